@@ -1,0 +1,146 @@
+// kesp: a command-line password manager.
+//
+// Options are carried out one by one, left to right, the moment they are
+// parsed; the four flags change only the options to their right.
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "cli/commands.h"
+#include "output/generator.h"
+#include "state/pointer_file.h"
+#include "store/entry.h"
+
+namespace {
+
+constexpr double version = 1.7;
+
+const char usage_text[] =
+    "SYNOPSIS\n"
+    "\n"
+    "    kesp [flags] [options]\n"
+    "\n"
+    "OPTIONS\n"
+    "\n"
+    "    -i --init                <path>   Initialize new database\n"
+    "    -E --encrypt                      Encrypt the current password database\n"
+    "    -D --decrypt             <path>   Decrypt password database\n"
+    "    -a --add                          Add new entry\n"
+    "    -c --copy                <id>     Copy an entry\n"
+    "    -r --remove              <id>     Remove entry pointed by id\n"
+    "    -p --show-db-path                 Show current database path\n"
+    "    -u --use-db              <path>   Switch using another database\n"
+    "    -f --find                <search> Search entries\n"
+    "    -F --regex               <search> Search entries with regular expressions\n"
+    "    -e --edit                <id>     Edit entry pointed by id\n"
+    "    -l --list-entry          <id>     List entry pointed by id\n"
+    "    -t --show-latest         [count]  Show latest entries, count is optional\n"
+    "    -A --list-all                     List all entries\n"
+    "    -h --help                         Show short help and exit. This page\n"
+    "    -g --gen-password        <length> Generate password\n"
+    "    -q --quick               <search> This is the same as running\n"
+    "                                      --show-passwords -f\n"
+    "\n"
+    "    -v --version                      Show version number of program\n"
+    "\n"
+    "FLAGS\n"
+    "\n"
+    "    --auto-encrypt                    Automatically encrypt after exit\n"
+    "    --show-passwords                  Show passwords in listings\n"
+    "    --show-qrcode                     Show data as QR code in --list-entry\n"
+    "    --force                           Ignore everything and force operation\n"
+    "                                      --force only works with --init option\n"
+    "\n"
+    "For more information and examples see man kesp(1).\n"
+    "\n"
+    "AUTHORS\n"
+    "    The kesp developers.";
+
+// Set by getopt_long itself; never reset.
+int auto_encrypt = 0;
+int show_passwords = 0;
+int show_qrcode = 0;
+int force = 0;
+
+const char short_options[] = "i:ED:u:ac:r:f:F:e:Al:g:hvptq:";
+
+const option long_options[] = {
+    {"init", required_argument, nullptr, 'i'},
+    {"encrypt", no_argument, nullptr, 'E'},
+    {"decrypt", required_argument, nullptr, 'D'},
+    {"use-db", required_argument, nullptr, 'u'},
+    {"add", no_argument, nullptr, 'a'},
+    {"copy", required_argument, nullptr, 'c'},
+    {"remove", required_argument, nullptr, 'r'},
+    {"find", required_argument, nullptr, 'f'},
+    {"regex", required_argument, nullptr, 'F'},
+    {"edit", required_argument, nullptr, 'e'},
+    {"list-all", no_argument, nullptr, 'A'},
+    {"list-entry", required_argument, nullptr, 'l'},
+    {"gen-password", required_argument, nullptr, 'g'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'v'},
+    {"show-db-path", no_argument, nullptr, 'p'},
+    {"show-latest", no_argument, nullptr, 't'},
+    {"quick", required_argument, nullptr, 'q'},
+    {"auto-encrypt", no_argument, &auto_encrypt, 1},
+    {"show-passwords", no_argument, &show_passwords, 1},
+    {"show-qrcode", no_argument, &show_qrcode, 1},
+    {"force", no_argument, &force, 1},
+    {nullptr, 0, nullptr, 0},
+};
+
+// -t takes an optional count from the next word, whatever it looks like;
+// getopt_long later skips that word as a non-option argument.
+int latest_count(int argc, char **argv) {
+    return optind < argc ? std::atoi(argv[optind]) : -2;
+}
+
+void print_generated_password(const char *length) {
+    char *password = generate_password(std::atoi(length));
+    if (password != nullptr) free_secret_text(password);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    install_alloc_failure_handler();
+    // No stdio buffer for standard input, so no copy of a typed secret stays
+    // behind in one; reads are line-sized anyway.
+    std::setvbuf(stdin, nullptr, _IONBF, 0);
+
+    if (argc == 1) {
+        std::puts(usage_text);
+        return 0;
+    }
+
+    for (int c; (c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1;) {
+        switch (c) {
+        case 0: break;  // one of the four flags, already set
+        case 'i': cmd_init(optarg, force, auto_encrypt); break;
+        case 'E': cmd_encrypt(); break;
+        case 'D': cmd_decrypt(optarg); break;
+        case 'u': cmd_use_db(optarg); break;
+        case 'a': cmd_add(auto_encrypt); break;
+        case 'c': cmd_copy(std::atoi(optarg)); break;
+        case 'r': cmd_remove(std::atoi(optarg), auto_encrypt); break;
+        case 'e': cmd_edit(std::atoi(optarg), auto_encrypt); break;
+        case 'l': cmd_list_entry(std::atoi(optarg), show_passwords, auto_encrypt, show_qrcode); break;
+        case 'A': cmd_list_entries(show_passwords, auto_encrypt, -1); break;
+        case 't': cmd_list_entries(show_passwords, auto_encrypt, latest_count(argc, argv)); break;
+        case 'f': cmd_find(optarg, show_passwords, auto_encrypt); break;
+        case 'q':
+            show_passwords = 1;
+            cmd_find(optarg, 1, auto_encrypt);
+            break;
+        case 'F': cmd_find_regex(optarg, show_passwords); break;
+        case 'p': cmd_show_db_path(); break;
+        case 'g': print_generated_password(optarg); break;
+        case 'v': std::printf("Kesp version %.1f\n", version); break;
+        case 'h':
+        default: std::puts(usage_text); break;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,14 @@
+// In-place encryption and decryption of a database file.
+//
+// Both build the new content in a temporary file beside the target, created
+// exclusively with mode 0600, synced, then renamed over the target, so the
+// path always holds either the complete old file or the complete new one.
+// Messages go to standard error; the caller adds its own after a false result.
+#pragma once
+
+// Replaces the plain file at `path` by a container encrypted under `password`.
+bool encrypt_file(const char *password, const char *path);
+
+// Authenticates the container at `path` and replaces it by the plain file,
+// mode 0600. Nothing is written unless the MAC matched.
+bool decrypt_file(const char *password, const char *path);

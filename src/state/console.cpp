@@ -1,0 +1,129 @@
+#include "state/console.h"
+
+#include <csignal>
+#include <iterator>
+#include <cstring>
+#include <termios.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+
+namespace {
+
+// The terminal settings to give back if a signal ends the process while echo
+// is off. Written only while no handler can run.
+volatile sig_atomic_t restore_fd = -1;
+termios saved_attributes;
+
+constexpr int fatal_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+extern "C" void restore_and_reraise(int signo) {
+    if (restore_fd >= 0) ::tcsetattr(restore_fd, TCSAFLUSH, &saved_attributes);
+    std::signal(signo, SIG_DFL);
+    ::raise(signo);
+}
+
+// Turns echo off for its lifetime and restores the saved settings however
+// the scope is left, including by one of the fatal signals above.
+class echo_off_guard {
+public:
+    echo_off_guard(int fd, const termios &saved) : fd_(fd) {
+        saved_attributes = saved;
+        sigset_t all;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &old_mask_);
+        restore_fd = fd;
+        struct sigaction action {};
+        action.sa_handler = restore_and_reraise;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < std::size(fatal_signals); ++i)
+            sigaction(fatal_signals[i], &action, &old_actions_[i]);
+        sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
+    }
+
+    bool disable_echo() {
+        termios quiet = saved_attributes;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        active_ = ::tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+        return active_;
+    }
+
+    ~echo_off_guard() {
+        if (active_) ::tcsetattr(fd_, TCSAFLUSH, &saved_attributes);
+        sigset_t all;
+        sigfillset(&all);
+        sigset_t old;
+        sigprocmask(SIG_BLOCK, &all, &old);
+        for (std::size_t i = 0; i < std::size(fatal_signals); ++i)
+            sigaction(fatal_signals[i], &old_actions_[i], nullptr);
+        restore_fd = -1;
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+    }
+
+    echo_off_guard(const echo_off_guard &) = delete;
+    echo_off_guard &operator=(const echo_off_guard &) = delete;
+
+private:
+    int fd_;
+    bool active_ = false;
+    sigset_t old_mask_;
+    struct sigaction old_actions_[std::size(fatal_signals)];
+};
+
+}  // namespace
+
+secret_buffer::~secret_buffer() {
+    OPENSSL_cleanse(data, sizeof data);
+}
+
+secret_status read_secret(const char *prompt, char *line, std::size_t capacity,
+                          std::FILE *stream) {
+    int fd = ::fileno(stream);
+    termios saved;
+    if (::tcgetattr(fd, &saved) != 0) return secret_status::no_terminal;
+
+    echo_off_guard guard(fd, saved);
+    if (!guard.disable_echo()) return secret_status::no_terminal;
+
+    if (prompt != nullptr) {
+        std::fputs(prompt, stdout);
+        std::fflush(stdout);
+    }
+
+    // Read byte by byte into the caller's buffer: no other copy of the
+    // secret is made, and a line that does not fit is drained, not split.
+    std::size_t length = 0;
+    bool overflow = false;
+    for (int c; (c = std::getc(stream)) != EOF && c != '\n';) {
+        if (length + 1 < capacity)
+            line[length++] = static_cast<char>(c);
+        else
+            overflow = true;
+    }
+    if (capacity > 0) line[overflow ? 0 : length] = '\0';
+    std::clearerr(stream);
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+
+    if (overflow) {
+        OPENSSL_cleanse(line, capacity);
+        std::fprintf(stderr, "Input too long: at most %zu characters are accepted.\n",
+                     capacity > 0 ? capacity - 1 : 0);
+        return secret_status::too_long;
+    }
+    return secret_status::ok;
+}
+
+void read_field(const char *prompt, char *buffer) {
+    std::fputs(prompt, stdout);
+    std::fflush(stdout);
+    if (std::fgets(buffer, static_cast<int>(input_buffer_size), stdin) == nullptr)
+        buffer[0] = '\0';
+}
+
+void strip_newlines(char *buffer) {
+    char *out = buffer;
+    for (const char *in = buffer; *in != '\0'; ++in)
+        if (*in != '\n') *out++ = *in;
+    *out = '\0';
+}

@@ -1,0 +1,50 @@
+// Small file utilities shared by the modules, and RAII guards for the C
+// handles they use. A guard only ever closes; code that must know whether
+// a write reached the disk closes explicitly and checks the result.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+// True when stat() succeeds on `path`.
+bool file_exists(const char *path);
+
+// chmod 0600; on failure prints
+// "WARNING: Error changing permissions of file %s\n" and carries on.
+void set_private_mode(const char *path);
+
+// "<what>: <strerror(errno)>" for the errno of the call that just failed.
+std::string errno_message(const std::string &what);
+
+struct file_closer {
+    void operator()(std::FILE *f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+// Owns a file descriptor; closes it when it goes out of scope.
+class unique_fd {
+public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) : fd_(fd) {}
+    unique_fd(unique_fd &&other) noexcept : fd_(other.release()) {}
+    unique_fd &operator=(unique_fd &&other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    unique_fd(const unique_fd &) = delete;
+    unique_fd &operator=(const unique_fd &) = delete;
+    ~unique_fd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() { int fd = fd_; fd_ = -1; return fd; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};

@@ -1,0 +1,54 @@
+// Database schema and every SQL statement of the program.
+//
+// db_init creates a new database file; every other db_* operation works on
+// the active database that the pointer file names: it reads the path afresh,
+// runs the integrity check on a connection of its own, opens a second
+// connection for exactly one statement and closes it before returning.
+// Failures are printed on standard error where they are found and returned
+// as false / nullptr. Entries and lists handed out belong to the caller,
+// who releases them with entry_free.
+#pragma once
+
+#include "store/entry.h"
+
+// Creates `path` with the entries table, then sets mode 0600.
+bool db_init(const char *path);
+
+// True when `path` opens and "pragma integrity_check;" reports only "ok".
+bool db_check_integrity(const char *path);
+
+// Inserts the five texts of `e` as a new row (new id, current local time).
+bool db_insert_entry(const entry *e);
+
+// Replaces the five texts of row `id` and renews its timestamp. True when the
+// statement ran, also when no row has that id.
+bool db_update_entry(int id, const entry *e);
+
+// The row `id` with all seven columns; an entry with id -1 and no texts when
+// no row has that id; nullptr on failure.
+entry *db_get_entry(int id);
+
+// Deletes row `id`. True when the statement ran; then `*changed` is set to
+// true when a row went, and is never set back to false.
+bool db_delete_entry(int id, bool *changed);
+
+// count -1: every row in table order; -2: every row, newest first;
+// 0 or more: at most `count` rows, newest first. Below -2: refused with
+// "Invalid parameter <count>\n" before the pointer file is read.
+entry *db_list_entries(int count);
+
+// Every row whose title, user, url or notes contains `search` (SQL LIKE,
+// so % and _ are wildcards and ASCII case is ignored); not the password.
+entry *db_find_entries(const char *search);
+
+// Row handlers given to sqlite3_exec.
+int integrity_row_handler(void *context, int columns, char **values, char **names);
+int entry_row_handler(void *context, int columns, char **values, char **names);
+int list_row_handler(void *context, int columns, char **values, char **names);
+
+// Context of list_row_handler: the list under construction and its last
+// entry, so that building a list of n rows costs O(n).
+struct list_builder {
+    entry *head;
+    entry *tail;
+};

@@ -1,0 +1,59 @@
+// Entry record and entry list.
+//
+// An `entry` is one password entry. Its six texts are separate heap copies
+// owned by the entry; an `entry list` is a chain linked through `next` whose
+// first element is a sentinel head (five "dummy" texts, never printed). The
+// holder of a list owns all of it and releases it with one entry_free on the
+// head. A list holding only the head is an empty result; no list at all
+// (nullptr) is a failure.
+//
+// Every allocation here either succeeds or ends the process with
+// "Malloc failed. Abort.\n" on standard error, so callers never test for it.
+#pragma once
+
+#include <cstddef>
+
+struct entry {
+    int id;           // row id; -1 in a db_get_entry result that found nothing
+    char *title;
+    char *user;
+    char *url;
+    char *password;   // in clear; wiped when the entry is released
+    char *notes;
+    char *timestamp;  // as the database stores it; nullptr for entries made in memory
+    entry *next;
+};
+
+// Heap block of `size` bytes, or "Malloc failed. Abort.\n" and abort().
+void *xmalloc(std::size_t size);
+
+// Owned copy of `text` through xmalloc.
+char *xstrdup(const char *text);
+
+// Wipes a NUL-terminated secret (password text) and frees it; nullptr is fine.
+void free_secret_text(char *text);
+
+// Makes operator new fail the same way as xmalloc. Called first thing in main.
+void install_alloc_failure_handler();
+
+// New entry with copies of the five texts (all must be non-null);
+// timestamp and next are nullptr, id is 0.
+entry *entry_new(const char *title, const char *user, const char *url,
+                 const char *password, const char *notes);
+
+// Blank entry: no texts, no timestamp, next nullptr, id 0.
+entry *entry_alloc();
+
+// Makes an entry as entry_new does and links it after the last entry of the
+// chain that starts at `list` (walking from `list`; pass the tail to append
+// in constant time). Returns the new entry. With no list, the entry is
+// returned linked to nothing.
+entry *entry_append(entry *list, const char *title, const char *user, const char *url,
+                    const char *password, const char *notes);
+
+// New entry with copies of the five texts of `source`; no timestamp, no next.
+entry *entry_copy(const entry *source);
+
+// Releases `e` and every entry after it, iteratively (no recursion), wiping
+// each password before it is freed. Does nothing for nullptr.
+void entry_free(entry *e);
