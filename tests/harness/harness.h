@@ -1,0 +1,122 @@
+// Test harness for running the built kesp binary.
+//
+// A `sandbox` is a temporary folder with its own HOME and working directory;
+// it is removed with everything in it when it goes out of scope. `run` starts
+// kesp with standard input from a pipe (no terminal); a `pty_session` starts
+// it with standard input on a pseudo-terminal, answers prompts as they
+// appear, and tells what the terminal echoed. Standard output and standard
+// error are always captured separately, byte for byte.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace harness {
+
+struct result {
+    std::string out;       // standard output
+    std::string err;       // standard error
+    std::string terminal;  // what the terminal showed (pty runs only): echoed input
+    int status = -1;       // exit code, or 128 + signal number
+};
+
+class sandbox {
+public:
+    sandbox();
+    ~sandbox();
+    sandbox(const sandbox &) = delete;
+    sandbox &operator=(const sandbox &) = delete;
+
+    const std::string &root() const { return root_; }
+    const std::string &home() const { return home_; }  // HOME of every run
+    const std::string &work() const { return work_; }  // working directory of every run
+    std::string path(const std::string &name) const { return work_ + "/" + name; }
+    std::string pointer_file() const { return home_ + "/.kesp.open_db"; }
+
+    // Extra environment of every run (KESP_COLOR, KESP_DEFAULT_USERNAME, ...).
+    std::map<std::string, std::string> env;
+    // Runs without HOME in the environment.
+    bool unset_home = false;
+
+    // Environment for a child: a fixed PATH, HOME and `env`; nothing else.
+    std::vector<std::string> environment() const;
+
+    // kesp ARGS with standard input from a pipe fed with `input`.
+    result run(const std::vector<std::string> &args, const std::string &input = "") const;
+
+    // kesp ARGS on a pseudo-terminal; each (prompt, answer) pair waits for
+    // `prompt` on standard output, then types `answer` and Enter. Fails the
+    // current test if a prompt does not come.
+    result run_pty(const std::vector<std::string> &args,
+                   const std::vector<std::pair<std::string, std::string>> &dialogue = {}) const;
+
+private:
+    std::string root_, home_, work_;
+};
+
+// kesp with standard input on a pseudo-terminal, driven step by step.
+class pty_session {
+public:
+    pty_session(const sandbox &box, const std::vector<std::string> &args);
+    ~pty_session();
+    pty_session(const pty_session &) = delete;
+    pty_session &operator=(const pty_session &) = delete;
+
+    // Waits until standard output, past what earlier calls consumed, holds
+    // `text`; consumes up to its end. False on timeout or exit (and the test
+    // gets a failure naming the text and what came instead).
+    bool expect(const std::string &text,
+                std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    void type(const std::string &bytes);  // as typed at the keyboard
+    void type_line(const std::string &line) { type(line + "\n"); }
+    void type_eof();                      // the end-of-file key (^D)
+    void signal(int signo);               // sends signo to kesp
+    // True while the terminal echoes typed characters.
+    bool terminal_echoes() const;
+    // Waits for kesp to end (closing nothing) and returns everything captured.
+    result finish(std::chrono::milliseconds timeout = std::chrono::seconds(120));
+
+    int pid() const { return pid_; }
+
+private:
+    void pump(int timeout_ms);  // moves available bytes from the child into the buffers
+    int master_ = -1, out_ = -1, err_ = -1;
+    bool master_eof_ = false;
+    int pid_ = -1;
+    bool exited_ = false;
+    int status_ = -1;
+    std::size_t consumed_ = 0;
+    result captured_;
+};
+
+// Small file helpers for tests.
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content);
+bool exists(const std::string &path);
+int file_mode(const std::string &path);  // permission bits, -1 when missing
+
+// Creates a database with kesp's own schema at `path` (through sqlite3, not
+// through kesp) holding the given rows (title, user, url, password, notes),
+// and makes it the active database of `box`.
+struct row {
+    std::string title, user, url, password, notes;
+    std::string timestamp;  // empty: the database's default (now)
+};
+void make_database(const sandbox &box, const std::string &path, const std::vector<row> &rows);
+
+// Runs an SQL statement on a database file and returns its result rows,
+// columns separated by '|', one row a line. Fails the test on error.
+std::string sql(const std::string &db_path, const std::string &statement);
+
+// The block that kesp prints for one entry in text form with no colour.
+std::string entry_block(int id, const row &r, const std::string &timestamp,
+                        bool show_password, const std::string &color = "\033[0m");
+
+// The usage text, exactly.
+extern const char *const usage;
+
+}  // namespace harness
