@@ -1,6 +1,7 @@
 // -i, -E, -D, -u: the only commands that write or delete the pointer file.
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli/commands.h"
@@ -28,6 +29,12 @@ bool read_master_password(const char *prompt, secret_buffer &answer) {
     return false;
 }
 
+bool same_file(const char *a, const char *b) {
+    struct stat sa, sb;
+    return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
 }  // namespace
 
 void run_auto_encrypt_step() {
@@ -43,9 +50,10 @@ void cmd_init(const char *path, int force, int auto_encrypt) {
         return;
     }
     if (force == 1 && active) {
-        // --force forgets the active database; say where it stays in clear.
+        // --force forgets the active database; say where it stays in clear,
+        // unless it is the very file about to be replaced.
         auto old = read_active_db_path();
-        if (old && *old != path)
+        if (old && file_exists(old->c_str()) && !same_file(old->c_str(), path))
             std::fprintf(stderr, "WARNING: %s stays decrypted and is no longer active.\n",
                          old->c_str());
     }

@@ -103,6 +103,11 @@ int file_mode(const std::string &path);  // permission bits, -1 when missing
 // through kesp) holding the given rows (title, user, url, password, notes),
 // and makes it the active database of `box`.
 struct row {
+    row(std::string title, std::string user, std::string url, std::string password,
+        std::string notes, std::string timestamp = "")
+        : title(std::move(title)), user(std::move(user)), url(std::move(url)),
+          password(std::move(password)), notes(std::move(notes)),
+          timestamp(std::move(timestamp)) {}
     std::string title, user, url, password, notes;
     std::string timestamp;  // empty: the database's default (now)
 };
