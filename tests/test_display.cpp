@@ -1,0 +1,387 @@
+// Entry display: the exact text block, the colour table, the masked password,
+// and the QR form, whose symbol is rendered to an image and read back with
+// a real QR reader (zbarimg) so that a wrong encoding or orientation shows.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "harness/harness.h"
+#include "output/display.h"
+#include "store/entry.h"
+
+namespace {
+
+const std::string separator =
+    "=====================================================================\n";
+const std::string reset = "\033[0m";
+const std::string qr_open = "\033[30m\033[107m\n";
+const std::string qr_close = "\033[0m\n";
+const std::string dark = "\u2585\u2585";
+const std::string light = "  ";
+
+struct entry_deleter {
+    void operator()(entry *e) const { entry_free(e); }
+};
+using entry_ptr = std::unique_ptr<entry, entry_deleter>;
+
+entry_ptr make_entry(int id, const char *title, const char *user, const char *url,
+                     const char *password, const char *notes,
+                     const char *timestamp = "2024-05-01 12:00:00") {
+    entry_ptr e(entry_new(title, user, url, password, notes));
+    e->id = id;
+    e->timestamp = xstrdup(timestamp);
+    return e;
+}
+
+struct printed {
+    std::string out, err;
+    int result = -1;
+};
+
+printed print_captured(const entry *e, int show_password, int show_qrcode) {
+    printed p;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    p.result = print_entry(e, show_password, show_qrcode);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    p.err = testing::internal::GetCapturedStderr();
+    p.out = testing::internal::GetCapturedStdout();
+    return p;
+}
+
+// Sets or unsets KESP_COLOR for one scope and puts back what was there.
+class color_env {
+public:
+    explicit color_env(const char *value) {
+        if (const char *old = std::getenv("KESP_COLOR")) old_ = old;
+        if (value != nullptr)
+            setenv("KESP_COLOR", value, 1);
+        else
+            unsetenv("KESP_COLOR");
+    }
+    ~color_env() {
+        if (old_)
+            setenv("KESP_COLOR", old_->c_str(), 1);
+        else
+            unsetenv("KESP_COLOR");
+    }
+
+private:
+    std::optional<std::string> old_;
+};
+
+std::string text_block(const std::string &color, const std::string &body) {
+    return separator + color + body + reset + separator;
+}
+
+// The module grid of a QR block, one string per row, '#' dark and '.' light.
+// Fails the test and returns nothing when the block is not well formed.
+std::optional<std::vector<std::string>> parse_qr_block(const std::string &out) {
+    std::string head = separator + qr_open;
+    std::string tail = qr_close + separator;
+    if (out.size() < head.size() + tail.size() || out.compare(0, head.size(), head) != 0 ||
+        out.compare(out.size() - tail.size(), tail.size(), tail) != 0) {
+        ADD_FAILURE() << "QR block not framed as expected:\n" << out;
+        return std::nullopt;
+    }
+    std::string body = out.substr(head.size(), out.size() - head.size() - tail.size());
+    std::vector<std::string> rows;
+    std::size_t pos = 0;
+    while (pos < body.size()) {
+        std::size_t end = body.find('\n', pos);
+        if (end == std::string::npos) {
+            ADD_FAILURE() << "unterminated module row";
+            return std::nullopt;
+        }
+        std::string line = body.substr(pos, end - pos), row;
+        for (std::size_t i = 0; i < line.size();) {
+            if (line.compare(i, dark.size(), dark) == 0) {
+                row += '#';
+                i += dark.size();
+            } else if (line.compare(i, light.size(), light) == 0) {
+                row += '.';
+                i += light.size();
+            } else {
+                ADD_FAILURE() << "unexpected bytes in module row " << rows.size();
+                return std::nullopt;
+            }
+        }
+        rows.push_back(row);
+        pos = end + 1;
+    }
+    return rows;
+}
+
+// Checks that the grid is square, size + 8 modules wide, with a light quiet
+// zone of 4 around a symbol of side 4 * version + 17. Returns the side.
+int check_geometry(const std::vector<std::string> &rows) {
+    int n = static_cast<int>(rows.size());
+    int size = n - 8;
+    EXPECT_GE(size, 21);
+    EXPECT_EQ((size - 17) % 4, 0) << "side " << size << " is no QR version";
+    for (int y = 0; y < n; ++y) {
+        EXPECT_EQ(static_cast<int>(rows[y].size()), n) << "row " << y;
+        for (int x = 0; x < static_cast<int>(rows[y].size()); ++x) {
+            bool quiet = x < 4 || y < 4 || x >= n - 4 || y >= n - 4;
+            if (quiet && rows[y][x] != '.') {
+                ADD_FAILURE() << "dark module in the quiet zone at " << x << "," << y;
+                return size;
+            }
+        }
+    }
+    return size;
+}
+
+// Error-correction level read from the format bits next to the top-left
+// finder ("L", "M", "Q" or "H"); empty when those 15 bits are no valid BCH
+// code word, as in a mirrored or transposed symbol.
+std::string error_correction_level(const std::vector<std::string> &rows) {
+    auto dark = [&](int x, int y) { return rows[y + 4][x + 4] == '#'; };
+    int word = 0;
+    for (int i = 0; i < 6; ++i) word |= dark(8, i) << i;
+    word |= dark(8, 7) << 6 | dark(8, 8) << 7 | dark(7, 8) << 8;
+    for (int i = 9; i < 15; ++i) word |= dark(14 - i, 8) << i;
+    for (int data = 0; data < 32; ++data) {
+        int remainder = data;
+        for (int i = 0; i < 10; ++i) remainder = (remainder << 1) ^ ((remainder >> 9) * 0x537);
+        if ((((data << 10) | remainder) ^ 0x5412) == word) return std::string(1, "MLHQ"[data >> 3]);
+    }
+    return "";
+}
+
+// Renders the grid as a greyscale image, 4 x 4 pixels per module, and reads
+// it with zbarimg; returns the decoded bytes unchanged.
+std::string decode_qr(const std::vector<std::string> &rows) {
+    harness::sandbox box;
+    const int scale = 4;
+    std::string image = "P2\n" + std::to_string(rows.size() * scale) + " " +
+                        std::to_string(rows.size() * scale) + "\n255\n";
+    for (const std::string &row : rows) {
+        std::string line;
+        for (char module : row)
+            for (int i = 0; i < scale; ++i) line += module == '#' ? "0 " : "255 ";
+        line += "\n";
+        for (int i = 0; i < scale; ++i) image += line;
+    }
+    std::string path = box.path("symbol.pgm");
+    harness::write_file(path, image);
+
+    // -Sbinary keeps the bytes as encoded; without it zbar guesses a
+    // character set and mangles UTF-8.
+    std::string command = "zbarimg --nodbus --raw -q -Sbinary '" + path + "' 2>/dev/null";
+    std::FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "cannot run zbarimg";
+        return "";
+    }
+    std::string decoded;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) decoded.append(buffer, n);
+    int status = pclose(pipe);
+    EXPECT_EQ(status, 0) << "zbarimg found no symbol (is zbar-tools installed?)";
+    return decoded;
+}
+
+}  // namespace
+
+TEST(DisplayText, GreenEntryWithMaskedPasswordExactBytes) {
+    color_env color("GREEN");
+    entry_ptr e = make_entry(3, "Mail", "alice", "https://mail.example", "s3cret!", "main box",
+                             "2024-05-01 12:00:00");
+    printed p = print_captured(e.get(), 0, 0);
+    EXPECT_EQ(p.out,
+              "=====================================================================\n"
+              "\033[32mID: 3\n"
+              "Title: Mail\n"
+              "User: alice\n"
+              "Url: https://mail.example\n"
+              "Password: **********\n"
+              "Notes: main box\n"
+              "Modified: 2024-05-01 12:00:00\n"
+              "\033[0m=====================================================================\n");
+    EXPECT_EQ(p.err, "");
+    EXPECT_EQ(p.result, 0);
+}
+
+TEST(DisplayText, PasswordShownOnlyWhenFlagIsOne) {
+    color_env color(nullptr);
+    const std::string fields = "Title: t\nUser: u\nUrl: l\n";
+    const std::string after = "Notes: n\nModified: 2024-05-01 12:00:00\n";
+    entry_ptr e = make_entry(-7, "t", "u", "l", "pw 100%s", "n");
+
+    EXPECT_EQ(print_captured(e.get(), 1, 0).out,
+              text_block(reset, "ID: -7\n" + fields + "Password: pw 100%s\n" + after));
+    for (int flag : {0, 2, -1})
+        EXPECT_EQ(print_captured(e.get(), flag, 0).out,
+                  text_block(reset, "ID: -7\n" + fields + "Password: **********\n" + after))
+            << "show_password " << flag;
+
+    // The mask does not depend on the password, not even an empty one.
+    entry_ptr empty = make_entry(1, "t", "u", "l", "", "n");
+    EXPECT_EQ(print_captured(empty.get(), 1, 0).out,
+              text_block(reset, "ID: 1\n" + fields + "Password: \n" + after));
+    EXPECT_EQ(print_captured(empty.get(), 0, 0).out,
+              text_block(reset, "ID: 1\n" + fields + "Password: **********\n" + after));
+}
+
+TEST(DisplayText, EmptyFieldsEndRightAfterTheLabel) {
+    color_env color(nullptr);
+    entry_ptr e = make_entry(12, "", "", "", "", "", "");
+    EXPECT_EQ(print_captured(e.get(), 1, 0).out,
+              text_block(reset,
+                         "ID: 12\nTitle: \nUser: \nUrl: \nPassword: \nNotes: \nModified: \n"));
+}
+
+TEST(DisplayText, EntryWithoutTimestampPrintsAnEmptyModifiedLine) {
+    color_env color(nullptr);
+    entry_ptr e(entry_new("t", "u", "l", "p", "n"));
+    e->id = 4;
+    EXPECT_EQ(print_captured(e.get(), 0, 0).out,
+              text_block(reset, "ID: 4\nTitle: t\nUser: u\nUrl: l\nPassword: **********\n"
+                                "Notes: n\nModified: \n"));
+}
+
+TEST(DisplayText, UnicodeAndFormatCharactersPassThroughUnchanged) {
+    color_env color(nullptr);
+    entry_ptr e = make_entry(2, "Bank \xC3\xA9\xE2\x82\xAC", "%n%s", "\033[31m", "p", "a\nb");
+    EXPECT_EQ(print_captured(e.get(), 0, 0).out,
+              text_block(reset, "ID: 2\nTitle: Bank \xC3\xA9\xE2\x82\xAC\nUser: %n%s\n"
+                                "Url: \033[31m\nPassword: **********\nNotes: a\nb\n"
+                                "Modified: 2024-05-01 12:00:00\n"));
+}
+
+TEST(DisplayColor, OnlyTheSevenUpperCaseNamesSelectAColour) {
+    struct {
+        const char *value;
+        const char *sequence;
+    } cases[] = {
+        {nullptr, "\033[0m"},     {"BLUE", "\033[34m"},    {"RED", "\033[31m"},
+        {"GREEN", "\033[32m"},    {"YELLOW", "\033[33m"},  {"MAGENTA", "\033[35m"},
+        {"CYAN", "\033[36m"},     {"WHITE", "\033[37m"},   {"blue", "\033[0m"},
+        {"Blue", "\033[0m"},      {"", "\033[0m"},         {"GREEN ", "\033[0m"},
+        {" GREEN", "\033[0m"},    {"GREENX", "\033[0m"},   {"GRE", "\033[0m"},
+        {"BLACK", "\033[0m"},
+    };
+    entry_ptr e = make_entry(1, "t", "u", "l", "p", "n");
+    for (const auto &c : cases) {
+        color_env color(c.value);
+        std::string label = c.value ? std::string("\"") + c.value + "\"" : "unset";
+        ASSERT_NE(color_code(), nullptr) << label;
+        EXPECT_STREQ(color_code(), c.sequence) << label;
+
+        // The separators stay uncoloured; the reset closes the block.
+        std::string out = print_captured(e.get(), 0, 0).out;
+        EXPECT_EQ(out.substr(0, separator.size() + std::string(c.sequence).size() + 4),
+                  separator + c.sequence + "ID: ")
+            << label;
+        EXPECT_EQ(out.substr(out.size() - reset.size() - separator.size()), reset + separator)
+            << label;
+    }
+}
+
+TEST(DisplayQr, OnlyFlagOneSelectsTheQrForm) {
+    color_env color(nullptr);
+    entry_ptr e = make_entry(5, "t", "u", "l", "p", "n");
+    for (int flag : {0, 2, -1}) {
+        std::string out = print_captured(e.get(), 0, flag).out;
+        EXPECT_EQ(out.substr(separator.size(), reset.size() + 6), reset + "ID: 5\n")
+            << "show_qrcode " << flag;
+    }
+    EXPECT_EQ(print_captured(e.get(), 0, 1).out.substr(separator.size(), qr_open.size()),
+              qr_open);
+}
+
+TEST(DisplayQr, EmptyEntryIsAVersionOneSymbolWithQuietZone) {
+    color_env color("GREEN");
+    entry_ptr e = make_entry(9, "", "", "", "", "");
+    printed p = print_captured(e.get(), 1, 1);
+    EXPECT_EQ(p.result, 0);
+    EXPECT_EQ(p.err, "");
+    EXPECT_EQ(p.out.find("\033[32m"), std::string::npos) << "no KESP_COLOR in the QR form";
+    EXPECT_EQ(p.out.find("ID:"), std::string::npos);
+
+    auto rows = parse_qr_block(p.out);
+    ASSERT_TRUE(rows);
+    ASSERT_EQ(rows->size(), 29u);
+    EXPECT_EQ(check_geometry(*rows), 21);
+    // Each row is 58 character cells: 29 modules of two cells.
+    std::size_t first_row = p.out.find('\n', separator.size() + qr_open.size() - 1) + 1;
+    std::size_t second_row = p.out.find('\n', first_row) + 1;
+    EXPECT_EQ(p.out.substr(first_row, second_row - first_row), std::string(58, ' ') + "\n");
+    // Top-left finder pattern right inside the quiet zone, upright.
+    EXPECT_EQ((*rows)[4].substr(4, 8), "#######.");
+    EXPECT_EQ((*rows)[6].substr(4, 8), "#.###.#.");
+    EXPECT_EQ((*rows)[4].substr(17, 8), ".#######");
+    // Five bytes leave room to raise the level from LOW up to HIGH.
+    EXPECT_EQ(error_correction_level(*rows), "H");
+
+    EXPECT_EQ(decode_qr(*rows), "\n\n\n\n\n");
+}
+
+TEST(DisplayQr, AsciiEntryDecodesToItsFiveLinesEvenWithPasswordHidden) {
+    color_env color(nullptr);
+    entry_ptr e = make_entry(3, "Mail at work", "alice", "https://mail.example/login?x=1",
+                             "s3cret!?)=", "main box");
+    printed p = print_captured(e.get(), 0, 1);
+    EXPECT_EQ(p.err, "");
+    auto rows = parse_qr_block(p.out);
+    ASSERT_TRUE(rows);
+    check_geometry(*rows);
+    EXPECT_NE(error_correction_level(*rows), "") << "symbol mirrored or transposed";
+    EXPECT_EQ(decode_qr(*rows),
+              "Mail at work\nalice\nhttps://mail.example/login?x=1\ns3cret!?)=\nmain box\n");
+}
+
+TEST(DisplayQr, Utf8EntryDecodesToTheSameBytes) {
+    color_env color(nullptr);
+    const char *title = "Caf\xC3\xA9 \xE2\x82\xAC au lait";    // Café € au lait
+    const char *user = "\xE3\x83\xA6\xE3\x83\xBC\xE3\x82\xB6";  // katakana
+    const char *password = "p\xC3\xA4ss\xF0\x9F\x94\x91";       // with an emoji
+    entry_ptr e = make_entry(3, title, user, "https://b\xC3\xBC" "cher.example", password,
+                             "Gr\xC3\xBC\xC3\x9F" "e");
+    auto rows = parse_qr_block(print_captured(e.get(), 0, 1).out);
+    ASSERT_TRUE(rows);
+    check_geometry(*rows);
+    EXPECT_EQ(decode_qr(*rows), std::string(title) + "\n" + user + "\nhttps://b\xC3\xBC" "cher.example\n" +
+                                    password + "\nGr\xC3\xBC\xC3\x9F" "e\n");
+}
+
+TEST(DisplayQr, LargestTextFillsVersionFortyOneByteMoreFails) {
+    color_env color(nullptr);
+    // Five line feeds plus the notes: 2953 bytes, the byte-mode capacity.
+    std::string notes(2953 - 5, 'x');
+    entry_ptr fits = make_entry(1, "", "", "", "", notes.c_str());
+    printed p = print_captured(fits.get(), 0, 1);
+    EXPECT_EQ(p.err, "");
+    auto rows = parse_qr_block(p.out);
+    ASSERT_TRUE(rows);
+    ASSERT_EQ(rows->size(), 185u);
+    EXPECT_EQ(check_geometry(*rows), 177);
+    EXPECT_EQ(error_correction_level(*rows), "L");
+    EXPECT_EQ(decode_qr(*rows), "\n\n\n\n" + notes + "\n");
+
+    notes += 'x';
+    entry_ptr too_long = make_entry(1, "", "", "", "", notes.c_str());
+    p = print_captured(too_long.get(), 0, 1);
+    EXPECT_EQ(p.out, separator + separator);
+    EXPECT_EQ(p.err, "Unable to generate QR code.\n");
+    EXPECT_EQ(p.result, 0);
+}
+
+TEST(DisplayQr, TextLengthIsCountedInBytes) {
+    color_env color(nullptr);
+    // 1500 two-byte characters: fewer than 2953 characters, more bytes.
+    std::string notes;
+    for (int i = 0; i < 1500; ++i) notes += "\xC3\xA9";
+    entry_ptr e = make_entry(1, "t", "u", "l", "p", notes.c_str());
+    printed p = print_captured(e.get(), 1, 1);
+    EXPECT_EQ(p.out, separator + separator);
+    EXPECT_EQ(p.err, "Unable to generate QR code.\n");
+}
