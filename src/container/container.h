@@ -1,7 +1,16 @@
 // Detection of the encrypted container (layout in container/format.h).
+//
+// A file is a container exactly when it is at least 148 bytes long and the
+// 4 bytes 148 bytes before its end are "FuI3". Nothing else is examined: a
+// damaged container still passes and is rejected later by its MAC.
 #pragma once
 
-// True when the 4 bytes 148 bytes before the end of `path` are "FuI3".
-// Prints "Failed to open file.\n" when the file cannot be opened (then
-// false); changes nothing on disk.
+#include <cstddef>
+
+// True when the file at `path` is a container by the test above. Prints
+// "Failed to open file.\n" when the file cannot be opened (then false);
+// anything but a regular file is no container. Changes nothing on disk.
 bool is_encrypted_file(const char *path);
+
+// The same test over bytes already in memory.
+bool has_container_magic(const unsigned char *data, std::size_t size);

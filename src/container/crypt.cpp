@@ -1,4 +1,315 @@
-// Placeholder until the container lands.
 #include "container/crypt.h"
-bool encrypt_file(const char *, const char *) { return false; }
-bool decrypt_file(const char *, const char *) { return false; }
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include "container/container.h"
+#include "container/crypt_internal.h"
+#include "state/files.h"
+#include "store/entry.h"
+
+namespace fmt = container_format;
+
+wiped_buffer::wiped_buffer(std::size_t size)
+    : data_(static_cast<unsigned char *>(xmalloc(size > 0 ? size : 1))), size_(size) {}
+
+wiped_buffer::~wiped_buffer() {
+    OPENSSL_cleanse(data_, size_);
+    std::free(data_);
+}
+
+key_material::~key_material() {
+    OPENSSL_cleanse(key, sizeof key);
+    OPENSSL_cleanse(salt, sizeof salt);
+}
+
+bool read_random_bytes(unsigned char *out, std::uint32_t n, const char *device) {
+    unique_fd fd(::open(device, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        std::fputs("Cannot open /dev/urandom\n", stderr);
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < n) {
+        ssize_t got = ::read(fd.get(), out + done, n - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            std::fprintf(stderr, "%s\n", errno_message(std::string("Cannot read ") + device).c_str());
+            return false;
+        }
+        if (got == 0) {
+            std::fprintf(stderr, "Short read from %s.\n", device);
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool pbkdf2_sha256(const char *password, const unsigned char *salt, std::size_t salt_len,
+                   int iterations, unsigned char *out, std::size_t out_len) {
+    std::size_t pass_len = std::strlen(password);
+    if (pass_len > INT_MAX || salt_len > INT_MAX || out_len > INT_MAX) return false;
+    return PKCS5_PBKDF2_HMAC(password, static_cast<int>(pass_len), salt,
+                             static_cast<int>(salt_len), iterations, EVP_sha256(),
+                             static_cast<int>(out_len), out) == 1;
+}
+
+bool derive_key(const char *password, const unsigned char *salt, key_material &out) {
+    bool ok = salt ? (std::memcpy(out.salt, salt, sizeof out.salt), true)
+                   : read_random_bytes(out.salt, sizeof out.salt);
+    ok = ok && pbkdf2_sha256(password, out.salt, sizeof out.salt, fmt::pbkdf2_iterations,
+                             out.key, sizeof out.key);
+    if (!ok) std::fputs("Key derivation failed.\n", stderr);
+    return ok;
+}
+
+bool hmac_sha512(const unsigned char *key, std::size_t key_len, const unsigned char *data,
+                 std::size_t len, unsigned char *mac) {
+    if (key_len > INT_MAX) return false;
+    unsigned int mac_len = 0;
+    return HMAC(EVP_sha512(), key, static_cast<int>(key_len), data, len, mac, &mac_len) &&
+           mac_len == fmt::mac_size;
+}
+
+namespace {
+
+struct cipher_ctx_deleter {
+    void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
+};
+using cipher_ctx_ptr = std::unique_ptr<EVP_CIPHER_CTX, cipher_ctx_deleter>;
+
+void print_errno(const std::string &what) {
+    std::fprintf(stderr, "%s\n", errno_message(what).c_str());
+}
+
+// Size of the regular file open as `fd`, if it is at most `limit` bytes.
+bool checked_size(int fd, const char *path, std::int64_t limit, const char *too_large,
+                  std::size_t &size) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        print_errno(std::string("Unable to examine ") + path);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "%s is not a regular file.\n", path);
+        return false;
+    }
+    if (st.st_size > limit) {
+        std::fprintf(stderr, too_large, path);
+        return false;
+    }
+    size = static_cast<std::size_t>(st.st_size);
+    return true;
+}
+
+bool read_exactly(int fd, unsigned char *buf, std::size_t n, const char *path) {
+    std::size_t done = 0;
+    while (done < n) {
+        ssize_t got = ::read(fd, buf + done, n - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            print_errno(std::string("Unable to read ") + path);
+            return false;
+        }
+        if (got == 0) {
+            std::fprintf(stderr, "%s changed while it was read.\n", path);
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool write_all(int fd, const unsigned char *buf, std::size_t n, const std::string &name) {
+    std::size_t done = 0;
+    while (done < n) {
+        ssize_t put = ::write(fd, buf + done, n - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            if (put == 0) errno = EIO;
+            print_errno("Unable to write " + name);
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+// Flushes the rename itself to disk. The file is already in place, so a
+// failure here can only be reported.
+void sync_directory_of(const char *path) {
+    std::string dir(path);
+    std::size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    unique_fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.valid() && ::fsync(fd.get()) != 0 && errno != EINVAL)
+        print_errno("WARNING: Unable to sync the directory of " + std::string(path));
+}
+
+// Puts `data` at `path` through the temporary file `temp`: written, synced
+// and renamed over `path`, so the path never holds a partial file. On
+// failure the temporary file is removed and `path` is as it was.
+bool replace_file(const char *path, const std::string &temp, const unsigned char *data,
+                  std::size_t size) {
+    // A leftover of an interrupted run goes first; unlink removes a planted
+    // symlink itself, and O_EXCL|O_NOFOLLOW refuses one that appears meanwhile.
+    ::unlink(temp.c_str());
+    unique_fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        S_IRUSR | S_IWUSR));
+    if (!fd.valid()) {
+        std::fprintf(stderr, "Unable to open %s for writing.\n", temp.c_str());
+        return false;
+    }
+    // The umask may have taken bits away; 0600 exactly is what the owner needs.
+    if (::fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0)
+        std::fprintf(stderr, "WARNING: Error changing permissions of file %s\n", path);
+
+    bool ok = write_all(fd.get(), data, size, temp);
+    if (ok && ::fsync(fd.get()) != 0) {
+        print_errno("Unable to sync " + temp);
+        ok = false;
+    }
+    if (ok && ::close(fd.release()) != 0) {
+        print_errno("Unable to close " + temp);
+        ok = false;
+    }
+    if (ok && ::rename(temp.c_str(), path) != 0) {
+        print_errno("Unable to replace " + std::string(path) + " by " + temp);
+        ok = false;
+    }
+    if (!ok) {
+        fd.reset();
+        ::unlink(temp.c_str());
+        return false;
+    }
+    sync_directory_of(path);
+    return true;
+}
+
+}  // namespace
+
+bool aes_ctr_transform(const unsigned char *in, std::int32_t length, unsigned char *out,
+                       const unsigned char *key, const unsigned char *iv, int direction) {
+    cipher_ctx_ptr ctx(EVP_CIPHER_CTX_new());
+    if (!ctx || EVP_CipherInit(ctx.get(), EVP_aes_256_ctr(), key, iv, direction) != 1) {
+        std::fputs("Unable to initialize AES.\n", stderr);
+        return false;
+    }
+    int update_len = 0;
+    if (length < 0 || EVP_CipherUpdate(ctx.get(), out, &update_len, in, length) != 1) {
+        std::fputs("Unable to process data.\n", stderr);
+        return false;
+    }
+    // Counter mode keeps nothing back, so the final step adds no bytes.
+    int final_len = 0;
+    if (EVP_CipherFinal(ctx.get(), out + update_len, &final_len) != 1 ||
+        update_len + final_len != length) {
+        std::fputs("Unable to finalize.\n", stderr);
+        return false;
+    }
+    return true;
+}
+
+bool encrypt_file(const char *password, const char *path) {
+    if (is_encrypted_file(path)) {
+        std::fputs("File is already encrypted.\n", stderr);
+        return false;
+    }
+
+    // The plain file is read once, before any work, into a buffer that also
+    // holds the trailer; it is encrypted in place and written in one go.
+    unique_fd in(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!in.valid()) {
+        std::fprintf(stderr, "Unable to open %s\n", path);
+        return false;
+    }
+    std::size_t plain_size = 0;
+    if (!checked_size(in.get(), path, fmt::max_plain_size,
+                      "%s is too large to encrypt: at most 2147483499 bytes fit a container.\n",
+                      plain_size))
+        return false;
+    wiped_buffer buf(plain_size + fmt::trailer_size);
+    if (!read_exactly(in.get(), buf.data(), plain_size, path)) return false;
+    in.reset();
+
+    key_material km;
+    if (!derive_key(password, nullptr, km)) return false;
+    unsigned char iv[fmt::iv_size];
+    if (!read_random_bytes(iv, sizeof iv)) {
+        std::fputs("Initialization vector generation failed.\n", stderr);
+        return false;
+    }
+
+    if (!aes_ctr_transform(buf.data(), static_cast<std::int32_t>(plain_size), buf.data(), km.key,
+                           iv, 1))
+        return false;
+    unsigned char *trailer = buf.data() + plain_size;
+    std::memcpy(trailer + fmt::magic_offset, fmt::magic, fmt::magic_size);
+    std::memcpy(trailer + fmt::iv_offset, iv, fmt::iv_size);
+    std::memcpy(trailer + fmt::salt_offset, km.salt, fmt::salt_size);
+    if (!hmac_sha512(km.key, sizeof km.key, buf.data(), plain_size + fmt::mac_covered_trailer,
+                     trailer + fmt::mac_offset)) {
+        std::fputs("Unable to compute the MAC.\n", stderr);
+        return false;
+    }
+    return replace_file(path, std::string(path) + ".kesp", buf.data(), buf.size());
+}
+
+bool decrypt_file(const char *password, const char *path) {
+    if (!is_encrypted_file(path)) {
+        std::fputs("File is already decrypted or malformed?\n", stderr);
+        return false;
+    }
+
+    // One read of the whole container: the bytes that are authenticated are
+    // the bytes that are decrypted, whatever happens to the file meanwhile.
+    unique_fd in(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!in.valid()) {
+        std::fprintf(stderr, "Unable to open %s for reading.\n", path);
+        return false;
+    }
+    std::size_t size = 0;
+    if (!checked_size(in.get(), path, fmt::max_container_size,
+                      "%s is too large for a container: at most 2147483647 bytes.\n", size))
+        return false;
+    wiped_buffer buf(size);
+    if (!read_exactly(in.get(), buf.data(), size, path)) return false;
+    in.reset();
+    if (!has_container_magic(buf.data(), size)) {
+        std::fputs("File is already decrypted or malformed?\n", stderr);
+        return false;
+    }
+
+    std::size_t plain_size = size - fmt::trailer_size;
+    const unsigned char *trailer = buf.data() + plain_size;
+    key_material km;
+    if (!derive_key(password, trailer + fmt::salt_offset, km)) return false;
+    unsigned char mac[fmt::mac_size];
+    if (!hmac_sha512(km.key, sizeof km.key, buf.data(), plain_size + fmt::mac_covered_trailer,
+                     mac)) {
+        std::fputs("Unable to compute the MAC.\n", stderr);
+        return false;
+    }
+    if (CRYPTO_memcmp(mac, trailer + fmt::mac_offset, fmt::mac_size) != 0) {
+        std::fputs("Invalid password or tampered data. Aborted.\n", stderr);
+        return false;
+    }
+
+    if (!aes_ctr_transform(buf.data(), static_cast<std::int32_t>(plain_size), buf.data(), km.key,
+                           trailer + fmt::iv_offset, 0))
+        return false;
+    return replace_file(path, std::string(path) + ".plain", buf.data(), plain_size);
+}
