@@ -1,10 +1,274 @@
-// Placeholder until the store lands.
 #include "store/db.h"
-bool db_init(const char *) { return false; }
-bool db_check_integrity(const char *) { return false; }
-bool db_insert_entry(const entry *) { return false; }
-bool db_update_entry(int, const entry *) { return false; }
-entry *db_get_entry(int) { return nullptr; }
-bool db_delete_entry(int, bool *) { return false; }
-entry *db_list_entries(int) { return nullptr; }
-entry *db_find_entries(const char *) { return nullptr; }
+
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include <openssl/crypto.h>
+#include <sqlite3.h>
+
+#include "state/files.h"
+#include "state/pointer_file.h"
+
+namespace {
+
+const char *const create_statement =
+    "create table entries(id integer primary key, title text, user text, url text,"
+    "password text, notes text,timestamp date default (datetime('now','localtime')));";
+const char *const integrity_statement = "pragma integrity_check;";
+const char *const insert_template =
+    "insert into entries(title, user, url, password, notes)values('%q','%q','%q','%q','%q')";
+const char *const update_template =
+    "update entries set title='%q',user='%q',url='%q',password='%q',notes='%q',"
+    "timestamp=datetime('now','localtime') where id=%d;";
+const char *const get_template =
+    "select id,title,user,url,password,notes,timestamp from entries where id=%d;";
+const char *const delete_template = "delete from entries where id=%d;";
+const char *const list_all_statement = "select * from entries;";
+const char *const list_newest_template =
+    "select * from entries order by datetime(timestamp) desc";
+const char *const list_limited_template =
+    "select * from entries order by datetime(timestamp) desc limit %d";
+const char *const find_template =
+    "select * from entries where title like '%%%q%%' or user like '%%%q%%' or "
+    "url like '%%%q%%' or notes like '%%%q%%';";
+
+// id, title, user, url, password, notes, timestamp
+constexpr int entry_columns = 7;
+
+struct connection_closer {
+    void operator()(sqlite3 *db) const { sqlite3_close(db); }
+};
+using connection = std::unique_ptr<sqlite3, connection_closer>;
+
+// A text that SQLite handed out: a built statement or an error text.
+struct sqlite_text_releaser {
+    void operator()(char *text) const { sqlite3_free(text); }
+};
+using sqlite_text = std::unique_ptr<char, sqlite_text_releaser>;
+
+// A built statement that carries an entry password.
+struct secret_sqlite_text_releaser {
+    void operator()(char *text) const {
+        OPENSSL_cleanse(text, std::strlen(text));
+        sqlite3_free(text);
+    }
+};
+using secret_sqlite_text = std::unique_ptr<char, secret_sqlite_text_releaser>;
+
+struct entry_releaser {
+    void operator()(entry *e) const { entry_free(e); }
+};
+using entry_ptr = std::unique_ptr<entry, entry_releaser>;
+
+// sqlite3_exec runs nothing and reports success when given no statement, so
+// a statement that could not be built must not get that far.
+char *built(char *statement) {
+    if (statement == nullptr) {
+        std::fputs("Malloc failed. Abort.\n", stderr);
+        std::abort();
+    }
+    return statement;
+}
+
+// Opens `path`, creating an empty database where no file exists. On failure
+// prints `failure` followed by SQLite's text.
+connection open_db(const char *path, const char *failure) {
+    sqlite3 *raw = nullptr;
+    int rc = sqlite3_open(path, &raw);
+    connection db(raw);
+    if (rc != SQLITE_OK) {
+        std::fprintf(stderr, "%s%s\n", failure, sqlite3_errmsg(raw));
+        return nullptr;
+    }
+    return db;
+}
+
+// Runs one statement; on failure prints `failure` followed by SQLite's text.
+bool run(sqlite3 *db, const char *statement, sqlite3_callback handler, void *context,
+         const char *failure) {
+    char *raw_error = nullptr;
+    int rc = sqlite3_exec(db, statement, handler, context, &raw_error);
+    sqlite_text error(raw_error);
+    if (rc != SQLITE_OK) {
+        std::fprintf(stderr, "%s%s\n", failure, error ? error.get() : sqlite3_errmsg(db));
+        return false;
+    }
+    return true;
+}
+
+// The path from the pointer file, the integrity check on a connection of its
+// own, then the connection for the operation's one statement. The path text
+// is not needed past the open.
+connection open_active_db(const char *open_failure) {
+    auto path = read_active_db_path();
+    if (!path) {
+        std::fputs("Error getting database path\n", stderr);
+        return nullptr;
+    }
+    if (!db_check_integrity(path->c_str())) {
+        std::fputs("Corrupted database. Abort.\n", stderr);
+        return nullptr;
+    }
+    return open_db(path->c_str(), open_failure);
+}
+
+// Ids are read with strtoll: SQLite keys are 64-bit, and other software may
+// have stored ones that no 32-bit id (the only kind a command can name) reaches.
+std::optional<int> parse_id(const char *text) {
+    if (text == nullptr) return std::nullopt;
+    errno = 0;
+    long long value = std::strtoll(text, nullptr, 10);
+    if (errno == ERANGE || value < INT_MIN || value > INT_MAX) return std::nullopt;
+    return static_cast<int>(value);
+}
+
+const char *text_or_empty(const char *value) {
+    return value == nullptr ? "" : value;
+}
+
+entry *new_list_head() {
+    return entry_new("dummy", "dummy", "dummy", "dummy", "dummy");
+}
+
+// Runs a select of whole rows into a new list; nothing on failure.
+entry *collect_rows(sqlite3 *db, const char *statement, entry_ptr head) {
+    list_builder list{head.get(), head.get(), 0};
+    if (!run(db, statement, list_row_handler, &list, "Error: ")) return nullptr;
+    if (list.skipped > 0)
+        std::fprintf(stderr, "WARNING: Skipped %zu entries with ids out of range\n",
+                     list.skipped);
+    return head.release();
+}
+
+}  // namespace
+
+bool db_init(const char *path) {
+    {
+        connection db = open_db(path, "Failed to initialize database: ");
+        if (!db) return false;
+        if (!run(db.get(), create_statement, nullptr, nullptr, "Error: ")) return false;
+    }
+    set_private_mode(path);
+    return true;
+}
+
+bool db_check_integrity(const char *path) {
+    connection db = open_db(path, "Can't initialize: ");
+    if (!db) return false;
+    return run(db.get(), integrity_statement, integrity_row_handler, nullptr, "SQL error: ");
+}
+
+bool db_insert_entry(const entry *e) {
+    connection db = open_active_db("Failed to initialize database: ");
+    if (!db) return false;
+    secret_sqlite_text statement(built(sqlite3_mprintf(
+        insert_template, e->title, e->user, e->url, e->password, e->notes)));
+    return run(db.get(), statement.get(), nullptr, nullptr, "Error: ");
+}
+
+bool db_update_entry(int id, const entry *e) {
+    connection db = open_active_db("Failed to initialize database: ");
+    if (!db) return false;
+    secret_sqlite_text statement(built(sqlite3_mprintf(
+        update_template, e->title, e->user, e->url, e->password, e->notes, id)));
+    return run(db.get(), statement.get(), nullptr, nullptr, "Error: ");
+}
+
+entry *db_get_entry(int id) {
+    connection db = open_active_db("Error ");
+    if (!db) return nullptr;
+    entry_ptr found(entry_alloc());
+    found->id = -1;
+    sqlite_text statement(built(sqlite3_mprintf(get_template, id)));
+    if (!run(db.get(), statement.get(), entry_row_handler, found.get(), "Error: "))
+        return nullptr;
+    return found.release();
+}
+
+bool db_delete_entry(int id, bool *changed) {
+    connection db = open_active_db("Can't open database: ");
+    if (!db) return false;
+    sqlite_text statement(built(sqlite3_mprintf(delete_template, id)));
+    if (!run(db.get(), statement.get(), nullptr, nullptr, "Error: ")) return false;
+    if (sqlite3_changes(db.get()) > 0) *changed = true;
+    return true;
+}
+
+entry *db_list_entries(int count) {
+    if (count < -2) {
+        std::fprintf(stderr, "Invalid parameter %d\n", count);
+        return nullptr;
+    }
+    connection db = open_active_db("Error: ");
+    if (!db) return nullptr;
+    entry_ptr head(new_list_head());
+    sqlite_text statement;
+    if (count == -2)
+        statement.reset(built(sqlite3_mprintf(list_newest_template)));
+    else if (count >= 0)
+        statement.reset(built(sqlite3_mprintf(list_limited_template, count)));
+    return collect_rows(db.get(), statement ? statement.get() : list_all_statement,
+                        std::move(head));
+}
+
+entry *db_find_entries(const char *search) {
+    connection db = open_active_db("Error: ");
+    if (!db) return nullptr;
+    entry_ptr head(new_list_head());
+    sqlite_text statement(
+        built(sqlite3_mprintf(find_template, search, search, search, search)));
+    return collect_rows(db.get(), statement.get(), std::move(head));
+}
+
+int integrity_row_handler(void *, int columns, char **values, char **names) {
+    for (int i = 0; i < columns; ++i) {
+        if (names[i] == nullptr || std::strcmp(names[i], "integrity_check") != 0) continue;
+        if (values[i] == nullptr || std::strcmp(values[i], "ok") != 0) return 1;
+    }
+    return 0;
+}
+
+int entry_row_handler(void *context, int columns, char **values, char **) {
+    auto *e = static_cast<entry *>(context);
+    if (columns < entry_columns) return 1;
+    for (int i = 0; i < entry_columns; ++i)
+        if (values[i] == nullptr) return 1;
+    auto id = parse_id(values[0]);
+    // The id is the key, so one row at most arrives; a second would leak the first.
+    if (!id || e->title != nullptr) return 1;
+    e->id = *id;
+    e->title = xstrdup(values[1]);
+    e->user = xstrdup(values[2]);
+    e->url = xstrdup(values[3]);
+    e->password = xstrdup(values[4]);
+    e->notes = xstrdup(values[5]);
+    e->timestamp = xstrdup(values[6]);
+    e->next = nullptr;
+    return 0;
+}
+
+int list_row_handler(void *context, int columns, char **values, char **) {
+    auto *list = static_cast<list_builder *>(context);
+    if (columns < entry_columns) return 1;
+    auto id = parse_id(values[0]);
+    if (!id) {
+        ++list->skipped;
+        return 0;
+    }
+    // NULL columns come only from other software; they read as empty texts so
+    // that every listed entry keeps all its texts and the rest stays listable.
+    entry *e = entry_append(list->tail, text_or_empty(values[1]), text_or_empty(values[2]),
+                            text_or_empty(values[3]), text_or_empty(values[4]),
+                            text_or_empty(values[5]));
+    e->id = *id;
+    e->timestamp = xstrdup(text_or_empty(values[6]));
+    list->tail = e;
+    return 0;
+}

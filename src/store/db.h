@@ -9,6 +9,8 @@
 // who releases them with entry_free.
 #pragma once
 
+#include <cstddef>
+
 #include "store/entry.h"
 
 // Creates `path` with the entries table, then sets mode 0600.
@@ -32,7 +34,7 @@ entry *db_get_entry(int id);
 // true when a row went, and is never set back to false.
 bool db_delete_entry(int id, bool *changed);
 
-// count -1: every row in table order; -2: every row, newest first;
+// count -1: every row in table order (ascending id); -2: every row, newest first;
 // 0 or more: at most `count` rows, newest first. Below -2: refused with
 // "Invalid parameter <count>\n" before the pointer file is read.
 entry *db_list_entries(int count);
@@ -41,9 +43,22 @@ entry *db_list_entries(int count);
 // so % and _ are wildcards and ASCII case is ignored); not the password.
 entry *db_find_entries(const char *search);
 
-// Row handlers given to sqlite3_exec.
+// Row handlers given to sqlite3_exec. Each returns 0 to go on; non-zero
+// stops the statement, and sqlite3_exec then fails.
+//
+// integrity_row_handler (no context): non-zero at the first column named
+// "integrity_check" whose value is not exactly "ok".
 int integrity_row_handler(void *context, int columns, char **values, char **names);
+
+// entry_row_handler (context: the entry prepared by db_get_entry): fills the
+// entry from the seven columns; refuses a row with a NULL column or an id
+// outside the 32-bit range, leaving the entry as it was.
 int entry_row_handler(void *context, int columns, char **values, char **names);
+
+// list_row_handler (context: a list_builder): appends one entry after the
+// tail. A NULL column reads as the empty text; a row whose id is outside the
+// 32-bit range is not listed but counted in `skipped`, for which the list
+// operations print one "WARNING: " line.
 int list_row_handler(void *context, int columns, char **values, char **names);
 
 // Context of list_row_handler: the list under construction and its last
@@ -51,4 +66,5 @@ int list_row_handler(void *context, int columns, char **values, char **names);
 struct list_builder {
     entry *head;
     entry *tail;
+    std::size_t skipped;  // rows left out: their ids fit no int
 };
