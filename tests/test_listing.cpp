@@ -1,0 +1,135 @@
+// -l, -A, -t, -f, -q, -F end to end, output compared byte for byte.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "harness/harness.h"
+
+namespace {
+
+using harness::entry_block;
+using harness::row;
+using harness::sandbox;
+
+const std::vector<row> rows = {
+    {"Mail", "alice", "mail.example", "pw-mail", "personal", "2024-01-01 10:00:00"},
+    {"Bank 100%", "bob_b", "bank.example", "needle", "savings", "2024-03-01 10:00:00"},
+    {"shop", "carol", "shop.example", "pw-shop", "MAIL order", "2024-02-01 10:00:00"},
+};
+
+class Listing : public testing::Test {
+protected:
+    void SetUp() override { harness::make_database(box, box.path("v.db"), rows); }
+
+    // The block for row `id` (1-based).
+    std::string block(int id, bool show = false) {
+        const row &r = rows[static_cast<std::size_t>(id - 1)];
+        return entry_block(id, r, r.timestamp, show);
+    }
+
+    sandbox box;
+};
+
+TEST_F(Listing, ListEntryMasksUnlessAskedAndTheFlagActsToTheRight) {
+    auto r = box.run({"-l", "2", "--show-passwords", "-l", "2"});
+    EXPECT_EQ(r.out, block(2) + block(2, true));
+    EXPECT_EQ(r.err, "");
+
+    r = box.run({"--auto-encrypt", "-l", "99"});
+    EXPECT_EQ(r.out, "Nothing found with id 99.\n");
+    EXPECT_TRUE(harness::exists(box.pointer_file())) << "nothing is encrypted after a miss";
+}
+
+TEST_F(Listing, ListAllInIdOrderAndLatestNewestFirst) {
+    EXPECT_EQ(box.run({"-A"}).out, block(1) + block(2) + block(3));
+    EXPECT_EQ(box.run({"-A", "--show-passwords", "-A"}).out,
+              block(1) + block(2) + block(3) + block(1, true) + block(2, true) + block(3, true));
+    EXPECT_EQ(box.run({"-t"}).out, block(2) + block(3) + block(1));
+    EXPECT_EQ(box.run({"-t", "2"}).out, block(2) + block(3));
+    EXPECT_EQ(box.run({"--show-latest", "1"}).out, block(2));
+    EXPECT_EQ(box.run({"-t", "0"}).out, "");
+    // "-A" is taken as the count (0), then runs as an option of its own.
+    EXPECT_EQ(box.run({"-t", "-A"}).out, block(1) + block(2) + block(3));
+}
+
+TEST_F(Listing, NegativeCountIsRefusedWithoutAutoEncrypt) {
+    auto r = box.run_pty({"--auto-encrypt", "-t", "-3"});
+    // The count stays on the command line, where "-3" is then an unknown option.
+    EXPECT_EQ(r.out, harness::usage);
+    EXPECT_TRUE(r.err.starts_with("Invalid parameter -3\n")) << r.err;
+    EXPECT_TRUE(harness::exists(box.pointer_file()));
+}
+
+TEST_F(Listing, EmptyResultsStillRunTheAutoEncryptStep) {
+    auto r = box.run_pty({"--auto-encrypt", "-t", "0"},
+                         {{"Password: ", "m"}, {"Password again: ", "m"}});
+    EXPECT_EQ(r.out, "Auto encrypt enabled, type password to encrypt.\nPassword: \nPassword again: \n");
+    EXPECT_FALSE(harness::exists(box.pointer_file()));
+}
+
+TEST_F(Listing, FindIsALikeSearchOverEverythingButThePassword) {
+    EXPECT_EQ(box.run({"-f", "mail"}).out, block(1) + block(3)) << "case is ignored";
+    EXPECT_EQ(box.run({"-f", "100%"}).out, block(2));
+    EXPECT_EQ(box.run({"-f", "b_b"}).out, block(2)) << "_ matches any one character";
+    EXPECT_EQ(box.run({"-f", "k%0"}).out, block(2)) << "% matches any run";
+    EXPECT_EQ(box.run({"-f", "needle"}).out, "") << "passwords are not searched";
+    EXPECT_EQ(box.run({"-f", "nothing like it"}).out, "");
+    EXPECT_EQ(box.run({"-f", ""}).out, block(1) + block(2) + block(3));
+    EXPECT_EQ(box.run({"-f", "it's"}).out, "");
+}
+
+TEST_F(Listing, QuickShowsPasswordsAndLeavesThemShown) {
+    auto r = box.run({"-q", "shop", "-l", "1"});
+    EXPECT_EQ(r.out, block(3, true) + block(1, true));
+}
+
+TEST_F(Listing, RegexIsBasicCaseSensitiveAndPrintsEachEntryOnce) {
+    EXPECT_EQ(box.run({"-F", "^Ma"}).out, block(1));
+    EXPECT_EQ(box.run({"-F", "MAIL"}).out, block(3));
+    EXPECT_EQ(box.run({"-F", "mail"}).out, block(1)) << "title and url both match: once";
+    EXPECT_EQ(box.run({"-F", "a\\{2\\}"}).out, "") << "basic syntax intervals";
+    EXPECT_EQ(box.run({"-F", "0+"}).out, "") << "+ is literal in basic syntax";
+    EXPECT_EQ(box.run({"-F", "needle"}).out, "");
+    EXPECT_EQ(box.run({"-F", "2024-0[23]"}).out, block(2) + block(3)) << "modification time";
+
+    auto r = box.run({"-F", "[unclosed"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Invalid regular expression.\n");
+}
+
+TEST_F(Listing, RegexNeverAutoEncrypts) {
+    auto r = box.run_pty({"--auto-encrypt", "-F", "no such text"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(harness::exists(box.pointer_file()));
+}
+
+TEST(ListingWithoutDatabase, RegexReportsTheMissingPath) {
+    sandbox box;
+    auto r = box.run({"-F", "x", "-A"});
+    EXPECT_EQ(r.err, "Error getting database path\nNo decrypted database found.\n");
+}
+
+TEST(ListingEmpty, NothingAtAllForAnEmptyDatabase) {
+    sandbox box;
+    harness::make_database(box, box.path("v.db"), {});
+    auto r = box.run({"-A", "-t", "-f", "", "-F", "."});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Listing, ColourAndQrCode) {
+    box.env["KESP_COLOR"] = "GREEN";
+    const row &r1 = rows[0];
+    EXPECT_EQ(box.run({"-l", "1"}).out, entry_block(1, r1, r1.timestamp, false, "\033[32m"));
+
+    auto r = box.run({"--show-qrcode", "-l", "1", "-A"});
+    const std::string separator(69, '=');
+    ASSERT_TRUE(r.out.starts_with(separator + "\n\033[30m\033[107m\n")) << r.out;
+    EXPECT_NE(r.out.find("\xE2\x96\x85\xE2\x96\x85"), std::string::npos);
+    // -A ignores --show-qrcode: the text layout follows the QR block.
+    EXPECT_TRUE(r.out.ends_with(entry_block(1, r1, r1.timestamp, false, "\033[32m") +
+                                entry_block(2, rows[1], rows[1].timestamp, false, "\033[32m") +
+                                entry_block(3, rows[2], rows[2].timestamp, false, "\033[32m")));
+}
+
+}  // namespace
