@@ -6,7 +6,8 @@
 
 // Prints `e` between two separator lines; the password is shown only when
 // show_password == 1, the QR form is used only when show_qrcode == 1.
-// Always returns 0.
+// Always returns 0. A missing text (a timestamp on an entry built in memory)
+// prints as the empty text.
 int print_entry(const entry *e, int show_password, int show_qrcode);
 
 // ANSI colour sequence selected by KESP_COLOR (exact upper-case names);
