@@ -3,8 +3,12 @@
 #   make test                build, then run the whole test suite
 #   make test SANITIZE=1     the same under ASan and UBSan (own build folder)
 #   make install [PREFIX=/usr/local] [DESTDIR=...]
+#   make uninstall [DESTDIR=...]  removes what the last install put there
 
 PREFIX   ?= /usr/local
+DESTDIR  ?=
+# cmake --install reads the staging folder from the environment.
+export DESTDIR
 JOBS     ?= 2
 SANITIZE ?= 0
 
@@ -41,9 +45,14 @@ test: build
 install: build
 	@cmake --install $(BUILD) --prefix $(PREFIX)
 
+# The manifest lists the installed paths without DESTDIR; give the same
+# DESTDIR as to the install.
 uninstall:
 	@test -f $(BUILD)/install_manifest.txt || { echo "Nothing installed from $(BUILD)."; exit 0; }; \
-		xargs -r -d '\n' rm -f < $(BUILD)/install_manifest.txt
+		while IFS= read -r f || [ -n "$$f" ]; do \
+			case "$$f" in "$(DESTDIR)"/*) ;; *) f="$(DESTDIR)$$f" ;; esac; \
+			rm -f "$$f"; \
+		done < $(BUILD)/install_manifest.txt
 
 clean:
 	rm -rf build build-sanitize build.log build.configure.log build-sanitize.log build-sanitize.configure.log

@@ -1,0 +1,62 @@
+#!/bin/sh
+# Installs into staging folders, through cmake and through the Makefile, and
+# checks what lands where, that the installed program runs, that nothing is
+# written outside the staging folder, and that `make uninstall` takes it all
+# away again.
+#   install_test.sh CMAKE BUILD_DIR SOURCE_DIR
+set -eu
+cmake=$1 build=$2 source=$3
+
+stage=$(mktemp -d)
+manifest=$build/install_manifest.txt
+# A real `make install` from this build folder stays uninstallable.
+[ -f "$manifest" ] && cp "$manifest" "$stage/saved_manifest"
+# A prefix that nothing else uses: if DESTDIR were ignored, files would land
+# there for real.
+prefix=/opt/kesp-install-test-$$
+cleanup() {
+    if [ -f "$stage/saved_manifest" ]; then cp "$stage/saved_manifest" "$manifest"; else rm -f "$manifest"; fi
+    rm -rf "$stage" "$prefix"
+}
+trap cleanup EXIT
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# check_tree ROOT: the four files under ROOT (a prefix inside a staging folder).
+check_tree() {
+    root=$1
+    [ -x "$root/bin/kesp" ] || fail "$root/bin/kesp missing or not executable"
+    cmp -s "$source/kesp.1" "$root/share/man/man1/kesp.1" || fail "$root/share/man/man1/kesp.1"
+    cmp -s "$source/completion/kesp.bash" "$root/share/bash-completion/completions/kesp" \
+        || fail "$root/share/bash-completion/completions/kesp"
+    cmp -s "$source/completion/_kesp" "$root/share/zsh/site-functions/_kesp" \
+        || fail "$root/share/zsh/site-functions/_kesp"
+    version=$(HOME=$stage "$root/bin/kesp" -v 2>&1) || true
+    [ "$version" = "Kesp version 1.7" ] || fail "installed kesp -v printed: $version"
+}
+
+# 1. cmake --install with DESTDIR, as a packager runs it.
+DESTDIR=$stage/cmake "$cmake" --install "$build" --prefix /usr >"$stage/cmake.log" 2>&1 \
+    || { cat "$stage/cmake.log"; fail "cmake --install"; }
+check_tree "$stage/cmake/usr"
+[ "$(find "$stage/cmake" -type f | wc -l)" -eq 4 ] || fail "unexpected files: $(find "$stage/cmake" -type f)"
+
+# 2. make install / make uninstall with PREFIX and DESTDIR. The build itself
+# is not redone (-o build); variables of an enclosing make are not inherited.
+run_make() {
+    env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL make -C "$source" -o build BUILD="$build" \
+        DESTDIR="$stage/make" "$@" >"$stage/make.log" 2>&1 || { cat "$stage/make.log"; fail "make $*"; }
+}
+run_make install PREFIX="$prefix"
+check_tree "$stage/make$prefix"
+[ ! -e "$prefix" ] || fail "make install wrote to $prefix outside DESTDIR"
+run_make uninstall
+left=$(find "$stage/make" -type f)
+[ -z "$left" ] || fail "make uninstall left: $left"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures failed"
+    exit 1
+fi
+echo "install checks passed"
