@@ -6,7 +6,7 @@ set -eu
 
 PACKAGES="cmake make g++ pkg-config
 libsqlite3-dev libssl-dev libqrcodegen-dev libgtest-dev
-sqlite3 openssl zbar-tools groff-base"
+sqlite3 openssl zbar-tools groff-base mandoc zsh"
 
 # Extra tools for the fuzz, leak-check and benchmark targets.
 if [ "${KESP_DEPS_EXTRA:-0}" = 1 ]; then
