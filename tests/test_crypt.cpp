@@ -1,0 +1,426 @@
+// Encryption and decryption: primitives against published numbers, round
+// trips, tampering, refusals, temporary files, and containers exchanged with
+// the openssl command-line tool.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <string>
+#include <vector>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "container/container.h"
+#include "container/crypt.h"
+#include "container/crypt_internal.h"
+#include "container/format.h"
+#include "container_support.h"
+
+using namespace container_test;
+namespace fmt = container_format;
+
+namespace {
+
+const unsigned char *bytes(const std::string &s) {
+    return reinterpret_cast<const unsigned char *>(s.data());
+}
+
+std::string as_string(const unsigned char *p, std::size_t n) {
+    return std::string(reinterpret_cast<const char *>(p), n);
+}
+
+// Runs `call` and returns what it printed on standard error.
+template <typename F>
+std::string stderr_of(F call) {
+    testing::internal::CaptureStderr();
+    call();
+    return testing::internal::GetCapturedStderr();
+}
+
+// Standard output of a shell command that must succeed.
+std::string sh(const std::string &command) {
+    std::string out;
+    std::FILE *p = ::popen(command.c_str(), "r");
+    if (!p) return out;
+    char chunk[4096];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, p)) > 0) out.append(chunk, n);
+    EXPECT_EQ(::pclose(p), 0) << command;
+    return out;
+}
+
+// The container key as the openssl tool derives it, in hex.
+std::string openssl_key_hex(const std::string &password, const std::string &salt) {
+    std::string out = sh("openssl kdf -keylen 32 -kdfopt digest:SHA256 -kdfopt hexpass:" +
+                         to_hex(password) + " -kdfopt hexsalt:" + to_hex(salt) +
+                         " -kdfopt iter:200000 PBKDF2");
+    std::string hex;
+    for (char c : out)
+        if (std::isxdigit(static_cast<unsigned char>(c))) hex.push_back(std::tolower(c));
+    return hex;
+}
+
+const char tampered[] = "Invalid password or tampered data. Aborted.\n";
+const char not_a_container[] = "File is already decrypted or malformed?\n";
+
+}  // namespace
+
+// --- primitives -----------------------------------------------------------
+
+TEST(CryptPrimitives, AesCtrMatchesNistSp800_38aF55) {
+    std::string key = from_hex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
+    std::string iv = from_hex("f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff");
+    std::string plain = from_hex(
+        "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
+        "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
+    std::string cipher = from_hex(
+        "601ec313775789a5b7a7f504bbf3d228f443e3ca4d62b59aca84e990cacaf5c5"
+        "2b0930daa23de94ce87017ba2d84988ddfc9c58db67aada613c2dd08457941a6");
+
+    unsigned char out[64];
+    ASSERT_TRUE(aes_ctr_transform(bytes(plain), 64, out, bytes(key), bytes(iv), 1));
+    EXPECT_EQ(to_hex(as_string(out, 64)), to_hex(cipher));
+
+    // Decryption in place, and a partial last block.
+    std::string buf = cipher.substr(0, 37);
+    auto p = reinterpret_cast<unsigned char *>(buf.data());
+    ASSERT_TRUE(aes_ctr_transform(p, 37, p, bytes(key), bytes(iv), 0));
+    EXPECT_EQ(to_hex(buf), to_hex(plain.substr(0, 37)));
+}
+
+TEST(CryptPrimitives, HmacSha512MatchesRfc4231) {
+    unsigned char mac[64];
+    std::string key1(20, '\x0b'), data1 = "Hi There";
+    ASSERT_TRUE(hmac_sha512(bytes(key1), key1.size(), bytes(data1), data1.size(), mac));
+    EXPECT_EQ(to_hex(as_string(mac, 64)),
+              "87aa7cdea5ef619d4ff0b4241a1d6cb02379f4e2ce4ec2787ad0b30545e17cde"
+              "daa833b7d6b8a702038b274eaea3f4e4be9d914eeb61f1702e696c203a126854");
+    std::string key2 = "Jefe", data2 = "what do ya want for nothing?";
+    ASSERT_TRUE(hmac_sha512(bytes(key2), key2.size(), bytes(data2), data2.size(), mac));
+    EXPECT_EQ(to_hex(as_string(mac, 64)),
+              "164b7a7bfcf819e2e395fbe73b56e0a387bd64222e831fd610270cd7ea250554"
+              "9758bf75c05a994a6d034f65f8f0e6fdcaeab1a34d4a6b4b636e070a38bce737");
+}
+
+TEST(CryptPrimitives, Pbkdf2Sha256MatchesPublishedVectors) {
+    unsigned char out[32];
+    std::string salt = "salt";
+    ASSERT_TRUE(pbkdf2_sha256("password", bytes(salt), salt.size(), 1, out, 32));
+    EXPECT_EQ(to_hex(as_string(out, 32)),
+              "120fb6cffcf8b32c43e7225256c4f837a86548c92ccc35480805987cb70be17b");
+    ASSERT_TRUE(pbkdf2_sha256("password", bytes(salt), salt.size(), 4096, out, 32));
+    EXPECT_EQ(to_hex(as_string(out, 32)),
+              "c5e478d59288c841aa530db6845c4c8d962893a001ce4e11a4963873aa98134a");
+}
+
+TEST(CryptPrimitives, DeriveKeyMatchesOpensslAndDrawsFreshSalts) {
+    std::string salt = pseudo_random_bytes(64, 7);
+    key_material km;
+    ASSERT_TRUE(derive_key("pässwörd", bytes(salt), km));
+    EXPECT_EQ(as_string(km.salt, 64), salt);
+    EXPECT_EQ(to_hex(as_string(km.key, 32)), openssl_key_hex("pässwörd", salt));
+
+    key_material a, b;
+    ASSERT_TRUE(derive_key("", nullptr, a));
+    ASSERT_TRUE(derive_key("", nullptr, b));
+    EXPECT_NE(as_string(a.salt, 64), as_string(b.salt, 64));
+    EXPECT_NE(as_string(a.key, 32), as_string(b.key, 32));
+}
+
+TEST(CryptPrimitives, RandomSourceNeverYieldsFewerBytesThanAsked) {
+    scratch_dir dir;
+    std::string short_device = dir.file("urandom");
+    write_file(short_device, std::string(10, 'r'));
+    unsigned char buf[16];
+    std::string err = stderr_of([&] {
+        EXPECT_FALSE(read_random_bytes(buf, sizeof buf, short_device.c_str()));
+    });
+    EXPECT_NE(err.find("Short read"), std::string::npos) << err;
+
+    err = stderr_of([&] {
+        EXPECT_FALSE(read_random_bytes(buf, sizeof buf, dir.file("none").c_str()));
+    });
+    EXPECT_EQ(err, "Cannot open /dev/urandom\n");
+    EXPECT_TRUE(read_random_bytes(buf, sizeof buf));
+}
+
+// --- round trips ----------------------------------------------------------
+
+TEST(CryptRoundTrip, EmptyFileBecomesABareTrailerAndComesBack) {
+    scratch_dir dir;
+    std::string f = dir.file("empty.db");
+    write_file(f, "");
+    ASSERT_TRUE(encrypt_file("", f.c_str())) << "an empty password is a password";
+    std::string c = read_file(f);
+    ASSERT_EQ(c.size(), 148u);
+    EXPECT_EQ(c.substr(0, 4), "FuI3");
+    EXPECT_TRUE(is_encrypted_file(f.c_str()));
+
+    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(decrypt_file("x", f.c_str())); }), tampered);
+    ASSERT_TRUE(decrypt_file("", f.c_str()));
+    EXPECT_EQ(read_file(f), "");
+    EXPECT_EQ(mode_of(f), 0600u);
+}
+
+TEST(CryptRoundTrip, RealDatabaseAndLargeFile) {
+    scratch_dir dir;
+    std::string db = dir.file("vault.db");
+    make_sqlite_db(db);
+    ::chmod(db.c_str(), 0644);
+    std::string plain = read_file(db);
+    ASSERT_GT(plain.size(), 0u);
+
+    ASSERT_TRUE(encrypt_file("correct horse", db.c_str()));
+    EXPECT_EQ(mode_of(db), 0600u) << "the container is private from the start";
+    EXPECT_EQ(read_file(db).size(), plain.size() + 148);
+    EXPECT_EQ(read_file(db).find("s3cr3t"), std::string::npos);
+    ASSERT_TRUE(decrypt_file("correct horse", db.c_str()));
+    EXPECT_EQ(read_file(db), plain);
+    EXPECT_EQ(mode_of(db), 0600u);
+
+    std::string big = dir.file("big");
+    std::string big_plain = pseudo_random_bytes(64u << 20, 3);
+    write_file(big, big_plain);
+    ASSERT_TRUE(encrypt_file("pw", big.c_str()));
+    ASSERT_TRUE(decrypt_file("pw", big.c_str()));
+    EXPECT_TRUE(read_file(big) == big_plain);
+    EXPECT_FALSE(exists(big + ".kesp") || exists(big + ".plain") || exists(db + ".kesp") ||
+                 exists(db + ".plain"));
+}
+
+TEST(CryptRoundTrip, EveryEncryptionHasItsOwnSaltAndIv) {
+    scratch_dir dir;
+    std::string a = dir.file("a"), b = dir.file("b");
+    std::string plain = pseudo_random_bytes(5000, 9);
+    write_file(a, plain);
+    write_file(b, plain);
+    ASSERT_TRUE(encrypt_file("same", a.c_str()));
+    ASSERT_TRUE(encrypt_file("same", b.c_str()));
+    std::string ca = read_file(a), cb = read_file(b);
+    std::size_t n = plain.size();
+    EXPECT_NE(ca.substr(n + 4, 16), cb.substr(n + 4, 16)) << "IV";
+    EXPECT_NE(ca.substr(n + 20, 64), cb.substr(n + 20, 64)) << "salt";
+    EXPECT_NE(ca.substr(0, n), cb.substr(0, n));
+    ASSERT_TRUE(decrypt_file("same", a.c_str()));
+    ASSERT_TRUE(decrypt_file("same", b.c_str()));
+    EXPECT_TRUE(read_file(a) == plain && read_file(b) == plain);
+}
+
+TEST(CryptRoundTrip, RestrictiveUmaskStillGivesTheOwnerReadAndWrite) {
+    scratch_dir dir;
+    std::string f = dir.file("db");
+    write_file(f, "plain bytes");
+    mode_t old = ::umask(0377);
+    bool encrypted = encrypt_file("pw", f.c_str());
+    unsigned after_encrypt = mode_of(f);
+    bool decrypted = decrypt_file("pw", f.c_str());
+    ::umask(old);
+    ASSERT_TRUE(encrypted && decrypted);
+    EXPECT_EQ(after_encrypt, 0600u);
+    EXPECT_EQ(mode_of(f), 0600u);
+    EXPECT_EQ(read_file(f), "plain bytes");
+}
+
+// --- damaged containers and wrong passwords --------------------------------
+
+class CryptTamper : public testing::Test {
+protected:
+    void SetUp() override {
+        path = dir.file("vault");
+        plain = pseudo_random_bytes(1000, 5);
+        write_file(path, plain);
+        ASSERT_TRUE(encrypt_file("pw", path.c_str()));
+        container = read_file(path);
+    }
+
+    // Decrypts `damaged` and expects `message` alone, the file unchanged
+    // byte for byte and no temporary file.
+    void expect_rejected(const std::string &damaged, const std::string &message,
+                         const std::string &what, const char *password = "pw") {
+        write_file(path, damaged);
+        std::string err = stderr_of([&] { EXPECT_FALSE(decrypt_file(password, path.c_str())) << what; });
+        EXPECT_EQ(err, message) << what;
+        EXPECT_TRUE(read_file(path) == damaged) << what;
+        EXPECT_FALSE(exists(path + ".plain")) << what;
+    }
+
+    scratch_dir dir;
+    std::string path, plain, container;
+};
+
+TEST_F(CryptTamper, EveryByteOfIvSaltAndMacAndSampledCiphertext) {
+    std::size_t n = plain.size();
+    std::vector<std::size_t> positions = {0, 1, 15, 16, 499, n - 1};
+    for (std::size_t i = n + fmt::iv_offset; i < n + fmt::trailer_size; ++i) positions.push_back(i);
+    for (std::size_t pos : positions) {
+        std::string damaged = container;
+        damaged[pos] = static_cast<char>(damaged[pos] ^ (pos % 2 ? 0x01 : 0x80));
+        expect_rejected(damaged, tampered, "byte " + std::to_string(pos));
+    }
+}
+
+TEST_F(CryptTamper, ChangedMagicOrLengthIsNoContainer) {
+    std::size_t n = plain.size();
+    for (std::size_t i = 0; i < 4; ++i) {
+        std::string damaged = container;
+        damaged[n + i] = 'x';
+        expect_rejected(damaged, not_a_container, "magic byte " + std::to_string(i));
+    }
+    for (std::size_t cut = 1; cut <= 4; ++cut)
+        expect_rejected(container.substr(0, container.size() - cut), not_a_container,
+                        "cut " + std::to_string(cut));
+    expect_rejected(container + '\0', not_a_container, "one byte appended");
+}
+
+TEST_F(CryptTamper, WrongPasswordAndSwappedTrailer) {
+    expect_rejected(container, tampered, "wrong password", "PW");
+    expect_rejected(container, tampered, "empty password", "");
+
+    // A trailer from another container over this ciphertext.
+    std::string other_path = dir.file("other");
+    write_file(other_path, plain);
+    ASSERT_TRUE(encrypt_file("pw", other_path.c_str()));
+    std::string other = read_file(other_path);
+    std::size_t n = plain.size();
+    expect_rejected(container.substr(0, n) + other.substr(n), tampered, "foreign trailer");
+
+    write_file(path, container);
+    ASSERT_TRUE(decrypt_file("pw", path.c_str()));
+    EXPECT_TRUE(read_file(path) == plain);
+}
+
+// --- refusals -------------------------------------------------------------
+
+TEST(CryptRefusal, WrongKindOfFileOrMissingFile) {
+    scratch_dir dir;
+    std::string missing = dir.file("missing");
+    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(encrypt_file("pw", missing.c_str())); }),
+              "Failed to open file.\nUnable to open " + missing + "\n");
+    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(decrypt_file("pw", missing.c_str())); }),
+              "Failed to open file.\n" + std::string(not_a_container));
+    EXPECT_FALSE(exists(missing) || exists(missing + ".kesp") || exists(missing + ".plain"));
+
+    std::string f = dir.file("db");
+    write_file(f, "plain");
+    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(decrypt_file("pw", f.c_str())); }), not_a_container);
+    ASSERT_TRUE(encrypt_file("pw", f.c_str()));
+    std::string c = read_file(f);
+    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(encrypt_file("pw", f.c_str())); }),
+              "File is already encrypted.\n");
+    EXPECT_TRUE(read_file(f) == c);
+    EXPECT_FALSE(exists(f + ".kesp"));
+
+    std::string err = stderr_of([&] { EXPECT_FALSE(encrypt_file("pw", dir.path().c_str())); });
+    EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
+}
+
+TEST(CryptRefusal, FilesBeyondTheSizeLimitAreRefusedBeforeAnyWork) {
+    scratch_dir dir;
+    // Sparse files: nothing is written to disk, and nothing may be read.
+    std::string plain = dir.file("huge.db");
+    write_file(plain, "");
+    ASSERT_EQ(::truncate(plain.c_str(), fmt::max_plain_size + 1), 0);
+    std::string err = stderr_of([&] { EXPECT_FALSE(encrypt_file("pw", plain.c_str())); });
+    EXPECT_EQ(err, plain + " is too large to encrypt: at most 2147483499 bytes fit a container.\n");
+    EXPECT_FALSE(exists(plain + ".kesp"));
+
+    std::string container = dir.file("huge.container");
+    write_file(container, "");
+    off_t size = fmt::max_container_size + 1;
+    ASSERT_EQ(::truncate(container.c_str(), size), 0);
+    {
+        std::FILE *f = std::fopen(container.c_str(), "r+b");
+        ASSERT_TRUE(f);
+        std::fseek(f, static_cast<long>(size - 148), SEEK_SET);
+        std::fwrite("FuI3", 1, 4, f);
+        std::fclose(f);
+    }
+    ASSERT_TRUE(is_encrypted_file(container.c_str()));
+    err = stderr_of([&] { EXPECT_FALSE(decrypt_file("pw", container.c_str())); });
+    EXPECT_EQ(err, container + " is too large for a container: at most 2147483647 bytes.\n");
+    EXPECT_FALSE(exists(container + ".plain"));
+}
+
+// --- temporary files --------------------------------------------------------
+
+TEST(CryptTempFiles, LeftoversAreReplacedAndPlantedSymlinksNeverFollowed) {
+    scratch_dir dir;
+    std::string f = dir.file("db"), victim = dir.file("victim");
+    write_file(f, "the database");
+    write_file(victim, "not yours");
+    ::chmod(victim.c_str(), 0644);
+
+    write_file(f + ".kesp", "leftover of a crash, longer than the new container will be");
+    ASSERT_TRUE(encrypt_file("pw", f.c_str()));
+    EXPECT_FALSE(exists(f + ".kesp"));
+    ASSERT_EQ(::symlink(victim.c_str(), (f + ".plain").c_str()), 0);
+    ASSERT_TRUE(decrypt_file("pw", f.c_str()));
+    EXPECT_EQ(read_file(f), "the database");
+    EXPECT_FALSE(exists(f + ".plain"));
+
+    ASSERT_EQ(::symlink(victim.c_str(), (f + ".kesp").c_str()), 0);
+    ASSERT_TRUE(encrypt_file("pw", f.c_str()));
+    EXPECT_FALSE(exists(f + ".kesp"));
+    write_file(f + ".plain", "leftover");
+    ASSERT_TRUE(decrypt_file("pw", f.c_str()));
+    EXPECT_EQ(read_file(f), "the database");
+    EXPECT_FALSE(exists(f + ".plain"));
+
+    EXPECT_EQ(read_file(victim), "not yours");
+    EXPECT_EQ(mode_of(victim), 0644u);
+}
+
+TEST(CryptTempFiles, UnusableTemporaryNameFailsCleanly) {
+    scratch_dir dir;
+    std::string f = dir.file("db");
+    write_file(f, "the database");
+    ASSERT_EQ(::mkdir((f + ".kesp").c_str(), 0700), 0);
+    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(encrypt_file("pw", f.c_str())); }),
+              "Unable to open " + f + ".kesp for writing.\n");
+    EXPECT_EQ(read_file(f), "the database");
+}
+
+// --- the openssl tool on the other side -----------------------------------
+
+TEST(CryptInterop, ContainerBuiltWithOpensslDecrypts) {
+    scratch_dir dir;
+    std::string db = dir.file("vault.db");
+    make_sqlite_db(db);
+    std::string plain = read_file(db);
+    std::string password = "hunter2 ünïcode", salt = pseudo_random_bytes(64, 11),
+                iv = pseudo_random_bytes(16, 12);
+    std::string key = openssl_key_hex(password, salt);
+    ASSERT_EQ(key.size(), 64u);
+
+    std::string cipher = sh("openssl enc -aes-256-ctr -K " + key + " -iv " + to_hex(iv) +
+                            " -in " + db);
+    ASSERT_EQ(cipher.size(), plain.size());
+    std::string body = dir.file("body");
+    write_file(body, cipher + "FuI3" + iv + salt);
+    std::string mac = sh("openssl dgst -sha512 -binary -mac HMAC -macopt hexkey:" + key + " " + body);
+    ASSERT_EQ(mac.size(), 64u);
+    write_file(db, read_file(body) + mac);
+
+    ASSERT_TRUE(decrypt_file(password.c_str(), db.c_str()));
+    EXPECT_TRUE(read_file(db) == plain);
+}
+
+TEST(CryptInterop, OpensslVerifiesAndDecryptsOurContainer) {
+    scratch_dir dir;
+    std::string db = dir.file("vault.db");
+    make_sqlite_db(db);
+    std::string plain = read_file(db);
+    ASSERT_TRUE(encrypt_file("s3cret pass", db.c_str()));
+
+    std::string c = read_file(db);
+    std::size_t n = c.size() - 148;
+    std::string iv = c.substr(n + 4, 16), salt = c.substr(n + 20, 64), mac = c.substr(n + 84);
+    std::string key = openssl_key_hex("s3cret pass", salt);
+    std::string body = dir.file("body"), cipher = dir.file("cipher");
+    write_file(body, c.substr(0, n + 84));
+    write_file(cipher, c.substr(0, n));
+    EXPECT_EQ(to_hex(sh("openssl dgst -sha512 -binary -mac HMAC -macopt hexkey:" + key + " " + body)),
+              to_hex(mac));
+    EXPECT_TRUE(sh("openssl enc -d -aes-256-ctr -K " + key + " -iv " + to_hex(iv) + " -in " +
+                   cipher) == plain);
+}
