@@ -1,0 +1,250 @@
+// The manual page, the README and the shell completions, checked against the
+// usage text of the built program so that a new option cannot be left out.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness/harness.h"
+
+namespace {
+
+const std::string source_dir = KESP_SOURCE_DIR;
+const std::string manual = source_dir + "/kesp.1";
+const std::string bash_completion = source_dir + "/completion/kesp.bash";
+const std::string zsh_completion = source_dir + "/completion/_kesp";
+
+std::string quote(const std::string &word) {
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+struct command_result {
+    int status = -1;
+    std::string output;  // standard output and standard error together
+};
+
+command_result shell(const std::string &command) {
+    command_result r;
+    std::FILE *pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return r;
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) r.output.append(chunk, n);
+    int status = ::pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+bool have(const std::string &program) {
+    return shell("command -v " + program + " >/dev/null").status == 0;
+}
+
+std::string usage_text() {
+    auto r = shell(quote(KESP_BINARY) + " -h");
+    EXPECT_EQ(r.status, 0);
+    return r.output;
+}
+
+// Every "-x" and "--long" word of a text.
+std::set<std::string> option_words(const std::string &text) {
+    static const std::regex word(R"((?:^|[^A-Za-z0-9_-])(--?[A-Za-z][A-Za-z-]*))");
+    std::set<std::string> words;
+    for (std::sregex_iterator it(text.begin(), text.end(), word), end; it != end; ++it)
+        words.insert((*it)[1]);
+    return words;
+}
+
+// One option line of the usage text: "-i --init <path> ...", or a flag.
+struct usage_option {
+    std::string short_name;   // empty for the flags
+    std::string long_name;
+    std::string placeholder;  // "<path>", "<id>", "[count]", or empty
+};
+
+std::vector<usage_option> usage_options(const std::string &usage) {
+    static const std::regex with_short(R"(^\s+(-[A-Za-z])\s+(--[a-z-]+)\s+([<\[][a-z]+[>\]])?)");
+    static const std::regex flag(R"(^\s+(--[a-z-]+)\s{2,}[A-Z])");
+    std::vector<usage_option> options;
+    std::istringstream lines(usage);
+    std::smatch m;
+    for (std::string line; std::getline(lines, line);) {
+        if (std::regex_search(line, m, with_short))
+            options.push_back({m[1], m[2], m[3]});
+        else if (std::regex_search(line, m, flag))
+            options.push_back({"", m[1], ""});
+    }
+    return options;
+}
+
+bool takes_argument(const usage_option &o) { return o.placeholder.rfind("<", 0) == 0; }
+
+// The tag lines of the manual's tagged paragraphs (the line after ".TP"),
+// with font escapes removed and "\-" written as "-".
+std::string manual_tags() {
+    std::istringstream lines(harness::read_file(manual));
+    std::string tags;
+    bool after_tp = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (after_tp) {
+            line = std::regex_replace(line, std::regex(R"(\\f[BIRP])"), "");
+            line = std::regex_replace(line, std::regex(R"(\\-)"), "-");
+            tags += line + "\n";
+        }
+        after_tp = line.rfind(".TP", 0) == 0;
+    }
+    return tags;
+}
+
+TEST(Manual, LintsCleanAndRendersEverySection) {
+    ASSERT_TRUE(have("groff"));
+    auto lint = shell("groff -man -ww -z " + quote(manual));
+    EXPECT_EQ(lint.status, 0);
+    EXPECT_EQ(lint.output, "") << "groff warnings";
+
+    auto page = shell("groff -man -Tutf8 -P-cbou " + quote(manual));
+    EXPECT_EQ(page.status, 0);
+    for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "FLAGS", "ENVIRONMENT",
+                                "FILES", "EXIT STATUS", "EXAMPLES", "SECURITY"})
+        EXPECT_NE(page.output.find(std::string("\n") + section + "\n"), std::string::npos)
+            << "no section " << section;
+    // The what-is line that apropos and whatis index.
+    EXPECT_NE(page.output.find("kesp - "), std::string::npos);
+}
+
+TEST(Manual, MandocFindsNothingToSay) {
+    if (!have("mandoc")) GTEST_SKIP() << "mandoc is not installed";
+    auto lint = shell("mandoc -Tlint " + quote(manual));
+    EXPECT_EQ(lint.output, "");
+}
+
+TEST(Manual, DocumentsEveryOptionOfTheUsageText) {
+    auto usage = usage_text();
+    auto options = option_words(usage);
+    // 18 options with a short and a long name, and 4 flags.
+    ASSERT_GE(options.size(), 40u) << usage;
+
+    auto tags = option_words(manual_tags());
+    for (const auto &option : options)
+        EXPECT_TRUE(tags.count(option)) << option << " has no entry of its own in kesp.1";
+
+    auto readme = option_words(harness::read_file(source_dir + "/README.md"));
+    for (const auto &option : options) EXPECT_TRUE(readme.count(option)) << option << " missing in README.md";
+}
+
+TEST(Manual, NamesEveryColourAndEnvironmentVariable) {
+    auto text = harness::read_file(manual);
+    for (const char *word : {"HOME", "KESP_COLOR", "KESP_DEFAULT_USERNAME", "BLUE", "RED", "GREEN",
+                             "YELLOW", "MAGENTA", "CYAN", "WHITE", ".kesp.open_db", ".kesp", ".plain",
+                             "FuI3", "200000"})
+        EXPECT_NE(text.find(word), std::string::npos) << word;
+}
+
+// Runs the bash completion function as bash would for the words of a
+// command line whose last word is being completed; one candidate a line.
+class BashCompletion : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!have("bash")) GTEST_SKIP() << "bash is not installed";
+        harness::write_file(box.path("alpha.db"), "");
+        harness::write_file(box.path("beta.txt"), "");
+        harness::write_file(box.root() + "/complete.sh",
+                            "source \"$1\"; shift\n"
+                            "COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1))\n"
+                            "_kesp\n"
+                            "printf '%s\\n' \"${COMPREPLY[@]}\"\n");
+    }
+
+    std::set<std::string> complete(const std::vector<std::string> &words) {
+        std::string command = "cd " + quote(box.work()) + " && bash " + quote(box.root() + "/complete.sh") +
+                              " " + quote(bash_completion);
+        for (const auto &w : words) command += " " + quote(w);
+        auto r = shell(command);
+        EXPECT_EQ(r.status, 0) << r.output;
+        std::set<std::string> candidates;
+        std::istringstream lines(r.output);
+        for (std::string line; std::getline(lines, line);)
+            if (!line.empty()) candidates.insert(line);
+        return candidates;
+    }
+
+    harness::sandbox box;
+};
+
+TEST_F(BashCompletion, OffersEveryOptionOfTheUsageText) {
+    auto options = option_words(usage_text());
+    ASSERT_GE(options.size(), 40u);
+    auto offered = complete({"kesp", "-A", ""});
+    for (const auto &option : options) EXPECT_TRUE(offered.count(option)) << option;
+
+    auto long_only = complete({"kesp", "--show-"});
+    EXPECT_EQ(long_only, (std::set<std::string>{"--show-db-path", "--show-latest", "--show-passwords",
+                                                "--show-qrcode"}));
+}
+
+TEST_F(BashCompletion, PathsAfterPathOptionsAndNothingAfterOtherArguments) {
+    auto options = usage_options(usage_text());
+    ASSERT_GE(options.size(), 22u);
+    const std::set<std::string> files = {"alpha.db", "beta.txt"};
+    for (const auto &o : options) {
+        for (const auto &name : {o.short_name, o.long_name}) {
+            if (name.empty()) continue;
+            auto after = complete({"kesp", name, ""});
+            if (o.placeholder == "<path>")
+                EXPECT_EQ(after, files) << name;
+            else if (!o.placeholder.empty())  // an id, a length, a search text, -t's count
+                EXPECT_TRUE(after.empty()) << name << " offers " << *after.begin();
+            else  // the next word is a new option
+                EXPECT_TRUE(after.count("--list-all")) << name;
+        }
+    }
+    EXPECT_EQ(complete({"kesp", "-D", "al"}), std::set<std::string>{"alpha.db"});
+    // bash splits "--use-db=al" at the '='.
+    EXPECT_EQ(complete({"kesp", "--use-db", "=", "al"}), std::set<std::string>{"alpha.db"});
+    EXPECT_EQ(complete({"kesp", "--init", "="}), files);
+    EXPECT_TRUE(complete({"kesp", "--edit", "=", ""}).empty());
+}
+
+TEST(ZshCompletion, ParsesAndDescribesEveryOption) {
+    auto text = harness::read_file(zsh_completion);
+    EXPECT_EQ(text.rfind("#compdef kesp\n", 0), 0u);
+    if (have("zsh")) {
+        auto syntax = shell("zsh -n " + quote(zsh_completion));
+        EXPECT_EQ(syntax.status, 0) << syntax.output;
+    }
+
+    auto options = usage_options(usage_text());
+    ASSERT_GE(options.size(), 22u);
+    std::istringstream lines(text);
+    std::vector<std::string> specs;
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("'*") != std::string::npos) specs.push_back(line);
+
+    for (const auto &o : options) {
+        // An argument in the same word or the next: "-i+" and "--init=".
+        std::string long_spec = o.long_name + (takes_argument(o) ? "=" : "");
+        std::string short_spec = o.short_name + (takes_argument(o) ? "\\+" : "");
+        const std::string *found = nullptr;
+        for (const auto &spec : specs)
+            if (std::regex_search(spec, std::regex("[{,*]" + long_spec + "[,}\\[]"))) found = &spec;
+        ASSERT_NE(found, nullptr) << "no completion spec for " << o.long_name;
+        const std::string &spec = *found;
+        if (!o.short_name.empty()) {
+            EXPECT_TRUE(std::regex_search(spec, std::regex("[{,]" + short_spec + "[,}]")))
+                << o.short_name << " not beside " << o.long_name << ": " << spec;
+        }
+
+        auto after = spec.substr(spec.rfind(']') + 1);  // the argument part
+        bool completes_files = after.find("_files") != std::string::npos;
+        EXPECT_EQ(completes_files, o.placeholder == "<path>") << spec;
+        EXPECT_EQ(after.find(':') != std::string::npos, !o.placeholder.empty()) << spec;
+    }
+}
+
+}  // namespace
