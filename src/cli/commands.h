@@ -26,6 +26,10 @@ void cmd_find(const char *search, int show_passwords, int auto_encrypt);
 void cmd_find_regex(const char *pattern, int show_passwords);
 void print_matching_entries(const entry *first, const char *pattern, int show_passwords);
 
+// Shared start of the entry commands: false, after
+// "No decrypted database found.\n", when no database is active.
+bool require_active_db();
+
 // Shared by the commands that take --auto-encrypt: prints
 // "Auto encrypt enabled, type password to encrypt.\n" and runs cmd_encrypt.
 void run_auto_encrypt_step();

@@ -2,22 +2,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "cli/commands.h"
 #include "output/generator.h"
 #include "state/console.h"
-#include "state/pointer_file.h"
 #include "store/db.h"
 
 namespace {
 
 constexpr int generated_password_length = 20;
-
-bool require_active_db() {
-    if (has_active_db()) return true;
-    std::fputs("No decrypted database found.\n", stderr);
-    return false;
-}
 
 // Reads the entry password. An empty answer (or no terminal to type one on)
 // asks for a generated password, which the generator prints. Returns false

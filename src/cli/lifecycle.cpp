@@ -37,6 +37,12 @@ bool same_file(const char *a, const char *b) {
 
 }  // namespace
 
+bool require_active_db() {
+    if (has_active_db()) return true;
+    std::fputs("No decrypted database found.\n", stderr);
+    return false;
+}
+
 void run_auto_encrypt_step() {
     std::fputs("Auto encrypt enabled, type password to encrypt.\n", stdout);
     cmd_encrypt();

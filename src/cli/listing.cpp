@@ -3,19 +3,13 @@
 #include <regex.h>
 
 #include <cstdio>
+#include <initializer_list>
 
 #include "cli/commands.h"
 #include "output/display.h"
-#include "state/pointer_file.h"
 #include "store/db.h"
 
 namespace {
-
-bool require_active_db() {
-    if (has_active_db()) return true;
-    std::fputs("No decrypted database found.\n", stderr);
-    return false;
-}
 
 void print_list(const entry *head, int show_passwords) {
     for (const entry *e = head->next; e != nullptr; e = e->next) print_entry(e, show_passwords, 0);
