@@ -1,0 +1,179 @@
+// Encryption and decryption under failing writes and sudden death: the path
+// must always hold either the complete original or the complete result.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <unistd.h>
+
+#include "container/container.h"
+#include "container/crypt.h"
+#include "container_support.h"
+
+using namespace container_test;
+using clock_type = std::chrono::steady_clock;
+
+namespace {
+
+struct child {
+    pid_t pid;
+    int err_fd;  // read end of the child's standard error
+};
+
+// Starts `op` in a child process; the child exits with 0 when op returned
+// true. Standard error goes through a pipe, which no file size limit cuts.
+child spawn(const std::function<bool()> &op, rlim_t file_limit = RLIM_INFINITY) {
+    int fds[2];
+    if (::pipe(fds) != 0) std::abort();
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid != 0) {
+        ::close(fds[1]);
+        return {pid, fds[0]};
+    }
+    ::dup2(fds[1], 2);
+    // Past the limit write() fails with EFBIG instead of killing the process.
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {file_limit, file_limit};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::_exit(op() ? 0 : 1);
+}
+
+// Waits for the child; its exit status (-1 when it did not exit normally)
+// and what it printed on standard error.
+std::pair<int, std::string> reap(child c) {
+    std::string err;
+    char chunk[1024];
+    ssize_t n;
+    while ((n = ::read(c.err_fd, chunk, sizeof chunk)) > 0) err.append(chunk, n);
+    ::close(c.err_fd);
+    int status = 0;
+    ::waitpid(c.pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err};
+}
+
+// True when `path` holds a complete container of `plain` under `password`.
+bool is_complete_container_of(const std::string &path, const std::string &plain,
+                              const char *password, const std::string &scratch) {
+    std::string bytes = read_file(path);
+    if (bytes.size() != plain.size() + 148) return false;
+    write_file(scratch, bytes);
+    testing::internal::CaptureStderr();
+    bool ok = decrypt_file(password, scratch.c_str());
+    testing::internal::GetCapturedStderr();
+    return ok && read_file(scratch) == plain;
+}
+
+}  // namespace
+
+TEST(CryptFaults, WriteFailingPartWayLeavesTheOriginalAndNoTemporaryFile) {
+    scratch_dir dir;
+    std::string path = dir.file("db");
+    std::string plain = pseudo_random_bytes(1 << 20, 21);
+    write_file(path, plain);
+    write_file(dir.file("container"), plain);
+    ASSERT_TRUE(encrypt_file("pw", dir.file("container").c_str()));
+    std::string container = read_file(dir.file("container"));
+
+    // Limits from "nothing fits" to "all but the last byte fits".
+    for (rlim_t limit : {rlim_t(0), rlim_t(1), rlim_t(4096), rlim_t(plain.size() / 2),
+                         rlim_t(plain.size() + 147)}) {
+        SCOPED_TRACE("limit " + std::to_string(limit));
+        write_file(path, plain);
+        auto [status, err] = reap(spawn([&] { return encrypt_file("pw", path.c_str()); }, limit));
+        EXPECT_EQ(status, 1);
+        EXPECT_NE(err.find("Unable to write " + path + ".kesp: File too large"), std::string::npos)
+            << err;
+        EXPECT_TRUE(read_file(path) == plain);
+        EXPECT_FALSE(exists(path + ".kesp"));
+
+        if (limit >= plain.size()) continue;
+        write_file(path, container);
+        std::tie(status, err) = reap(spawn([&] { return decrypt_file("pw", path.c_str()); }, limit));
+        EXPECT_EQ(status, 1);
+        EXPECT_NE(err.find("Unable to write " + path + ".plain: File too large"), std::string::npos)
+            << err;
+        EXPECT_TRUE(read_file(path) == container);
+        EXPECT_FALSE(exists(path + ".plain"));
+    }
+
+    // Exactly enough room succeeds.
+    write_file(path, plain);
+    EXPECT_EQ(reap(spawn([&] { return encrypt_file("pw", path.c_str()); }, plain.size() + 148)).first,
+              0);
+    EXPECT_TRUE(is_encrypted_file(path.c_str()));
+}
+
+// Kills the operation at many moments spread over its duration; after each
+// kill the path must hold the complete original or the complete result. A
+// temporary file left by a kill stays, and the next run must cope with it.
+class CryptCrash : public testing::Test {
+protected:
+    static constexpr int rounds = 20;
+
+    void SetUp() override {
+        path = dir.file("db");
+        plain = pseudo_random_bytes(32u << 20, 33);
+        write_file(dir.file("c"), plain);
+        ASSERT_TRUE(encrypt_file("pw", dir.file("c").c_str()));
+        container = read_file(dir.file("c"));
+    }
+
+    // `before` is what the path holds before the operation; `is_after` tells
+    // a complete result.
+    void kill_at_many_moments(const std::function<bool()> &op, const std::string &before,
+                              const std::function<bool()> &is_after) {
+        write_file(path, before);
+        auto start = clock_type::now();
+        auto [status, err] = reap(spawn(op));
+        ASSERT_EQ(status, 0) << err;
+        auto duration = clock_type::now() - start;
+        ASSERT_TRUE(is_after());
+
+        int saw_before = 0, saw_after = 0;
+        for (int i = 0; i < rounds; ++i) {
+            write_file(path, before);
+            child c = spawn(op);
+            std::this_thread::sleep_for(duration * i * 11 / (rounds * 10));
+            ::kill(c.pid, SIGKILL);
+            reap(c);
+            if (read_file(path) == before) {
+                ++saw_before;
+            } else {
+                ASSERT_TRUE(is_after()) << "round " << i;
+                ++saw_after;
+            }
+        }
+        RecordProperty("killed_before", saw_before);
+        RecordProperty("killed_after", saw_after);
+
+        write_file(path, before);
+        std::tie(status, err) = reap(spawn(op));
+        ASSERT_EQ(status, 0) << err;
+        ASSERT_TRUE(is_after());
+    }
+
+    scratch_dir dir;
+    std::string path, plain, container;
+};
+
+TEST_F(CryptCrash, EncryptionIsAllOrNothing) {
+    kill_at_many_moments([&] { return encrypt_file("pw", path.c_str()); }, plain,
+                         [&] { return is_complete_container_of(path, plain, "pw", dir.file("check")); });
+    EXPECT_FALSE(exists(path + ".kesp"));
+}
+
+TEST_F(CryptCrash, DecryptionIsAllOrNothing) {
+    kill_at_many_moments([&] { return decrypt_file("pw", path.c_str()); }, container,
+                         [&] { return read_file(path) == plain; });
+    EXPECT_FALSE(exists(path + ".plain"));
+}
