@@ -5,9 +5,10 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -38,8 +39,12 @@ private:
 };
 
 inline std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return {};
+    std::string out(static_cast<std::size_t>(in.tellg()), '\0');
+    in.seekg(0);
+    in.read(out.data(), static_cast<std::streamsize>(out.size()));
+    return out;
 }
 
 inline void write_file(const std::string &path, std::string_view bytes) {
@@ -80,9 +85,9 @@ inline std::string to_hex(std::string_view bytes) {
 inline std::string pseudo_random_bytes(std::size_t size, std::uint64_t seed) {
     std::string out(size, '\0');
     std::uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
-    for (std::size_t i = 0; i < size; ++i) {
+    for (std::size_t i = 0; i < size; i += 8) {
         x ^= x << 13; x ^= x >> 7; x ^= x << 17;
-        out[i] = static_cast<char>(x >> 56);
+        std::memcpy(out.data() + i, &x, std::min<std::size_t>(8, size - i));
     }
     return out;
 }
