@@ -68,8 +68,11 @@ bool pbkdf2_sha256(const char *password, const unsigned char *salt, std::size_t 
 }
 
 bool derive_key(const char *password, const unsigned char *salt, key_material &out) {
-    bool ok = salt ? (std::memcpy(out.salt, salt, sizeof out.salt), true)
-                   : read_random_bytes(out.salt, sizeof out.salt);
+    bool ok = true;
+    if (salt)
+        std::memcpy(out.salt, salt, sizeof out.salt);
+    else
+        ok = read_random_bytes(out.salt, sizeof out.salt);
     ok = ok && pbkdf2_sha256(password, out.salt, sizeof out.salt, fmt::pbkdf2_iterations,
                              out.key, sizeof out.key);
     if (!ok) std::fputs("Key derivation failed.\n", stderr);

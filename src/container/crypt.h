@@ -3,7 +3,10 @@
 // Both build the new content in a temporary file beside the target, created
 // exclusively with mode 0600, synced, then renamed over the target, so the
 // path always holds either the complete old file or the complete new one.
-// Messages go to standard error; the caller adds its own after a false result.
+// The input is read once, whole, into memory: a plain file above 2147483499
+// bytes or a container above 2147483647 is refused before any work. Keys and
+// plain text are wiped before their memory is released. Messages go to
+// standard error; the caller adds its own after a false result.
 #pragma once
 
 // Replaces the plain file at `path` by a container encrypted under `password`.
