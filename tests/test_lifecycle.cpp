@@ -1,5 +1,6 @@
 // -i, -E, -D, -u end to end: passwords typed on a pseudo-terminal, files and
 // the pointer file checked afterwards.
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -91,6 +92,24 @@ TEST(Encrypt, RoundTripThroughEncryptAndDecrypt) {
     EXPECT_EQ(read_file(box.path("v.db")), plain);
     EXPECT_EQ(harness::file_mode(box.path("v.db")), 0600);
     EXPECT_EQ(read_file(box.pointer_file()), "v.db");
+}
+
+TEST(Encrypt, ThroughASymbolicLinkTheLinkedFileIsReplaced) {
+    sandbox box;
+    std::filesystem::create_directory(box.path("real"));
+    harness::make_database(box, box.path("real/v.db"), {{"t", "u", "l", "secret-pw", "n"}});
+    std::filesystem::create_symlink("real/v.db", box.path("link.db"));
+    harness::write_file(box.pointer_file(), "link.db");
+
+    auto r = encrypt(box, "pw");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(std::filesystem::is_symlink(box.path("link.db")));
+    EXPECT_TRUE(is_container(box.path("real/v.db"))) << "the linked file must not stay in clear";
+
+    r = box.run_pty({"-D", "link.db"}, {{"Password: ", "pw"}});
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(std::filesystem::is_symlink(box.path("link.db")));
+    EXPECT_EQ(harness::sql(box.path("link.db"), "select password from entries;"), "secret-pw\n");
 }
 
 TEST(Encrypt, NothingActiveOrMismatchLeavesTheDatabasePlain) {

@@ -202,6 +202,20 @@ bool replace_file(const char *path, const std::string &temp, const unsigned char
     return true;
 }
 
+// The file that `path` names: where it is a symbolic link, the file the
+// link leads to. Replacing the link itself would leave that file in clear
+// (or encrypted) behind the user's back, and the temporary file belongs
+// beside the file it replaces, on the same file system.
+std::string replacement_target(const char *path) {
+    struct stat st;
+    if (::lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char *resolved = ::realpath(path, nullptr);
+    if (resolved == nullptr) return path;
+    std::string target(resolved);
+    std::free(resolved);
+    return target;
+}
+
 }  // namespace
 
 bool aes_ctr_transform(const unsigned char *in, std::int32_t length, unsigned char *out,
@@ -268,7 +282,8 @@ bool encrypt_file(const char *password, const char *path) {
         std::fputs("Unable to compute the MAC.\n", stderr);
         return false;
     }
-    return replace_file(path, std::string(path) + ".kesp", buf.data(), buf.size());
+    std::string target = replacement_target(path);
+    return replace_file(target.c_str(), target + ".kesp", buf.data(), buf.size());
 }
 
 bool decrypt_file(const char *password, const char *path) {
@@ -314,5 +329,6 @@ bool decrypt_file(const char *password, const char *path) {
     if (!aes_ctr_transform(buf.data(), static_cast<std::int32_t>(plain_size), buf.data(), km.key,
                            trailer + fmt::iv_offset, 0))
         return false;
-    return replace_file(path, std::string(path) + ".plain", buf.data(), plain_size);
+    std::string target = replacement_target(path);
+    return replace_file(target.c_str(), target + ".plain", buf.data(), plain_size);
 }
