@@ -1,7 +1,9 @@
 #include "harness/harness.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <pty.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -46,23 +48,39 @@ void set_nonblocking(int fd) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-// Runs in the child after fork: working directory, environment, exec.
-[[noreturn]] void exec_kesp(const sandbox &box, const std::vector<std::string> &args) {
+// The words of KESP_TEST_WRAPPER, which go in front of the kesp command.
+std::vector<std::string> wrapper_words() {
+    std::vector<std::string> words;
+    const char *wrapper = std::getenv("KESP_TEST_WRAPPER");
+    std::istringstream in(wrapper ? wrapper : "");
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+}
+
+// Runs in the child after fork: user, working directory, environment, exec.
+[[noreturn]] void start_child(const sandbox &box, const std::vector<std::string> &args) {
+    if (box.run_uid() >= 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(box.run_gid())) != 0 ||
+         ::setuid(static_cast<uid_t>(box.run_uid())) != 0))
+        _exit(125);
     if (::chdir(box.work().c_str()) != 0) _exit(126);
     std::vector<std::string> env = box.environment();
     std::vector<char *> envp;
     for (auto &v : env) envp.push_back(v.data());
     envp.push_back(nullptr);
-    std::vector<std::string> argv_storage{KESP_BINARY};
+    std::vector<std::string> argv_storage = wrapper_words();
+    argv_storage.push_back(KESP_BINARY);
     argv_storage.insert(argv_storage.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : argv_storage) argv.push_back(a.data());
     argv.push_back(nullptr);
-    ::execve(KESP_BINARY, argv.data(), envp.data());
+    // The wrapper is looked up in the PATH of the test process.
+    ::execvpe(argv[0], argv.data(), envp.data());
     _exit(127);
 }
 
 }  // namespace
+
 
 const char *const usage =
     "SYNOPSIS\n"
@@ -121,6 +139,20 @@ sandbox::~sandbox() {
     std::filesystem::remove_all(root_, ignored);
 }
 
+bool sandbox::run_unprivileged(const char *user) {
+    if (::geteuid() != 0) return true;
+    const passwd *pw = ::getpwnam(user);
+    if (pw == nullptr || pw->pw_uid == 0) return false;
+    // The folder above HOME must be passable; HOME and the working folder
+    // become the user's own.
+    if (::chmod(root_.c_str(), 0711) != 0 || ::chown(home_.c_str(), pw->pw_uid, pw->pw_gid) != 0 ||
+        ::chown(work_.c_str(), pw->pw_uid, pw->pw_gid) != 0)
+        return false;
+    uid_ = static_cast<int>(pw->pw_uid);
+    gid_ = static_cast<int>(pw->pw_gid);
+    return true;
+}
+
 std::vector<std::string> sandbox::environment() const {
     std::vector<std::string> vars{"PATH=/usr/local/bin:/usr/bin:/bin", "LC_ALL=C"};
     if (!unset_home) vars.push_back("HOME=" + home_);
@@ -141,7 +173,7 @@ result sandbox::run(const std::vector<std::string> &args, const std::string &inp
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
-        exec_kesp(*this, args);
+        start_child(*this, args);
     }
     ::close(in[0]);
     ::close(out[1]);
@@ -194,7 +226,7 @@ pty_session::pty_session(const sandbox &box, const std::vector<std::string> &arg
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
-        exec_kesp(box, args);
+        start_child(box, args);
     }
     ::close(out[1]);
     ::close(err[1]);

@@ -6,6 +6,10 @@
 // it with standard input on a pseudo-terminal, answers prompts as they
 // appear, and tells what the terminal echoed. Standard output and standard
 // error are always captured separately, byte for byte.
+//
+// When the environment of the test process holds KESP_TEST_WRAPPER (words
+// separated by blanks, e.g. a valgrind command line), every run starts kesp
+// through that command.
 #pragma once
 
 #include <chrono>
@@ -42,6 +46,14 @@ public:
     // Runs without HOME in the environment.
     bool unset_home = false;
 
+    // Makes every later run start kesp as `user` (HOME and the working folder
+    // are handed to that user), so that file permissions apply even when the
+    // tests run as root. False when that is impossible (not root, no such
+    // user); a test then skips. Not root: runs are unprivileged already.
+    bool run_unprivileged(const char *user = "nobody");
+    int run_uid() const { return uid_; }  // -1: the tests' own user
+    int run_gid() const { return gid_; }
+
     // Environment for a child: a fixed PATH, HOME and `env`; nothing else.
     std::vector<std::string> environment() const;
 
@@ -56,6 +68,7 @@ public:
 
 private:
     std::string root_, home_, work_;
+    int uid_ = -1, gid_ = -1;
 };
 
 // kesp with standard input on a pseudo-terminal, driven step by step.
