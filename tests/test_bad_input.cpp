@@ -1,0 +1,301 @@
+// Bad input end to end: paths that are not what they should be, damaged
+// containers, hostile entry texts and a database held by another process.
+// Each case must end with a clear message and leave every file as it was.
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "harness/harness.h"
+
+namespace {
+
+using harness::exists;
+using harness::read_file;
+using harness::row;
+using harness::sandbox;
+using harness::sql;
+
+const std::vector<row> rows = {
+    {"mail", "me", "mail.example", "pw-1", "first", "2024-01-01 10:00:00"},
+    {"bank", "acct", "bank.example", "pw-2", "second", "2024-02-01 10:00:00"},
+};
+
+const std::string all_rows = "select * from entries order by id;";
+
+harness::result encrypt(const sandbox &box, const std::string &password) {
+    return box.run_pty({"-E"}, {{"Password: ", password}, {"Password again: ", password}});
+}
+
+bool is_directory(const std::string &path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+TEST(DirectoryAsDatabase, InitAndDecryptAreRefused) {
+    sandbox box;
+    ::mkdir(box.path("dir").c_str(), 0755);
+    harness::write_file(box.path("dir/keep"), "inside");
+
+    for (auto args : {std::vector<std::string>{"-i", "dir"}, {"--force", "-i", "dir"}}) {
+        auto r = box.run(args);
+        EXPECT_EQ(r.err, "Failed to initialize database: unable to open database file\n");
+        EXPECT_FALSE(exists(box.pointer_file()));
+    }
+
+    auto r = box.run_pty({"-D", "dir"}, {{"Password: ", "pw"}});
+    EXPECT_EQ(r.err, "File is already decrypted or malformed?\nFailed to decrypt dir.\n");
+    EXPECT_FALSE(exists(box.pointer_file()));
+    EXPECT_FALSE(exists(box.path("dir.plain")));
+    EXPECT_EQ(read_file(box.path("dir/keep")), "inside");
+}
+
+TEST(DirectoryAsDatabase, ActiveDirectoryFailsEveryCommandAndStaysActive) {
+    sandbox box;
+    ::mkdir(box.path("dir").c_str(), 0755);
+    harness::write_file(box.pointer_file(), "dir");
+    const std::string cannot_open =
+        "Can't initialize: unable to open database file\nCorrupted database. Abort.\n";
+
+    auto r = box.run({"-A"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, cannot_open);
+
+    r = box.run({"-a"}, "t\nu\nl\nn\n");
+    EXPECT_EQ(r.err, cannot_open + "Failed to add a new entry.\n");
+
+    r = encrypt(box, "pw");
+    EXPECT_EQ(r.err, "dir is not a regular file.\nEncryption of dir failed.\n");
+    EXPECT_TRUE(is_directory(box.path("dir")));
+    EXPECT_FALSE(exists(box.path("dir.kesp")));
+    EXPECT_EQ(read_file(box.pointer_file()), "dir") << "the pointer file must survive";
+}
+
+TEST(UnreadableFile, DecryptEncryptAndListFailWithoutTouchingIt) {
+    sandbox box;
+    if (!box.run_unprivileged()) GTEST_SKIP() << "cannot run kesp as an unprivileged user";
+    const std::string db = box.path("v.db");
+    harness::make_database(box, db, rows);
+
+    // A plain database the user cannot read.
+    ::chmod(db.c_str(), 0);
+    std::string plain = read_file(db);
+    auto r = box.run({"-A"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Can't initialize: unable to open database file\nCorrupted database. Abort.\n");
+    r = encrypt(box, "pw");
+    EXPECT_EQ(r.err, "Failed to open file.\nUnable to open " + db + "\nEncryption of " + db +
+                         " failed.\n");
+    EXPECT_EQ(read_file(db), plain);
+    EXPECT_FALSE(exists(db + ".kesp"));
+    EXPECT_TRUE(exists(box.pointer_file()));
+
+    // A container the user cannot read.
+    ::chmod(db.c_str(), 0600);
+    harness::write_file(db, plain + "FuI3" + std::string(144, 'x'));
+    ::chmod(db.c_str(), 0);
+    std::remove(box.pointer_file().c_str());
+    std::string container = read_file(db);
+    r = box.run_pty({"-D", "v.db"}, {{"Password: ", "pw"}});
+    EXPECT_EQ(r.err,
+              "Failed to open file.\nFile is already decrypted or malformed?\nFailed to decrypt v.db.\n");
+    EXPECT_EQ(read_file(db), container);
+    EXPECT_FALSE(exists(db + ".plain"));
+    EXPECT_FALSE(exists(box.pointer_file()));
+}
+
+TEST(VanishedFile, PointerToAMissingFileKeepsItsRecord) {
+    sandbox box;
+    harness::write_file(box.pointer_file(), "gone.db");
+
+    auto r = encrypt(box, "pw");
+    EXPECT_EQ(r.err,
+              "Failed to open file.\nUnable to open gone.db\nEncryption of gone.db failed.\n");
+    EXPECT_FALSE(exists(box.path("gone.db")));
+    EXPECT_FALSE(exists(box.path("gone.db.kesp")));
+    EXPECT_EQ(read_file(box.pointer_file()), "gone.db");
+
+    // The store opens (and so creates) an empty database, which has no table.
+    r = box.run({"-a"}, "t\nu\nl\nn\n");
+    EXPECT_EQ(r.err, "Error: no such table: entries\nFailed to add a new entry.\n");
+    EXPECT_EQ(read_file(box.path("gone.db")), "");
+    r = box.run({"-p"});
+    EXPECT_EQ(r.out, "gone.db\n");
+}
+
+class DamagedContainer : public testing::Test {
+protected:
+    void SetUp() override {
+        harness::make_database(box, db, rows);
+        ASSERT_EQ(encrypt(box, "pw").err, "");
+        container = read_file(db);
+        ASSERT_EQ(container.compare(container.size() - 148, 4, "FuI3"), 0);
+    }
+
+    // -D on `damaged`: refused as no container, the file left byte for byte.
+    void expect_refused(const std::string &damaged) {
+        harness::write_file(db, damaged);
+        auto r = box.run_pty({"-D", "v.db"}, {{"Password: ", "pw"}});
+        EXPECT_EQ(r.err, "File is already decrypted or malformed?\nFailed to decrypt v.db.\n");
+        EXPECT_EQ(read_file(db), damaged);
+        EXPECT_FALSE(exists(db + ".plain"));
+        EXPECT_FALSE(exists(box.pointer_file()));
+    }
+
+    sandbox box;
+    std::string db = box.path("v.db");
+    std::string container;
+};
+
+TEST_F(DamagedContainer, CutOrLengthenedByOneByteIsNoContainer) {
+    expect_refused(container.substr(0, container.size() - 1));
+    expect_refused(container + '\0');
+
+    // The intact file still opens with its password afterwards.
+    harness::write_file(db, container);
+    auto r = box.run_pty({"-D", "v.db"}, {{"Password: ", "pw"}});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(sql(db, "select count(*) from entries;"), "2\n");
+}
+
+TEST_F(DamagedContainer, DamageBehindAnIntactTrailerIsRejectedByTheMac) {
+    std::string flipped = container;
+    flipped[flipped.size() - 100] ^= 0x01;  // inside the salt
+    for (const std::string &damaged : {flipped, container.substr(1)}) {
+        harness::write_file(db, damaged);
+        auto r = box.run_pty({"-D", "v.db"}, {{"Password: ", "pw"}});
+        EXPECT_EQ(r.err, "Invalid password or tampered data. Aborted.\nFailed to decrypt v.db.\n");
+        EXPECT_EQ(read_file(db), damaged);
+        EXPECT_FALSE(exists(db + ".plain"));
+    }
+}
+
+// Texts that break naive quoting, formatting or terminal handling.
+const std::string quotes = "it's 'quoted' \"twice\" ''";
+const std::string percents = "100% %s %d %n %q %% %";
+const std::string backslashes = "C:\\dir\\new \\x41 \\0 \\";
+const std::string unicode = "p\xc3\xa4ssw\xc3\xb6rd \xe2\x9c\x93 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x94\x91";
+const std::string escapes = "\033[31mred\033[0m \033]0;title\a tab\there \r cr";
+
+TEST(HostileTexts, FieldsAreStoredAndListedByteForByte) {
+    sandbox box;
+    const std::string db = box.path("v.db");
+    harness::make_database(box, db, {});
+
+    auto r = box.run({"-a"}, quotes + "\n" + percents + "\n" + backslashes + "\n" + unicode + escapes +
+                                 "\n");
+    ASSERT_EQ(r.err, "");
+    // The last line of standard output is the generated password.
+    std::string password = r.out.substr(r.out.rfind(' ') + 1);
+    password.pop_back();
+    row expected(quotes, percents, backslashes, password, unicode + escapes);
+
+    std::string timestamp = sql(db, "select timestamp from entries;");
+    timestamp.pop_back();
+    r = box.run({"--show-passwords", "-A", "-l", "1", "-f", "%", "-f", "'", "-F", "\\\\"});
+    EXPECT_EQ(r.err, "");
+    std::string block = harness::entry_block(1, expected, timestamp, true);
+    EXPECT_EQ(r.out, block + block + block + block + block);
+
+    // An edit with the same kind of texts goes through the same quoting.
+    r = box.run({"-e", "1"}, percents + "'\n\n\n\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(sql(db, "select title, user from entries;"), percents + "'|" + percents + "\n");
+}
+
+TEST(HostileTexts, FullLengthFieldsAndPasswordKeepEveryByte) {
+    sandbox box;
+    const std::string db = box.path("v.db");
+    harness::make_database(box, db, {});
+
+    // 1023 bytes fill a field exactly; the next field starts right behind
+    // them, as the rest of a longer line would.
+    auto long_text = [](const std::string &unit) {
+        std::string text;
+        while (text.size() + unit.size() <= 1023) text += unit;
+        return text + std::string(1023 - text.size(), '.');
+    };
+    const std::string title = long_text(quotes);
+    const std::string user = long_text(percents);
+    const std::string url = long_text(backslashes);
+    const std::string notes = long_text(unicode);
+    // Typed on a terminal: no line-editing characters, so every byte arrives.
+    const std::string password = long_text(quotes + percents + backslashes + unicode + "\033[0m");
+    ASSERT_EQ(title.size() + user.size() + url.size() + notes.size() + password.size(), 5 * 1023u);
+
+    // The four fields go as one terminal line ended by the end-of-file key
+    // instead of Enter, so that no newline is left for the password prompt.
+    harness::pty_session s(box, {"-a"});
+    ASSERT_TRUE(s.expect("Title: "));
+    s.type(title + user + url + notes);
+    s.type_eof();
+    ASSERT_TRUE(s.expect("Password (empty to generate new): "));
+    s.type_line(password);
+    auto r = s.finish();
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "Title: Username: Url: Notes: Password (empty to generate new): \n");
+    EXPECT_EQ(sql(db, "select title, user, url, password, notes from entries;"),
+              title + "|" + user + "|" + url + "|" + password + "|" + notes + "\n");
+
+    std::string timestamp = sql(db, "select timestamp from entries;");
+    timestamp.pop_back();
+    r = box.run({"--show-passwords", "-l", "1"});
+    EXPECT_EQ(r.out, harness::entry_block(1, row(title, user, url, password, notes), timestamp,
+                                          true));
+}
+
+class LockedDatabase : public testing::Test {
+protected:
+    struct closer {
+        void operator()(sqlite3 *db) const { sqlite3_close(db); }
+    };
+
+    void SetUp() override {
+        harness::make_database(box, db, rows);
+        before = sql(db, all_rows);
+        sqlite3 *raw = nullptr;
+        ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+        holder.reset(raw);
+    }
+
+    void hold(const char *statement) {
+        ASSERT_EQ(sqlite3_exec(holder.get(), statement, nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    void release() {
+        ASSERT_EQ(sqlite3_exec(holder.get(), "rollback;", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+
+    sandbox box;
+    std::string db = box.path("v.db");
+    std::string before;
+    std::unique_ptr<sqlite3, closer> holder;  // another process's connection, to kesp
+};
+
+TEST_F(LockedDatabase, ExclusiveLockFailsTheAddAndALaterAddSucceeds) {
+    hold("begin exclusive;");
+    auto r = box.run({"-a"}, "new\nuser\nurl\nnotes\n");
+    EXPECT_EQ(r.err,
+              "SQL error: database is locked\nCorrupted database. Abort.\nFailed to add a new entry.\n");
+    release();
+    EXPECT_EQ(sql(db, all_rows), before);
+
+    r = box.run({"-a"}, "new\nuser\nurl\nnotes\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(sql(db, "select title, user, url, notes from entries where id = 3;"),
+              "new|user|url|notes\n");
+    EXPECT_EQ(sql(db, "select * from entries where id < 3 order by id;"), before);
+}
+
+TEST_F(LockedDatabase, WriterLockLetsTheCheckPassButFailsTheInsert) {
+    hold("begin immediate;");
+    auto r = box.run({"-a"}, "new\nuser\nurl\nnotes\n");
+    EXPECT_EQ(r.err, "Error: database is locked\nFailed to add a new entry.\n");
+    release();
+    EXPECT_EQ(sql(db, all_rows), before);
+}
+
+}  // namespace
