@@ -4,6 +4,9 @@
 #   make test SANITIZE=1     the same under ASan and UBSan (own build folder)
 #   make install [PREFIX=/usr/local] [DESTDIR=...]
 #   make uninstall [DESTDIR=...]  removes what the last install put there
+#   make memcheck            the end-to-end suite with kesp under valgrind
+#   make fuzz [FUZZ_SECONDS=60]  builds the fuzz targets with clang, runs each
+#   make bench               times kesp against sqlite3 and openssl (bench/run)
 
 PREFIX   ?= /usr/local
 DESTDIR  ?=
@@ -20,7 +23,7 @@ BUILD ?= build
 endif
 
 MAKEFLAGS += --no-print-directory
-.PHONY: all deps configure build run test install uninstall clean
+.PHONY: all deps configure build run test install uninstall clean memcheck fuzz bench
 
 all: build
 
@@ -56,3 +59,52 @@ uninstall:
 
 clean:
 	rm -rf build build-sanitize build.log build.configure.log build-sanitize.log build-sanitize.configure.log
+	rm -rf build-fuzz build-fuzz.log build-fuzz.configure.log
+
+# Every kesp that a test starts runs under valgrind, logging to its own file
+# so that standard error stays comparable; any non-empty log is a failure.
+# The log folder is writable for all: some tests run kesp as nobody.
+MEMCHECK_LOGS = $(CURDIR)/$(BUILD)/memcheck
+VALGRIND = valgrind --quiet --leak-check=full --show-leak-kinds=definite,indirect \
+	--errors-for-leak-kinds=definite,indirect --error-exitcode=99 \
+	--log-file=$(MEMCHECK_LOGS)/kesp.%p.log
+
+memcheck: build
+	@KESP_DEPS_EXTRA=1 ./scripts/install-deps.sh
+	@rm -rf $(MEMCHECK_LOGS) && mkdir -p $(MEMCHECK_LOGS) && chmod 1777 $(MEMCHECK_LOGS)
+	@cd $(BUILD) && KESP_TEST_WRAPPER="$(VALGRIND)" ctest --output-on-failure -j$(JOBS)
+	@runs=$$(ls $(MEMCHECK_LOGS) | wc -l); \
+		bad=$$(find $(MEMCHECK_LOGS) -type f -size +0 | sort); \
+		if [ -n "$$bad" ]; then for f in $$bad; do echo "== $$f"; cat "$$f"; done; \
+			echo "memcheck: errors or leaks in $$(echo "$$bad" | wc -l) of $$runs runs of kesp"; exit 1; fi; \
+		echo "memcheck: $$runs runs of kesp under valgrind, no errors, no leaks"
+
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_TARGETS  = fuzz_container_file fuzz_container_mac fuzz_console
+
+# Each target starts from the seeds in fuzz/corpus/<target> and replays the
+# inputs kept in fuzz/regressions/<target>; new inputs go to the build folder.
+fuzz:
+	@KESP_DEPS_EXTRA=1 ./scripts/install-deps.sh
+	@cmake -S . -B $(FUZZ_BUILD) -DKESP_FUZZ=ON -DKESP_BUILD_TESTS=OFF \
+		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >$(FUZZ_BUILD).configure.log 2>&1 \
+		|| { cat $(FUZZ_BUILD).configure.log; exit 1; }
+	@cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(FUZZ_TARGETS) >$(FUZZ_BUILD).log 2>&1 \
+		|| { cat $(FUZZ_BUILD).log; exit 1; }
+	@for t in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/crashes; \
+		kept=""; [ -d fuzz/regressions/$$t ] && kept=fuzz/regressions/$$t; \
+		./$(FUZZ_BUILD)/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=3 \
+			-print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/crashes/$$t- \
+			$(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t $$kept >$(FUZZ_BUILD)/$$t.log 2>&1 \
+			|| { tail -60 $(FUZZ_BUILD)/$$t.log; \
+			     echo "fuzz: $$t failed; keep the input from $(FUZZ_BUILD)/crashes/ in fuzz/regressions/$$t/"; \
+			     exit 1; }; \
+		echo "fuzz: $$t: $$(grep -o 'number_of_executed_units: *[0-9]*' $(FUZZ_BUILD)/$$t.log \
+			| grep -o '[0-9]*$$') inputs in $(FUZZ_SECONDS) s, no crash"; \
+	done
+
+bench: build
+	@KESP_DEPS_EXTRA=1 ./scripts/install-deps.sh
+	@bench/run $(BUILD)/kesp
