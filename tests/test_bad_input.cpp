@@ -248,6 +248,25 @@ TEST(HostileTexts, FullLengthFieldsAndPasswordKeepEveryByte) {
                                           true));
 }
 
+TEST(HostileTexts, LongEntriesThenShortOnesListExactly) {
+    // Each listed entry is composed in a buffer kept from the one before: a
+    // short entry after a long one must not carry any of its bytes.
+    sandbox box;
+    const row long_row(std::string(1023, 'T'), std::string(1023, 'U'), std::string(1023, 'L'),
+                       std::string(1023, 'P'), std::string(1023, 'N'), "2024-01-01 10:00:00");
+    const row short_row("t", "", "u", "p", "", "2024-01-02 10:00:00");
+    harness::make_database(box, box.path("v.db"), {long_row, short_row, long_row, short_row});
+    auto r = box.run({"-A", "--show-passwords", "-A"});
+    EXPECT_EQ(r.err, "");
+    std::string masked, shown;
+    for (int id = 1; id <= 4; ++id) {
+        const row &e = id % 2 == 1 ? long_row : short_row;
+        masked += harness::entry_block(id, e, e.timestamp, false);
+        shown += harness::entry_block(id, e, e.timestamp, true);
+    }
+    EXPECT_EQ(r.out, masked + shown);
+}
+
 class LockedDatabase : public testing::Test {
 protected:
     struct closer {

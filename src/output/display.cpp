@@ -1,9 +1,12 @@
 #include "output/display.h"
 
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include <openssl/crypto.h>
 #include <qrcodegen.h>
@@ -56,6 +59,35 @@ struct qr_buffers {
     }
 };
 
+// The text layout of one entry between its separators, composed in one
+// buffer and written with one call: listing a large database prints hundreds
+// of thousands of lines, and a stdio call per line was the biggest cost. The
+// buffer is kept for the next entry; whenever it held a password it is wiped
+// before anything else can happen to it.
+void print_entry_text(const entry *e, int show_password, const char *color) {
+    static std::string block;
+    char id[16] = "ID: ";
+    char *id_end = std::to_chars(id + 4, id + sizeof id - 1, e->id).ptr;
+    *id_end++ = '\n';
+    const bool secret = show_password == 1;
+    const std::string_view parts[] = {
+        separator, color, {id, static_cast<std::size_t>(id_end - id)},
+        "Title: ", text_of(e->title), "\n",
+        "User: ", text_of(e->user), "\n",
+        "Url: ", text_of(e->url), "\n",
+        "Password: ", secret ? text_of(e->password) : "**********", "\n",
+        "Notes: ", text_of(e->notes), "\n",
+        "Modified: ", text_of(e->timestamp), "\n",
+        color_reset, separator};
+    std::size_t size = 0;
+    for (std::string_view part : parts) size += part.size();
+    block.clear();
+    block.reserve(size);  // the only step that may move the buffer
+    for (std::string_view part : parts) block += part;
+    std::fwrite(block.data(), 1, block.size(), stdout);
+    if (secret) OPENSSL_cleanse(block.data(), block.size());
+}
+
 }  // namespace
 
 const char *color_code() {
@@ -106,24 +138,12 @@ void print_entry_qrcode(const entry *e) {
 }
 
 int print_entry(const entry *e, int show_password, int show_qrcode) {
-    const char *color = color_code();
-    std::fputs(separator, stdout);
     if (show_qrcode == 1) {
+        std::fputs(separator, stdout);
         print_entry_qrcode(e);
+        std::fputs(separator, stdout);
     } else {
-        std::fputs(color, stdout);
-        std::printf("ID: %d\n", e->id);
-        std::printf("Title: %s\n", text_of(e->title));
-        std::printf("User: %s\n", text_of(e->user));
-        std::printf("Url: %s\n", text_of(e->url));
-        if (show_password == 1)
-            std::printf("Password: %s\n", text_of(e->password));
-        else
-            std::fputs("Password: **********\n", stdout);
-        std::printf("Notes: %s\n", text_of(e->notes));
-        std::printf("Modified: %s\n", text_of(e->timestamp));
-        std::fputs(color_reset, stdout);
+        print_entry_text(e, show_password, color_code());
     }
-    std::fputs(separator, stdout);
     return 0;
 }
