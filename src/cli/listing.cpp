@@ -1,11 +1,10 @@
 // -l, -A, -t, -f, -q, -F: the commands that print entries. None changes the
 // database.
-#include <regex.h>
-
 #include <cstdio>
 #include <initializer_list>
 
 #include "cli/commands.h"
+#include "cli/field_matcher.h"
 #include "output/display.h"
 #include "store/db.h"
 
@@ -14,12 +13,6 @@ namespace {
 void print_list(const entry *head, int show_passwords) {
     for (const entry *e = head->next; e != nullptr; e = e->next) print_entry(e, show_passwords, 0);
 }
-
-// Frees the compiled expression however the scope is left.
-struct regex_guard {
-    regex_t *re;
-    ~regex_guard() { regfree(re); }
-};
 
 }  // namespace
 
@@ -66,17 +59,16 @@ void cmd_find_regex(const char *pattern, int show_passwords) {
 }
 
 void print_matching_entries(const entry *first, const char *pattern, int show_passwords) {
-    regex_t re;
-    if (regcomp(&re, pattern, REG_NOSUB) != 0) {
+    field_matcher matcher;
+    if (!matcher.compile(pattern)) {
         std::fputs("Invalid regular expression.\n", stderr);
         return;
     }
-    regex_guard guard{&re};
 
     for (const entry *e = first; e != nullptr; e = e->next) {
         // The password is never matched; the first matching field decides.
         for (const char *field : {e->title, e->user, e->url, e->notes, e->timestamp}) {
-            if (field != nullptr && regexec(&re, field, 0, nullptr, 0) == 0) {
+            if (field != nullptr && matcher.matches(field)) {
                 print_entry(e, show_passwords, 0);
                 break;
             }
