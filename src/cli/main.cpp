@@ -3,6 +3,7 @@
 // Options are carried out one by one, left to right, the moment they are
 // parsed; the four flags change only the options to their right.
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -109,6 +110,12 @@ int main(int argc, char **argv) {
     // No stdio buffer for standard input, so no copy of a typed secret stays
     // behind in one; reads are line-sized anyway.
     std::setvbuf(stdin, nullptr, _IONBF, 0);
+    // Listings sent to a file or a pipe can run to megabytes; larger writes
+    // make them cheaper. A terminal keeps its line buffering, and every
+    // prompt is flushed where it is written.
+    // (glibc ignores the size unless it is given the buffer.)
+    static char stdout_buffer[1 << 16];
+    if (!::isatty(STDOUT_FILENO)) std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
 
     if (argc == 1) {
         std::puts(usage_text);
