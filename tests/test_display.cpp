@@ -24,11 +24,6 @@ const std::string qr_close = "\033[0m\n";
 const std::string dark = "\u2585\u2585";
 const std::string light = "  ";
 
-struct entry_deleter {
-    void operator()(entry *e) const { entry_free(e); }
-};
-using entry_ptr = std::unique_ptr<entry, entry_deleter>;
-
 entry_ptr make_entry(int id, const char *title, const char *user, const char *url,
                      const char *password, const char *notes,
                      const char *timestamp = "2024-05-01 12:00:00") {

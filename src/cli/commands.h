@@ -30,6 +30,11 @@ void print_matching_entries(const entry *first, const char *pattern, int show_pa
 // "No decrypted database found.\n", when no database is active.
 bool require_active_db();
 
+// Shared by -e, -c and -l: the entry with `id`, or nothing when the store
+// failed (it has reported) or no entry has that id (then `missing` is printed
+// on standard output, with the id for a %d in it).
+entry_ptr fetch_entry(int id, const char *missing);
+
 // Shared by the commands that take --auto-encrypt: prints
 // "Auto encrypt enabled, type password to encrypt.\n" and runs cmd_encrypt.
 void run_auto_encrypt_step();

@@ -68,10 +68,8 @@ void cmd_add(int auto_encrypt) {
 
     for (char *field : {title, user, url, notes}) strip_newlines(field);
 
-    entry *e = entry_new(title, user, url, password.data, notes);
-    bool stored = db_insert_entry(e);
-    entry_free(e);
-    if (!stored) {
+    entry_ptr e(entry_new(title, user, url, password.data, notes));
+    if (!db_insert_entry(e.get())) {
         std::fputs("Failed to add a new entry.\n", stderr);
         return;
     }
@@ -81,13 +79,8 @@ void cmd_add(int auto_encrypt) {
 void cmd_edit(int id, int auto_encrypt) {
     if (!require_active_db()) return;
 
-    entry *e = db_get_entry(id);
-    if (e == nullptr) return;
-    if (e->id == -1) {
-        std::puts("Nothing found.");
-        entry_free(e);
-        return;
-    }
+    entry_ptr e = fetch_entry(id, "Nothing found.\n");
+    if (!e) return;
 
     char title[input_buffer_size] = {};
     char user[input_buffer_size] = {};
@@ -104,10 +97,7 @@ void cmd_edit(int id, int auto_encrypt) {
     std::printf("Current notes %s\n", e->notes);
     read_field("New note: ", notes);
     std::printf("Current password %s\n", e->password);
-    if (!ask_entry_password("New password (empty to generate new): ", password)) {
-        entry_free(e);
-        return;
-    }
+    if (!ask_entry_password("New password (empty to generate new): ", password)) return;
 
     bool replaced = false;
     auto merge = [&replaced](char *&field, char *answer) {
@@ -125,26 +115,18 @@ void cmd_edit(int id, int auto_encrypt) {
         replaced = true;
     }
 
-    if (replaced) db_update_entry(e->id, e);
-    entry_free(e);
+    if (replaced) db_update_entry(e->id, e.get());
+    e.reset();
     if (auto_encrypt == 1) run_auto_encrypt_step();
 }
 
 void cmd_copy(int id) {
     if (!require_active_db()) return;
 
-    entry *e = db_get_entry(id);
-    if (e == nullptr) return;
-    if (e->id == -1) {
-        std::printf("Nothing found with id %d.\n", id);
-        entry_free(e);
-        return;
-    }
-    entry *copy = entry_copy(e);
-    bool stored = db_insert_entry(copy);
-    entry_free(copy);
-    entry_free(e);
-    if (!stored) std::fputs("Failed to add a new entry.\n", stderr);
+    entry_ptr e = fetch_entry(id, "Nothing found with id %d.\n");
+    if (!e) return;
+    entry_ptr copy(entry_copy(e.get()));
+    if (!db_insert_entry(copy.get())) std::fputs("Failed to add a new entry.\n", stderr);
 }
 
 void cmd_remove(int id, int auto_encrypt) {

@@ -43,6 +43,15 @@ bool require_active_db() {
     return false;
 }
 
+entry_ptr fetch_entry(int id, const char *missing) {
+    entry_ptr e(db_get_entry(id));
+    if (e && e->id == -1) {
+        std::printf(missing, id);
+        e.reset();
+    }
+    return e;
+}
+
 void run_auto_encrypt_step() {
     std::fputs("Auto encrypt enabled, type password to encrypt.\n", stdout);
     cmd_encrypt();

@@ -10,8 +10,14 @@
 
 namespace {
 
-void print_list(const entry *head, int show_passwords) {
-    for (const entry *e = head->next; e != nullptr; e = e->next) print_entry(e, show_passwords, 0);
+// Prints every entry of a list the store handed out (nothing after a store
+// failure, which ends the command), then runs the auto-encrypt step if asked.
+void print_list(entry *fetched, int show_passwords, int auto_encrypt) {
+    entry_ptr list(fetched);
+    if (!list) return;
+    for (const entry *e = list->next; e != nullptr; e = e->next) print_entry(e, show_passwords, 0);
+    list.reset();
+    if (auto_encrypt == 1) run_auto_encrypt_step();
 }
 
 }  // namespace
@@ -19,43 +25,28 @@ void print_list(const entry *head, int show_passwords) {
 void cmd_list_entry(int id, int show_passwords, int auto_encrypt, int show_qrcode) {
     if (!require_active_db()) return;
 
-    entry *e = db_get_entry(id);
-    if (e == nullptr) return;
-    if (e->id == -1) {
-        std::printf("Nothing found with id %d.\n", id);
-        entry_free(e);
-        return;
-    }
-    print_entry(e, show_passwords, show_qrcode);
-    entry_free(e);
+    entry_ptr e = fetch_entry(id, "Nothing found with id %d.\n");
+    if (!e) return;
+    print_entry(e.get(), show_passwords, show_qrcode);
+    e.reset();
     if (auto_encrypt == 1) run_auto_encrypt_step();
 }
 
 void cmd_list_entries(int show_passwords, int auto_encrypt, int count) {
     if (!require_active_db()) return;
 
-    entry *list = db_list_entries(count);
-    if (list == nullptr) return;
-    print_list(list, show_passwords);
-    entry_free(list);
-    if (auto_encrypt == 1) run_auto_encrypt_step();
+    print_list(db_list_entries(count), show_passwords, auto_encrypt);
 }
 
 void cmd_find(const char *search, int show_passwords, int auto_encrypt) {
     if (!require_active_db()) return;
 
-    entry *list = db_find_entries(search);
-    if (list == nullptr) return;
-    print_list(list, show_passwords);
-    entry_free(list);
-    if (auto_encrypt == 1) run_auto_encrypt_step();
+    print_list(db_find_entries(search), show_passwords, auto_encrypt);
 }
 
 void cmd_find_regex(const char *pattern, int show_passwords) {
-    entry *list = db_list_entries(-1);
-    if (list == nullptr) return;
-    print_matching_entries(list->next, pattern, show_passwords);
-    entry_free(list);
+    entry_ptr list(db_list_entries(-1));
+    if (list) print_matching_entries(list->next, pattern, show_passwords);
 }
 
 void print_matching_entries(const entry *first, const char *pattern, int show_passwords) {

@@ -62,11 +62,6 @@ struct secret_sqlite_text_releaser {
 };
 using secret_sqlite_text = std::unique_ptr<char, secret_sqlite_text_releaser>;
 
-struct entry_releaser {
-    void operator()(entry *e) const { entry_free(e); }
-};
-using entry_ptr = std::unique_ptr<entry, entry_releaser>;
-
 // sqlite3_exec runs nothing and reports success when given no statement, so
 // a statement that could not be built must not get that far.
 char *built(char *statement) {

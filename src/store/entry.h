@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 struct entry {
     int id;           // row id; -1 in a db_get_entry result that found nothing
@@ -57,3 +58,10 @@ entry *entry_copy(const entry *source);
 // Releases `e` and every entry after it, iteratively (no recursion), wiping
 // each password before it is freed. Does nothing for nullptr.
 void entry_free(entry *e);
+
+// Owner of an entry or a whole list (held by its head), released with
+// entry_free however the scope is left.
+struct entry_releaser {
+    void operator()(entry *e) const { entry_free(e); }
+};
+using entry_ptr = std::unique_ptr<entry, entry_releaser>;
