@@ -222,28 +222,28 @@ TEST(ZshCompletion, ParsesAndDescribesEveryOption) {
     auto options = usage_options(usage_text());
     ASSERT_GE(options.size(), 22u);
     std::istringstream lines(text);
-    std::vector<std::string> specs;
+    std::vector<std::string> rules;
     for (std::string line; std::getline(lines, line);)
-        if (line.find("'*") != std::string::npos) specs.push_back(line);
+        if (line.find("'*") != std::string::npos) rules.push_back(line);
 
     for (const auto &o : options) {
         // An argument in the same word or the next: "-i+" and "--init=".
-        std::string long_spec = o.long_name + (takes_argument(o) ? "=" : "");
-        std::string short_spec = o.short_name + (takes_argument(o) ? "\\+" : "");
+        std::string long_word = o.long_name + (takes_argument(o) ? "=" : "");
+        std::string short_word = o.short_name + (takes_argument(o) ? "\\+" : "");
         const std::string *found = nullptr;
-        for (const auto &spec : specs)
-            if (std::regex_search(spec, std::regex("[{,*]" + long_spec + "[,}\\[]"))) found = &spec;
-        ASSERT_NE(found, nullptr) << "no completion spec for " << o.long_name;
-        const std::string &spec = *found;
+        for (const auto &rule : rules)
+            if (std::regex_search(rule, std::regex("[{,*]" + long_word + "[,}\\[]"))) found = &rule;
+        ASSERT_NE(found, nullptr) << "no completion rule for " << o.long_name;
+        const std::string &rule = *found;
         if (!o.short_name.empty()) {
-            EXPECT_TRUE(std::regex_search(spec, std::regex("[{,]" + short_spec + "[,}]")))
-                << o.short_name << " not beside " << o.long_name << ": " << spec;
+            EXPECT_TRUE(std::regex_search(rule, std::regex("[{,]" + short_word + "[,}]")))
+                << o.short_name << " not beside " << o.long_name << ": " << rule;
         }
 
-        auto after = spec.substr(spec.rfind(']') + 1);  // the argument part
+        auto after = rule.substr(rule.rfind(']') + 1);  // the argument part
         bool completes_files = after.find("_files") != std::string::npos;
-        EXPECT_EQ(completes_files, o.placeholder == "<path>") << spec;
-        EXPECT_EQ(after.find(':') != std::string::npos, !o.placeholder.empty()) << spec;
+        EXPECT_EQ(completes_files, o.placeholder == "<path>") << rule;
+        EXPECT_EQ(after.find(':') != std::string::npos, !o.placeholder.empty()) << rule;
     }
 }
 
