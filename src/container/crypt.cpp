@@ -202,6 +202,23 @@ bool replace_file(const char *path, const std::string &temp, const unsigned char
     return true;
 }
 
+// Reads the whole regular file at `path`, at most `limit` bytes, through one
+// descriptor into a new buffer with `spare` bytes behind the file's bytes;
+// `size` is the file's size. Nothing on failure, after its message.
+std::unique_ptr<wiped_buffer> read_whole_file(const char *path, const char *open_failure,
+                                              std::int64_t limit, const char *too_large,
+                                              std::size_t spare, std::size_t &size) {
+    unique_fd in(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!in.valid()) {
+        std::fprintf(stderr, open_failure, path);
+        return nullptr;
+    }
+    if (!checked_size(in.get(), path, limit, too_large, size)) return nullptr;
+    auto buf = std::make_unique<wiped_buffer>(size + spare);
+    if (!read_exactly(in.get(), buf->data(), size, path)) return nullptr;
+    return buf;
+}
+
 // The file that `path` names: where it is a symbolic link, the file the
 // link leads to. Replacing the link itself would leave that file in clear
 // (or encrypted) behind the user's back, and the temporary file belongs
@@ -248,19 +265,12 @@ bool encrypt_file(const char *password, const char *path) {
 
     // The plain file is read once, before any work, into a buffer that also
     // holds the trailer; it is encrypted in place and written in one go.
-    unique_fd in(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!in.valid()) {
-        std::fprintf(stderr, "Unable to open %s\n", path);
-        return false;
-    }
     std::size_t plain_size = 0;
-    if (!checked_size(in.get(), path, fmt::max_plain_size,
-                      "%s is too large to encrypt: at most 2147483499 bytes fit a container.\n",
-                      plain_size))
-        return false;
-    wiped_buffer buf(plain_size + fmt::trailer_size);
-    if (!read_exactly(in.get(), buf.data(), plain_size, path)) return false;
-    in.reset();
+    auto buf = read_whole_file(
+        path, "Unable to open %s\n", fmt::max_plain_size,
+        "%s is too large to encrypt: at most 2147483499 bytes fit a container.\n",
+        fmt::trailer_size, plain_size);
+    if (!buf) return false;
 
     key_material km;
     if (!derive_key(password, nullptr, km)) return false;
@@ -270,20 +280,20 @@ bool encrypt_file(const char *password, const char *path) {
         return false;
     }
 
-    if (!aes_ctr_transform(buf.data(), static_cast<std::int32_t>(plain_size), buf.data(), km.key,
+    if (!aes_ctr_transform(buf->data(), static_cast<std::int32_t>(plain_size), buf->data(), km.key,
                            iv, 1))
         return false;
-    unsigned char *trailer = buf.data() + plain_size;
+    unsigned char *trailer = buf->data() + plain_size;
     std::memcpy(trailer + fmt::magic_offset, fmt::magic, fmt::magic_size);
     std::memcpy(trailer + fmt::iv_offset, iv, fmt::iv_size);
     std::memcpy(trailer + fmt::salt_offset, km.salt, fmt::salt_size);
-    if (!hmac_sha512(km.key, sizeof km.key, buf.data(), plain_size + fmt::mac_covered_trailer,
+    if (!hmac_sha512(km.key, sizeof km.key, buf->data(), plain_size + fmt::mac_covered_trailer,
                      trailer + fmt::mac_offset)) {
         std::fputs("Unable to compute the MAC.\n", stderr);
         return false;
     }
     std::string target = replacement_target(path);
-    return replace_file(target.c_str(), target + ".kesp", buf.data(), buf.size());
+    return replace_file(target.c_str(), target + ".kesp", buf->data(), buf->size());
 }
 
 bool decrypt_file(const char *password, const char *path) {
@@ -294,29 +304,22 @@ bool decrypt_file(const char *password, const char *path) {
 
     // One read of the whole container: the bytes that are authenticated are
     // the bytes that are decrypted, whatever happens to the file meanwhile.
-    unique_fd in(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!in.valid()) {
-        std::fprintf(stderr, "Unable to open %s for reading.\n", path);
-        return false;
-    }
     std::size_t size = 0;
-    if (!checked_size(in.get(), path, fmt::max_container_size,
-                      "%s is too large for a container: at most 2147483647 bytes.\n", size))
-        return false;
-    wiped_buffer buf(size);
-    if (!read_exactly(in.get(), buf.data(), size, path)) return false;
-    in.reset();
-    if (!has_container_magic(buf.data(), size)) {
+    auto buf = read_whole_file(path, "Unable to open %s for reading.\n", fmt::max_container_size,
+                               "%s is too large for a container: at most 2147483647 bytes.\n",
+                               0, size);
+    if (!buf) return false;
+    if (!has_container_magic(buf->data(), size)) {
         std::fputs("File is already decrypted or malformed?\n", stderr);
         return false;
     }
 
     std::size_t plain_size = size - fmt::trailer_size;
-    const unsigned char *trailer = buf.data() + plain_size;
+    const unsigned char *trailer = buf->data() + plain_size;
     key_material km;
     if (!derive_key(password, trailer + fmt::salt_offset, km)) return false;
     unsigned char mac[fmt::mac_size];
-    if (!hmac_sha512(km.key, sizeof km.key, buf.data(), plain_size + fmt::mac_covered_trailer,
+    if (!hmac_sha512(km.key, sizeof km.key, buf->data(), plain_size + fmt::mac_covered_trailer,
                      mac)) {
         std::fputs("Unable to compute the MAC.\n", stderr);
         return false;
@@ -326,9 +329,9 @@ bool decrypt_file(const char *password, const char *path) {
         return false;
     }
 
-    if (!aes_ctr_transform(buf.data(), static_cast<std::int32_t>(plain_size), buf.data(), km.key,
+    if (!aes_ctr_transform(buf->data(), static_cast<std::int32_t>(plain_size), buf->data(), km.key,
                            trailer + fmt::iv_offset, 0))
         return false;
     std::string target = replacement_target(path);
-    return replace_file(target.c_str(), target + ".plain", buf.data(), plain_size);
+    return replace_file(target.c_str(), target + ".plain", buf->data(), plain_size);
 }
