@@ -143,6 +143,17 @@ bool sandbox::run_unprivileged(const char *user) {
     if (::geteuid() != 0) return true;
     const passwd *pw = ::getpwnam(user);
     if (pw == nullptr || pw->pw_uid == 0) return false;
+    // The build may sit below a folder that only root can pass (a private
+    // temporary folder, say): then the user cannot even start kesp.
+    pid_t probe = ::fork();
+    if (probe == 0) {
+        bool switched = ::setgid(pw->pw_gid) == 0 && ::setuid(pw->pw_uid) == 0;
+        _exit(switched && ::access(KESP_BINARY, X_OK) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    if (probe < 0 || ::waitpid(probe, &status, 0) != probe || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        return false;
     // The folder above HOME must be passable; HOME and the working folder
     // become the user's own.
     if (::chmod(root_.c_str(), 0711) != 0 || ::chown(home_.c_str(), pw->pw_uid, pw->pw_gid) != 0 ||

@@ -49,7 +49,8 @@ public:
     // Makes every later run start kesp as `user` (HOME and the working folder
     // are handed to that user), so that file permissions apply even when the
     // tests run as root. False when that is impossible (not root, no such
-    // user); a test then skips. Not root: runs are unprivileged already.
+    // user, or a kesp binary that user cannot start); a test then skips.
+    // Not root: runs are unprivileged already.
     bool run_unprivileged(const char *user = "nobody");
     int run_uid() const { return uid_; }  // -1: the tests' own user
     int run_gid() const { return gid_; }
