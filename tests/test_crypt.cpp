@@ -117,14 +117,14 @@ TEST(CryptPrimitives, DeriveKeyMatchesOpensslAndDrawsFreshSalts) {
     std::string salt = pseudo_random_bytes(64, 7);
     key_material km;
     ASSERT_TRUE(derive_key("pässwörd", bytes(salt), km));
-    EXPECT_EQ(as_string(km.salt, 64), salt);
-    EXPECT_EQ(to_hex(as_string(km.key, 32)), openssl_key_hex("pässwörd", salt));
+    EXPECT_EQ(as_string(km.salt.data, 64), salt);
+    EXPECT_EQ(to_hex(as_string(km.key.data, 32)), openssl_key_hex("pässwörd", salt));
 
     key_material a, b;
     ASSERT_TRUE(derive_key("", nullptr, a));
     ASSERT_TRUE(derive_key("", nullptr, b));
-    EXPECT_NE(as_string(a.salt, 64), as_string(b.salt, 64));
-    EXPECT_NE(as_string(a.key, 32), as_string(b.key, 32));
+    EXPECT_NE(as_string(a.salt.data, 64), as_string(b.salt.data, 64));
+    EXPECT_NE(as_string(a.key.data, 32), as_string(b.key.data, 32));
 }
 
 TEST(CryptPrimitives, RandomSourceNeverYieldsFewerBytesThanAsked) {

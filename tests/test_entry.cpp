@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "memory/secret.h"
 #include "store/entry.h"
 
 namespace {

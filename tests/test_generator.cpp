@@ -22,6 +22,7 @@
 
 #include <openssl/rand.h>
 
+#include "memory/secret.h"
 #include "output/generator.h"
 #include "store/entry.h"
 

@@ -18,22 +18,38 @@
 #include "container/container.h"
 #include "container/crypt_internal.h"
 #include "state/files.h"
-#include "store/entry.h"
+#include "memory/secret.h"
 
 namespace fmt = container_format;
 
-wiped_buffer::wiped_buffer(std::size_t size)
-    : data_(static_cast<unsigned char *>(xmalloc(size > 0 ? size : 1))), size_(size) {}
+namespace {
 
-wiped_buffer::~wiped_buffer() {
-    OPENSSL_cleanse(data_, size_);
-    std::free(data_);
+void print_errno(const std::string &what) {
+    std::fprintf(stderr, "%s\n", errno_message(what).c_str());
 }
 
-key_material::~key_material() {
-    OPENSSL_cleanse(key, sizeof key);
-    OPENSSL_cleanse(salt, sizeof salt);
+// Reads exactly n bytes from fd. A read error prints `read_failure` with
+// errno's text; an early end of file prints `short_read` (%s: the name).
+bool read_exactly(int fd, unsigned char *buf, std::size_t n, const char *name,
+                  const char *read_failure, const char *short_read) {
+    std::size_t done = 0;
+    while (done < n) {
+        ssize_t got = ::read(fd, buf + done, n - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            print_errno(read_failure + std::string(name));
+            return false;
+        }
+        if (got == 0) {
+            std::fprintf(stderr, short_read, name);
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
 }
+
+}  // namespace
 
 bool read_random_bytes(unsigned char *out, std::uint32_t n, const char *device) {
     unique_fd fd(::open(device, O_RDONLY | O_CLOEXEC));
@@ -41,21 +57,7 @@ bool read_random_bytes(unsigned char *out, std::uint32_t n, const char *device) 
         std::fputs("Cannot open /dev/urandom\n", stderr);
         return false;
     }
-    std::size_t done = 0;
-    while (done < n) {
-        ssize_t got = ::read(fd.get(), out + done, n - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            std::fprintf(stderr, "%s\n", errno_message(std::string("Cannot read ") + device).c_str());
-            return false;
-        }
-        if (got == 0) {
-            std::fprintf(stderr, "Short read from %s.\n", device);
-            return false;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
+    return read_exactly(fd.get(), out, n, device, "Cannot read ", "Short read from %s.\n");
 }
 
 bool pbkdf2_sha256(const char *password, const unsigned char *salt, std::size_t salt_len,
@@ -70,11 +72,11 @@ bool pbkdf2_sha256(const char *password, const unsigned char *salt, std::size_t 
 bool derive_key(const char *password, const unsigned char *salt, key_material &out) {
     bool ok = true;
     if (salt)
-        std::memcpy(out.salt, salt, sizeof out.salt);
+        std::memcpy(out.salt.data, salt, sizeof out.salt.data);
     else
-        ok = read_random_bytes(out.salt, sizeof out.salt);
-    ok = ok && pbkdf2_sha256(password, out.salt, sizeof out.salt, fmt::pbkdf2_iterations,
-                             out.key, sizeof out.key);
+        ok = read_random_bytes(out.salt.data, sizeof out.salt.data);
+    ok = ok && pbkdf2_sha256(password, out.salt.data, sizeof out.salt.data,
+                             fmt::pbkdf2_iterations, out.key.data, sizeof out.key.data);
     if (!ok) std::fputs("Key derivation failed.\n", stderr);
     return ok;
 }
@@ -94,10 +96,6 @@ struct cipher_ctx_deleter {
 };
 using cipher_ctx_ptr = std::unique_ptr<EVP_CIPHER_CTX, cipher_ctx_deleter>;
 
-void print_errno(const std::string &what) {
-    std::fprintf(stderr, "%s\n", errno_message(what).c_str());
-}
-
 // Size of the regular file open as `fd`, if it is at most `limit` bytes.
 bool checked_size(int fd, const char *path, std::int64_t limit, const char *too_large,
                   std::size_t &size) {
@@ -115,24 +113,6 @@ bool checked_size(int fd, const char *path, std::int64_t limit, const char *too_
         return false;
     }
     size = static_cast<std::size_t>(st.st_size);
-    return true;
-}
-
-bool read_exactly(int fd, unsigned char *buf, std::size_t n, const char *path) {
-    std::size_t done = 0;
-    while (done < n) {
-        ssize_t got = ::read(fd, buf + done, n - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            print_errno(std::string("Unable to read ") + path);
-            return false;
-        }
-        if (got == 0) {
-            std::fprintf(stderr, "%s changed while it was read.\n", path);
-            return false;
-        }
-        done += static_cast<std::size_t>(got);
-    }
     return true;
 }
 
@@ -215,7 +195,9 @@ std::unique_ptr<wiped_buffer> read_whole_file(const char *path, const char *open
     }
     if (!checked_size(in.get(), path, limit, too_large, size)) return nullptr;
     auto buf = std::make_unique<wiped_buffer>(size + spare);
-    if (!read_exactly(in.get(), buf->data(), size, path)) return nullptr;
+    if (!read_exactly(in.get(), buf->data(), size, path, "Unable to read ",
+                      "%s changed while it was read.\n"))
+        return nullptr;
     return buf;
 }
 
@@ -280,14 +262,14 @@ bool encrypt_file(const char *password, const char *path) {
         return false;
     }
 
-    if (!aes_ctr_transform(buf->data(), static_cast<std::int32_t>(plain_size), buf->data(), km.key,
+    if (!aes_ctr_transform(buf->data(), static_cast<std::int32_t>(plain_size), buf->data(), km.key.data,
                            iv, 1))
         return false;
     unsigned char *trailer = buf->data() + plain_size;
     std::memcpy(trailer + fmt::magic_offset, fmt::magic, fmt::magic_size);
     std::memcpy(trailer + fmt::iv_offset, iv, fmt::iv_size);
-    std::memcpy(trailer + fmt::salt_offset, km.salt, fmt::salt_size);
-    if (!hmac_sha512(km.key, sizeof km.key, buf->data(), plain_size + fmt::mac_covered_trailer,
+    std::memcpy(trailer + fmt::salt_offset, km.salt.data, fmt::salt_size);
+    if (!hmac_sha512(km.key.data, sizeof km.key.data, buf->data(), plain_size + fmt::mac_covered_trailer,
                      trailer + fmt::mac_offset)) {
         std::fputs("Unable to compute the MAC.\n", stderr);
         return false;
@@ -319,7 +301,7 @@ bool decrypt_file(const char *password, const char *path) {
     key_material km;
     if (!derive_key(password, trailer + fmt::salt_offset, km)) return false;
     unsigned char mac[fmt::mac_size];
-    if (!hmac_sha512(km.key, sizeof km.key, buf->data(), plain_size + fmt::mac_covered_trailer,
+    if (!hmac_sha512(km.key.data, sizeof km.key.data, buf->data(), plain_size + fmt::mac_covered_trailer,
                      mac)) {
         std::fputs("Unable to compute the MAC.\n", stderr);
         return false;
@@ -329,7 +311,7 @@ bool decrypt_file(const char *password, const char *path) {
         return false;
     }
 
-    if (!aes_ctr_transform(buf->data(), static_cast<std::int32_t>(plain_size), buf->data(), km.key,
+    if (!aes_ctr_transform(buf->data(), static_cast<std::int32_t>(plain_size), buf->data(), km.key.data,
                            trailer + fmt::iv_offset, 0))
         return false;
     std::string target = replacement_target(path);

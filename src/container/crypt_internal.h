@@ -8,34 +8,13 @@
 #include <cstdint>
 
 #include "container/format.h"
-
-// Heap bytes wiped with OPENSSL_cleanse before release: whole-file buffers
-// may hold plain text. Allocation failure aborts (xmalloc).
-class wiped_buffer {
-public:
-    explicit wiped_buffer(std::size_t size);
-    ~wiped_buffer();
-    wiped_buffer(const wiped_buffer &) = delete;
-    wiped_buffer &operator=(const wiped_buffer &) = delete;
-
-    unsigned char *data() { return data_; }
-    const unsigned char *data() const { return data_; }
-    std::size_t size() const { return size_; }
-
-private:
-    unsigned char *data_;
-    std::size_t size_;
-};
+#include "memory/secret.h"
 
 // The result of one key derivation: the key and the salt that produced it.
 // Wiped when it goes out of scope.
 struct key_material {
-    unsigned char key[container_format::key_size] = {};
-    unsigned char salt[container_format::salt_size] = {};
-    key_material() = default;
-    key_material(const key_material &) = delete;
-    key_material &operator=(const key_material &) = delete;
-    ~key_material();
+    wiped_array<container_format::key_size> key;
+    wiped_array<container_format::salt_size> salt;
 };
 
 // Fills `out` with n bytes from `device`. Prints "Cannot open /dev/urandom\n"

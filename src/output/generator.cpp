@@ -4,11 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/rand.h>
 
-#include "store/entry.h"
+#include "memory/secret.h"
 
 const char password_charset[73] =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789?)(/%#!?)=";
@@ -32,7 +31,7 @@ std::uint32_t draw() {
     }
     std::uint32_t value;
     std::memcpy(&value, bytes, sizeof value);
-    OPENSSL_cleanse(bytes, sizeof bytes);
+    wipe(bytes, sizeof bytes);
     return value;
 }
 
@@ -57,7 +56,7 @@ char *generate_password(int length) {
         do {
             std::uint32_t value = draw();
             c = password_char_for_draw(value);
-            OPENSSL_cleanse(&value, sizeof value);
+            wipe(&value, sizeof value);
         } while (c == '\0');
         password[i] = c;
     }

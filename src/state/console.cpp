@@ -6,8 +6,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <openssl/crypto.h>
-
 namespace {
 
 // The terminal settings to give back if a signal ends the process while echo
@@ -72,10 +70,6 @@ private:
 
 }  // namespace
 
-secret_buffer::~secret_buffer() {
-    OPENSSL_cleanse(data, sizeof data);
-}
-
 secret_status read_secret(const char *prompt, char *line, std::size_t capacity,
                           std::FILE *stream) {
     int fd = ::fileno(stream);
@@ -106,7 +100,7 @@ secret_status read_secret(const char *prompt, char *line, std::size_t capacity,
     std::fflush(stdout);
 
     if (overflow) {
-        OPENSSL_cleanse(line, capacity);
+        wipe(line, capacity);
         std::fprintf(stderr, "Input too long: at most %zu characters are accepted.\n",
                      capacity > 0 ? capacity - 1 : 0);
         return secret_status::too_long;

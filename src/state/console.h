@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "memory/secret.h"
+
 // Size of every input buffer; a field or secret holds at most 1023 bytes.
 constexpr std::size_t input_buffer_size = 1024;
 
@@ -34,10 +36,4 @@ void read_field(const char *prompt, char *buffer);
 void strip_newlines(char *buffer);
 
 // Fixed buffer for a secret typed at the console, wiped when it goes away.
-struct secret_buffer {
-    char data[input_buffer_size] = {};
-    secret_buffer() = default;
-    secret_buffer(const secret_buffer &) = delete;
-    secret_buffer &operator=(const secret_buffer &) = delete;
-    ~secret_buffer();
-};
+using secret_buffer = wiped_array<input_buffer_size, char>;

@@ -11,7 +11,6 @@
 // "Malloc failed. Abort.\n" on standard error, so callers never test for it.
 #pragma once
 
-#include <cstddef>
 #include <memory>
 
 struct entry {
@@ -24,18 +23,6 @@ struct entry {
     char *timestamp;  // as the database stores it; nullptr for entries made in memory
     entry *next;
 };
-
-// Heap block of `size` bytes, or "Malloc failed. Abort.\n" and abort().
-void *xmalloc(std::size_t size);
-
-// Owned copy of `text` through xmalloc.
-char *xstrdup(const char *text);
-
-// Wipes a NUL-terminated secret (password text) and frees it; nullptr is fine.
-void free_secret_text(char *text);
-
-// Makes operator new fail the same way as xmalloc. Called first thing in main.
-void install_alloc_failure_handler();
 
 // New entry with copies of the five texts (all must be non-null);
 // timestamp and next are nullptr, id is 0.
@@ -58,6 +45,13 @@ entry *entry_copy(const entry *source);
 // Releases `e` and every entry after it, iteratively (no recursion), wiping
 // each password before it is freed. Does nothing for nullptr.
 void entry_free(entry *e);
+
+// `text`, or the empty text for a missing one (printf("%s", nullptr) is
+// undefined): an entry made in memory has no timestamp, and rows written by
+// other software may hold NULL.
+inline const char *text_or_empty(const char *text) {
+    return text != nullptr ? text : "";
+}
 
 // Owner of an entry or a whole list (held by its head), released with
 // entry_free however the scope is left.

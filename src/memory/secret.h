@@ -1,0 +1,143 @@
+// Memory: allocation that never fails quietly, and owners of secrets.
+//
+// Every allocation of the program either succeeds or ends the process with
+// "Malloc failed. Abort.\n" on standard error and abort(), so no caller tests
+// for failure. Secrets (master and entry passwords, keys, plain database
+// bytes, texts that hold a password) live in one of the owners below, which
+// wipe their bytes with OPENSSL_cleanse before the memory is given back:
+//   wiped_array<N>   fixed bytes inside the object (stack or member)
+//   wiped_buffer     heap bytes of a size fixed at construction
+//   secret_string    a growable NUL-terminated text on the heap
+// Plain C texts that hold a secret are released with free_secret_text.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+// "Malloc failed. Abort.\n" on standard error, then abort().
+[[noreturn]] void out_of_memory();
+
+// Makes operator new fail the same way. Called first thing in every main.
+void install_alloc_failure_handler();
+
+// Heap block of `size` bytes (one byte for 0); never nullptr.
+void *xmalloc(std::size_t size);
+
+// Owned copy of the NUL-terminated `text` through xmalloc.
+char *xstrdup(const char *text);
+
+// Overwrites `size` bytes at `data` in a way the compiler cannot drop.
+void wipe(void *data, std::size_t size);
+
+// Wipes `size` bytes at `block` (from xmalloc) and frees it; nullptr is fine.
+void free_secret(void *block, std::size_t size);
+
+// Wipes a NUL-terminated text (from xmalloc) and frees it; nullptr is fine.
+void free_secret_text(char *text);
+
+// Called by free_secret with every block just before it is freed, after the
+// wipe. Lets tests see that what is given back holds no secret; nullptr
+// (the default) for none.
+using release_observer = void (*)(const void *block, std::size_t size);
+void set_release_observer(release_observer observer);
+
+// Fixed bytes wiped when the object goes away; zero-filled at first.
+template <std::size_t N, typename T = unsigned char>
+struct wiped_array {
+    T data[N] = {};
+    wiped_array() = default;
+    wiped_array(const wiped_array &) = delete;
+    wiped_array &operator=(const wiped_array &) = delete;
+    ~wiped_array() { wipe(data, sizeof data); }
+};
+
+// Heap bytes, wiped before they are freed.
+class wiped_buffer {
+public:
+    explicit wiped_buffer(std::size_t size)
+        : data_(static_cast<unsigned char *>(xmalloc(size))), size_(size) {}
+    ~wiped_buffer() { free_secret(data_, size_ > 0 ? size_ : 1); }
+    wiped_buffer(const wiped_buffer &) = delete;
+    wiped_buffer &operator=(const wiped_buffer &) = delete;
+
+    unsigned char *data() { return data_; }
+    const unsigned char *data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    unsigned char *data_;
+    std::size_t size_;
+};
+
+// Standard allocator whose blocks are wiped on release: a container that
+// grows gives back its old block wiped too.
+template <typename T>
+struct wiping_allocator {
+    using value_type = T;
+    wiping_allocator() = default;
+    template <typename U>
+    wiping_allocator(const wiping_allocator<U> &) {}
+    T *allocate(std::size_t n) { return static_cast<T *>(xmalloc(n * sizeof(T))); }
+    void deallocate(T *p, std::size_t n) { free_secret(p, n * sizeof(T)); }
+    template <typename U>
+    bool operator==(const wiping_allocator<U> &) const { return true; }
+};
+
+// A NUL-terminated text held on the heap only (std::string would keep a
+// short text inside the object, where no allocator can wipe it).
+class secret_string {
+public:
+    secret_string() { text_.push_back('\0'); }
+    secret_string(std::string_view text) { assign(text); }
+    secret_string(const char *text) : secret_string(std::string_view(text)) {}
+    secret_string(const secret_string &other) : secret_string(other.view()) {}
+    secret_string &operator=(const secret_string &other) {
+        if (this != &other) assign(other.view());
+        return *this;
+    }
+    secret_string(secret_string &&) noexcept = default;
+    secret_string &operator=(secret_string &&) noexcept = default;
+
+    const char *c_str() const { return text_.data(); }
+    char *data() { return text_.data(); }
+    std::size_t size() const { return text_.size() - 1; }
+    bool empty() const { return size() == 0; }
+    std::string_view view() const { return {text_.data(), size()}; }
+    operator std::string_view() const { return view(); }
+
+    void reserve(std::size_t size) { text_.reserve(size + 1); }
+    void clear() {
+        wipe(text_.data(), text_.size());
+        text_.assign(1, '\0');
+    }
+    void assign(std::string_view text) {
+        clear();
+        append(text);
+    }
+    secret_string &append(std::string_view text) {
+        text_.pop_back();
+        text_.insert(text_.end(), text.begin(), text.end());
+        text_.push_back('\0');
+        return *this;
+    }
+    secret_string &operator+=(std::string_view text) { return append(text); }
+    secret_string &operator+=(char c) { return append({&c, 1}); }
+
+    friend bool operator==(const secret_string &a, std::string_view b) { return a.view() == b; }
+
+private:
+    std::vector<char, wiping_allocator<char>> text_;
+};
+
+// Releaser for a C text that holds a secret and is freed by `Release` (a C
+// library's own free function): wipes the text, then releases it.
+template <auto Release>
+struct secret_text_releaser {
+    void operator()(char *text) const {
+        if (text == nullptr) return;
+        wipe(text, std::char_traits<char>::length(text));
+        Release(text);
+    }
+};
