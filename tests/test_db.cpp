@@ -13,7 +13,6 @@
 
 #include <sqlite3.h>
 
-#include "state/pointer_file.h"
 #include "store/db.h"
 
 namespace {
@@ -86,29 +85,18 @@ protected:
         char folder[] = "/tmp/kesp_db_test_XXXXXX";
         ASSERT_NE(mkdtemp(folder), nullptr);
         home_ = folder;
-        if (const char *home = std::getenv("HOME")) saved_home_ = home;
-        setenv("HOME", home_.c_str(), 1);
         path_ = home_ + "/store.db";
     }
 
-    void TearDown() override {
-        if (saved_home_)
-            setenv("HOME", saved_home_->c_str(), 1);
-        else
-            unsetenv("HOME");
-        fs::remove_all(home_);
-    }
+    void TearDown() override { fs::remove_all(home_); }
 
-    // A fresh database, named by the pointer file.
-    void make_active() {
-        ASSERT_TRUE(db_init(path_.c_str()));
-        write_active_db_path(path_.c_str());
-    }
+    // A fresh database.
+    void make_active() { ASSERT_TRUE(db_init(path_.c_str())); }
 
     void add(const char *title, const char *user = "user", const char *url = "url",
              const char *password = "pw", const char *notes = "notes") {
         entry *e = entry_new(title, user, url, password, notes);
-        EXPECT_TRUE(db_insert_entry(e));
+        EXPECT_TRUE(db_insert_entry(path_.c_str(), e));
         entry_free(e);
     }
 
@@ -116,7 +104,6 @@ protected:
 
     std::string home_;
     std::string path_;
-    std::optional<std::string> saved_home_;
 };
 
 TEST_F(Db, InitStoresTheSchemaAndMakesTheFilePrivate) {
@@ -154,7 +141,7 @@ TEST_F(Db, TextsRoundTripUnchanged) {
     add("second");
 
     testing::internal::CaptureStderr();
-    owned_entry e(db_get_entry(1));
+    owned_entry e(db_get_entry(path_.c_str(), 1));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->id, 1);
@@ -167,7 +154,7 @@ TEST_F(Db, TextsRoundTripUnchanged) {
     EXPECT_EQ(std::string(e->timestamp).size(), 19u);  // YYYY-MM-DD HH:MM:SS
     EXPECT_EQ(e->next, nullptr);
 
-    owned_entry list(db_list_entries(-1));
+    owned_entry list(db_list_entries(path_.c_str(), list_all));
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(titles_of(list.get()), (std::vector<std::string>{odd, "second"}));
 }
@@ -179,16 +166,16 @@ TEST_F(Db, UpdateReplacesTextsAndRenewsTimestamp) {
     exec("update entries set timestamp='2000-01-01 00:00:00'");
 
     entry *replacement = entry_new("new", "u2", "l2", "p'2", "n2");
-    EXPECT_TRUE(db_update_entry(1, replacement));
-    EXPECT_TRUE(db_update_entry(99, replacement));  // no such row: not a failure
+    EXPECT_TRUE(db_update_entry(path_.c_str(), 1, replacement));
+    EXPECT_TRUE(db_update_entry(path_.c_str(), 99, replacement));  // no such row: not a failure
     entry_free(replacement);
 
-    owned_entry e(db_get_entry(1));
+    owned_entry e(db_get_entry(path_.c_str(), 1));
     ASSERT_NE(e, nullptr);
     EXPECT_STREQ(e->title, "new");
     EXPECT_STREQ(e->password, "p'2");
     EXPECT_STRNE(e->timestamp, "2000-01-01 00:00:00");
-    owned_entry untouched(db_get_entry(2));
+    owned_entry untouched(db_get_entry(path_.c_str(), 2));
     EXPECT_STREQ(untouched->title, "other");
     EXPECT_STREQ(untouched->timestamp, "2000-01-01 00:00:00");
     EXPECT_EQ(query_text(open_direct(path_).get(), "select count(*) from entries"), "2");
@@ -198,7 +185,7 @@ TEST_F(Db, GetOfAMissingIdIsAnEmptyEntry) {
     make_active();
     add("only");
     testing::internal::CaptureStderr();
-    owned_entry e(db_get_entry(42));
+    owned_entry e(db_get_entry(path_.c_str(), 42));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->id, -1);
@@ -214,15 +201,15 @@ TEST_F(Db, DeleteReportsChangesAndTheHighestIdIsReused) {
     add("c");
 
     bool changed = false;
-    EXPECT_TRUE(db_delete_entry(99, &changed));
+    EXPECT_TRUE(db_delete_entry(path_.c_str(), 99, &changed));
     EXPECT_FALSE(changed);
-    EXPECT_TRUE(db_delete_entry(3, &changed));
+    EXPECT_TRUE(db_delete_entry(path_.c_str(), 3, &changed));
     EXPECT_TRUE(changed);
-    EXPECT_TRUE(db_delete_entry(3, &changed));  // gone already: the flag stays set
+    EXPECT_TRUE(db_delete_entry(path_.c_str(), 3, &changed));  // gone already: the flag stays set
     EXPECT_TRUE(changed);
 
     add("d");
-    owned_entry list(db_list_entries(-1));
+    owned_entry list(db_list_entries(path_.c_str(), list_all));
     EXPECT_EQ(ids_of(list.get()), (std::vector<int>{1, 2, 3}));
     EXPECT_EQ(titles_of(list.get()), (std::vector<std::string>{"a", "b", "d"}));
 }
@@ -236,38 +223,32 @@ TEST_F(Db, ListOrdersAndLimits) {
          "update entries set timestamp='2022-01-01 00:00:00' where id=2;"
          "update entries set timestamp='2021-01-01 00:00:00' where id=3;");
 
-    owned_entry all(db_list_entries(-1));
+    owned_entry all(db_list_entries(path_.c_str(), list_all));
     ASSERT_NE(all, nullptr);
     EXPECT_STREQ(all->title, "dummy");
     EXPECT_EQ(all->timestamp, nullptr);
     EXPECT_EQ(ids_of(all.get()), (std::vector<int>{1, 2, 3}));
     EXPECT_STREQ(all->next->timestamp, "2020-01-01 00:00:00");
 
-    owned_entry newest_first(db_list_entries(-2));
+    owned_entry newest_first(db_list_entries(path_.c_str(), list_newest_first));
     EXPECT_EQ(ids_of(newest_first.get()), (std::vector<int>{2, 3, 1}));
 
-    owned_entry two(db_list_entries(2));
+    owned_entry two(db_list_entries(path_.c_str(), 2));
     EXPECT_EQ(ids_of(two.get()), (std::vector<int>{2, 3}));
 
-    owned_entry many(db_list_entries(10));
+    owned_entry many(db_list_entries(path_.c_str(), 10));
     EXPECT_EQ(ids_of(many.get()), (std::vector<int>{2, 3, 1}));
 
-    owned_entry none(db_list_entries(0));
+    owned_entry none(db_list_entries(path_.c_str(), 0));
     ASSERT_NE(none, nullptr);
     EXPECT_EQ(none->next, nullptr);
 }
 
-TEST_F(Db, CountBelowMinusTwoIsRefusedBeforeThePointerFile) {
-    unsetenv("HOME");
+TEST_F(Db, CountBelowMinusTwoIsRefusedBeforeTheFileIsTouched) {
     testing::internal::CaptureStderr();
-    EXPECT_EQ(db_list_entries(-3), nullptr);
+    EXPECT_EQ(db_list_entries(path_.c_str(), -3), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Invalid parameter -3\n");
-
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(db_list_entries(-1), nullptr);
-    EXPECT_EQ(db_get_entry(1), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Error getting database path\nError getting database path\n");
+    EXPECT_FALSE(fs::exists(path_));
 }
 
 TEST_F(Db, FindMatchesSubstringsWithLikeRules) {
@@ -276,8 +257,8 @@ TEST_F(Db, FindMatchesSubstringsWithLikeRules) {
     add("Bank", "bob_99", "https://bank.example", "pw", "100% safe");
     add("Shop", "carol", "https://shop.example", "Alice's secret", "o'clock");
 
-    auto find = [](const char *search) {
-        owned_entry list(db_find_entries(search));
+    auto find = [this](const char *search) {
+        owned_entry list(db_find_entries(path_.c_str(), search));
         EXPECT_NE(list, nullptr);
         return list ? titles_of(list.get()) : std::vector<std::string>{};
     };
@@ -293,9 +274,8 @@ TEST_F(Db, FindMatchesSubstringsWithLikeRules) {
 }
 
 TEST_F(Db, MissingFileBecomesAnEmptyDatabaseAndTheStatementFails) {
-    write_active_db_path(path_.c_str());
     testing::internal::CaptureStderr();
-    EXPECT_EQ(db_list_entries(-1), nullptr);
+    EXPECT_EQ(db_list_entries(path_.c_str(), list_all), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: no such table: entries\n");
     EXPECT_TRUE(fs::exists(path_));
 }
@@ -303,10 +283,9 @@ TEST_F(Db, MissingFileBecomesAnEmptyDatabaseAndTheStatementFails) {
 TEST_F(Db, AFileThatIsNotADatabaseIsReportedCorrupted) {
     std::string junk(4096, '\x5a');
     std::ofstream(path_, std::ios::binary) << junk;
-    write_active_db_path(path_.c_str());
 
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(db_insert_entry(nullptr));  // refused before the entry is read
+    EXPECT_FALSE(db_insert_entry(path_.c_str(), nullptr));  // refused before the entry is read
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(starts_with(err, "SQL error: ")) << err;
     EXPECT_TRUE(ends_with(err, "\nCorrupted database. Abort.\n")) << err;
@@ -339,7 +318,7 @@ TEST_F(Db, ALockHeldByAnotherConnectionFailsAtOnce) {
     exec_direct(other.get(), "BEGIN EXCLUSIVE");
     auto start = std::chrono::steady_clock::now();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(db_list_entries(-1), nullptr);
+    EXPECT_EQ(db_list_entries(path_.c_str(), list_all), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "SQL error: database is locked\nCorrupted database. Abort.\n");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
@@ -349,7 +328,7 @@ TEST_F(Db, ALockHeldByAnotherConnectionFailsAtOnce) {
     exec_direct(other.get(), "BEGIN IMMEDIATE");
     entry *e = entry_new("b", "u", "l", "p", "n");
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(db_insert_entry(e));
+    EXPECT_FALSE(db_insert_entry(path_.c_str(), e));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: database is locked\n");
     entry_free(e);
     exec_direct(other.get(), "ROLLBACK");
@@ -364,12 +343,12 @@ TEST_F(Db, RowsWithNullColumns) {
          " values(7, NULL, NULL, NULL, NULL, NULL, NULL);");
 
     testing::internal::CaptureStderr();
-    EXPECT_EQ(db_get_entry(2), nullptr);
+    EXPECT_EQ(db_get_entry(path_.c_str(), 2), nullptr);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(starts_with(err, "Error: ")) << err;
     EXPECT_TRUE(ends_with(err, "\n"));
 
-    owned_entry list(db_list_entries(-1));
+    owned_entry list(db_list_entries(path_.c_str(), list_all));
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(ids_of(list.get()), (std::vector<int>{1, 2, 7}));
     const entry *holes = list->next->next;
@@ -381,7 +360,7 @@ TEST_F(Db, RowsWithNullColumns) {
     ASSERT_NE(blank->timestamp, nullptr);
     EXPECT_STREQ(blank->timestamp, "");
 
-    owned_entry found(db_find_entries("hole"));
+    owned_entry found(db_find_entries(path_.c_str(), "hole"));
     EXPECT_EQ(ids_of(found.get()), (std::vector<int>{2}));
 }
 
@@ -394,20 +373,20 @@ TEST_F(Db, IdsOutsideThe32BitRangeAreSkippedWithOneWarning) {
          "(4294967297, 'too high', 'u', 'l', 'p', 'n')");
 
     testing::internal::CaptureStderr();
-    owned_entry list(db_list_entries(-1));
+    owned_entry list(db_list_entries(path_.c_str(), list_all));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "WARNING: Skipped 2 entries with ids out of range\n");
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(ids_of(list.get()), (std::vector<int>{-2147483648, 2147483647}));
 
     testing::internal::CaptureStderr();
-    owned_entry found(db_find_entries("high"));
+    owned_entry found(db_find_entries(path_.c_str(), "high"));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "WARNING: Skipped 1 entries with ids out of range\n");
     EXPECT_EQ(titles_of(found.get()), (std::vector<std::string>{"highest"}));
 
     // 4294967297 would read as 1 if the id were cut to 32 bits.
-    owned_entry one(db_get_entry(1));
+    owned_entry one(db_get_entry(path_.c_str(), 1));
     EXPECT_EQ(one->id, -1);
 }
 
@@ -435,7 +414,7 @@ TEST_F(Db, AHundredThousandRowsListInLinearTime) {
     exec("with recursive n(i) as (select 1 union all select i + 1 from n where i < 100000)"
          " insert into entries(title, user, url, password, notes) select 't' || i, 'u', 'l', 'p', 'n' from n");
     auto start = std::chrono::steady_clock::now();
-    owned_entry list(db_list_entries(-1));
+    owned_entry list(db_list_entries(path_.c_str(), list_all));
     auto elapsed = std::chrono::steady_clock::now() - start;
     ASSERT_NE(list, nullptr);
     std::vector<int> ids = ids_of(list.get());

@@ -28,16 +28,13 @@ TEST(FieldMatcher, AgreesWithRegexecOnEveryPatternAndText) {
         "", "a", "abc", "xabcx", "ABC", "title 12", "title 123", "my title 12", "2024-03-01 10:00:00",
         "a+b", "a?b", "a|b", "(a)", "{1}", "aa{2}", "100%", "x^y", "x$y", "^a", "a$", "$a",
         "bxc", "\xc3\xa9t\xc3\xa9 here", "tab\there", "two words"};
-    int literal = 0;
     for (const auto &pattern : patterns) {
         field_matcher matcher;
         ASSERT_TRUE(matcher.compile(pattern.c_str())) << pattern;
-        literal += matcher.is_literal();
         for (const auto &text : texts)
             EXPECT_EQ(matcher.matches(text.c_str()), regexec_says(pattern.c_str(), text.c_str()))
                 << "pattern \"" << pattern << "\" on \"" << text << "\"";
     }
-    EXPECT_GE(literal, 20) << "the shortcut should serve plain patterns";
 }
 
 TEST(FieldMatcher, RefusesWhatRegcompRefuses) {

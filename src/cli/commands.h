@@ -1,6 +1,11 @@
 // Command procedures, one per option. Each prints its own messages and
 // returns nothing the dispatcher looks at; flags are ints that act only when
 // they equal 1.
+//
+// --auto-encrypt is honoured by -i, -a, -e, -r, -l, -A, -t, -f and -q: they
+// take an `auto_encrypt` flag and end with the auto-encrypt step
+// (cli/session.h). Copy (-c) and regex search (-F) never encrypt, whatever
+// the flag says, and are not given it.
 #pragma once
 
 #include "store/entry.h"
@@ -21,20 +26,8 @@ const char *get_default_username();
 
 // Listing and search.
 void cmd_list_entry(int id, int show_passwords, int auto_encrypt, int show_qrcode);
+// count: list_all for -A, the -t count (list_newest_first without one).
 void cmd_list_entries(int show_passwords, int auto_encrypt, int count);
 void cmd_find(const char *search, int show_passwords, int auto_encrypt);
 void cmd_find_regex(const char *pattern, int show_passwords);
 void print_matching_entries(const entry *first, const char *pattern, int show_passwords);
-
-// Shared start of the entry commands: false, after
-// "No decrypted database found.\n", when no database is active.
-bool require_active_db();
-
-// Shared by -e, -c and -l: the entry with `id`, or nothing when the store
-// failed (it has reported) or no entry has that id (then `missing` is printed
-// on standard output, with the id for a %d in it).
-entry_ptr fetch_entry(int id, const char *missing);
-
-// Shared by the commands that take --auto-encrypt: prints
-// "Auto encrypt enabled, type password to encrypt.\n" and runs cmd_encrypt.
-void run_auto_encrypt_step();

@@ -5,6 +5,8 @@
 #include <initializer_list>
 
 #include "cli/commands.h"
+#include "cli/session.h"
+#include "memory/secret.h"
 #include "output/generator.h"
 #include "state/console.h"
 #include "store/db.h"
@@ -47,7 +49,8 @@ const char *get_default_username() {
 }
 
 void cmd_add(int auto_encrypt) {
-    if (!require_active_db()) return;
+    auto path = require_active_db();
+    if (!path) return;
 
     char title[input_buffer_size] = {};
     char user[input_buffer_size] = {};
@@ -69,7 +72,7 @@ void cmd_add(int auto_encrypt) {
     for (char *field : {title, user, url, notes}) strip_newlines(field);
 
     entry_ptr e(entry_new(title, user, url, password.data, notes));
-    if (!db_insert_entry(e.get())) {
+    if (!db_insert_entry(path->c_str(), e.get())) {
         std::fputs("Failed to add a new entry.\n", stderr);
         return;
     }
@@ -77,9 +80,10 @@ void cmd_add(int auto_encrypt) {
 }
 
 void cmd_edit(int id, int auto_encrypt) {
-    if (!require_active_db()) return;
+    auto path = require_active_db();
+    if (!path) return;
 
-    entry_ptr e = fetch_entry(id, "Nothing found.\n");
+    entry_ptr e = fetch_entry(*path, id, "Nothing found.\n");
     if (!e) return;
 
     char title[input_buffer_size] = {};
@@ -115,25 +119,27 @@ void cmd_edit(int id, int auto_encrypt) {
         replaced = true;
     }
 
-    if (replaced) db_update_entry(e->id, e.get());
+    if (replaced) db_update_entry(path->c_str(), e->id, e.get());
     e.reset();
     if (auto_encrypt == 1) run_auto_encrypt_step();
 }
 
 void cmd_copy(int id) {
-    if (!require_active_db()) return;
+    auto path = require_active_db();
+    if (!path) return;
 
-    entry_ptr e = fetch_entry(id, "Nothing found with id %d.\n");
+    entry_ptr e = fetch_entry(*path, id, "Nothing found with id %d.\n");
     if (!e) return;
     entry_ptr copy(entry_copy(e.get()));
-    if (!db_insert_entry(copy.get())) std::fputs("Failed to add a new entry.\n", stderr);
+    if (!db_insert_entry(path->c_str(), copy.get())) std::fputs("Failed to add a new entry.\n", stderr);
 }
 
 void cmd_remove(int id, int auto_encrypt) {
-    if (!require_active_db()) return;
+    auto path = require_active_db();
+    if (!path) return;
 
     bool changed = false;
-    if (!db_delete_entry(id, &changed)) return;
+    if (!db_delete_entry(path->c_str(), id, &changed)) return;
     if (changed)
         std::fputs("Entry was deleted from the database.\n", stdout);
     else

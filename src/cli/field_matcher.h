@@ -23,9 +23,6 @@ public:
     // True when the pattern matches anywhere in `text` (unless anchored).
     bool matches(const char *text) const;
 
-    // True when matches() compares bytes instead of calling regexec.
-    bool is_literal() const { return literal_; }
-
 private:
     regex_t re_{};
     bool compiled_ = false;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "cli/commands.h"
+#include "cli/session.h"
 #include "container/container.h"
 #include "container/crypt.h"
 #include "state/console.h"
@@ -37,26 +38,6 @@ bool same_file(const char *a, const char *b) {
 
 }  // namespace
 
-bool require_active_db() {
-    if (has_active_db()) return true;
-    std::fputs("No decrypted database found.\n", stderr);
-    return false;
-}
-
-entry_ptr fetch_entry(int id, const char *missing) {
-    entry_ptr e(db_get_entry(id));
-    if (e && e->id == -1) {
-        std::printf(missing, id);
-        e.reset();
-    }
-    return e;
-}
-
-void run_auto_encrypt_step() {
-    std::fputs("Auto encrypt enabled, type password to encrypt.\n", stdout);
-    cmd_encrypt();
-}
-
 void cmd_init(const char *path, int force, int auto_encrypt) {
     bool active = has_active_db();
     if (force != 1 && active) {
@@ -79,15 +60,8 @@ void cmd_init(const char *path, int force, int auto_encrypt) {
 }
 
 bool cmd_encrypt() {
-    if (!has_active_db()) {
-        std::fputs("No decrypted database found.\n", stderr);
-        return false;
-    }
-    auto path = read_active_db_path();
-    if (!path) {
-        std::fputs("Unable to read activate database path.\n", stderr);
-        return false;
-    }
+    auto path = require_active_db("Unable to read activate database path.\n");
+    if (!path) return false;
 
     secret_buffer password, again;
     if (!read_master_password("Password: ", password)) return false;

@@ -5,7 +5,9 @@
 
 #include "cli/commands.h"
 #include "cli/field_matcher.h"
+#include "cli/session.h"
 #include "output/display.h"
+#include "state/pointer_file.h"
 #include "store/db.h"
 
 namespace {
@@ -15,7 +17,8 @@ namespace {
 void print_list(entry *fetched, int show_passwords, int auto_encrypt) {
     entry_ptr list(fetched);
     if (!list) return;
-    for (const entry *e = list->next; e != nullptr; e = e->next) print_entry(e, show_passwords, 0);
+    entry_printer printer;
+    for (const entry *e = list->next; e != nullptr; e = e->next) printer.print(e, show_passwords, 0);
     list.reset();
     if (auto_encrypt == 1) run_auto_encrypt_step();
 }
@@ -23,9 +26,10 @@ void print_list(entry *fetched, int show_passwords, int auto_encrypt) {
 }  // namespace
 
 void cmd_list_entry(int id, int show_passwords, int auto_encrypt, int show_qrcode) {
-    if (!require_active_db()) return;
+    auto path = require_active_db();
+    if (!path) return;
 
-    entry_ptr e = fetch_entry(id, "Nothing found with id %d.\n");
+    entry_ptr e = fetch_entry(*path, id, "Nothing found with id %d.\n");
     if (!e) return;
     print_entry(e.get(), show_passwords, show_qrcode);
     e.reset();
@@ -33,19 +37,28 @@ void cmd_list_entry(int id, int show_passwords, int auto_encrypt, int show_qrcod
 }
 
 void cmd_list_entries(int show_passwords, int auto_encrypt, int count) {
-    if (!require_active_db()) return;
+    auto path = require_active_db();
+    if (!path) return;
 
-    print_list(db_list_entries(count), show_passwords, auto_encrypt);
+    print_list(db_list_entries(path->c_str(), count), show_passwords, auto_encrypt);
 }
 
 void cmd_find(const char *search, int show_passwords, int auto_encrypt) {
-    if (!require_active_db()) return;
+    auto path = require_active_db();
+    if (!path) return;
 
-    print_list(db_find_entries(search), show_passwords, auto_encrypt);
+    print_list(db_find_entries(path->c_str(), search), show_passwords, auto_encrypt);
 }
 
+// Regex search asks for no active database first: without a path it says
+// only what the store would say.
 void cmd_find_regex(const char *pattern, int show_passwords) {
-    entry_ptr list(db_list_entries(-1));
+    auto path = read_active_db_path();
+    if (!path) {
+        std::fputs("Error getting database path\n", stderr);
+        return;
+    }
+    entry_ptr list(db_list_entries(path->c_str(), list_all));
     if (list) print_matching_entries(list->next, pattern, show_passwords);
 }
 
@@ -56,11 +69,12 @@ void print_matching_entries(const entry *first, const char *pattern, int show_pa
         return;
     }
 
+    entry_printer printer;
     for (const entry *e = first; e != nullptr; e = e->next) {
         // The password is never matched; the first matching field decides.
         for (const char *field : {e->title, e->user, e->url, e->notes, e->timestamp}) {
             if (field != nullptr && matcher.matches(field)) {
-                print_entry(e, show_passwords, 0);
+                printer.print(e, show_passwords, 0);
                 break;
             }
         }

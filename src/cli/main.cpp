@@ -10,12 +10,14 @@
 
 #include "cli/commands.h"
 #include "output/generator.h"
+#include "memory/secret.h"
 #include "state/pointer_file.h"
-#include "store/entry.h"
+#include "store/db.h"
 
 namespace {
 
-constexpr double version = 1.7;
+// From the project's version in CMakeLists.txt.
+constexpr double version = KESP_VERSION;
 
 const char usage_text[] =
     "SYNOPSIS\n"
@@ -95,7 +97,7 @@ const option long_options[] = {
 // -t takes an optional count from the next word, whatever it looks like;
 // getopt_long later skips that word as a non-option argument.
 int latest_count(int argc, char **argv) {
-    return optind < argc ? std::atoi(argv[optind]) : -2;
+    return optind < argc ? std::atoi(argv[optind]) : list_newest_first;
 }
 
 void print_generated_password(const char *length) {
@@ -134,10 +136,12 @@ int main(int argc, char **argv) {
         case 'r': cmd_remove(std::atoi(optarg), auto_encrypt); break;
         case 'e': cmd_edit(std::atoi(optarg), auto_encrypt); break;
         case 'l': cmd_list_entry(std::atoi(optarg), show_passwords, auto_encrypt, show_qrcode); break;
-        case 'A': cmd_list_entries(show_passwords, auto_encrypt, -1); break;
+        case 'A': cmd_list_entries(show_passwords, auto_encrypt, list_all); break;
         case 't': cmd_list_entries(show_passwords, auto_encrypt, latest_count(argc, argv)); break;
         case 'f': cmd_find(optarg, show_passwords, auto_encrypt); break;
         case 'q':
+            // -q is "--show-passwords -f": the flag it sets stays set, like
+            // the flag itself would, for every option to its right.
             show_passwords = 1;
             cmd_find(optarg, 1, auto_encrypt);
             break;

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
-#include <openssl/crypto.h>
 #include <qrcodegen.h>
 
 namespace {
@@ -32,61 +32,11 @@ constexpr named_color color_table[] = {
     {"WHITE", "\033[37m"},
 };
 
-// Entries from the store always hold their texts; one built in memory may
-// lack a timestamp, and printf("%s", nullptr) is undefined.
-const char *text_of(const char *text) {
-    return text != nullptr ? text : "";
-}
-
-// Owns the QR text, which holds the password in clear: wiped before it is
-// freed however the function is left.
-struct qr_text {
-    char *data;
-    std::size_t size;
-    ~qr_text() {
-        OPENSSL_cleanse(data, size);
-        std::free(data);
-    }
-};
-
-// The symbol buffers describe the password too; wipe them on the way out.
+// The symbol buffers describe the password too; wiped on the way out.
 struct qr_buffers {
-    std::uint8_t temp[qrcodegen_BUFFER_LEN_MAX];
-    std::uint8_t symbol[qrcodegen_BUFFER_LEN_MAX];
-    ~qr_buffers() {
-        OPENSSL_cleanse(temp, sizeof temp);
-        OPENSSL_cleanse(symbol, sizeof symbol);
-    }
+    wiped_array<qrcodegen_BUFFER_LEN_MAX, std::uint8_t> temp;
+    wiped_array<qrcodegen_BUFFER_LEN_MAX, std::uint8_t> symbol;
 };
-
-// The text layout of one entry between its separators, composed in one
-// buffer and written with one call: listing a large database prints hundreds
-// of thousands of lines, and a stdio call per line was the biggest cost. The
-// buffer is kept for the next entry; whenever it held a password it is wiped
-// before anything else can happen to it.
-void print_entry_text(const entry *e, int show_password, const char *color) {
-    static std::string block;
-    char id[16] = "ID: ";
-    char *id_end = std::to_chars(id + 4, id + sizeof id - 1, e->id).ptr;
-    *id_end++ = '\n';
-    const bool secret = show_password == 1;
-    const std::string_view parts[] = {
-        separator, color, {id, static_cast<std::size_t>(id_end - id)},
-        "Title: ", text_of(e->title), "\n",
-        "User: ", text_of(e->user), "\n",
-        "Url: ", text_of(e->url), "\n",
-        "Password: ", secret ? text_of(e->password) : "**********", "\n",
-        "Notes: ", text_of(e->notes), "\n",
-        "Modified: ", text_of(e->timestamp), "\n",
-        color_reset, separator};
-    std::size_t size = 0;
-    for (std::string_view part : parts) size += part.size();
-    block.clear();
-    block.reserve(size);  // the only step that may move the buffer
-    for (std::string_view part : parts) block += part;
-    std::fwrite(block.data(), 1, block.size(), stdout);
-    if (secret) OPENSSL_cleanse(block.data(), block.size());
-}
 
 }  // namespace
 
@@ -99,24 +49,23 @@ const char *color_code() {
 }
 
 void print_entry_qrcode(const entry *e) {
-    const char *title = text_of(e->title);
-    const char *user = text_of(e->user);
-    const char *url = text_of(e->url);
-    const char *password = text_of(e->password);
-    const char *notes = text_of(e->notes);
+    const char *title = text_or_empty(e->title);
+    const char *user = text_or_empty(e->user);
+    const char *url = text_or_empty(e->url);
+    const char *password = text_or_empty(e->password);
+    const char *notes = text_or_empty(e->notes);
 
-    // Five line feeds and the terminating NUL.
-    std::size_t size = std::strlen(title) + std::strlen(user) + std::strlen(url) +
-                       std::strlen(password) + std::strlen(notes) + 6;
-    qr_text text{static_cast<char *>(xmalloc(size)), size};
-    if (std::snprintf(text.data, size, "%s\n%s\n%s\n%s\n%s\n", title, user, url, password,
-                      notes) < 0) {
-        std::fputs("Unable to combine entry data.\n", stderr);
-        return;
+    // Each text followed by a line feed; it holds the password in clear.
+    secret_string text;
+    text.reserve(std::strlen(title) + std::strlen(user) + std::strlen(url) +
+                 std::strlen(password) + std::strlen(notes) + 5);
+    for (const char *part : {title, user, url, password, notes}) {
+        text += part;
+        text += '\n';
     }
 
     qr_buffers buffers;
-    if (!qrcodegen_encodeText(text.data, buffers.temp, buffers.symbol, qrcodegen_Ecc_LOW,
+    if (!qrcodegen_encodeText(text.c_str(), buffers.temp.data, buffers.symbol.data, qrcodegen_Ecc_LOW,
                               qrcodegen_VERSION_MIN, qrcodegen_VERSION_MAX, qrcodegen_Mask_AUTO,
                               true)) {
         std::fputs("Unable to generate QR code.\n", stderr);
@@ -124,26 +73,49 @@ void print_entry_qrcode(const entry *e) {
     }
 
     std::fputs(qr_colors, stdout);
-    int size_in_modules = qrcodegen_getSize(buffers.symbol);
+    int size_in_modules = qrcodegen_getSize(buffers.symbol.data);
     std::fputs("\n", stdout);
     // getModule reads coordinates outside the symbol as light: that is the
     // quiet zone readers need to find it.
     for (int y = -qr_quiet_zone; y < size_in_modules + qr_quiet_zone; ++y) {
         for (int x = -qr_quiet_zone; x < size_in_modules + qr_quiet_zone; ++x)
-            std::fputs(qrcodegen_getModule(buffers.symbol, x, y) ? qr_dark : qr_light, stdout);
+            std::fputs(qrcodegen_getModule(buffers.symbol.data, x, y) ? qr_dark : qr_light, stdout);
         std::fputs("\n", stdout);
     }
     std::fputs(color_reset, stdout);
     std::fputs("\n", stdout);
 }
 
-int print_entry(const entry *e, int show_password, int show_qrcode) {
+void entry_printer::print(const entry *e, int show_password, int show_qrcode) {
     if (show_qrcode == 1) {
         std::fputs(separator, stdout);
         print_entry_qrcode(e);
         std::fputs(separator, stdout);
-    } else {
-        print_entry_text(e, show_password, color_code());
+        return;
     }
-    return 0;
+    char id[16] = "ID: ";
+    char *id_end = std::to_chars(id + 4, id + sizeof id - 1, e->id).ptr;
+    *id_end++ = '\n';
+    const bool secret = show_password == 1;
+    const std::string_view parts[] = {
+        separator, color_code(), {id, static_cast<std::size_t>(id_end - id)},
+        "Title: ", text_or_empty(e->title), "\n",
+        "User: ", text_or_empty(e->user), "\n",
+        "Url: ", text_or_empty(e->url), "\n",
+        "Password: ", secret ? text_or_empty(e->password) : "**********", "\n",
+        "Notes: ", text_or_empty(e->notes), "\n",
+        "Modified: ", text_or_empty(e->timestamp), "\n",
+        color_reset, separator};
+    std::size_t size = 0;
+    for (std::string_view part : parts) size += part.size();
+    block_.clear();
+    block_.reserve(size);
+    for (std::string_view part : parts) block_ += part;
+    std::fwrite(block_.c_str(), 1, block_.size(), stdout);
+    if (secret) block_.clear();
+}
+
+void print_entry(const entry *e, int show_password, int show_qrcode) {
+    entry_printer printer;
+    printer.print(e, show_password, show_qrcode);
 }

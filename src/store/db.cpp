@@ -10,11 +10,10 @@
 #include <optional>
 #include <utility>
 
-#include <openssl/crypto.h>
 #include <sqlite3.h>
 
+#include "memory/secret.h"
 #include "state/files.h"
-#include "state/pointer_file.h"
 
 namespace {
 
@@ -54,21 +53,12 @@ struct sqlite_text_releaser {
 using sqlite_text = std::unique_ptr<char, sqlite_text_releaser>;
 
 // A built statement that carries an entry password.
-struct secret_sqlite_text_releaser {
-    void operator()(char *text) const {
-        OPENSSL_cleanse(text, std::strlen(text));
-        sqlite3_free(text);
-    }
-};
-using secret_sqlite_text = std::unique_ptr<char, secret_sqlite_text_releaser>;
+using secret_sqlite_text = std::unique_ptr<char, secret_text_releaser<sqlite3_free>>;
 
 // sqlite3_exec runs nothing and reports success when given no statement, so
 // a statement that could not be built must not get that far.
 char *built(char *statement) {
-    if (statement == nullptr) {
-        std::fputs("Malloc failed. Abort.\n", stderr);
-        std::abort();
-    }
+    if (statement == nullptr) out_of_memory();
     return statement;
 }
 
@@ -98,20 +88,14 @@ bool run(sqlite3 *db, const char *statement, sqlite3_callback handler, void *con
     return true;
 }
 
-// The path from the pointer file, the integrity check on a connection of its
-// own, then the connection for the operation's one statement. The path text
-// is not needed past the open.
-connection open_active_db(const char *open_failure) {
-    auto path = read_active_db_path();
-    if (!path) {
-        std::fputs("Error getting database path\n", stderr);
-        return nullptr;
-    }
-    if (!db_check_integrity(path->c_str())) {
+// The integrity check on a connection of its own, then the connection for
+// the operation's one statement.
+connection open_checked_db(const char *path, const char *open_failure) {
+    if (!db_check_integrity(path)) {
         std::fputs("Corrupted database. Abort.\n", stderr);
         return nullptr;
     }
-    return open_db(path->c_str(), open_failure);
+    return open_db(path, open_failure);
 }
 
 // Ids are read with strtoll: SQLite keys are 64-bit, and other software may
@@ -122,10 +106,6 @@ std::optional<int> parse_id(const char *text) {
     long long value = std::strtoll(text, nullptr, 10);
     if (errno == ERANGE || value < INT_MIN || value > INT_MAX) return std::nullopt;
     return static_cast<int>(value);
-}
-
-const char *text_or_empty(const char *value) {
-    return value == nullptr ? "" : value;
 }
 
 entry *new_list_head() {
@@ -160,24 +140,24 @@ bool db_check_integrity(const char *path) {
     return run(db.get(), integrity_statement, integrity_row_handler, nullptr, "SQL error: ");
 }
 
-bool db_insert_entry(const entry *e) {
-    connection db = open_active_db("Failed to initialize database: ");
+bool db_insert_entry(const char *path, const entry *e) {
+    connection db = open_checked_db(path, "Failed to initialize database: ");
     if (!db) return false;
     secret_sqlite_text statement(built(sqlite3_mprintf(
         insert_template, e->title, e->user, e->url, e->password, e->notes)));
     return run(db.get(), statement.get(), nullptr, nullptr, "Error: ");
 }
 
-bool db_update_entry(int id, const entry *e) {
-    connection db = open_active_db("Failed to initialize database: ");
+bool db_update_entry(const char *path, int id, const entry *e) {
+    connection db = open_checked_db(path, "Failed to initialize database: ");
     if (!db) return false;
     secret_sqlite_text statement(built(sqlite3_mprintf(
         update_template, e->title, e->user, e->url, e->password, e->notes, id)));
     return run(db.get(), statement.get(), nullptr, nullptr, "Error: ");
 }
 
-entry *db_get_entry(int id) {
-    connection db = open_active_db("Error ");
+entry *db_get_entry(const char *path, int id) {
+    connection db = open_checked_db(path, "Error ");
     if (!db) return nullptr;
     entry_ptr found(entry_alloc());
     found->id = -1;
@@ -187,8 +167,8 @@ entry *db_get_entry(int id) {
     return found.release();
 }
 
-bool db_delete_entry(int id, bool *changed) {
-    connection db = open_active_db("Can't open database: ");
+bool db_delete_entry(const char *path, int id, bool *changed) {
+    connection db = open_checked_db(path, "Can't open database: ");
     if (!db) return false;
     sqlite_text statement(built(sqlite3_mprintf(delete_template, id)));
     if (!run(db.get(), statement.get(), nullptr, nullptr, "Error: ")) return false;
@@ -196,16 +176,16 @@ bool db_delete_entry(int id, bool *changed) {
     return true;
 }
 
-entry *db_list_entries(int count) {
+entry *db_list_entries(const char *path, int count) {
     if (count < -2) {
         std::fprintf(stderr, "Invalid parameter %d\n", count);
         return nullptr;
     }
-    connection db = open_active_db("Error: ");
+    connection db = open_checked_db(path, "Error: ");
     if (!db) return nullptr;
     entry_ptr head(new_list_head());
     sqlite_text statement;
-    if (count == -2)
+    if (count == list_newest_first)
         statement.reset(built(sqlite3_mprintf(list_newest_template)));
     else if (count >= 0)
         statement.reset(built(sqlite3_mprintf(list_limited_template, count)));
@@ -213,8 +193,8 @@ entry *db_list_entries(int count) {
                         std::move(head));
 }
 
-entry *db_find_entries(const char *search) {
-    connection db = open_active_db("Error: ");
+entry *db_find_entries(const char *path, const char *search) {
+    connection db = open_checked_db(path, "Error: ");
     if (!db) return nullptr;
     entry_ptr head(new_list_head());
     sqlite_text statement(

@@ -1,12 +1,12 @@
 // Database schema and every SQL statement of the program.
 //
 // db_init creates a new database file; every other db_* operation works on
-// the active database that the pointer file names: it reads the path afresh,
-// runs the integrity check on a connection of its own, opens a second
-// connection for exactly one statement and closes it before returning.
-// Failures are printed on standard error where they are found and returned
-// as false / nullptr. Entries and lists handed out belong to the caller,
-// who releases them with entry_free.
+// the database file at `path`, which the caller has resolved (the store
+// knows nothing of the pointer file): it runs the integrity check on a
+// connection of its own, opens a second connection for exactly one statement
+// and closes it before returning. Failures are printed on standard error
+// where they are found and returned as false / nullptr. Entries and lists
+// handed out belong to the caller, who releases them with entry_free.
 #pragma once
 
 #include <cstddef>
@@ -20,28 +20,32 @@ bool db_init(const char *path);
 bool db_check_integrity(const char *path);
 
 // Inserts the five texts of `e` as a new row (new id, current local time).
-bool db_insert_entry(const entry *e);
+bool db_insert_entry(const char *path, const entry *e);
 
 // Replaces the five texts of row `id` and renews its timestamp. True when the
 // statement ran, also when no row has that id.
-bool db_update_entry(int id, const entry *e);
+bool db_update_entry(const char *path, int id, const entry *e);
 
 // The row `id` with all seven columns; an entry with id -1 and no texts when
 // no row has that id; nullptr on failure.
-entry *db_get_entry(int id);
+entry *db_get_entry(const char *path, int id);
 
 // Deletes row `id`. True when the statement ran; then `*changed` is set to
 // true when a row went, and is never set back to false.
-bool db_delete_entry(int id, bool *changed);
+bool db_delete_entry(const char *path, int id, bool *changed);
 
-// count -1: every row in table order (ascending id); -2: every row, newest first;
-// 0 or more: at most `count` rows, newest first. Below -2: refused with
-// "Invalid parameter <count>\n" before the pointer file is read.
-entry *db_list_entries(int count);
+// The special counts of db_list_entries; 0 or more is a limit.
+inline constexpr int list_all = -1;            // every row in table order (ascending id)
+inline constexpr int list_newest_first = -2;   // every row, newest first (-t alone)
+
+// list_all, list_newest_first, or at most `count` rows, newest first.
+// Below -2: refused with "Invalid parameter <count>\n" before the file is
+// touched.
+entry *db_list_entries(const char *path, int count);
 
 // Every row whose title, user, url or notes contains `search` (SQL LIKE,
 // so % and _ are wildcards and ASCII case is ignored); not the password.
-entry *db_find_entries(const char *search);
+entry *db_find_entries(const char *path, const char *search);
 
 // Row handlers given to sqlite3_exec. Each returns 0 to go on; non-zero
 // stops the statement, and sqlite3_exec then fails.
