@@ -58,7 +58,8 @@ std::vector<std::string> wrapper_words() {
 }
 
 // Runs in the child after fork: user, working directory, environment, exec.
-[[noreturn]] void start_child(const sandbox &box, const std::vector<std::string> &args) {
+[[noreturn]] void start_child(const sandbox &box, const std::string &program,
+                              const std::vector<std::string> &args) {
     if (box.run_uid() >= 0 &&
         (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(box.run_gid())) != 0 ||
          ::setuid(static_cast<uid_t>(box.run_uid())) != 0))
@@ -69,7 +70,7 @@ std::vector<std::string> wrapper_words() {
     for (auto &v : env) envp.push_back(v.data());
     envp.push_back(nullptr);
     std::vector<std::string> argv_storage = wrapper_words();
-    argv_storage.push_back(KESP_BINARY);
+    argv_storage.push_back(program);
     argv_storage.insert(argv_storage.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : argv_storage) argv.push_back(a.data());
@@ -175,7 +176,16 @@ std::vector<std::string> sandbox::environment() const {
     return vars;
 }
 
+std::string built_program(const std::string &name) {
+    return std::string(KESP_BUILD_DIR) + "/" + name;
+}
+
 result sandbox::run(const std::vector<std::string> &args, const std::string &input) const {
+    return run_program(KESP_BINARY, args, input);
+}
+
+result sandbox::run_program(const std::string &program, const std::vector<std::string> &args,
+                            const std::string &input) const {
     int in[2], out[2], err[2];
     if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) std::abort();
     pid_t pid = ::fork();
@@ -184,7 +194,7 @@ result sandbox::run(const std::vector<std::string> &args, const std::string &inp
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
-        start_child(*this, args);
+        start_child(*this, program, args);
     }
     ::close(in[0]);
     ::close(out[1]);
@@ -226,7 +236,8 @@ result sandbox::run_pty(const std::vector<std::string> &args,
     return session.finish();
 }
 
-pty_session::pty_session(const sandbox &box, const std::vector<std::string> &args) {
+pty_session::pty_session(const sandbox &box, const std::vector<std::string> &args,
+                         const std::string &program) {
     int out[2], err[2];
     if (::pipe(out) != 0 || ::pipe(err) != 0) std::abort();
     pid_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
@@ -237,7 +248,7 @@ pty_session::pty_session(const sandbox &box, const std::vector<std::string> &arg
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
-        start_child(box, args);
+        start_child(box, program, args);
     }
     ::close(out[1]);
     ::close(err[1]);

@@ -60,6 +60,9 @@ public:
 
     // kesp ARGS with standard input from a pipe fed with `input`.
     result run(const std::vector<std::string> &args, const std::string &input = "") const;
+    // The same for another program (a companion: built_program("kesp-...")).
+    result run_program(const std::string &program, const std::vector<std::string> &args,
+                       const std::string &input = "") const;
 
     // kesp ARGS on a pseudo-terminal; each (prompt, answer) pair waits for
     // `prompt` on standard output, then types `answer` and Enter. Fails the
@@ -75,7 +78,8 @@ private:
 // kesp with standard input on a pseudo-terminal, driven step by step.
 class pty_session {
 public:
-    pty_session(const sandbox &box, const std::vector<std::string> &args);
+    pty_session(const sandbox &box, const std::vector<std::string> &args,
+                const std::string &program = KESP_BINARY);
     ~pty_session();
     pty_session(const pty_session &) = delete;
     pty_session &operator=(const pty_session &) = delete;
@@ -106,6 +110,9 @@ private:
     std::size_t consumed_ = 0;
     result captured_;
 };
+
+// Path of a program built beside kesp (the companions).
+std::string built_program(const std::string &name);
 
 // Small file helpers for tests.
 std::string read_file(const std::string &path);
