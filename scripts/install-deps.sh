@@ -6,6 +6,7 @@ set -eu
 
 PACKAGES="cmake make g++ pkg-config
 libsqlite3-dev libssl-dev libqrcodegen-dev libgtest-dev
+nlohmann-json3-dev libpugixml-dev libcsv-dev
 sqlite3 openssl zbar-tools groff-base mandoc zsh"
 
 # Extra tools for the fuzz, leak-check and benchmark targets.

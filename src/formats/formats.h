@@ -1,0 +1,111 @@
+// Password export formats: reading other managers' exports into kesp's five
+// texts and a modification time, and writing kesp's entries out again.
+//
+// Pure code: bytes in, records out (parse_transfer), and records in, bytes
+// out (write_transfer); no file, database or terminal is touched. Records
+// own their texts in secret_string, and every buffer that held a password
+// (the input copy, the parsers' memory, the output) is wiped before it is
+// released. Nothing here prints; failures come back as a text that names
+// the line (or byte position) and what is wrong.
+//
+// Mapping into the five texts, the same for every format:
+//   title, user, url, password from the source's own fields (the first URL;
+//   a Firefox login, which has no name, is titled with its URL's host);
+//   notes: the source's notes, then one "Key: value" line for every datum
+//   without a column of its own (group or folder path, each further URL,
+//   custom fields, card and identity fields, tags, set flags, unknown CSV
+//   columns), and last a TOTP secret as an otpauth://totp/ URI on its own
+//   line. Identifiers internal to the source (ids, GUIDs, UUIDs, icons) and
+//   its creation and last-use times are not carried; items that cannot be
+//   mapped at all (KeePass history copies, attachments, Bitwarden kinds
+//   other than logins, notes, cards and identities, passkeys) are counted
+//   per kind in `skipped`.
+//   modified: the source's last-modification time as local time
+//   "YYYY-MM-DD HH:MM:SS", or empty when it has none (the caller then uses
+//   the time of the import). A time that cannot be read is kept as a notes
+//   line instead.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "memory/secret.h"
+#include "store/entry.h"
+
+enum class transfer_format {
+    keepassxc_csv,
+    keepass_xml,
+    bitwarden_json,
+    bitwarden_csv,
+    chrome_csv,
+    firefox_csv,
+    lastpass_csv,
+    onepassword_csv,
+    kesp_csv,
+    kesp_json,
+};
+
+// One entry on its way in or out.
+struct transfer_record {
+    secret_string title, user, url, password, notes;
+    std::string modified;  // local "YYYY-MM-DD HH:MM:SS"; empty: not known
+    int id = 0;            // the entry's id on export, for messages
+};
+
+// Items of one kind that were read but could not become entries.
+struct skipped_items {
+    std::string kind;  // plural noun, e.g. "KeePass history entries"
+    std::size_t count;
+};
+
+struct parse_result {
+    bool ok = false;
+    std::string error;  // when !ok: "line 4: unterminated quoted field"
+    transfer_format format = transfer_format::kesp_csv;  // read or recognised
+    std::vector<transfer_record> records;                // in file order
+    std::vector<skipped_items> skipped;                  // in order of first appearance
+};
+
+// The name used on the command line ("keepassxc-csv", ...).
+const char *format_name(transfer_format format);
+// The format of a name, exact and lower case; nothing for an unknown name.
+std::optional<transfer_format> format_from_name(std::string_view name);
+// True for the four formats write_transfer produces.
+bool can_export(transfer_format format);
+// Every name, or every export name, separated by ", ".
+std::string format_names(bool export_only);
+
+// Reads `bytes` as `format`, or recognises the format when none is given:
+// after a UTF-8 byte-order mark, JSON with an "items" array (or an
+// "encrypted" flag) is bitwarden-json, JSON with "format": "kesp" is
+// kesp-json, XML whose root is KeePassFile is keepass-xml, and CSV is told
+// by its header names, compared case-insensitively and in any order. Input
+// that is not UTF-8, or holds a NUL byte, is refused.
+parse_result parse_transfer(std::string_view bytes, std::optional<transfer_format> format);
+
+struct write_result {
+    bool ok = false;
+    std::string error;  // when !ok: "entry 7: the notes are not UTF-8"
+    secret_string bytes;
+};
+
+// The records in `format`, which must be one that can_export. Times are
+// written as stored (kesp-csv, kesp-json) or as ISO 8601 UTC. A text that
+// is not UTF-8 is refused, since no reader (this one included) takes it.
+write_result write_transfer(const std::vector<transfer_record> &records, transfer_format format);
+
+// Drops every record equal in all five texts to an entry of the list that
+// starts at `existing` (its head included; pass head->next for a store list)
+// or to an earlier record. Returns how many went.
+std::size_t drop_duplicates(std::vector<transfer_record> &records, const entry *existing);
+
+// The records as an entry list after a sentinel head (as the store hands
+// out lists), each entry's timestamp its record's `modified`, or `fallback`
+// where that is empty.
+entry_ptr records_to_entries(const std::vector<transfer_record> &records, const std::string &fallback);
+
+// An entry as a record (its timestamp as `modified`).
+transfer_record record_from_entry(const entry &e);

@@ -1,0 +1,72 @@
+// Pieces shared by the readers and writers of the formats module; not for
+// use outside src/formats.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "formats/formats.h"
+#include "memory/secret.h"
+
+// The notes of one record: the source's own notes, then the "Key: value"
+// lines in four groups (folders before URLs before fields before the rest),
+// then the TOTP URI on a line of its own.
+class notes_builder {
+public:
+    enum group { folder, url, field, other };
+    // "key: value"; "key:" for an empty value.
+    void add(group g, std::string_view key, std::string_view value);
+    // A line (or lines) taken over as written.
+    void add_line(group g, std::string_view line);
+    // The otpauth URI of `value` (or of a bare base32 secret, labelled with
+    // `title`); a value that is neither goes among the other lines as
+    // "TOTP: value".
+    void add_totp(std::string_view value, std::string_view title);
+    // `notes` followed by the lines, each on a line of its own.
+    secret_string finish(std::string_view notes) const;
+
+private:
+    secret_string lines_[4];
+    secret_string totp_;
+};
+
+// "otpauth://..." as given, or the URI for a bare base32 secret (spaces
+// dropped, letters made upper case); empty when `value` is neither.
+secret_string totp_uri(std::string_view value, std::string_view title);
+
+// The host of a URL ("https://user@host:port/path" -> "host"); the whole
+// text when it has no "scheme://".
+std::string url_host(std::string_view url);
+
+// 1-based line of byte `offset` in `text`.
+std::size_t line_at(std::string_view text, std::size_t offset);
+
+// Adds `count` items of `kind` to the skipped counts.
+void count_skipped(parse_result &result, const std::string &kind, std::size_t count = 1);
+
+// ASCII lower case.
+std::string lower(std::string_view text);
+
+// True when `text` is well-formed UTF-8 (no overlong forms, surrogates or
+// code points above U+10FFFF).
+bool valid_utf8(std::string_view text);
+
+// Allocation for C libraries that hand back a block without its size: the
+// size is kept in front of the block so that it can be wiped when freed.
+void *sized_realloc(void *block, std::size_t size);
+void *sized_allocate(std::size_t size);
+void sized_free(void *block);
+
+// Readers; `format` is nullopt for recognition (CSV by header). On return
+// result.ok tells, result.error says why not.
+void parse_csv(std::string_view text, std::optional<transfer_format> format, parse_result &result);
+void parse_json(std::string_view text, std::optional<transfer_format> format, parse_result &result);
+void parse_keepass_xml(std::string_view text, parse_result &result);
+
+// Writers; an empty error means success.
+std::string write_kesp_csv(const std::vector<transfer_record> &records, secret_string &out);
+std::string write_json(const std::vector<transfer_record> &records, transfer_format format,
+                       secret_string &out);
+std::string write_keepass_xml(const std::vector<transfer_record> &records, secret_string &out);
