@@ -23,6 +23,9 @@ const char *const create_statement =
 const char *const integrity_statement = "pragma integrity_check;";
 const char *const insert_template =
     "insert into entries(title, user, url, password, notes)values('%q','%q','%q','%q','%q')";
+const char *const insert_dated_template =
+    "insert into entries(title, user, url, password, notes, timestamp)"
+    "values('%q','%q','%q','%q','%q','%q')";
 const char *const update_template =
     "update entries set title='%q',user='%q',url='%q',password='%q',notes='%q',"
     "timestamp=datetime('now','localtime') where id=%d;";
@@ -146,6 +149,22 @@ bool db_insert_entry(const char *path, const entry *e) {
     secret_sqlite_text statement(built(sqlite3_mprintf(
         insert_template, e->title, e->user, e->url, e->password, e->notes)));
     return run(db.get(), statement.get(), nullptr, nullptr, "Error: ");
+}
+
+bool db_insert_entries(const char *path, const entry *first) {
+    connection db = open_checked_db(path, "Failed to initialize database: ");
+    if (!db) return false;
+    if (!run(db.get(), "begin immediate;", nullptr, nullptr, "Error: ")) return false;
+    for (const entry *e = first; e != nullptr; e = e->next) {
+        secret_sqlite_text statement(built(sqlite3_mprintf(
+            insert_dated_template, e->title, e->user, e->url, e->password, e->notes,
+            text_or_empty(e->timestamp))));
+        if (!run(db.get(), statement.get(), nullptr, nullptr, "Error: ")) {
+            run(db.get(), "rollback;", nullptr, nullptr, "Error: ");
+            return false;
+        }
+    }
+    return run(db.get(), "commit;", nullptr, nullptr, "Error: ");
 }
 
 bool db_update_entry(const char *path, int id, const entry *e) {

@@ -22,6 +22,11 @@ bool db_check_integrity(const char *path);
 // Inserts the five texts of `e` as a new row (new id, current local time).
 bool db_insert_entry(const char *path, const entry *e);
 
+// Inserts every entry of the list that starts at `first` (pass head->next
+// of a list) as new rows, each with its own timestamp, in one transaction:
+// all of them or, after a printed failure, none.
+bool db_insert_entries(const char *path, const entry *first);
+
 // Replaces the five texts of row `id` and renews its timestamp. True when the
 // statement ran, also when no row has that id.
 bool db_update_entry(const char *path, int id, const entry *e);
