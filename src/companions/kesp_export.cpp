@@ -1,0 +1,130 @@
+// kesp-export: writes every entry of the active database, passwords in
+// clear, to a pipe or to a new private file; never to a terminal, never
+// over an existing file.
+#include <fcntl.h>
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "formats/formats.h"
+#include "memory/secret.h"
+#include "state/active_db.h"
+#include "state/files.h"
+#include "state/lock.h"
+#include "state/process.h"
+#include "store/db.h"
+
+namespace {
+
+constexpr int exit_ok = 0, exit_failure = 1, exit_usage = 2;
+
+const char usage_text[] = "Usage: kesp-export [--format NAME] [-o FILE]\n";
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Writes `bytes` into the new file `path`, made 0600; the file is removed
+// again when the write fails. False after a message.
+bool write_new_file(const std::string &path, std::string_view bytes) {
+    unique_fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
+        if (errno == EEXIST || errno == ELOOP)
+            std::fprintf(stderr, "%s already exists; an export never overwrites a file.\n",
+                         path.c_str());
+        else
+            std::fprintf(stderr, "%s\n", errno_message("Cannot create " + path).c_str());
+        return false;
+    }
+    bool written = write_all(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+    if (written) written = ::close(fd.release()) == 0;
+    if (!written) {
+        std::fprintf(stderr, "%s\n", errno_message("Cannot write " + path).c_str());
+        ::unlink(path.c_str());
+    }
+    return written;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    install_alloc_failure_handler();
+    harden_process();
+
+    static const option long_options[] = {
+        {"format", required_argument, nullptr, 'f'},
+        {"output", required_argument, nullptr, 'o'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    transfer_format format = transfer_format::kesp_csv;
+    std::optional<std::string> output;
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, "+o:h", long_options, nullptr)) != -1;) {
+        switch (c) {
+        case 'f': {
+            auto named = format_from_name(optarg);
+            if (!named || !can_export(*named)) {
+                std::fprintf(stderr, "Unknown export format %s; the export formats are %s.\n", optarg,
+                             format_names(true).c_str());
+                return exit_usage;
+            }
+            format = *named;
+            break;
+        }
+        case 'o': output = optarg; break;
+        case 'h': std::fputs(usage_text, stdout); return exit_ok;
+        default: std::fputs(usage_text, stderr); return exit_usage;
+        }
+    }
+    if (optind != argc) {
+        std::fputs(usage_text, stderr);
+        return exit_usage;
+    }
+    if (!output && ::isatty(STDOUT_FILENO)) {
+        std::fputs("Refusing to write every password to a terminal; redirect the output or use -o "
+                   "FILE.\n",
+                   stderr);
+        return exit_failure;
+    }
+
+    auto db = resolve_active_db();
+    if (!db) return exit_failure;
+    std::vector<transfer_record> records;
+    {
+        auto lock = take_user_lock(lock_kind::shared);
+        if (!lock || !still_active(*db)) return exit_failure;
+        entry_ptr list(db_list_entries(db->path.c_str(), list_all));
+        if (!list) return exit_failure;
+        for (const entry *e = list->next; e != nullptr; e = e->next) records.push_back(record_from_entry(*e));
+    }
+
+    write_result written = write_transfer(records, format);
+    if (!written.ok) {
+        std::fprintf(stderr, "%s. Nothing was exported.\n", written.error.c_str());
+        return exit_failure;
+    }
+    std::fputs("WARNING: The export holds every password in clear text.\n", stderr);
+    if (output) {
+        if (!write_new_file(*output, written.bytes)) return exit_failure;
+        std::printf("Exported %zu %s to %s (%s).\n", records.size(),
+                    records.size() == 1 ? "entry" : "entries", output->c_str(), format_name(format));
+        return exit_ok;
+    }
+    if (!write_all(STDOUT_FILENO, written.bytes)) {
+        std::fprintf(stderr, "%s\n", errno_message("Cannot write the export").c_str());
+        return exit_failure;
+    }
+    return exit_ok;
+}
