@@ -34,13 +34,25 @@ check_tree() {
         || fail "$root/share/zsh/site-functions/_kesp"
     version=$(HOME=$stage "$root/bin/kesp" -v 2>&1) || true
     [ "$version" = "Kesp version 1.7" ] || fail "installed kesp -v printed: $version"
+    for companion in kesp-import kesp-export; do
+        [ -x "$root/bin/$companion" ] || fail "$root/bin/$companion missing or not executable"
+        cmp -s "$source/$companion.1" "$root/share/man/man1/$companion.1" || fail "$root/share/man/man1/$companion.1"
+        cmp -s "$source/completion/$companion.bash" "$root/share/bash-completion/completions/$companion" \
+            || fail "$root/share/bash-completion/completions/$companion"
+        cmp -s "$source/completion/_$companion" "$root/share/zsh/site-functions/_$companion" \
+            || fail "$root/share/zsh/site-functions/_$companion"
+    done
+    "$root/bin/kesp-export" --help >/dev/null 2>&1 || fail "installed kesp-export --help failed"
 }
 
 # 1. cmake --install with DESTDIR, as a packager runs it.
 DESTDIR=$stage/cmake "$cmake" --install "$build" --prefix /usr >"$stage/cmake.log" 2>&1 \
     || { cat "$stage/cmake.log"; fail "cmake --install"; }
 check_tree "$stage/cmake/usr"
-[ "$(find "$stage/cmake" -type f | wc -l)" -eq 4 ] || fail "unexpected files: $(find "$stage/cmake" -type f)"
+# kesp's four files, then four for each companion.
+expected_files=4
+expected_files=$((expected_files + 8))  # kesp-import, kesp-export
+[ "$(find "$stage/cmake" -type f | wc -l)" -eq "$expected_files" ] || fail "unexpected files: $(find "$stage/cmake" -type f)"
 
 # 2. make install / make uninstall with PREFIX and DESTDIR. The build itself
 # is not redone (-o build); variables of an enclosing make are not inherited.
