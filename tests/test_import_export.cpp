@@ -1,0 +1,221 @@
+// kesp-import and kesp-export end to end: the built programs on a database
+// of their own, standard output and standard error compared byte for byte.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "harness/harness.h"
+
+namespace {
+
+using harness::row;
+using harness::sandbox;
+
+const std::string import_program = harness::built_program("kesp-import");
+const std::string export_program = harness::built_program("kesp-export");
+const std::string warning = "WARNING: The export holds every password in clear text.\n";
+
+const std::string chrome_csv =
+    "name,url,username,password,note\r\n"
+    "Mail,https://mail.example,bob,\"p,w\"\"1\",\"two\nlines\"\r\n"
+    "Bank,https://bank.example,bob,b4nk,\r\n";
+
+class ImportExport : public ::testing::Test {
+protected:
+    void SetUp() override {
+        box.env["TZ"] = "UTC";
+        db = box.path("db.sqlite");
+    }
+    // The rows as title|user|url|password|notes|timestamp, in id order.
+    std::string rows() const {
+        return harness::sql(db, "select title,user,url,password,notes,timestamp from entries order by id;");
+    }
+    harness::result import(const std::vector<std::string> &args, const std::string &input = "") const {
+        return box.run_program(import_program, args, input);
+    }
+    harness::result export_(const std::vector<std::string> &args) const {
+        return box.run_program(export_program, args);
+    }
+    sandbox box;
+    std::string db;
+};
+
+TEST_F(ImportExport, ImportingTwiceAddsNothingTheSecondTime) {
+    harness::make_database(box, db, {row("Bank", "bob", "https://bank.example", "b4nk", "", "2020-01-01 00:00:00")});
+    harness::write_file(box.path("logins.csv"), chrome_csv);
+
+    auto first = import({"logins.csv"});
+    EXPECT_EQ(first.out, "Imported 1 entry from logins.csv (chrome-csv); 1 duplicate skipped.\n");
+    EXPECT_EQ(first.err, "");
+    EXPECT_EQ(first.status, 0);
+    std::string after = rows();
+    EXPECT_NE(after.find("Mail|bob|https://mail.example|p,w\"1|two\nlines|"), std::string::npos) << after;
+
+    auto second = import({"logins.csv"});
+    EXPECT_EQ(second.out, "Imported 0 entries from logins.csv (chrome-csv); 2 duplicates skipped.\n");
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(rows(), after);
+}
+
+TEST_F(ImportExport, DryRunShowsTheEntriesMaskedAndChangesNothing) {
+    harness::make_database(box, db, {row("Old", "", "", "x", "", "2020-01-01 00:00:00")});
+    const std::string bitwarden =
+        R"({"encrypted":false,"folders":[],"items":[)"
+        R"({"type":1,"name":"Site","notes":null,"login":{"username":"u","password":"secret","uris":[]},)"
+        R"("revisionDate":"2024-03-01T10:20:30Z"},{"type":5,"name":"Key"}]})";
+    auto r = import({"--dry-run", "-"}, bitwarden);
+    EXPECT_EQ(r.out, harness::entry_block(2, row("Site", "u", "", "secret", ""), "2024-03-01 10:20:30", false) +
+                         "Would import 1 entry from standard input (bitwarden-json); 0 duplicates skipped.\n"
+                         "Not imported: 1 Bitwarden items of type 5.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(rows(), "Old|||x||2020-01-01 00:00:00\n");
+}
+
+TEST_F(ImportExport, ADamagedFileChangesNothing) {
+    harness::make_database(box, db, {});
+    harness::write_file(box.path("bad.csv"), chrome_csv + "Extra,https://x.example,u,p,n,surplus\r\n");
+    auto r = import({"bad.csv"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "bad.csv: line 5: a row of 6 fields where the header has 5. Nothing was imported.\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(rows(), "");
+}
+
+TEST_F(ImportExport, AnUnknownFormatIsRefusedWithTheFormatNames) {
+    harness::make_database(box, db, {});
+    harness::write_file(box.path("x.csv"), "a,b\n1,2\n");
+    auto r = import({"x.csv"});
+    EXPECT_EQ(r.err,
+              "x.csv: the format is not recognised; the formats are keepassxc-csv, keepass-xml, "
+              "bitwarden-json, bitwarden-csv, chrome-csv, firefox-csv, lastpass-csv, 1password-csv, "
+              "kesp-csv, kesp-json. Nothing was imported.\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(ImportExport, LongFieldsAreStoredWhole) {
+    harness::make_database(box, db, {});
+    const std::string long_password(5000, 'p');
+    auto r = import({"--format", "chrome-csv", "-"}, "name,url,username,password\nLong,,," + long_password + "\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(harness::sql(db, "select length(password) from entries;"), "5000\n");
+}
+
+struct bad_usage {
+    const char *program;
+    std::vector<std::string> args;
+    std::string err;
+};
+
+TEST_F(ImportExport, BadUsageExitsWithTwo) {
+    const std::string import_usage = "Usage: kesp-import [--format NAME] [--dry-run] FILE\n";
+    const std::string export_usage = "Usage: kesp-export [--format NAME] [-o FILE]\n";
+    const bad_usage table[] = {
+        {"kesp-import", {}, import_usage},
+        {"kesp-import", {"a", "b"}, import_usage},
+        {"kesp-import", {"--bogus", "a"}, import_usage},
+        {"kesp-import", {"--format"}, import_usage},
+        {"kesp-import", {"--format", "csv", "a"},
+         "Unknown format csv; the formats are keepassxc-csv, keepass-xml, bitwarden-json, bitwarden-csv, "
+         "chrome-csv, firefox-csv, lastpass-csv, 1password-csv, kesp-csv, kesp-json.\n"},
+        {"kesp-export", {"extra"}, export_usage},
+        {"kesp-export", {"-o"}, export_usage},
+        {"kesp-export", {"--format", "chrome-csv"},
+         "Unknown export format chrome-csv; the export formats are kesp-csv, kesp-json, bitwarden-json, "
+         "keepass-xml.\n"},
+    };
+    for (const auto &u : table) {
+        auto r = box.run_program(harness::built_program(u.program), u.args);
+        EXPECT_EQ(r.status, 2) << u.program << " " << testing::PrintToString(u.args);
+        EXPECT_EQ(r.err, u.err) << u.program << " " << testing::PrintToString(u.args);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST_F(ImportExport, WithoutAnActiveDatabaseBothSaySoAndFail) {
+    harness::write_file(box.path("logins.csv"), chrome_csv);
+    for (const auto &[program, args] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {import_program, {"logins.csv"}}, {export_program, {}}}) {
+        auto r = box.run_program(program, args);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "No decrypted database found.\n") << program;
+        EXPECT_EQ(r.status, 1) << program;
+    }
+}
+
+TEST_F(ImportExport, ExportWritesKespCsvToAPipe) {
+    harness::make_database(box, db, {row("A", "u", "https://a.example", "p\"w", "n1\nn2", "2024-03-01 10:20:30"),
+                                     row("B", "", "", "", "", "2024-03-02 00:00:00")});
+    auto r = export_({});
+    EXPECT_EQ(r.out,
+              "\"title\",\"username\",\"url\",\"password\",\"notes\",\"modified\"\r\n"
+              "\"A\",\"u\",\"https://a.example\",\"p\"\"w\",\"n1\nn2\",\"2024-03-01 10:20:30\"\r\n"
+              "\"B\",\"\",\"\",\"\",\"\",\"2024-03-02 00:00:00\"\r\n");
+    EXPECT_EQ(r.err, warning);
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(ImportExport, ExportToAFileMakesItPrivateAndNeverOverwrites) {
+    harness::make_database(box, db, {row("A", "u", "", "p", "", "2024-03-01 10:20:30")});
+    auto r = export_({"--format", "kesp-json", "-o", "out.json"});
+    EXPECT_EQ(r.out, "Exported 1 entry to out.json (kesp-json).\n");
+    EXPECT_EQ(r.err, warning);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(harness::file_mode(box.path("out.json")), 0600);
+    const std::string written = harness::read_file(box.path("out.json"));
+    EXPECT_NE(written.find("\"password\": \"p\""), std::string::npos);
+
+    auto again = export_({"-o", "out.json"});
+    EXPECT_EQ(again.err, warning + "out.json already exists; an export never overwrites a file.\n");
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(harness::read_file(box.path("out.json")), written);
+
+    // A link is not followed, even to a file that is not there yet.
+    ASSERT_EQ(::symlink(box.path("target").c_str(), box.path("link").c_str()), 0);
+    auto link = export_({"-o", "link"});
+    EXPECT_EQ(link.status, 1);
+    EXPECT_FALSE(harness::exists(box.path("target")));
+}
+
+TEST_F(ImportExport, ExportRefusesATerminal) {
+    harness::make_database(box, db, {row("A", "u", "", "p", "")});
+    // A pseudo-terminal's master side is a terminal to isatty().
+    auto r = box.run_program("/bin/sh", {"-c", "exec \"$0\" >/dev/ptmx", export_program});
+    EXPECT_EQ(r.err, "Refusing to write every password to a terminal; redirect the output or use -o FILE.\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(ImportExport, EveryExportFormatRoundTripsThroughAFreshDatabase) {
+    const std::vector<row> source = {
+        row("comma, \"quote\"", "user,name", "https://a.example/?q=1&r=<2>", "p\"w,d'", "one\ntwo\r\nthree",
+            "2024-03-01 10:20:30"),
+        row("", "", "", "", "", "2023-12-31 23:59:59"),
+        row("Ünïcödé ✓ 密码", "ユーザー", "https://例え.jp", "пароль🔑", "émoji 🎉", "2000-02-29 00:00:00"),
+        row(std::string(1023, 't'), std::string(1023, 'u'), std::string(1023, 'l'), std::string(1023, 'p'),
+            std::string(1023, 'n'), "1999-01-01 01:01:01"),
+    };
+    harness::make_database(box, db, source);
+    const std::string expected = rows();
+    for (const char *format : {"kesp-csv", "kesp-json", "bitwarden-json", "keepass-xml"}) {
+        SCOPED_TRACE(format);
+        const std::string file = std::string("export.") + format;
+        auto out = export_({"--format", format, "-o", file});
+        ASSERT_EQ(out.status, 0) << out.err;
+
+        sandbox fresh;
+        fresh.env["TZ"] = "UTC";
+        const std::string fresh_db = fresh.path("db.sqlite");
+        harness::make_database(fresh, fresh_db, {});
+        auto in = fresh.run_program(import_program, {box.path(file)});
+        EXPECT_EQ(in.out, "Imported 4 entries from " + box.path(file) + " (" + format + "); 0 duplicates skipped.\n");
+        EXPECT_EQ(in.err, "");
+        EXPECT_EQ(harness::sql(fresh_db, "select title,user,url,password,notes,timestamp from entries order by id;"),
+                  expected);
+    }
+}
+
+}  // namespace
