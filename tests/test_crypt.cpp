@@ -374,10 +374,23 @@ TEST(CryptTempFiles, UnusableTemporaryNameFailsCleanly) {
     scratch_dir dir;
     std::string f = dir.file("db");
     write_file(f, "the database");
-    ASSERT_EQ(::mkdir((f + ".kesp").c_str(), 0700), 0);
+    // Something in the way of the name the new file would get while it is
+    // written: only the named fallback uses that name before the end.
+    std::string in_the_way = f + ".new." + std::to_string(::getpid());
+    ASSERT_EQ(::mkdir(in_the_way.c_str(), 0700), 0);
+    ::setenv("KESP_TEST_NAMED_TEMP", "1", 1);
     EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(encrypt_file("pw", f.c_str())); }),
               "Unable to open " + f + ".kesp for writing.\n");
+    ::unsetenv("KESP_TEST_NAMED_TEMP");
     EXPECT_EQ(read_file(f), "the database");
+    // The unnamed file gets that name only at the end: in the way then, it
+    // fails as cleanly. The name earlier versions used is in nobody's way.
+    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(encrypt_file("pw", f.c_str())); }),
+              "Unable to replace " + f + " by " + f + ".kesp: File exists\n");
+    EXPECT_EQ(read_file(f), "the database");
+    ASSERT_EQ(::rmdir(in_the_way.c_str()), 0);
+    ASSERT_EQ(::mkdir((f + ".kesp").c_str(), 0700), 0);
+    EXPECT_TRUE(encrypt_file("pw", f.c_str()));
 }
 
 // --- the openssl tool on the other side -----------------------------------

@@ -15,6 +15,11 @@ struct active_db {
     ino_t inode = 0;
 };
 
+// Where the pointer file leads now. Silent; `out` is filled as far as known
+// (the path unless `none`, the file's identity when it exists).
+enum class active_state { none, ok, missing, encrypted };
+active_state probe_active_db(active_db &out);
+
 // The active database, checked: the file exists and is not an encrypted
 // container. Prints why not on standard error:
 //   "No decrypted database found.\n"  (no pointer file, or an empty one)
