@@ -248,3 +248,86 @@ TEST(ZshCompletion, ParsesAndDescribesEveryOption) {
 }
 
 }  // namespace
+
+// The companions that move entries in and out: their pages and completions
+// against the formats and options the programs themselves accept.
+namespace {
+
+struct transfer_companion {
+    std::string name;
+    std::vector<std::string> options;  // every option of the usage line and --help
+    std::vector<std::string> formats;  // what --format takes
+};
+
+std::vector<transfer_companion> transfer_companions() {
+    return {
+        {"kesp-import", {"--format", "--dry-run", "--help"},
+         {"keepassxc-csv", "keepass-xml", "bitwarden-json", "bitwarden-csv", "chrome-csv", "firefox-csv",
+          "lastpass-csv", "1password-csv", "kesp-csv", "kesp-json"}},
+        {"kesp-export", {"--format", "-o", "--output", "--help"},
+         {"kesp-csv", "kesp-json", "bitwarden-json", "keepass-xml"}},
+    };
+}
+
+TEST(TransferCompanions, ManualPagesLintCleanAndDocumentEveryOptionAndFormat) {
+    for (const auto &c : transfer_companions()) {
+        const std::string page = source_dir + "/" + c.name + ".1";
+        auto lint = shell("groff -man -ww -z " + quote(page));
+        EXPECT_EQ(lint.output, "") << c.name;
+        if (have("mandoc")) {
+            EXPECT_EQ(shell("mandoc -Tlint " + quote(page)).output, "") << c.name;
+        }
+        auto text = shell("groff -man -Tutf8 -P-cbou " + quote(page)).output;
+        for (const char *section : {"NAME", "SYNOPSIS", "OPTIONS", "EXIT STATUS", "SEE ALSO"})
+            EXPECT_NE(text.find(std::string("\n") + section + "\n"), std::string::npos) << c.name << " " << section;
+        for (const auto &word : c.options) EXPECT_NE(text.find(word), std::string::npos) << c.name << " " << word;
+        for (const auto &word : c.formats) EXPECT_NE(text.find(word), std::string::npos) << c.name << " " << word;
+        // Every format the page names is one the program takes.
+        auto run = shell(quote(harness::built_program(c.name)) + " --format no-such-format x");
+        EXPECT_EQ(run.status, 2);
+        for (const auto &word : c.formats) EXPECT_NE(run.output.find(word), std::string::npos) << c.name << " " << word;
+    }
+    EXPECT_NE(harness::read_file(manual).find(".BR kesp-import (1),"), std::string::npos);
+    EXPECT_NE(harness::read_file(manual).find(".BR kesp-export (1),"), std::string::npos);
+}
+
+TEST(TransferCompanions, CompletionsOfferTheFormatsAndOptions) {
+    if (!have("bash")) GTEST_SKIP() << "bash is not installed";
+    harness::sandbox box;
+    harness::write_file(box.path("export.csv"), "");
+    for (const auto &c : transfer_companions()) {
+        const std::string function = c.name == "kesp-import" ? "_kesp_import" : "_kesp_export";
+        auto complete = [&](const std::vector<std::string> &words) {
+            std::string script = "source " + quote(source_dir + "/completion/" + c.name + ".bash") +
+                                 "; COMP_WORDS=(";
+            for (const auto &w : words) script += quote(w) + " ";
+            script += "); COMP_CWORD=" + std::to_string(words.size() - 1) + "; " + function +
+                      "; printf '%s\\n' \"${COMPREPLY[@]}\"";
+            auto r = shell("cd " + quote(box.work()) + " && bash -c " + quote(script));
+            std::set<std::string> offered;
+            std::istringstream lines(r.output);
+            for (std::string line; std::getline(lines, line);)
+                if (!line.empty()) offered.insert(line);
+            return offered;
+        };
+        EXPECT_EQ(complete({c.name, "--format", ""}), std::set<std::string>(c.formats.begin(), c.formats.end()))
+            << c.name;
+        auto options = complete({c.name, "-"});
+        for (const auto &o : c.options) EXPECT_TRUE(options.count(o)) << c.name << " " << o;
+
+        const std::string zsh = source_dir + "/completion/_" + c.name;
+        EXPECT_EQ(harness::read_file(zsh).rfind("#compdef " + c.name + "\n", 0), 0u);
+        if (have("zsh")) {
+            EXPECT_EQ(shell("zsh -n " + quote(zsh)).status, 0) << zsh;
+        }
+        for (const auto &word : c.formats) EXPECT_NE(harness::read_file(zsh).find(word), std::string::npos);
+    }
+    // kesp-import completes its file argument; kesp-export its -o.
+    EXPECT_EQ(shell("cd " + quote(box.work()) + " && bash -c " +
+                    quote("source " + quote(source_dir + "/completion/kesp-import.bash") +
+                          "; COMP_WORDS=(kesp-import ex); COMP_CWORD=1; _kesp_import; printf '%s\\n' \"${COMPREPLY[@]}\""))
+                  .output,
+              "export.csv\n");
+}
+
+}  // namespace

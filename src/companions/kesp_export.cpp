@@ -13,9 +13,8 @@
 
 #include "formats/formats.h"
 #include "memory/secret.h"
-#include "state/active_db.h"
+#include "cli/session.h"
 #include "state/files.h"
-#include "state/lock.h"
 #include "state/process.h"
 #include "store/db.h"
 
@@ -99,13 +98,13 @@ int main(int argc, char **argv) {
         return exit_failure;
     }
 
-    auto db = resolve_active_db();
-    if (!db) return exit_failure;
+    // The lock is let go before the output is written: a slow reader of the
+    // pipe must not hold up the other programs.
     std::vector<transfer_record> records;
     {
-        auto lock = take_user_lock(lock_kind::shared);
-        if (!lock || !still_active(*db)) return exit_failure;
-        entry_ptr list(db_list_entries(db->path.c_str(), list_all));
+        auto started = begin_session(lock_kind::shared);
+        if (!started) return exit_failure;
+        entry_ptr list(db_list_entries(started->path(), list_all));
         if (!list) return exit_failure;
         for (const entry *e = list->next; e != nullptr; e = e->next) records.push_back(record_from_entry(*e));
     }

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "cli/session.h"
 #include "formats/formats.h"
 #include "formats/times.h"
 #include "memory/secret.h"
@@ -104,8 +105,14 @@ int main(int argc, char **argv) {
     const std::string file = argv[optind];
     const std::string name = file == "-" ? "standard input" : file;
 
-    auto db = resolve_active_db();
-    if (!db) return exit_failure;
+    // Resolved under the shared lock, which is let go while the file (maybe
+    // a terminal or a slow pipe) is read.
+    active_db db;
+    {
+        auto started = begin_session(lock_kind::shared);
+        if (!started) return exit_failure;
+        db = started->db;
+    }
 
     secret_string input;
     if (!read_input(file, input)) return exit_failure;
@@ -116,12 +123,18 @@ int main(int argc, char **argv) {
         return exit_failure;
     }
 
-    // A dry run only reads, so it shares the lock.
-    auto lock = take_user_lock(dry_run ? lock_kind::shared : lock_kind::exclusive);
-    if (!lock || !still_active(*db)) return exit_failure;
-    test_stop_point("locked");
+    // A dry run only reads, so it shares the lock; an import holds it alone
+    // from the duplicate check to the commit.
+    std::optional<user_lock> lock;
+    if (dry_run) {
+        lock = take_user_lock(lock_kind::shared);
+        if (lock && !still_active(db)) lock.reset();
+    } else {
+        lock = lock_unchanged(db);
+    }
+    if (!lock) return exit_failure;
 
-    entry_ptr existing(db_list_entries(db->path.c_str(), list_all));
+    entry_ptr existing(db_list_entries(db.path.c_str(), list_all));
     if (!existing) return exit_failure;
     std::size_t duplicates = drop_duplicates(parsed.records, existing->next);
     entry_ptr imported = records_to_entries(parsed.records, local_time(std::time(nullptr)));
@@ -141,7 +154,7 @@ int main(int argc, char **argv) {
         return exit_ok;
     }
 
-    if (!parsed.records.empty() && !db_insert_entries(db->path.c_str(), imported->next)) {
+    if (!parsed.records.empty() && !db_insert_entries(db.path.c_str(), imported->next)) {
         std::fprintf(stderr, "%s: nothing was imported.\n", name.c_str());
         return exit_failure;
     }
