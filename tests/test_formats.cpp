@@ -103,7 +103,7 @@ std::vector<sample> samples() {
             "number": "4111111111111111", "expMonth": "12", "expYear": "2030", "code": "123"}},
            {"type": 4, "name": "Me", "identity": {"firstName": "Bob", "lastName": "Smith",
             "email": "bob@example.com", "phone": null, "nickname": "bobby"}},
-           {"type": 5, "name": "SSH key"}]})",
+           {"type": 9, "name": "Passport"}, {"type": 5, "name": "SSH key"}]})",
          std::nullopt, transfer_format::bitwarden_json,
          {{"GitHub", "octo", "https://github.com", "gh-pass",
            "work account\nFolder: Work\nURL: https://gist.github.com\nPIN: 1234\nFavorite: true\n"
@@ -115,7 +115,7 @@ std::vector<sample> samples() {
            "Expiry year: 2030\nSecurity code: 123",
            ""},
           {"Me", "", "", "", "First name: Bob\nLast name: Smith\nEmail: bob@example.com\nnickname: bobby", ""}},
-         {{"Bitwarden items of type 5", 1}}},
+         {{"Bitwarden items of type 9", 1}, {"Bitwarden SSH keys", 1}}},
         {"bitwarden-csv without reprompt: several URIs, fields, a note",
          "folder,favorite,type,name,notes,fields,login_uri,login_username,login_password,login_totp\n"
          "Social,1,login,Mastodon,,\"handle: @bob\nserver: social.example\","

@@ -70,7 +70,7 @@ TEST_F(ImportExport, DryRunShowsTheEntriesMaskedAndChangesNothing) {
     auto r = import({"--dry-run", "-"}, bitwarden);
     EXPECT_EQ(r.out, harness::entry_block(2, row("Site", "u", "", "secret", ""), "2024-03-01 10:20:30", false) +
                          "Would import 1 entry from standard input (bitwarden-json); 0 duplicates skipped.\n"
-                         "Not imported: 1 Bitwarden items of type 5.\n");
+                         "Not imported: 1 Bitwarden SSH keys.\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(rows(), "Old|||x||2020-01-01 00:00:00\n");

@@ -142,7 +142,8 @@ void parse_bitwarden(const json &doc, parse_result &result) {
         const json *type = member(item, "type");
         std::int64_t kind = type != nullptr && type->is_number_integer() ? type->get<std::int64_t>() : 0;
         if (kind < 1 || kind > 4) {
-            count_skipped(result, "Bitwarden items of type " + std::string(text_of(type).view()));
+            count_skipped(result, kind == 5 ? std::string("Bitwarden SSH keys")
+                                            : "Bitwarden items of type " + std::string(text_of(type).view()));
             continue;
         }
         transfer_record r;
