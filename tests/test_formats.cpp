@@ -300,7 +300,7 @@ TEST_F(Formats, TextsThatAreNotUtf8AreNotExported) {
     records[0].notes.assign("\xFF");
     write_result w = write_transfer(records, transfer_format::kesp_json);
     EXPECT_FALSE(w.ok);
-    EXPECT_EQ(w.error, "entry 7: the notes is not UTF-8");
+    EXPECT_EQ(w.error, "entry 7: the notes field is not UTF-8");
     EXPECT_TRUE(w.bytes.empty());
 }
 

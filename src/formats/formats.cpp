@@ -152,7 +152,7 @@ write_result write_transfer(const std::vector<transfer_record> &records, transfe
             {"password", &r.password}, {"notes", &r.notes}};
         for (const auto &[what, text] : texts) {
             if (!valid_utf8(*text)) {
-                result.error = "entry " + std::to_string(r.id) + ": the " + what + " is not UTF-8";
+                result.error = "entry " + std::to_string(r.id) + ": the " + what + " field is not UTF-8";
                 return result;
             }
         }

@@ -88,7 +88,7 @@ parse_result parse_transfer(std::string_view bytes, std::optional<transfer_forma
 
 struct write_result {
     bool ok = false;
-    std::string error;  // when !ok: "entry 7: the notes are not UTF-8"
+    std::string error;  // when !ok: "entry 7: the notes field is not UTF-8"
     secret_string bytes;
 };
 
