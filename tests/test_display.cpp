@@ -377,3 +377,25 @@ TEST(DisplayQr, TextLengthIsCountedInBytes) {
     EXPECT_EQ(p.out, separator + separator);
     EXPECT_EQ(p.err, "Unable to generate QR code.\n");
 }
+
+// On a terminal, controls are shown, never obeyed; printable text, UTF-8,
+// newline and tab pass. Elsewhere the bytes pass unchanged.
+TEST(DisplayEscapes, ControlsAreShownOnATerminalOnly) {
+    struct { std::string in, shown; } cases[] = {
+        {"plain text\twith tab\nand newline", "plain text\twith tab\nand newline"},
+        {"\x1b]52;c;aGk=\x07", "\\x1b]52;c;aGk=\\x07"},      // OSC 52: sets the clipboard
+        {"evil\r\x1b[2Kgood.example", "evil\\x0d\\x1b[2Kgood.example"},
+        {std::string("a\0b", 3), "a\\x00b"},
+        {"del\x7f", "del\\x7f"},
+        {"\xc2\x9b" "31m", "\\u009b31m"},                    // C1 CSI in UTF-8
+        {"\x9b" "31m", "\\x9b31m"},                          // a lone 8-bit C1 byte
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x91", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x91"},
+    };
+    for (const auto &c : cases) {
+        secret_string shown, raw;
+        append_visible(shown, c.in, true);
+        append_visible(raw, c.in, false);
+        EXPECT_EQ(std::string(shown.c_str(), shown.size()), c.shown) << c.in;
+        EXPECT_EQ(std::string(raw.c_str(), raw.size()), c.in);
+    }
+}
