@@ -268,16 +268,10 @@ TEST(HostileTexts, LongEntriesThenShortOnesListExactly) {
 
 class LockedDatabase : public testing::Test {
 protected:
-    struct closer {
-        void operator()(sqlite3 *db) const { sqlite3_close(db); }
-    };
-
     void SetUp() override {
         harness::make_database(box, db, rows);
         before = sql(db, all_rows);
-        sqlite3 *raw = nullptr;
-        ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
-        holder.reset(raw);
+        holder = harness::open_sqlite(db);
     }
 
     void hold(const char *statement) {
@@ -290,7 +284,7 @@ protected:
     sandbox box;
     std::string db = box.path("v.db");
     std::string before;
-    std::unique_ptr<sqlite3, closer> holder;  // another process's connection, to kesp
+    harness::sqlite_ptr holder;  // another process's connection, to kesp
 };
 
 TEST_F(LockedDatabase, ExclusiveLockFailsTheAddAndALaterAddSucceeds) {
@@ -353,10 +347,8 @@ TEST(OtherSoftwaresDatabase, WalContentIsEncryptedAndNoWalFileRemains) {
     sandbox box;
     const std::string origin = box.path("origin.db"), db = box.path("v.db");
     harness::make_database(box, origin, {{"in-main", "u", "l", "p", "n"}});
-    sqlite3 *raw = nullptr;
-    ASSERT_EQ(sqlite3_open(origin.c_str(), &raw), SQLITE_OK);
-    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> open(raw, sqlite3_close);
-    ASSERT_EQ(sqlite3_exec(raw,
+    harness::sqlite_ptr open = harness::open_sqlite(origin);
+    ASSERT_EQ(sqlite3_exec(open.get(),
                            "pragma journal_mode=wal; pragma wal_autocheckpoint=0;"
                            "insert into entries(title,user,url,password,notes)"
                            " values('in-wal','u','l','wal-secret','n');",

@@ -170,18 +170,9 @@ std::string decode_qr(const std::vector<std::string> &rows) {
     // -Sbinary keeps the bytes as encoded; without it zbar guesses a
     // character set and mangles UTF-8.
     std::string command = "zbarimg --nodbus --raw -q -Sbinary '" + path + "' 2>/dev/null";
-    std::FILE *pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        ADD_FAILURE() << "cannot run zbarimg";
-        return "";
-    }
-    std::string decoded;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) decoded.append(buffer, n);
-    int status = pclose(pipe);
-    EXPECT_EQ(status, 0) << "zbarimg found no symbol (is zbar-tools installed?)";
-    return decoded;
+    harness::command_result r = harness::run_shell(command);
+    EXPECT_EQ(r.status, 0) << "zbarimg found no symbol (is zbar-tools installed?)";
+    return r.output;
 }
 
 }  // namespace
