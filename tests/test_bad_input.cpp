@@ -19,6 +19,7 @@ using harness::read_file;
 using harness::row;
 using harness::sandbox;
 using harness::sql;
+using harness::encrypt;
 
 const std::vector<row> rows = {
     {"mail", "me", "mail.example", "pw-1", "first", "2024-01-01 10:00:00"},
@@ -26,10 +27,6 @@ const std::vector<row> rows = {
 };
 
 const std::string all_rows = "select * from entries order by id;";
-
-harness::result encrypt(const sandbox &box, const std::string &password) {
-    return box.run_pty({"-E"}, {{"Password: ", password}, {"Password again: ", password}});
-}
 
 bool is_directory(const std::string &path) {
     struct stat st;

@@ -321,6 +321,36 @@ void pty_session::signal(int signo) {
     ::kill(pid_, signo);
 }
 
+bool pty_session::wait_stopped(std::chrono::milliseconds timeout) {
+    auto deadline = clock::now() + timeout;
+    while (!exited_ && clock::now() < deadline) {
+        int status = 0;
+        pid_t got = ::waitpid(pid_, &status, WNOHANG | WUNTRACED);
+        if (got == pid_ && WIFSTOPPED(status)) return true;
+        if (got == pid_) {
+            exited_ = true;
+            status_ = decode_status(status);
+        }
+        pump(10);
+    }
+    ADD_FAILURE() << "kesp did not stop at its pause point; standard error: \"" << captured_.err
+                  << "\"";
+    return false;
+}
+
+bool pty_session::expect_error(const std::string &text, std::chrono::milliseconds timeout) {
+    auto deadline = clock::now() + timeout;
+    while (captured_.err.find(text) == std::string::npos) {
+        if ((exited_ && err_ < 0) || clock::now() > deadline) {
+            ADD_FAILURE() << "expected on standard error: \"" << text << "\"\ngot: \""
+                          << captured_.err << "\"";
+            return false;
+        }
+        pump(50);
+    }
+    return true;
+}
+
 bool pty_session::terminal_echoes() const {
     termios t;
     if (master_ < 0 || ::tcgetattr(master_, &t) != 0) return false;
@@ -341,6 +371,19 @@ result pty_session::finish(std::chrono::milliseconds timeout) {
     if (!master_eof_) drain(master_, captured_.terminal);
     captured_.status = status_;
     return captured_;
+}
+
+result encrypt(const sandbox &box, const std::string &password) {
+    return box.run_pty({"-E"}, {{"Password: ", password}, {"Password again: ", password}});
+}
+
+result decrypt(const sandbox &box, const std::string &path, const std::string &password) {
+    return box.run_pty({"-D", path}, {{"Password: ", password}});
+}
+
+bool is_container(const std::string &path) {
+    std::string bytes = read_file(path);
+    return bytes.size() >= 148 && bytes.compare(bytes.size() - 148, 4, "FuI3") == 0;
 }
 
 std::string read_file(const std::string &path) {

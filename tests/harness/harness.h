@@ -13,6 +13,7 @@
 #pragma once
 
 #include <chrono>
+#include <csignal>
 #include <map>
 #include <optional>
 #include <string>
@@ -93,6 +94,13 @@ public:
     void type_line(const std::string &line) { type(line + "\n"); }
     void type_eof();                      // the end-of-file key (^D)
     void signal(int signo);               // sends signo to kesp
+    // Waits until kesp has stopped itself at its KESP_TEST_STOP_AT point;
+    // false (with a failure) on timeout or exit. resume() continues it.
+    bool wait_stopped(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    void resume() { signal(SIGCONT); }
+    // Waits until standard error holds `text` (anywhere); false on timeout.
+    bool expect_error(const std::string &text,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(30));
     // True while the terminal echoes typed characters.
     bool terminal_echoes() const;
     // Waits for kesp to end (closing nothing) and returns everything captured.
@@ -110,6 +118,13 @@ private:
     std::size_t consumed_ = 0;
     result captured_;
 };
+
+// kesp -E of the active database of `box`, `password` typed twice.
+result encrypt(const sandbox &box, const std::string &password);
+// kesp -D `path`, `password` typed once.
+result decrypt(const sandbox &box, const std::string &path, const std::string &password);
+// True when the file at `path` ends in a container trailer.
+bool is_container(const std::string &path);
 
 // Path of a program built beside kesp (the companions).
 std::string built_program(const std::string &name);
