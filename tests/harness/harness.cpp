@@ -124,20 +124,45 @@ const char *const usage =
     "AUTHORS\n"
     "    The kesp developers.\n";
 
-sandbox::sandbox() {
+scratch_dir::scratch_dir(const char *prefix) {
     const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kesp-test-XXXXXX";
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    root_ = pattern;
-    home_ = root_ + "/home";
-    work_ = root_ + "/work";
+    path_ = pattern;
+}
+
+scratch_dir::~scratch_dir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+sandbox::sandbox() : root_(dir_.path()), home_(root_ + "/home"), work_(root_ + "/work") {
     std::filesystem::create_directory(home_);
     std::filesystem::create_directory(work_);
 }
 
-sandbox::~sandbox() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
+sandbox::~sandbox() = default;
+
+command_result run_shell(const std::string &command) {
+    command_result r;
+    std::FILE *pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return r;
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) r.output.append(chunk, n);
+    int status = ::pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+const std::string password_alphabet =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789?)(/%#!?)=";
+
+void sqlite_closer::operator()(sqlite3 *db) const { sqlite3_close(db); }
+
+sqlite_ptr open_sqlite(const std::string &path) {
+    sqlite3 *raw = nullptr;
+    EXPECT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK) << path;
+    return sqlite_ptr(raw);
 }
 
 bool sandbox::run_unprivileged(const char *user) {
@@ -411,10 +436,6 @@ int file_mode(const std::string &path) {
 
 namespace {
 
-struct db_closer {
-    void operator()(sqlite3 *db) const { sqlite3_close(db); }
-};
-
 int collect_row(void *context, int columns, char **values, char **) {
     auto *out = static_cast<std::string *>(context);
     for (int i = 0; i < columns; ++i) {
@@ -430,7 +451,7 @@ int collect_row(void *context, int columns, char **values, char **) {
 std::string sql(const std::string &db_path, const std::string &statement) {
     sqlite3 *raw = nullptr;
     int rc = sqlite3_open(db_path.c_str(), &raw);
-    std::unique_ptr<sqlite3, db_closer> db(raw);
+    sqlite_ptr db(raw);
     if (rc != SQLITE_OK) {
         ADD_FAILURE() << "cannot open " << db_path;
         return "";
