@@ -2,6 +2,8 @@
 #include <cstdlib>
 #include <string>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "harness/harness.h"
@@ -76,10 +78,10 @@ TEST(ShowDbPath, PrintsThePathExactlyAsStored) {
     r = box.run({"--show-db-path"});
     EXPECT_EQ(r.out, "db\n\n");
 
-    // An empty pointer file names nothing, yet counts as an active database.
+    // An empty pointer file names nothing: no database is active.
     harness::write_file(box.pointer_file(), "");
     r = box.run({"-p", "-E"});
-    EXPECT_EQ(r.err, "No decrypted database exist.\nUnable to read activate database path.\n");
+    EXPECT_EQ(r.err, "No decrypted database exist.\nNo decrypted database found.\n");
 }
 
 TEST(ShowDbPath, HomeUnsetMeansNoPointerFile) {
@@ -113,10 +115,14 @@ TEST_F(PointerFile, WriteReadAndForget) {
     EXPECT_FALSE(has_active_db());
     EXPECT_EQ(read_active_db_path(), std::nullopt);
 
-    write_active_db_path("some dir/db file");
+    // Recorded absolute, against the working directory.
+    const std::string absolute = std::filesystem::current_path().string() + "/some dir/db file";
+    EXPECT_TRUE(write_active_db_path("./some dir/db file"));
     EXPECT_TRUE(has_active_db());
-    EXPECT_EQ(harness::read_file(box_.pointer_file()), "some dir/db file");
-    EXPECT_EQ(read_active_db_path(), "some dir/db file");
+    EXPECT_EQ(harness::read_file(box_.pointer_file()), absolute);
+    EXPECT_EQ(read_active_db_path(), absolute);
+    EXPECT_TRUE(write_active_db_path("/abs/../db"));
+    EXPECT_EQ(read_active_db_path(), "/abs/../db");
 
     // Only the first line counts.
     harness::write_file(box_.pointer_file(), "first\nsecond");

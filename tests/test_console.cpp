@@ -133,6 +133,7 @@ class SecretPromptSignal : public testing::TestWithParam<int> {};
 TEST_P(SecretPromptSignal, TerminalEchoesAgainAfterTheSignal) {
     harness::sandbox box;
     harness::write_file(box.pointer_file(), box.path("db"));
+    harness::write_file(box.path("db"), "");
     harness::pty_session s(box, {"-E"});
     ASSERT_TRUE(s.expect("Password: "));
     EXPECT_FALSE(s.terminal_echoes());
@@ -148,6 +149,7 @@ INSTANTIATE_TEST_SUITE_P(FatalSignals, SecretPromptSignal,
 TEST(SecretPrompt, TypedSecretIsNotEchoedButVisibleFieldsAre) {
     harness::sandbox box;
     harness::write_file(box.pointer_file(), box.path("db"));
+    harness::write_file(box.path("db"), "");
     harness::pty_session s(box, {"-E"});
     ASSERT_TRUE(s.expect("Password: "));
     s.type_line("hunter2");

@@ -273,11 +273,14 @@ TEST_F(Db, FindMatchesSubstringsWithLikeRules) {
     EXPECT_EQ(find("hunter2"), (titles{}));
 }
 
-TEST_F(Db, MissingFileBecomesAnEmptyDatabaseAndTheStatementFails) {
+TEST_F(Db, MissingFileIsReportedAndNotCreated) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(db_list_entries(path_.c_str(), list_all), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: no such table: entries\n");
-    EXPECT_TRUE(fs::exists(path_));
+    EXPECT_FALSE(db_insert_entry(path_.c_str(), nullptr));
+    const std::string refused = "Can't initialize: unable to open database file\n"
+                                "Corrupted database. Abort.\n";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), refused + refused);
+    EXPECT_FALSE(fs::exists(path_));
 }
 
 TEST_F(Db, AFileThatIsNotADatabaseIsReportedCorrupted) {

@@ -28,7 +28,7 @@ TEST(Init, CreatesAPrivateDatabaseAndMakesItActive) {
     sandbox box;
     auto r = box.run({"-i", "vault.db", "-p"});
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "vault.db\n") << "the path is kept as typed";
+    EXPECT_EQ(r.out, box.path("vault.db") + "\n") << "the path is recorded absolute";
     EXPECT_EQ(harness::file_mode(box.path("vault.db")), 0600);
     EXPECT_EQ(harness::sql(box.path("vault.db"), "select count(*) from entries;"), "0\n");
 }
@@ -59,7 +59,7 @@ TEST(Init, ForceDiscardsTheFileAndForgetsTheActiveDatabase) {
     r = box.run({"--force", "-i", "new.db", "-p"});
     EXPECT_EQ(r.err, "WARNING: " + box.path("kept.db") +
                          " stays decrypted and is no longer active.\n");
-    EXPECT_EQ(r.out, "new.db\n");
+    EXPECT_EQ(r.out, box.path("new.db") + "\n");
     EXPECT_EQ(harness::sql(box.path("kept.db"), "select count(*) from entries;"), "1\n");
 }
 
@@ -91,7 +91,7 @@ TEST(Encrypt, RoundTripThroughEncryptAndDecrypt) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file(box.path("v.db")), plain);
     EXPECT_EQ(harness::file_mode(box.path("v.db")), 0600);
-    EXPECT_EQ(read_file(box.pointer_file()), "v.db");
+    EXPECT_EQ(read_file(box.pointer_file()), box.path("v.db"));
 }
 
 TEST(Encrypt, ThroughASymbolicLinkTheLinkedFileIsReplaced) {
@@ -203,7 +203,7 @@ TEST(UseDb, SwitchesFromOneDatabaseToAnother) {
                                                 {"Password: ", "pb"}});
     EXPECT_EQ(r.out,
               "Type password to encrypt existing active database.\nPassword: \nPassword again: \n"
-              "Decrypt b.db.\nPassword: \nb.db\n");
+              "Decrypt b.db.\nPassword: \n" + box.path("b.db") + "\n");
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(is_container(box.path("a.db")));
     EXPECT_FALSE(is_container(box.path("b.db")));
@@ -233,12 +233,12 @@ TEST(UseDb, PlainOrMissingPathBecomesActive) {
     harness::make_database(box, box.path("p.db"), {});
     std::remove(box.pointer_file().c_str());
     auto r = box.run({"-u", "p.db", "-p"});
-    EXPECT_EQ(r.out, "p.db\n");
+    EXPECT_EQ(r.out, box.path("p.db") + "\n");
     EXPECT_EQ(r.err, "");
 
     std::remove(box.pointer_file().c_str());
     r = box.run({"-u", "nowhere.db", "-p"});
-    EXPECT_EQ(r.out, "nowhere.db\n");
+    EXPECT_EQ(r.out, box.path("nowhere.db") + "\n");
     EXPECT_EQ(r.err, "Failed to open file.\n");
 }
 

@@ -6,6 +6,7 @@
 
 #include "cli/commands.h"
 #include "cli/session.h"
+#include "output/display.h"
 #include "memory/secret.h"
 #include "output/generator.h"
 #include "state/console.h"
@@ -33,6 +34,23 @@ bool ask_entry_password(const char *prompt, secret_buffer &answer) {
     return true;
 }
 
+// True when two entries read from the database hold the same row.
+bool same_entry(const entry &a, const entry &b) {
+    auto same = [](const char *x, const char *y) {
+        return std::strcmp(text_or_empty(x), text_or_empty(y)) == 0;
+    };
+    return a.id == b.id && same(a.title, b.title) && same(a.user, b.user) &&
+           same(a.url, b.url) && same(a.password, b.password) && same(a.notes, b.notes) &&
+           same(a.timestamp, b.timestamp);
+}
+
+// "<label><text>\n", the stored text shown safely on a terminal.
+void print_field_line(const char *label, const char *text) {
+    std::fputs(label, stdout);
+    print_stored_text(text);
+    std::fputs("\n", stdout);
+}
+
 // Replaces an entry's text by a copy of `text`.
 void replace_text(char *&field, const char *text, bool secret = false) {
     if (secret)
@@ -49,8 +67,9 @@ const char *get_default_username() {
 }
 
 void cmd_add(int auto_encrypt) {
-    auto path = require_active_db();
-    if (!path) return;
+    std::optional<active_db> db;
+    if (auto s = begin_session(lock_kind::shared)) db = std::move(s->db);
+    if (!db) return;
 
     char title[input_buffer_size] = {};
     char user[input_buffer_size] = {};
@@ -72,18 +91,24 @@ void cmd_add(int auto_encrypt) {
     for (char *field : {title, user, url, notes}) strip_newlines(field);
 
     entry_ptr e(entry_new(title, user, url, password.data, notes));
-    if (!db_insert_entry(path->c_str(), e.get())) {
-        std::fputs("Failed to add a new entry.\n", stderr);
-        return;
+    {
+        auto lock = lock_unchanged(*db);
+        if (!lock) return;
+        if (!db_insert_entry(db->path.c_str(), e.get())) {
+            std::fputs("Failed to add a new entry.\n", stderr);
+            return;
+        }
     }
     if (auto_encrypt == 1) run_auto_encrypt_step();
 }
 
 void cmd_edit(int id, int auto_encrypt) {
-    auto path = require_active_db();
-    if (!path) return;
-
-    entry_ptr e = fetch_entry(*path, id, "Nothing found.\n");
+    std::optional<active_db> db;
+    entry_ptr e;
+    if (auto s = begin_session(lock_kind::shared)) {
+        e = fetch_entry(s->path(), id, "Nothing found.\n");
+        db = std::move(s->db);
+    }
     if (!e) return;
 
     char title[input_buffer_size] = {};
@@ -92,17 +117,18 @@ void cmd_edit(int id, int auto_encrypt) {
     char notes[input_buffer_size] = {};
     secret_buffer password;
 
-    std::printf("Current title %s\n", e->title);
+    print_field_line("Current title ", e->title);
     read_field("New title: ", title);
-    std::printf("Current username %s\n", e->user);
+    print_field_line("Current username ", e->user);
     read_field("New username: ", user);
-    std::printf("Current url %s\n", e->url);
+    print_field_line("Current url ", e->url);
     read_field("New url: ", url);
-    std::printf("Current notes %s\n", e->notes);
+    print_field_line("Current notes ", e->notes);
     read_field("New note: ", notes);
-    std::printf("Current password %s\n", e->password);
+    print_field_line("Current password ", e->password);
     if (!ask_entry_password("New password (empty to generate new): ", password)) return;
 
+    entry_ptr merged(entry_copy(e.get()));
     bool replaced = false;
     auto merge = [&replaced](char *&field, char *answer) {
         strip_newlines(answer);
@@ -110,39 +136,58 @@ void cmd_edit(int id, int auto_encrypt) {
         replace_text(field, answer);
         replaced = true;
     };
-    merge(e->title, title);
-    merge(e->user, user);
-    merge(e->url, url);
-    merge(e->notes, notes);
+    merge(merged->title, title);
+    merge(merged->user, user);
+    merge(merged->url, url);
+    merge(merged->notes, notes);
     if (password.data[0] != '\0') {
-        replace_text(e->password, password.data, true);
+        replace_text(merged->password, password.data, true);
         replaced = true;
     }
 
-    if (replaced) db_update_entry(path->c_str(), e->id, e.get());
+    if (replaced) {
+        auto lock = lock_unchanged(*db);
+        if (!lock) return;
+        // Another kesp may have edited or removed the entry meanwhile; saving
+        // over that would undo its change without a word.
+        entry_ptr now(db_get_entry(db->path.c_str(), id));
+        if (!now) return;
+        if (now->id == -1) {
+            std::fprintf(stderr, "Entry %d was removed while you typed; nothing was changed.\n", id);
+            return;
+        }
+        if (!same_entry(*now, *e)) {
+            std::fprintf(stderr, "Entry %d was changed while you typed; nothing was changed.\n", id);
+            return;
+        }
+        db_update_entry(db->path.c_str(), e->id, merged.get());
+    }
     e.reset();
+    merged.reset();
     if (auto_encrypt == 1) run_auto_encrypt_step();
 }
 
 void cmd_copy(int id) {
-    auto path = require_active_db();
-    if (!path) return;
+    auto s = begin_session(lock_kind::exclusive);
+    if (!s) return;
 
-    entry_ptr e = fetch_entry(*path, id, "Nothing found with id %d.\n");
+    entry_ptr e = fetch_entry(s->path(), id, "Nothing found with id %d.\n");
     if (!e) return;
     entry_ptr copy(entry_copy(e.get()));
-    if (!db_insert_entry(path->c_str(), copy.get())) std::fputs("Failed to add a new entry.\n", stderr);
+    if (!db_insert_entry(s->path(), copy.get())) std::fputs("Failed to add a new entry.\n", stderr);
 }
 
 void cmd_remove(int id, int auto_encrypt) {
-    auto path = require_active_db();
-    if (!path) return;
+    {
+        auto s = begin_session(lock_kind::exclusive);
+        if (!s) return;
 
-    bool changed = false;
-    if (!db_delete_entry(path->c_str(), id, &changed)) return;
-    if (changed)
-        std::fputs("Entry was deleted from the database.\n", stdout);
-    else
-        std::printf("No entry with id %d was found.\n", id);
+        bool changed = false;
+        if (!db_delete_entry(s->path(), id, &changed)) return;
+        if (changed)
+            std::fputs("Entry was deleted from the database.\n", stdout);
+        else
+            std::printf("No entry with id %d was found.\n", id);
+    }
     if (auto_encrypt == 1) run_auto_encrypt_step();
 }

@@ -11,6 +11,7 @@
 #include "state/console.h"
 #include "state/files.h"
 #include "state/pointer_file.h"
+#include "state/process.h"
 #include "store/db.h"
 
 namespace {
@@ -30,6 +31,9 @@ bool read_master_password(const char *prompt, secret_buffer &answer) {
     return false;
 }
 
+const char *const already_active =
+    "Existing database is already active. Encrypt it before decrypting another one.\n";
+
 bool same_file(const char *a, const char *b) {
     struct stat sa, sb;
     return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
@@ -39,29 +43,53 @@ bool same_file(const char *a, const char *b) {
 }  // namespace
 
 void cmd_init(const char *path, int force, int auto_encrypt) {
-    bool active = has_active_db();
-    if (force != 1 && active) {
-        std::fputs("Existing database is already active. Encrypt it before creating a new one.\n",
-                   stderr);
-        return;
+    {
+        auto lock = take_user_lock(lock_kind::exclusive);
+        if (!lock) return;
+        bool active = has_active_db();
+        if (force != 1 && active) {
+            std::fputs("Existing database is already active. Encrypt it before creating a new one.\n",
+                       stderr);
+            return;
+        }
+        if (force == 1 && active) {
+            // --force forgets the active database; say where it stays in
+            // clear, unless it is the very file about to be replaced.
+            auto old = read_active_db_path();
+            if (old && file_exists(old->c_str()) && !same_file(old->c_str(), path))
+                std::fprintf(stderr, "WARNING: %s stays decrypted and is no longer active.\n",
+                             old->c_str());
+        }
+        if (force == 1 && file_exists(path)) ::unlink(path);
+        if (!db_init(path)) return;
+        write_active_db_path(path);
     }
-    if (force == 1 && active) {
-        // --force forgets the active database; say where it stays in clear,
-        // unless it is the very file about to be replaced.
-        auto old = read_active_db_path();
-        if (old && file_exists(old->c_str()) && !same_file(old->c_str(), path))
-            std::fprintf(stderr, "WARNING: %s stays decrypted and is no longer active.\n",
-                         old->c_str());
-    }
-    if (force == 1 && file_exists(path)) ::unlink(path);
-    if (!db_init(path)) return;
-    write_active_db_path(path);
     if (auto_encrypt == 1) run_auto_encrypt_step();
 }
 
 bool cmd_encrypt() {
-    auto path = require_active_db("Unable to read activate database path.\n");
-    if (!path) return false;
+    active_db db;
+    {
+        auto lock = take_user_lock(lock_kind::exclusive);
+        if (!lock) return false;
+        switch (probe_active_db(db)) {
+        case active_state::none:
+            std::fputs("No decrypted database found.\n", stderr);
+            return false;
+        case active_state::encrypted:
+            // Left behind by a decryption that was killed before it could
+            // finish: nothing is decrypted, so the record goes.
+            std::fprintf(stderr, "%s is already encrypted; it is no longer recorded as active.\n",
+                         db.path.c_str());
+            remove_active_db_path();
+            return false;
+        case active_state::missing:
+            std::fprintf(stderr, "The active database %s does not exist.\n", db.path.c_str());
+            return false;
+        case active_state::ok:
+            break;
+        }
+    }
 
     secret_buffer password, again;
     if (!read_master_password("Password: ", password)) return false;
@@ -71,32 +99,56 @@ bool cmd_encrypt() {
         return false;
     }
 
-    if (!encrypt_file(password.data, path->c_str())) {
-        std::fprintf(stderr, "Encryption of %s failed.\n", path->c_str());
+    auto lock = lock_unchanged(db);
+    if (!lock) return false;
+    const char *path = db.path.c_str();
+    // Names that keep the plain file after it is replaced by the container.
+    struct stat before {};
+    bool counted = ::stat(path, &before) == 0;
+    if (!db_settle(path) || !encrypt_file(password.data, path)) {
+        std::fprintf(stderr, "Encryption of %s failed.\n", path);
         return false;
     }
-    auto pointer = get_open_db_path();
-    if (!pointer) {
-        std::fputs("Unable to retrieve the kesp.open_db file path.\n", stderr);
-        return false;
+    if (counted && before.st_nlink > 1) {
+        unsigned long others = static_cast<unsigned long>(before.st_nlink) - 1;
+        std::fprintf(stderr, "WARNING: %s has %lu other %s the plain database.\n", path, others,
+                     others == 1 ? "name that keeps" : "names that keep");
     }
-    ::unlink(pointer->c_str());
-    return true;
+    return remove_active_db_path();
 }
 
 bool cmd_decrypt(const char *path) {
-    if (has_active_db()) {
-        std::fputs("Existing database is already active. Encrypt it before decrypting another one.\n",
-                   stderr);
-        return false;
+    {
+        auto lock = take_user_lock(lock_kind::shared);
+        if (!lock) return false;
+        if (has_active_db()) {
+            std::fputs(already_active, stderr);
+            return false;
+        }
     }
     secret_buffer password;
     if (!read_master_password("Password: ", password)) return false;
-    if (!decrypt_file(password.data, path)) {
+
+    auto lock = take_user_lock(lock_kind::exclusive);
+    if (!lock) return false;
+    test_stop_point("locked");
+    // Another kesp may have decrypted a database while the password was typed.
+    if (has_active_db()) {
+        std::fputs(already_active, stderr);
+        return false;
+    }
+    // The record comes first: a decrypted database that nothing remembers
+    // would stay in clear. Without a record, nothing is decrypted.
+    if (!get_open_db_path()) std::fputs("HOME is not set: there is nowhere to record it.\n", stderr);
+    if (!get_open_db_path() || !write_active_db_path(path)) {
         std::fprintf(stderr, "Failed to decrypt %s.\n", path);
         return false;
     }
-    write_active_db_path(path);
+    if (!decrypt_file(password.data, path)) {
+        remove_active_db_path();
+        std::fprintf(stderr, "Failed to decrypt %s.\n", path);
+        return false;
+    }
     return true;
 }
 
@@ -107,7 +159,16 @@ void cmd_use_db(const char *path) {
     }
     if (is_encrypted_file(path)) {
         std::printf("Decrypt %s.\n", path);
-        if (!cmd_decrypt(path)) return;
+        cmd_decrypt(path);
+        return;
+    }
+    auto lock = take_user_lock(lock_kind::exclusive);
+    if (!lock) return;
+    // Another kesp may have made a database active after ours was encrypted.
+    auto now = read_active_db_path();
+    if (now && *now != absolute_path(path)) {
+        std::fprintf(stderr, "%s became active meanwhile; nothing was changed.\n", now->c_str());
+        return;
     }
     write_active_db_path(path);
 }

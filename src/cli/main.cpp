@@ -12,6 +12,7 @@
 #include "output/generator.h"
 #include "memory/secret.h"
 #include "state/pointer_file.h"
+#include "state/process.h"
 #include "store/db.h"
 
 namespace {
@@ -109,6 +110,7 @@ void print_generated_password(const char *length) {
 
 int main(int argc, char **argv) {
     install_alloc_failure_handler();
+    harden_process();
     // No stdio buffer for standard input, so no copy of a typed secret stays
     // behind in one; reads are line-sized anyway.
     std::setvbuf(stdin, nullptr, _IONBF, 0);

@@ -3,21 +3,27 @@
 #include <cstdio>
 
 #include "cli/commands.h"
-#include "state/pointer_file.h"
+#include "state/process.h"
 #include "store/db.h"
 
-std::optional<std::string> require_active_db(const char *no_path) {
-    if (!has_active_db()) {
-        std::fputs("No decrypted database found.\n", stderr);
-        return std::nullopt;
-    }
-    auto path = read_active_db_path();
-    if (!path) std::fputs(no_path, stderr);
-    return path;
+std::optional<session> begin_session(lock_kind kind) {
+    auto lock = take_user_lock(kind);
+    if (!lock) return std::nullopt;
+    auto db = resolve_active_db();
+    if (!db) return std::nullopt;
+    return session{std::move(*lock), std::move(*db)};
 }
 
-entry_ptr fetch_entry(const std::string &path, int id, const char *missing) {
-    entry_ptr e(db_get_entry(path.c_str(), id));
+std::optional<user_lock> lock_unchanged(const active_db &before) {
+    test_stop_point("before-lock");
+    auto lock = take_user_lock(lock_kind::exclusive);
+    if (!lock || !still_active(before)) return std::nullopt;
+    test_stop_point("locked");
+    return lock;
+}
+
+entry_ptr fetch_entry(const char *path, int id, const char *missing) {
+    entry_ptr e(db_get_entry(path, id));
     if (e && e->id == -1) {
         std::printf(missing, id);
         e.reset();

@@ -17,12 +17,15 @@ bool has_container_magic(const unsigned char *data, std::size_t size) {
 }
 
 bool is_encrypted_file(const char *path) {
+    auto magic = container_magic_at(path);
+    if (!magic) std::fputs("Failed to open file.\n", stderr);
+    return magic.value_or(false);
+}
+
+std::optional<bool> container_magic_at(const char *path) {
     // O_NONBLOCK: a FIFO at the path must not hang the test.
     unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.valid()) {
-        std::fputs("Failed to open file.\n", stderr);
-        return false;
-    }
+    if (!fd.valid()) return std::nullopt;
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     if (st.st_size < static_cast<off_t>(fmt::trailer_size)) return false;

@@ -6,11 +6,15 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 
 // True when the file at `path` is a container by the test above. Prints
 // "Failed to open file.\n" when the file cannot be opened (then false);
 // anything but a regular file is no container. Changes nothing on disk.
 bool is_encrypted_file(const char *path);
+
+// The same test, silent: nothing when the file cannot be opened.
+std::optional<bool> container_magic_at(const char *path);
 
 // The same test over bytes already in memory.
 bool has_container_magic(const unsigned char *data, std::size_t size);

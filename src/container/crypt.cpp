@@ -131,17 +131,6 @@ bool write_all(int fd, const unsigned char *buf, std::size_t n, const std::strin
     return true;
 }
 
-// Flushes the rename itself to disk. The file is already in place, so a
-// failure here can only be reported.
-void sync_directory_of(const char *path) {
-    std::string dir(path);
-    std::size_t slash = dir.rfind('/');
-    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-    unique_fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.valid() && ::fsync(fd.get()) != 0 && errno != EINVAL)
-        print_errno("WARNING: Unable to sync the directory of " + std::string(path));
-}
-
 // Puts `data` at `path` through the temporary file `temp`: written, synced
 // and renamed over `path`, so the path never holds a partial file. On
 // failure the temporary file is removed and `path` is as it was.

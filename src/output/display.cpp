@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 
 #include <qrcodegen.h>
 
@@ -39,6 +40,52 @@ struct qr_buffers {
 };
 
 }  // namespace
+
+void append_visible(secret_string &out, std::string_view text, bool escape) {
+    if (!escape) {
+        out += text;
+        return;
+    }
+    static const char hex[] = "0123456789abcdef";
+    auto escaped = [&out](const char *prefix, unsigned char c) {
+        out += prefix;
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    };
+    std::size_t plain = 0;  // start of the run not yet copied
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        bool c0 = (c < 0x20 && c != '\n' && c != '\t') || c == 0x7f;
+        bool utf8_c1 = c == 0xc2 && i + 1 < text.size() &&
+                       static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                       static_cast<unsigned char>(text[i + 1]) <= 0x9f;
+        // A lone byte 0x80-0x9f (not inside a UTF-8 sequence) is an 8-bit C1
+        // control to some terminals.
+        bool raw_c1 = c >= 0x80 && c <= 0x9f &&
+                      (i == 0 || static_cast<unsigned char>(text[i - 1]) < 0xc0);
+        if (raw_c1 && i > 0 && static_cast<unsigned char>(text[i - 1]) >= 0x80) {
+            // Inside a sequence of continuation bytes: find its lead byte.
+            std::size_t lead = i;
+            while (lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xc0) == 0x80) --lead;
+            raw_c1 = lead == 0 || static_cast<unsigned char>(text[lead - 1]) < 0xc0 || i - lead >= 3;
+        }
+        if (!c0 && !utf8_c1 && !raw_c1) continue;
+        out += text.substr(plain, i - plain);
+        if (utf8_c1) {
+            escaped("\\u00", static_cast<unsigned char>(text[++i]));
+        } else {
+            escaped("\\x", c);
+        }
+        plain = i + 1;
+    }
+    out += text.substr(plain);
+}
+
+void print_stored_text(const char *text) {
+    secret_string shown;
+    append_visible(shown, text_or_empty(text), ::isatty(STDOUT_FILENO) == 1);
+    std::fwrite(shown.c_str(), 1, shown.size(), stdout);
+}
 
 const char *color_code() {
     const char *value = std::getenv("KESP_COLOR");
@@ -96,7 +143,12 @@ void entry_printer::print(const entry *e, int show_password, int show_qrcode) {
     char id[16] = "ID: ";
     char *id_end = std::to_chars(id + 4, id + sizeof id - 1, e->id).ptr;
     *id_end++ = '\n';
+    if (!checked_) {
+        escape_ = ::isatty(STDOUT_FILENO) == 1;
+        checked_ = true;
+    }
     const bool secret = show_password == 1;
+    // Odd entries marked as stored texts, which may need escaping.
     const std::string_view parts[] = {
         separator, color_code(), {id, static_cast<std::size_t>(id_end - id)},
         "Title: ", text_or_empty(e->title), "\n",
@@ -106,11 +158,16 @@ void entry_printer::print(const entry *e, int show_password, int show_qrcode) {
         "Notes: ", text_or_empty(e->notes), "\n",
         "Modified: ", text_or_empty(e->timestamp), "\n",
         color_reset, separator};
+    constexpr bool stored[std::size(parts)] = {false, false, false, false, true, false, false,
+                                               true,  false, false, true,  false, false, true,
+                                               false, false, true,  false, false, true,  false,
+                                               false, false};
     std::size_t size = 0;
     for (std::string_view part : parts) size += part.size();
     block_.clear();
     block_.reserve(size);
-    for (std::string_view part : parts) block_ += part;
+    for (std::size_t i = 0; i < std::size(parts); ++i)
+        append_visible(block_, parts[i], escape_ && stored[i]);
     std::fwrite(block_.c_str(), 1, block_.size(), stdout);
     if (secret) block_.clear();
 }

@@ -2,8 +2,22 @@
 // by separator lines, or as a QR code of its five texts.
 #pragma once
 
+#include <string_view>
+
 #include "memory/secret.h"
 #include "store/entry.h"
+
+// Stored texts may hold control characters (other software wrote them, or
+// a hostile export): a terminal would obey them (set the clipboard, move the
+// cursor over what was printed). On a terminal, C0 and C1 controls other
+// than newline and tab, and DEL, are shown as \xHH (a C1 character in UTF-8
+// as \u00HH); a pipe or a file gets the bytes unchanged.
+
+// Appends `text` to `out`, escaped as above when `escape` is true.
+void append_visible(secret_string &out, std::string_view text, bool escape);
+
+// Writes a stored text to standard output, escaped when it is a terminal.
+void print_stored_text(const char *text);
 
 // Prints entries one after another. The text layout of an entry is composed
 // in one buffer and written with one call (a listing may print hundreds of
@@ -22,6 +36,8 @@ public:
 
 private:
     secret_string block_;
+    bool escape_ = false;  // standard output is a terminal
+    bool checked_ = false;
 };
 
 // One entry through a printer of its own.

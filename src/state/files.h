@@ -15,6 +15,10 @@ bool file_exists(const char *path);
 // "WARNING: Error changing permissions of file %s\n" and carries on.
 void set_private_mode(const char *path);
 
+// Flushes a rename or removal in the folder of `path` to disk. The change
+// has happened already, so a failure is only reported as a warning.
+void sync_directory_of(const char *path);
+
 // "<what>: <strerror(errno)>" for the errno of the call that just failed.
 std::string errno_message(const std::string &what);
 

@@ -1,8 +1,12 @@
 #include "state/pointer_file.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "state/files.h"
 
@@ -15,7 +19,7 @@ std::optional<std::string> get_open_db_path() {
 std::optional<std::string> read_active_db_path() {
     auto pointer = get_open_db_path();
     if (!pointer) return std::nullopt;
-    file_ptr file(std::fopen(pointer->c_str(), "r"));
+    file_ptr file(std::fopen(pointer->c_str(), "re"));
     if (!file) return std::nullopt;
 
     // The first line as stored, its newline (if any) included.
@@ -28,25 +32,66 @@ std::optional<std::string> read_active_db_path() {
     return path;
 }
 
-void write_active_db_path(const char *path) {
-    auto pointer = get_open_db_path();
-    if (!pointer) return;
-    file_ptr file(std::fopen(pointer->c_str(), "w"));
-    if (!file) {
-        std::fputs("Error creating ~/.kesp.open_db file\n", stderr);
-        return;
+std::string absolute_path(const char *path) {
+    if (path[0] == '/') return path;
+    char *cwd = ::getcwd(nullptr, 0);
+    if (cwd == nullptr) return path;
+    std::string absolute(cwd);
+    std::free(cwd);
+    if (absolute.back() != '/') absolute += '/';
+    // "./db" and "db" name the same file; keep the stored path plain.
+    while (path[0] == '.' && path[1] == '/') {
+        path += 2;
+        while (*path == '/') ++path;
     }
+    return absolute + path;
+}
+
+bool write_active_db_path(const char *path) {
+    auto pointer = get_open_db_path();
+    if (!pointer) return false;
+    const std::string absolute = absolute_path(path);
+
     // A pointer file that silently lost its path would leave a decrypted
-    // database that nothing remembers, so a failed write is reported too.
-    bool written = std::fputs(path, file.get()) >= 0 || path[0] == '\0';
-    if (std::fclose(file.release()) != 0 || !written)
+    // database that nothing remembers: every step is checked, and the old
+    // file is only ever replaced by a complete new one.
+    std::string temp = *pointer + ".XXXXXX";
+    unique_fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    bool ok = fd.valid();
+    if (ok) {
+        std::size_t done = 0;
+        while (ok && done < absolute.size()) {
+            ssize_t n = ::write(fd.get(), absolute.data() + done, absolute.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            ok = n > 0;
+            if (ok) done += static_cast<std::size_t>(n);
+        }
+        ok = ok && ::fsync(fd.get()) == 0;
+        ok = ::close(fd.release()) == 0 && ok;
+        ok = ok && ::rename(temp.c_str(), pointer->c_str()) == 0;
+        if (!ok) ::unlink(temp.c_str());
+    }
+    if (!ok) {
         std::fputs("Error creating ~/.kesp.open_db file\n", stderr);
+        return false;
+    }
+    sync_directory_of(pointer->c_str());
+    return true;
+}
+
+bool remove_active_db_path() {
+    auto pointer = get_open_db_path();
+    if (!pointer) return true;
+    if (::unlink(pointer->c_str()) != 0 && errno != ENOENT) {
+        std::fprintf(stderr, "%s\n", errno_message("Unable to remove " + *pointer).c_str());
+        return false;
+    }
+    sync_directory_of(pointer->c_str());
+    return true;
 }
 
 bool has_active_db() {
-    auto pointer = get_open_db_path();
-    struct stat st;
-    return pointer && ::stat(pointer->c_str(), &st) == 0;
+    return read_active_db_path().has_value();
 }
 
 void cmd_show_db_path() {

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <string>
+#include <sys/stat.h>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -29,14 +32,17 @@ const char *const update_template =
 const char *const get_template =
     "select id,title,user,url,password,notes,timestamp from entries where id=%d;";
 const char *const delete_template = "delete from entries where id=%d;";
-const char *const list_all_statement = "select * from entries;";
-const char *const list_newest_template =
-    "select * from entries order by datetime(timestamp) desc";
+// The columns are named, never "*": a table written by other software may
+// hold them in another order, and a password must never land in the title.
+#define ENTRY_COLUMNS "select id,title,user,url,password,notes,timestamp from entries"
+const char *const list_all_statement = ENTRY_COLUMNS ";";
+const char *const list_newest_template = ENTRY_COLUMNS " order by datetime(timestamp) desc";
 const char *const list_limited_template =
-    "select * from entries order by datetime(timestamp) desc limit %d";
+    ENTRY_COLUMNS " order by datetime(timestamp) desc limit %d";
 const char *const find_template =
-    "select * from entries where title like '%%%q%%' or user like '%%%q%%' or "
+    ENTRY_COLUMNS " where title like '%%%q%%' or user like '%%%q%%' or "
     "url like '%%%q%%' or notes like '%%%q%%';";
+#undef ENTRY_COLUMNS
 
 // id, title, user, url, password, notes, timestamp
 constexpr int entry_columns = 7;
@@ -62,11 +68,12 @@ char *built(char *statement) {
     return statement;
 }
 
-// Opens `path`, creating an empty database where no file exists. On failure
-// prints `failure` followed by SQLite's text.
-connection open_db(const char *path, const char *failure) {
+// Opens the database at `path`; only `create` makes a file where none is.
+// On failure prints `failure` followed by SQLite's text.
+connection open_db(const char *path, const char *failure, bool create = false) {
     sqlite3 *raw = nullptr;
-    int rc = sqlite3_open(path, &raw);
+    int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+    int rc = sqlite3_open_v2(path, &raw, flags, nullptr);
     connection db(raw);
     if (rc != SQLITE_OK) {
         std::fprintf(stderr, "%s%s\n", failure, sqlite3_errmsg(raw));
@@ -126,7 +133,7 @@ entry *collect_rows(sqlite3 *db, const char *statement, entry_ptr head) {
 
 bool db_init(const char *path) {
     {
-        connection db = open_db(path, "Failed to initialize database: ");
+        connection db = open_db(path, "Failed to initialize database: ", true);
         if (!db) return false;
         if (!run(db.get(), create_statement, nullptr, nullptr, "Error: ")) return false;
     }
@@ -200,6 +207,45 @@ entry *db_find_entries(const char *path, const char *search) {
     sqlite_text statement(
         built(sqlite3_mprintf(find_template, search, search, search, search)));
     return collect_rows(db.get(), statement.get(), std::move(head));
+}
+
+bool db_settle(const char *path) {
+    // SQLite finds its side files beside the file a symbolic link leads to.
+    std::string file = path;
+    if (char *resolved = ::realpath(path, nullptr)) {
+        file = resolved;
+        std::free(resolved);
+    }
+    static const char sqlite_header[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f',
+                                           'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
+    char header[sizeof sqlite_header] = {};
+    if (file_ptr in{std::fopen(file.c_str(), "rbe")}) {
+        if (std::fread(header, 1, sizeof header, in.get()) != sizeof header) header[0] = '\0';
+    }
+    if (std::memcmp(header, sqlite_header, sizeof header) == 0) {
+        // Reading rolls a hot journal back; the checkpoint empties the log;
+        // closing the last connection removes the log and its index.
+        connection db = open_db(file.c_str(), "Error: ");
+        if (!db) return false;
+        if (!run(db.get(), "select count(*) from sqlite_master; pragma wal_checkpoint(TRUNCATE);",
+                 nullptr, nullptr, "Error: "))
+            return false;
+    }
+    for (const char *suffix : {"-wal", "-shm", "-journal"}) {
+        std::string side = file + suffix;
+        struct stat st;
+        if (::lstat(side.c_str(), &st) != 0) continue;
+        // An empty journal (left by another program's journal mode) holds nothing.
+        if (std::strcmp(suffix, "-journal") == 0 && S_ISREG(st.st_mode) && st.st_size == 0 &&
+            ::unlink(side.c_str()) == 0)
+            continue;
+        std::fprintf(stderr,
+                     "%s exists: another program has the database open, or that file holds "
+                     "data of its own. Close it and try again.\n",
+                     side.c_str());
+        return false;
+    }
+    return true;
 }
 
 int integrity_row_handler(void *, int columns, char **values, char **names) {

@@ -47,6 +47,14 @@ entry *db_list_entries(const char *path, int count);
 // so % and _ are wildcards and ASCII case is ignored); not the password.
 entry *db_find_entries(const char *path, const char *search);
 
+// Readies the file at `path` to be encrypted: a transaction that another
+// program committed to a write-ahead log is moved into the file and a hot
+// journal is rolled back, since the container holds the file alone. Refuses
+// (false, after a message) while a -wal, -shm or -journal file remains
+// beside it: another program has it open, or the side file holds data that
+// would stay in clear. Any file that is no SQLite database passes.
+bool db_settle(const char *path);
+
 // Row handlers given to sqlite3_exec. Each returns 0 to go on; non-zero
 // stops the statement, and sqlite3_exec then fails.
 //

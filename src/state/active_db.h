@@ -1,0 +1,35 @@
+// The active database: the decrypted database file that the pointer file
+// names, resolved once per command and checked again before a command that
+// asked questions changes anything.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <sys/types.h>
+
+// The database a command works on: its recorded (absolute) path and the
+// file that path led to when it was resolved.
+struct active_db {
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+// Where the pointer file leads now. Silent; `out` is filled as far as known
+// (the path unless `none`, the file's identity when it exists).
+enum class active_state { none, ok, missing, encrypted };
+active_state probe_active_db(active_db &out);
+
+// The active database, checked: the file exists and is not an encrypted
+// container. Prints why not on standard error:
+//   "No decrypted database found.\n"  (no pointer file, or an empty one)
+//   "The active database %s does not exist.\n"
+//   "The active database %s is encrypted, not decrypted.\n"
+// A file that exists but cannot be opened or is no database passes here;
+// the store reports it when it tries to open it.
+std::optional<active_db> resolve_active_db();
+
+// True when `before` is still the active database: the pointer file names
+// the same path, which still leads to the same file, still decrypted.
+// Otherwise prints what changed, ending in "nothing was changed.\n".
+bool still_active(const active_db &before);

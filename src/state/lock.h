@@ -1,0 +1,37 @@
+// The per-user lock: one advisory lock (flock) on ~/.kesp.lock that every
+// program of the suite holds while it reads or changes the pointer file or
+// a database, so that two terminals never interleave their changes.
+//
+// Readers share it; a command that changes something holds it alone. It is
+// never held while a person is being asked something: commands ask first,
+// then take the lock and check that what they saw is still so. The lock
+// file is created with mode 0600 and never removed (removing it would let
+// two processes lock two different files).
+#pragma once
+
+#include <optional>
+
+#include "state/files.h"
+
+enum class lock_kind { shared, exclusive };
+
+// Holds the lock until it goes out of scope. Without HOME it holds nothing:
+// there is then no pointer file to protect either.
+class user_lock {
+public:
+    explicit user_lock(unique_fd fd) : fd_(std::move(fd)) {}
+    user_lock(user_lock &&) noexcept = default;
+    user_lock &operator=(user_lock &&) noexcept = default;
+
+private:
+    unique_fd fd_;  // closing it releases the lock
+};
+
+// $HOME + "/.kesp.lock", or nothing when HOME is unset.
+std::optional<std::string> lock_file_path();
+
+// Waits until the lock is ours. When another process holds it for more
+// than about a second, says once on standard error
+// "Waiting for another kesp to finish.\n". Nothing, after a message naming
+// the file and the reason, when the lock file cannot be opened or locked.
+std::optional<user_lock> take_user_lock(lock_kind kind);
