@@ -236,11 +236,12 @@ TEST_F(ClipX11, CopiesTheOneTimeCode) {
     }
 }
 
-// The clearer's memory, read as root through /proc, holds neither the
-// password nor the text it will put back in clear... only the latter,
-// which is not the copied secret.
+// The clearer's memory, read as root through /proc, holds no copy of the
+// password (only its hash, and the text it will put back).
 TEST_F(ClipX11, TheClearerHoldsNoCopyOfThePassword) {
     if (::geteuid() != 0) GTEST_SKIP() << "reading another process's memory needs root";
+    // Under a wrapper such as valgrind the clearer's memory is the wrapper's.
+    if (std::getenv("KESP_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "kesp-clip runs under a wrapper";
     ASSERT_EQ(clip({"-t", "30", "1"}).status, 0);
     pid_t pid = clearer_pid();
     ASSERT_GT(pid, 0);
