@@ -5,7 +5,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <sys/resource.h>
@@ -13,6 +15,7 @@
 #include <thread>
 #include <tuple>
 #include <utility>
+#include <vector>
 #include <unistd.h>
 
 #include "container/container.h"
@@ -176,4 +179,42 @@ TEST_F(CryptCrash, DecryptionIsAllOrNothing) {
     kill_at_many_moments([&] { return decrypt_file("pw", path.c_str()); }, container,
                          [&] { return read_file(path) == plain; });
     EXPECT_FALSE(exists(path + ".plain"));
+}
+
+// A signal while the decrypted bytes are being written: the container stays,
+// and no plaintext is left beside it under any name. Unnamed new files even
+// survive SIGKILL that way; the named fallback cleans up what can be caught.
+TEST(CryptSignals, NoPlaintextOutlivesASignalDuringTheWrite) {
+    struct { bool named; int signo; } cases[] = {
+        {false, SIGINT}, {false, SIGTERM}, {false, SIGHUP}, {false, SIGQUIT}, {false, SIGKILL},
+        {true, SIGINT},  {true, SIGTERM},  {true, SIGHUP},  {true, SIGQUIT},
+    };
+    for (auto [named, signo] : cases) {
+        SCOPED_TRACE(std::string(named ? "named " : "unnamed ") + strsignal(signo));
+        scratch_dir dir;
+        std::string path = dir.file("db");
+        write_file(path, pseudo_random_bytes(1 << 16, signo));
+        ASSERT_TRUE(encrypt_file("pw", path.c_str()));
+        std::string container = read_file(path);
+
+        child c = spawn([&] {
+            struct rlimit no_core = {0, 0};
+            ::setrlimit(RLIMIT_CORE, &no_core);
+            ::setenv("KESP_TEST_STOP_AT", "replacement-written", 1);
+            if (named) ::setenv("KESP_TEST_NAMED_TEMP", "1", 1);
+            return decrypt_file("pw", path.c_str());
+        });
+        int status = 0;
+        ASSERT_EQ(::waitpid(c.pid, &status, WUNTRACED), c.pid);
+        ASSERT_TRUE(WIFSTOPPED(status));
+        ::kill(c.pid, signo);
+        ::kill(c.pid, SIGCONT);
+        EXPECT_EQ(reap(c).first, -1);
+
+        std::vector<std::string> names;
+        for (const auto &e : std::filesystem::directory_iterator(dir.path()))
+            names.push_back(e.path().filename());
+        EXPECT_EQ(names, std::vector<std::string>{"db"});
+        EXPECT_EQ(read_file(path), container);
+    }
 }

@@ -18,6 +18,7 @@
 #include "container/container.h"
 #include "container/crypt_internal.h"
 #include "state/files.h"
+#include "state/replacement.h"
 #include "memory/secret.h"
 
 namespace fmt = container_format;
@@ -116,59 +117,16 @@ bool checked_size(int fd, const char *path, std::int64_t limit, const char *too_
     return true;
 }
 
-bool write_all(int fd, const unsigned char *buf, std::size_t n, const std::string &name) {
-    std::size_t done = 0;
-    while (done < n) {
-        ssize_t put = ::write(fd, buf + done, n - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) {
-            if (put == 0) errno = EIO;
-            print_errno("Unable to write " + name);
-            return false;
-        }
-        done += static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-// Puts `data` at `path` through the temporary file `temp`: written, synced
-// and renamed over `path`, so the path never holds a partial file. On
-// failure the temporary file is removed and `path` is as it was.
-bool replace_file(const char *path, const std::string &temp, const unsigned char *data,
+// Puts `data` in place of the file at `target` (see file_replacement).
+// Earlier versions wrote beside it under target + suffix, and a run killed
+// then left that file behind: it goes first, and names the new file in
+// messages.
+bool replace_file(const std::string &target, const char *suffix, const unsigned char *data,
                   std::size_t size) {
-    // A leftover of an interrupted run goes first; unlink removes a planted
-    // symlink itself, and O_EXCL|O_NOFOLLOW refuses one that appears meanwhile.
-    ::unlink(temp.c_str());
-    unique_fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        S_IRUSR | S_IWUSR));
-    if (!fd.valid()) {
-        std::fprintf(stderr, "Unable to open %s for writing.\n", temp.c_str());
-        return false;
-    }
-    // The umask may have taken bits away; 0600 exactly is what the owner needs.
-    if (::fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0)
-        std::fprintf(stderr, "WARNING: Error changing permissions of file %s\n", path);
-
-    bool ok = write_all(fd.get(), data, size, temp);
-    if (ok && ::fsync(fd.get()) != 0) {
-        print_errno("Unable to sync " + temp);
-        ok = false;
-    }
-    if (ok && ::close(fd.release()) != 0) {
-        print_errno("Unable to close " + temp);
-        ok = false;
-    }
-    if (ok && ::rename(temp.c_str(), path) != 0) {
-        print_errno("Unable to replace " + std::string(path) + " by " + temp);
-        ok = false;
-    }
-    if (!ok) {
-        fd.reset();
-        ::unlink(temp.c_str());
-        return false;
-    }
-    sync_directory_of(path);
-    return true;
+    std::string shown = target + suffix;
+    ::unlink(shown.c_str());
+    file_replacement out(target, shown);
+    return out.open() && out.write(data, size) && out.commit();
 }
 
 // Reads the whole regular file at `path`, at most `limit` bytes, through one
@@ -264,7 +222,7 @@ bool encrypt_file(const char *password, const char *path) {
         return false;
     }
     std::string target = replacement_target(path);
-    return replace_file(target.c_str(), target + ".kesp", buf->data(), buf->size());
+    return replace_file(target, ".kesp", buf->data(), buf->size());
 }
 
 bool decrypt_file(const char *password, const char *path) {
@@ -304,5 +262,5 @@ bool decrypt_file(const char *password, const char *path) {
                            trailer + fmt::iv_offset, 0))
         return false;
     std::string target = replacement_target(path);
-    return replace_file(target.c_str(), target + ".plain", buf->data(), plain_size);
+    return replace_file(target, ".plain", buf->data(), plain_size);
 }

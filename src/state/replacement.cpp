@@ -1,0 +1,155 @@
+#include "state/replacement.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <iterator>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "state/process.h"
+
+namespace {
+
+// The name of the file being written, for the signal handler to remove.
+char pending_name[PATH_MAX];
+volatile sig_atomic_t have_pending_name = 0;
+
+const int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+struct sigaction saved_actions[std::size(cleanup_signals)];
+
+extern "C" void remove_pending_and_die(int signo) {
+    if (have_pending_name) ::unlink(pending_name);
+    std::signal(signo, SIG_DFL);
+    ::raise(signo);  // delivered once the handler returns: the usual death
+}
+
+// While a named new file exists, a caught signal removes it first.
+void watch_pending_name(const std::string &name) {
+    if (name.size() >= sizeof pending_name) return;
+    std::memcpy(pending_name, name.c_str(), name.size() + 1);
+    have_pending_name = 1;
+    struct sigaction action {};
+    action.sa_handler = remove_pending_and_die;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < std::size(cleanup_signals); ++i)
+        sigaction(cleanup_signals[i], &action, &saved_actions[i]);
+}
+
+void forget_pending_name() {
+    if (!have_pending_name) return;
+    for (std::size_t i = 0; i < std::size(cleanup_signals); ++i)
+        sigaction(cleanup_signals[i], &saved_actions[i], nullptr);
+    have_pending_name = 0;
+}
+
+void print_errno(const std::string &what) {
+    std::fprintf(stderr, "%s\n", errno_message(what).c_str());
+}
+
+std::string folder_of(const std::string &path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+file_replacement::file_replacement(std::string target, std::string shown)
+    : target_(std::move(target)), shown_(std::move(shown)),
+      // The process id keeps two processes' new files apart.
+      temp_(target_ + ".new." + std::to_string(::getpid())) {}
+
+file_replacement::~file_replacement() {
+    fd_.reset();
+    if (has_name_) ::unlink(temp_.c_str());
+    forget_pending_name();
+}
+
+bool file_replacement::open() {
+    // Tests force the named file to exercise the path taken on file
+    // systems without O_TMPFILE.
+    bool named_only = std::getenv("KESP_TEST_NAMED_TEMP") != nullptr;
+    if (!named_only && ::access("/proc/self/fd", X_OK) == 0) {
+        fd_.reset(::open(folder_of(target_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+                         S_IRUSR | S_IWUSR));
+        unnamed_ = fd_.valid();
+    }
+    if (!unnamed_) {
+        // A leftover of a process that had our id and was killed goes first;
+        // unlink removes a planted symlink itself, and O_EXCL|O_NOFOLLOW
+        // refuses one that appears meanwhile.
+        ::unlink(temp_.c_str());
+        watch_pending_name(temp_);
+        fd_.reset(::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                         S_IRUSR | S_IWUSR));
+        has_name_ = fd_.valid();
+    }
+    if (!fd_.valid()) {
+        std::fprintf(stderr, "Unable to open %s for writing.\n", shown_.c_str());
+        return false;
+    }
+    // The umask may have taken bits away; 0600 exactly is what the owner needs.
+    if (::fchmod(fd_.get(), S_IRUSR | S_IWUSR) != 0)
+        std::fprintf(stderr, "WARNING: Error changing permissions of file %s\n", target_.c_str());
+    return true;
+}
+
+bool file_replacement::write(const unsigned char *data, std::size_t size) {
+    // Pieces of a mebibyte: one huge write to a new file is measurably
+    // slower here than the same bytes written piece by piece.
+    constexpr std::size_t piece = std::size_t(1) << 20;
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t put = ::write(fd_.get(), data + done, std::min(size - done, piece));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            if (put == 0) errno = EIO;
+            print_errno("Unable to write " + shown_);
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+// An unnamed file gets its name through /proc: linkat with AT_EMPTY_PATH
+// would need a capability that users lack.
+bool file_replacement::name_new_file() {
+    if (!unnamed_) return true;
+    ::unlink(temp_.c_str());
+    watch_pending_name(temp_);
+    std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        print_errno("Unable to replace " + target_ + " by " + shown_);
+        return false;
+    }
+    has_name_ = true;
+    return true;
+}
+
+bool file_replacement::commit() {
+    test_stop_point("replacement-written");
+    if (::fsync(fd_.get()) != 0) {
+        print_errno("Unable to sync " + shown_);
+        return false;
+    }
+    if (!name_new_file()) return false;
+    if (::close(fd_.release()) != 0) {
+        print_errno("Unable to close " + shown_);
+        return false;
+    }
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+        print_errno("Unable to replace " + target_ + " by " + shown_);
+        return false;
+    }
+    has_name_ = false;
+    forget_pending_name();
+    sync_directory_of(target_.c_str());
+    return true;
+}

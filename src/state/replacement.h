@@ -1,0 +1,40 @@
+// A file that takes the place of another only once it is complete: written,
+// synced, then renamed over the old one, so the old path never holds a
+// partial file and a failure leaves it as it was.
+//
+// Where the file system allows it the new file has no name at all while it
+// is written (O_TMPFILE): a process killed meanwhile, even by SIGKILL,
+// leaves nothing behind. Elsewhere it is written under a name of this
+// process's own beside the target, removed again on failure and on SIGINT,
+// SIGTERM, SIGHUP or SIGQUIT. One replacement at a time per process.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "state/files.h"
+
+class file_replacement {
+public:
+    // `target` is replaced; `shown` names the new file in messages.
+    file_replacement(std::string target, std::string shown);
+    ~file_replacement();  // not committed: the new file goes
+    file_replacement(const file_replacement &) = delete;
+    file_replacement &operator=(const file_replacement &) = delete;
+
+    // Creates the new file, mode 0600. On failure prints
+    // "Unable to open <shown> for writing.\n".
+    bool open();
+    // Appends; on failure prints "Unable to write <shown>: <reason>\n".
+    bool write(const unsigned char *data, std::size_t size);
+    // Syncs the new file, renames it over the target, syncs the folder.
+    bool commit();
+
+private:
+    bool name_new_file();
+
+    std::string target_, shown_, temp_;
+    unique_fd fd_;
+    bool unnamed_ = false;   // O_TMPFILE: no name until commit()
+    bool has_name_ = false;  // temp_ exists and is ours to remove
+};
