@@ -2,8 +2,10 @@
 // containers, hostile entry texts and a database held by another process.
 // Each case must end with a clear message and leave every file as it was.
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -19,6 +21,7 @@ using harness::read_file;
 using harness::row;
 using harness::sandbox;
 using harness::sql;
+using harness::encrypt;
 
 const std::vector<row> rows = {
     {"mail", "me", "mail.example", "pw-1", "first", "2024-01-01 10:00:00"},
@@ -26,10 +29,6 @@ const std::vector<row> rows = {
 };
 
 const std::string all_rows = "select * from entries order by id;";
-
-harness::result encrypt(const sandbox &box, const std::string &password) {
-    return box.run_pty({"-E"}, {{"Password: ", password}, {"Password again: ", password}});
-}
 
 bool is_directory(const std::string &path) {
     struct stat st;
@@ -269,16 +268,10 @@ TEST(HostileTexts, LongEntriesThenShortOnesListExactly) {
 
 class LockedDatabase : public testing::Test {
 protected:
-    struct closer {
-        void operator()(sqlite3 *db) const { sqlite3_close(db); }
-    };
-
     void SetUp() override {
         harness::make_database(box, db, rows);
         before = sql(db, all_rows);
-        sqlite3 *raw = nullptr;
-        ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
-        holder.reset(raw);
+        holder = harness::open_sqlite(db);
     }
 
     void hold(const char *statement) {
@@ -291,7 +284,7 @@ protected:
     sandbox box;
     std::string db = box.path("v.db");
     std::string before;
-    std::unique_ptr<sqlite3, closer> holder;  // another process's connection, to kesp
+    harness::sqlite_ptr holder;  // another process's connection, to kesp
 };
 
 TEST_F(LockedDatabase, ExclusiveLockFailsTheAddAndALaterAddSucceeds) {
@@ -315,6 +308,139 @@ TEST_F(LockedDatabase, WriterLockLetsTheCheckPassButFailsTheInsert) {
     EXPECT_EQ(r.err, "Error: database is locked\nFailed to add a new entry.\n");
     release();
     EXPECT_EQ(sql(db, all_rows), before);
+}
+
+// Listed on a terminal, stored controls are shown escaped; through a pipe
+// the bytes are unchanged (covered above).
+TEST(HostileTexts, ControlsInStoredTextsAreShownNotObeyedOnATerminal) {
+    sandbox box;
+    harness::make_database(box, box.path("v.db"),
+                           {{"t", "u", "evil\r\x1b[2Kbank.example", "pw", "\x1b]52;c;aGk=\x07"}});
+    // Standard output on the terminal itself, not on the harness's pipe.
+    harness::pty_session s(box, {"-c", "exec \"$0\" -A >/dev/tty", KESP_BINARY}, "/bin/sh");
+    harness::result r = s.finish();
+    EXPECT_EQ(r.terminal.find("\x1b]52"), std::string::npos) << r.terminal;
+    EXPECT_EQ(r.terminal.find("\x1b[2K"), std::string::npos) << r.terminal;
+    EXPECT_NE(r.terminal.find("evil\\x0d\\x1b[2Kbank.example"), std::string::npos) << r.terminal;
+    EXPECT_NE(r.terminal.find("\\x1b]52;c;aGk=\\x07"), std::string::npos) << r.terminal;
+}
+
+// Databases as other software leaves them.
+TEST(OtherSoftwaresDatabase, ColumnsInAnotherOrderAreReadByName) {
+    sandbox box;
+    const std::string db = box.path("v.db");
+    sql(db, "create table entries(password text, notes text, id integer primary key, url text,"
+            " user text, title text, timestamp date);"
+            "insert into entries values('secret-pw','n',1,'l','u','t','2024-01-01 10:00:00');");
+    harness::write_file(box.pointer_file(), db);
+    row expected("t", "u", "l", "secret-pw", "n");
+    harness::result r = box.run({"-A"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, harness::entry_block(1, expected, "2024-01-01 10:00:00", false));
+    r = box.run({"-F", "secret"});
+    EXPECT_EQ(r.out, "") << "the password is not searched";
+}
+
+// Committed entries that still sit in a -wal file are part of the container,
+// and nothing is left beside it.
+TEST(OtherSoftwaresDatabase, WalContentIsEncryptedAndNoWalFileRemains) {
+    sandbox box;
+    const std::string origin = box.path("origin.db"), db = box.path("v.db");
+    harness::make_database(box, origin, {{"in-main", "u", "l", "p", "n"}});
+    harness::sqlite_ptr open = harness::open_sqlite(origin);
+    ASSERT_EQ(sqlite3_exec(open.get(),
+                           "pragma journal_mode=wal; pragma wal_autocheckpoint=0;"
+                           "insert into entries(title,user,url,password,notes)"
+                           " values('in-wal','u','l','wal-secret','n');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    // A copy taken while the writer is open: the entry is only in the -wal.
+    harness::write_file(db, read_file(origin));
+    harness::write_file(db + "-wal", read_file(origin + "-wal"));
+    open.reset();
+    harness::write_file(box.pointer_file(), db);
+
+    EXPECT_EQ(encrypt(box, "pw").err, "");
+    EXPECT_TRUE(harness::is_container(db));
+    EXPECT_FALSE(exists(db + "-wal") || exists(db + "-shm") || exists(db + "-journal"));
+    EXPECT_EQ(harness::decrypt(box, db, "pw").err, "");
+    EXPECT_EQ(sql(db, "select title from entries order by id;"), "in-main\nin-wal\n");
+}
+
+TEST(OtherSoftwaresDatabase, OtherHardLinksAreNamedWhenEncrypting) {
+    sandbox box;
+    const std::string db = box.path("v.db");
+    harness::make_database(box, db, {{"t", "u", "l", "p", "n"}});
+    ASSERT_EQ(::link(db.c_str(), box.path("copy.db").c_str()), 0);
+    harness::result r = encrypt(box, "pw");
+    EXPECT_EQ(r.err, "WARNING: " + db + " has 1 other name that keeps the plain database.\n");
+    EXPECT_TRUE(harness::is_container(db));
+}
+
+// Homes that cannot record an active database: nothing is decrypted.
+TEST(OddHome, DecryptRefusesWhenTheRecordCannotBeWritten) {
+    sandbox box;
+    const std::string db = box.path("v.db");
+    harness::make_database(box, db, {{"t", "u", "l", "p", "n"}});
+    ASSERT_EQ(encrypt(box, "pw").err, "");
+    const std::string container = read_file(db);
+
+    box.unset_home = true;
+    harness::result r = harness::decrypt(box, "v.db", "pw");
+    EXPECT_EQ(r.err, "HOME is not set: there is nowhere to record it.\nFailed to decrypt v.db.\n");
+    EXPECT_EQ(read_file(db), container);
+
+    box.env["HOME"] = box.path("no such home");
+    r = box.run({"-D", "v.db"});  // refused before the prompt
+    EXPECT_EQ(r.err, "Unable to open the lock file " + box.path("no such home") +
+                         "/.kesp.lock: No such file or directory\n");
+    EXPECT_EQ(read_file(db), container);
+    box.env.erase("HOME");
+    box.unset_home = false;
+
+    // An empty record is no record.
+    harness::write_file(box.pointer_file(), "");
+    r = box.run({"-A"});
+    EXPECT_EQ(r.err, "No decrypted database found.\n");
+    EXPECT_EQ(harness::decrypt(box, "v.db", "pw").err, "");
+    EXPECT_EQ(read_file(box.pointer_file()), db);
+}
+
+// The path is recorded absolute: -E from another folder encrypts the file
+// that -i created, not a new one where it runs.
+TEST(OddHome, EncryptFromAnotherFolderFindsTheRecordedFile) {
+    sandbox box;
+    ASSERT_EQ(box.run({"-i", "v.db"}).err, "");
+    ASSERT_EQ(::mkdir(box.path("elsewhere").c_str(), 0700), 0);
+    harness::pty_session s(box, {"-c", "cd elsewhere && exec \"$0\" -E", KESP_BINARY}, "/bin/sh");
+    ASSERT_TRUE(s.expect("Password: "));
+    s.type_line("pw");
+    ASSERT_TRUE(s.expect("Password again: "));
+    s.type_line("pw");
+    EXPECT_EQ(s.finish().err, "");
+    EXPECT_TRUE(harness::is_container(box.path("v.db")));
+    EXPECT_FALSE(exists(box.path("elsewhere/v.db")));
+}
+
+// No core file can carry a typed master password away.
+TEST(OddHome, NoCoreFileAtAPrompt) {
+    sandbox box;
+    harness::make_database(box, box.path("v.db"), {});
+    // kesp inherits a limit that allows core files, and must lower it.
+    rlimit saved{}, allowing{1 << 20, 1 << 20};
+    ::getrlimit(RLIMIT_CORE, &saved);
+    if (saved.rlim_max != RLIM_INFINITY) allowing.rlim_max = saved.rlim_max;
+    allowing.rlim_cur = allowing.rlim_max;
+    if (allowing.rlim_cur == 0 || ::setrlimit(RLIMIT_CORE, &allowing) != 0)
+        GTEST_SKIP() << "core files cannot be allowed here";
+    harness::pty_session s(box, {"-E"});
+    ::setrlimit(RLIMIT_CORE, &saved);
+    ASSERT_TRUE(s.expect("Password: "));
+    std::string limits = read_file("/proc/" + std::to_string(s.pid()) + "/limits");
+    auto line = limits.substr(limits.find("Max core file size"));
+    line = line.substr(0, line.find('\n'));
+    EXPECT_EQ(line.find_first_of("123456789"), std::string::npos) << line;
+    s.signal(SIGKILL);
 }
 
 }  // namespace

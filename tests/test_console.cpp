@@ -146,6 +146,29 @@ TEST_P(SecretPromptSignal, TerminalEchoesAgainAfterTheSignal) {
 INSTANTIATE_TEST_SUITE_P(FatalSignals, SecretPromptSignal,
                          testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT));
 
+// Ctrl-Z at the prompt, then continuing: echo is off again and the prompt
+// is shown again, so what is typed next stays unseen. (Here the process
+// group has no shell to return to, so the kernel does not stop it; the
+// handler must take up the prompt all the same.)
+TEST(SecretPrompt, CtrlZThenContinueKeepsTheSecretUnseen) {
+    harness::sandbox box;
+    harness::write_file(box.pointer_file(), box.path("db"));
+    harness::write_file(box.path("db"), "");
+    harness::pty_session s(box, {"-E"});
+    ASSERT_TRUE(s.expect("Password: "));
+    s.type("\x1a");
+    ASSERT_TRUE(s.expect("\nPassword: "));
+    EXPECT_FALSE(s.terminal_echoes());
+    s.type_line("hunter2");
+    ASSERT_TRUE(s.expect("Password again: "));
+    s.type_line("hunter2");
+    harness::result r = s.finish();
+    EXPECT_EQ(r.out, "Password: \nPassword: \nPassword again: \n");
+    EXPECT_EQ(r.err, "") << "the interrupted read goes on, it does not end the secret";
+    EXPECT_EQ(r.terminal.find("hunter"), std::string::npos) << r.terminal;
+    EXPECT_TRUE(s.terminal_echoes());
+}
+
 TEST(SecretPrompt, TypedSecretIsNotEchoedButVisibleFieldsAre) {
     harness::sandbox box;
     harness::write_file(box.pointer_file(), box.path("db"));

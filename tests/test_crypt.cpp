@@ -39,14 +39,9 @@ std::string stderr_of(F call) {
 
 // Standard output of a shell command that must succeed.
 std::string sh(const std::string &command) {
-    std::string out;
-    std::FILE *p = ::popen(command.c_str(), "r");
-    if (!p) return out;
-    char chunk[4096];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, p)) > 0) out.append(chunk, n);
-    EXPECT_EQ(::pclose(p), 0) << command;
-    return out;
+    harness::command_result r = harness::run_shell(command);
+    EXPECT_EQ(r.status, 0) << command;
+    return r.output;
 }
 
 // The container key as the openssl tool derives it, in hex.
@@ -159,7 +154,7 @@ TEST(CryptRoundTrip, EmptyFileBecomesABareTrailerAndComesBack) {
     EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(decrypt_file("x", f.c_str())); }), tampered);
     ASSERT_TRUE(decrypt_file("", f.c_str()));
     EXPECT_EQ(read_file(f), "");
-    EXPECT_EQ(mode_of(f), 0600u);
+    EXPECT_EQ(file_mode(f), 0600);
 }
 
 TEST(CryptRoundTrip, RealDatabaseAndLargeFile) {
@@ -171,12 +166,12 @@ TEST(CryptRoundTrip, RealDatabaseAndLargeFile) {
     ASSERT_GT(plain.size(), 0u);
 
     ASSERT_TRUE(encrypt_file("correct horse", db.c_str()));
-    EXPECT_EQ(mode_of(db), 0600u) << "the container is private from the start";
+    EXPECT_EQ(file_mode(db), 0600) << "the container is private from the start";
     EXPECT_EQ(read_file(db).size(), plain.size() + 148);
     EXPECT_EQ(read_file(db).find("s3cr3t"), std::string::npos);
     ASSERT_TRUE(decrypt_file("correct horse", db.c_str()));
     EXPECT_EQ(read_file(db), plain);
-    EXPECT_EQ(mode_of(db), 0600u);
+    EXPECT_EQ(file_mode(db), 0600);
 
     std::string big = dir.file("big");
     std::string big_plain = pseudo_random_bytes(64u << 20, 3);
@@ -212,12 +207,12 @@ TEST(CryptRoundTrip, RestrictiveUmaskStillGivesTheOwnerReadAndWrite) {
     write_file(f, "plain bytes");
     mode_t old = ::umask(0377);
     bool encrypted = encrypt_file("pw", f.c_str());
-    unsigned after_encrypt = mode_of(f);
+    int after_encrypt = file_mode(f);
     bool decrypted = decrypt_file("pw", f.c_str());
     ::umask(old);
     ASSERT_TRUE(encrypted && decrypted);
     EXPECT_EQ(after_encrypt, 0600u);
-    EXPECT_EQ(mode_of(f), 0600u);
+    EXPECT_EQ(file_mode(f), 0600);
     EXPECT_EQ(read_file(f), "plain bytes");
 }
 
@@ -367,7 +362,7 @@ TEST(CryptTempFiles, LeftoversAreReplacedAndPlantedSymlinksNeverFollowed) {
     EXPECT_FALSE(exists(f + ".plain"));
 
     EXPECT_EQ(read_file(victim), "not yours");
-    EXPECT_EQ(mode_of(victim), 0644u);
+    EXPECT_EQ(file_mode(victim), 0644);
 }
 
 TEST(CryptTempFiles, UnusableTemporaryNameFailsCleanly) {

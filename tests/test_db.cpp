@@ -13,27 +13,15 @@
 
 #include <sqlite3.h>
 
+#include "harness/harness.h"
 #include "store/db.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct connection_closer {
-    void operator()(sqlite3 *db) const { sqlite3_close(db); }
-};
-using connection = std::unique_ptr<sqlite3, connection_closer>;
-
-struct list_releaser {
-    void operator()(entry *e) const { entry_free(e); }
-};
-using owned_entry = std::unique_ptr<entry, list_releaser>;
-
-connection open_direct(const std::string &path) {
-    sqlite3 *raw = nullptr;
-    EXPECT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
-    return connection(raw);
-}
+using connection = harness::sqlite_ptr;
+using harness::open_sqlite;
 
 void exec_direct(sqlite3 *db, const std::string &statement) {
     char *error = nullptr;
@@ -73,22 +61,10 @@ bool ends_with(const std::string &text, const std::string &suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-unsigned mode_of(const std::string &path) {
-    struct stat st {};
-    EXPECT_EQ(::stat(path.c_str(), &st), 0);
-    return st.st_mode & 07777;
-}
 
 class Db : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char folder[] = "/tmp/kesp_db_test_XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        home_ = folder;
-        path_ = home_ + "/store.db";
-    }
-
-    void TearDown() override { fs::remove_all(home_); }
+    void SetUp() override { path_ = home_ + "/store.db"; }
 
     // A fresh database.
     void make_active() { ASSERT_TRUE(db_init(path_.c_str())); }
@@ -100,16 +76,17 @@ protected:
         entry_free(e);
     }
 
-    void exec(const std::string &statement) { exec_direct(open_direct(path_).get(), statement); }
+    void exec(const std::string &statement) { exec_direct(open_sqlite(path_).get(), statement); }
 
-    std::string home_;
+    harness::scratch_dir folder_{"kesp-db-test"};
+    std::string home_ = folder_.path();
     std::string path_;
 };
 
 TEST_F(Db, InitStoresTheSchemaAndMakesTheFilePrivate) {
     ASSERT_TRUE(db_init(path_.c_str()));
-    EXPECT_EQ(mode_of(path_), 0600u);
-    EXPECT_EQ(query_text(open_direct(path_).get(),
+    EXPECT_EQ(harness::file_mode(path_), 0600);
+    EXPECT_EQ(query_text(open_sqlite(path_).get(),
                          "select sql from sqlite_master where name='entries'"),
               "CREATE TABLE entries(id integer primary key, title text, user text, url text,"
               "password text, notes text,timestamp date default (datetime('now','localtime')))");
@@ -121,7 +98,7 @@ TEST_F(Db, InitOverAnExistingDatabaseFailsAndKeepsItsMode) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(db_init(path_.c_str()));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: table entries already exists\n");
-    EXPECT_EQ(mode_of(path_), 0644u);
+    EXPECT_EQ(harness::file_mode(path_), 0644);
 }
 
 TEST_F(Db, InitInAMissingFolderFails) {
@@ -141,7 +118,7 @@ TEST_F(Db, TextsRoundTripUnchanged) {
     add("second");
 
     testing::internal::CaptureStderr();
-    owned_entry e(db_get_entry(path_.c_str(), 1));
+    entry_ptr e(db_get_entry(path_.c_str(), 1));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->id, 1);
@@ -154,7 +131,7 @@ TEST_F(Db, TextsRoundTripUnchanged) {
     EXPECT_EQ(std::string(e->timestamp).size(), 19u);  // YYYY-MM-DD HH:MM:SS
     EXPECT_EQ(e->next, nullptr);
 
-    owned_entry list(db_list_entries(path_.c_str(), list_all));
+    entry_ptr list(db_list_entries(path_.c_str(), list_all));
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(titles_of(list.get()), (std::vector<std::string>{odd, "second"}));
 }
@@ -170,22 +147,22 @@ TEST_F(Db, UpdateReplacesTextsAndRenewsTimestamp) {
     EXPECT_TRUE(db_update_entry(path_.c_str(), 99, replacement));  // no such row: not a failure
     entry_free(replacement);
 
-    owned_entry e(db_get_entry(path_.c_str(), 1));
+    entry_ptr e(db_get_entry(path_.c_str(), 1));
     ASSERT_NE(e, nullptr);
     EXPECT_STREQ(e->title, "new");
     EXPECT_STREQ(e->password, "p'2");
     EXPECT_STRNE(e->timestamp, "2000-01-01 00:00:00");
-    owned_entry untouched(db_get_entry(path_.c_str(), 2));
+    entry_ptr untouched(db_get_entry(path_.c_str(), 2));
     EXPECT_STREQ(untouched->title, "other");
     EXPECT_STREQ(untouched->timestamp, "2000-01-01 00:00:00");
-    EXPECT_EQ(query_text(open_direct(path_).get(), "select count(*) from entries"), "2");
+    EXPECT_EQ(query_text(open_sqlite(path_).get(), "select count(*) from entries"), "2");
 }
 
 TEST_F(Db, GetOfAMissingIdIsAnEmptyEntry) {
     make_active();
     add("only");
     testing::internal::CaptureStderr();
-    owned_entry e(db_get_entry(path_.c_str(), 42));
+    entry_ptr e(db_get_entry(path_.c_str(), 42));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->id, -1);
@@ -209,7 +186,7 @@ TEST_F(Db, DeleteReportsChangesAndTheHighestIdIsReused) {
     EXPECT_TRUE(changed);
 
     add("d");
-    owned_entry list(db_list_entries(path_.c_str(), list_all));
+    entry_ptr list(db_list_entries(path_.c_str(), list_all));
     EXPECT_EQ(ids_of(list.get()), (std::vector<int>{1, 2, 3}));
     EXPECT_EQ(titles_of(list.get()), (std::vector<std::string>{"a", "b", "d"}));
 }
@@ -223,23 +200,23 @@ TEST_F(Db, ListOrdersAndLimits) {
          "update entries set timestamp='2022-01-01 00:00:00' where id=2;"
          "update entries set timestamp='2021-01-01 00:00:00' where id=3;");
 
-    owned_entry all(db_list_entries(path_.c_str(), list_all));
+    entry_ptr all(db_list_entries(path_.c_str(), list_all));
     ASSERT_NE(all, nullptr);
     EXPECT_STREQ(all->title, "dummy");
     EXPECT_EQ(all->timestamp, nullptr);
     EXPECT_EQ(ids_of(all.get()), (std::vector<int>{1, 2, 3}));
     EXPECT_STREQ(all->next->timestamp, "2020-01-01 00:00:00");
 
-    owned_entry newest_first(db_list_entries(path_.c_str(), list_newest_first));
+    entry_ptr newest_first(db_list_entries(path_.c_str(), list_newest_first));
     EXPECT_EQ(ids_of(newest_first.get()), (std::vector<int>{2, 3, 1}));
 
-    owned_entry two(db_list_entries(path_.c_str(), 2));
+    entry_ptr two(db_list_entries(path_.c_str(), 2));
     EXPECT_EQ(ids_of(two.get()), (std::vector<int>{2, 3}));
 
-    owned_entry many(db_list_entries(path_.c_str(), 10));
+    entry_ptr many(db_list_entries(path_.c_str(), 10));
     EXPECT_EQ(ids_of(many.get()), (std::vector<int>{2, 3, 1}));
 
-    owned_entry none(db_list_entries(path_.c_str(), 0));
+    entry_ptr none(db_list_entries(path_.c_str(), 0));
     ASSERT_NE(none, nullptr);
     EXPECT_EQ(none->next, nullptr);
 }
@@ -258,7 +235,7 @@ TEST_F(Db, FindMatchesSubstringsWithLikeRules) {
     add("Shop", "carol", "https://shop.example", "Alice's secret", "o'clock");
 
     auto find = [this](const char *search) {
-        owned_entry list(db_find_entries(path_.c_str(), search));
+        entry_ptr list(db_find_entries(path_.c_str(), search));
         EXPECT_NE(list, nullptr);
         return list ? titles_of(list.get()) : std::vector<std::string>{};
     };
@@ -316,7 +293,7 @@ TEST_F(Db, IntegrityHandlerStopsAtAReportedProblem) {
 TEST_F(Db, ALockHeldByAnotherConnectionFailsAtOnce) {
     make_active();
     add("a");
-    connection other = open_direct(path_);
+    connection other = open_sqlite(path_);
 
     exec_direct(other.get(), "BEGIN EXCLUSIVE");
     auto start = std::chrono::steady_clock::now();
@@ -351,7 +328,7 @@ TEST_F(Db, RowsWithNullColumns) {
     EXPECT_TRUE(starts_with(err, "Error: ")) << err;
     EXPECT_TRUE(ends_with(err, "\n"));
 
-    owned_entry list(db_list_entries(path_.c_str(), list_all));
+    entry_ptr list(db_list_entries(path_.c_str(), list_all));
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(ids_of(list.get()), (std::vector<int>{1, 2, 7}));
     const entry *holes = list->next->next;
@@ -363,7 +340,7 @@ TEST_F(Db, RowsWithNullColumns) {
     ASSERT_NE(blank->timestamp, nullptr);
     EXPECT_STREQ(blank->timestamp, "");
 
-    owned_entry found(db_find_entries(path_.c_str(), "hole"));
+    entry_ptr found(db_find_entries(path_.c_str(), "hole"));
     EXPECT_EQ(ids_of(found.get()), (std::vector<int>{2}));
 }
 
@@ -376,20 +353,20 @@ TEST_F(Db, IdsOutsideThe32BitRangeAreSkippedWithOneWarning) {
          "(4294967297, 'too high', 'u', 'l', 'p', 'n')");
 
     testing::internal::CaptureStderr();
-    owned_entry list(db_list_entries(path_.c_str(), list_all));
+    entry_ptr list(db_list_entries(path_.c_str(), list_all));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "WARNING: Skipped 2 entries with ids out of range\n");
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(ids_of(list.get()), (std::vector<int>{-2147483648, 2147483647}));
 
     testing::internal::CaptureStderr();
-    owned_entry found(db_find_entries(path_.c_str(), "high"));
+    entry_ptr found(db_find_entries(path_.c_str(), "high"));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "WARNING: Skipped 1 entries with ids out of range\n");
     EXPECT_EQ(titles_of(found.get()), (std::vector<std::string>{"highest"}));
 
     // 4294967297 would read as 1 if the id were cut to 32 bits.
-    owned_entry one(db_get_entry(path_.c_str(), 1));
+    entry_ptr one(db_get_entry(path_.c_str(), 1));
     EXPECT_EQ(one->id, -1);
 }
 
@@ -417,7 +394,7 @@ TEST_F(Db, AHundredThousandRowsListInLinearTime) {
     exec("with recursive n(i) as (select 1 union all select i + 1 from n where i < 100000)"
          " insert into entries(title, user, url, password, notes) select 't' || i, 'u', 'l', 'p', 'n' from n");
     auto start = std::chrono::steady_clock::now();
-    owned_entry list(db_list_entries(path_.c_str(), list_all));
+    entry_ptr list(db_list_entries(path_.c_str(), list_all));
     auto elapsed = std::chrono::steady_clock::now() - start;
     ASSERT_NE(list, nullptr);
     std::vector<int> ids = ids_of(list.get());

@@ -26,20 +26,11 @@ std::string quote(const std::string &word) {
     return quoted + "'";
 }
 
-struct command_result {
-    int status = -1;
-    std::string output;  // standard output and standard error together
-};
+using harness::command_result;
 
+// Standard output and standard error together.
 command_result shell(const std::string &command) {
-    command_result r;
-    std::FILE *pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return r;
-    char chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) r.output.append(chunk, n);
-    int status = ::pclose(pipe);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return harness::run_shell(command + " 2>&1");
 }
 
 bool have(const std::string &program) {

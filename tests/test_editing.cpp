@@ -11,8 +11,7 @@ namespace {
 using harness::sandbox;
 using harness::sql;
 
-const std::string alphabet =
-    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789?)(/%#!?)=";
+const std::string &alphabet = harness::password_alphabet;
 
 bool is_generated(const std::string &password) {
     return password.size() == 20 && password.find_first_not_of(alphabet) == std::string::npos;

@@ -22,14 +22,14 @@
 
 #include <openssl/rand.h>
 
+#include "harness/harness.h"
 #include "memory/secret.h"
 #include "output/generator.h"
 #include "store/entry.h"
 
 namespace {
 
-const std::string alphabet =
-    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789?)(/%#!?)=";
+const std::string &alphabet = harness::password_alphabet;
 
 struct password_deleter {
     void operator()(char *p) const { free_secret_text(p); }

@@ -12,17 +12,8 @@ namespace {
 using harness::read_file;
 using harness::sandbox;
 
-const std::string magic = "FuI3";
-
-bool is_container(const std::string &path) {
-    std::string bytes = read_file(path);
-    return bytes.size() >= 148 && bytes.compare(bytes.size() - 148, 4, magic) == 0;
-}
-
-// Encrypts the active database of `box` with `password`.
-harness::result encrypt(const sandbox &box, const std::string &password) {
-    return box.run_pty({"-E"}, {{"Password: ", password}, {"Password again: ", password}});
-}
+using harness::encrypt;
+using harness::is_container;
 
 TEST(Init, CreatesAPrivateDatabaseAndMakesItActive) {
     sandbox box;

@@ -34,6 +34,15 @@ bool ask_entry_password(const char *prompt, secret_buffer &answer) {
     return true;
 }
 
+// What a person typed for an entry's five fields.
+struct entry_answers {
+    char title[input_buffer_size] = {};
+    char user[input_buffer_size] = {};
+    char url[input_buffer_size] = {};
+    char notes[input_buffer_size] = {};
+    secret_buffer password;
+};
+
 // True when two entries read from the database hold the same row.
 bool same_entry(const entry &a, const entry &b) {
     auto same = [](const char *x, const char *y) {
@@ -71,11 +80,8 @@ void cmd_add(int auto_encrypt) {
     if (auto s = begin_session(lock_kind::shared)) db = std::move(s->db);
     if (!db) return;
 
-    char title[input_buffer_size] = {};
-    char user[input_buffer_size] = {};
-    char url[input_buffer_size] = {};
-    char notes[input_buffer_size] = {};
-    secret_buffer password;
+    entry_answers answers;
+    auto &[title, user, url, notes, password] = answers;
 
     read_field("Title: ", title);
     if (const char *default_user = get_default_username()) {
@@ -111,11 +117,8 @@ void cmd_edit(int id, int auto_encrypt) {
     }
     if (!e) return;
 
-    char title[input_buffer_size] = {};
-    char user[input_buffer_size] = {};
-    char url[input_buffer_size] = {};
-    char notes[input_buffer_size] = {};
-    secret_buffer password;
+    entry_answers answers;
+    auto &[title, user, url, notes, password] = answers;
 
     print_field_line("Current title ", e->title);
     read_field("New title: ", title);

@@ -1,5 +1,6 @@
 #include "state/console.h"
 
+#include <cerrno>
 #include <csignal>
 #include <iterator>
 #include <cstring>
@@ -8,12 +9,14 @@
 
 namespace {
 
-// The terminal settings to give back if a signal ends the process while echo
-// is off. Written only while no handler can run.
+// The terminal settings to give back if a signal ends or stops the process
+// while echo is off, the quiet ones to take up again after a stop, and the
+// prompt to show again then. Written only while no handler can run.
 volatile sig_atomic_t restore_fd = -1;
-termios saved_attributes;
+termios saved_attributes, quiet_attributes;
+const char *volatile current_prompt = nullptr;
 
-constexpr int fatal_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int handled_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
 
 extern "C" void restore_and_reraise(int signo) {
     if (restore_fd >= 0) ::tcsetattr(restore_fd, TCSAFLUSH, &saved_attributes);
@@ -21,28 +24,63 @@ extern "C" void restore_and_reraise(int signo) {
     ::raise(signo);
 }
 
+// Ctrl-Z: the shell the person returns to gets its echo back, and on `fg`
+// (or when the kernel declines to stop an orphaned process) echo goes off
+// again and the prompt is shown again, so nothing typed next is echoed.
+extern "C" void stop_with_echo(int signo) {
+    int saved_errno = errno;
+    if (restore_fd >= 0) ::tcsetattr(restore_fd, TCSAFLUSH, &saved_attributes);
+    std::signal(signo, SIG_DFL);
+    sigset_t just_this;
+    sigemptyset(&just_this);
+    sigaddset(&just_this, signo);
+    ::raise(signo);
+    sigprocmask(SIG_UNBLOCK, &just_this, nullptr);  // the stop happens here
+    sigprocmask(SIG_BLOCK, &just_this, nullptr);
+    struct sigaction again {};
+    again.sa_handler = stop_with_echo;
+    again.sa_flags = SA_RESTART;
+    sigemptyset(&again.sa_mask);
+    sigaction(signo, &again, nullptr);
+    if (restore_fd >= 0) {
+        ::tcsetattr(restore_fd, TCSAFLUSH, &quiet_attributes);
+        const char *prompt = current_prompt;
+        if (prompt != nullptr) {
+            (void)!::write(STDOUT_FILENO, "\n", 1);
+            (void)!::write(STDOUT_FILENO, prompt, std::strlen(prompt));
+        }
+    }
+    errno = saved_errno;
+}
+
 // Turns echo off for its lifetime and restores the saved settings however
 // the scope is left, including by one of the fatal signals above.
 class echo_off_guard {
 public:
-    echo_off_guard(int fd, const termios &saved) : fd_(fd) {
+    echo_off_guard(int fd, const termios &saved, const char *prompt) : fd_(fd) {
         saved_attributes = saved;
+        quiet_attributes = saved;
+        quiet_attributes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        current_prompt = prompt;
         sigset_t all;
         sigfillset(&all);
         sigprocmask(SIG_BLOCK, &all, &old_mask_);
         restore_fd = fd;
         struct sigaction action {};
-        action.sa_handler = restore_and_reraise;
         sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < std::size(fatal_signals); ++i)
-            sigaction(fatal_signals[i], &action, &old_actions_[i]);
+        for (std::size_t i = 0; i < std::size(handled_signals); ++i) {
+            bool stop = handled_signals[i] == SIGTSTP;
+            action.sa_handler = stop ? stop_with_echo : restore_and_reraise;
+            // The interrupted read goes on after a stop rather than ending
+            // the secret early.
+            action.sa_flags = stop ? SA_RESTART : 0;
+            sigaction(handled_signals[i], &action, &old_actions_[i]);
+        }
         sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
     }
 
     bool disable_echo() {
-        termios quiet = saved_attributes;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        active_ = ::tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+        active_ = ::tcsetattr(fd_, TCSAFLUSH, &quiet_attributes) == 0;
         return active_;
     }
 
@@ -52,9 +90,10 @@ public:
         sigfillset(&all);
         sigset_t old;
         sigprocmask(SIG_BLOCK, &all, &old);
-        for (std::size_t i = 0; i < std::size(fatal_signals); ++i)
-            sigaction(fatal_signals[i], &old_actions_[i], nullptr);
+        for (std::size_t i = 0; i < std::size(handled_signals); ++i)
+            sigaction(handled_signals[i], &old_actions_[i], nullptr);
         restore_fd = -1;
+        current_prompt = nullptr;
         sigprocmask(SIG_SETMASK, &old, nullptr);
     }
 
@@ -65,7 +104,7 @@ private:
     int fd_;
     bool active_ = false;
     sigset_t old_mask_;
-    struct sigaction old_actions_[std::size(fatal_signals)];
+    struct sigaction old_actions_[std::size(handled_signals)];
 };
 
 }  // namespace
@@ -76,7 +115,7 @@ secret_status read_secret(const char *prompt, char *line, std::size_t capacity,
     termios saved;
     if (::tcgetattr(fd, &saved) != 0) return secret_status::no_terminal;
 
-    echo_off_guard guard(fd, saved);
+    echo_off_guard guard(fd, saved, prompt);
     if (!guard.disable_echo()) return secret_status::no_terminal;
 
     if (prompt != nullptr) {

@@ -124,20 +124,45 @@ const char *const usage =
     "AUTHORS\n"
     "    The kesp developers.\n";
 
-sandbox::sandbox() {
+scratch_dir::scratch_dir(const char *prefix) {
     const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kesp-test-XXXXXX";
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    root_ = pattern;
-    home_ = root_ + "/home";
-    work_ = root_ + "/work";
+    path_ = pattern;
+}
+
+scratch_dir::~scratch_dir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+sandbox::sandbox() : root_(dir_.path()), home_(root_ + "/home"), work_(root_ + "/work") {
     std::filesystem::create_directory(home_);
     std::filesystem::create_directory(work_);
 }
 
-sandbox::~sandbox() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
+sandbox::~sandbox() = default;
+
+command_result run_shell(const std::string &command) {
+    command_result r;
+    std::FILE *pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return r;
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) r.output.append(chunk, n);
+    int status = ::pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+const std::string password_alphabet =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789?)(/%#!?)=";
+
+void sqlite_closer::operator()(sqlite3 *db) const { sqlite3_close(db); }
+
+sqlite_ptr open_sqlite(const std::string &path) {
+    sqlite3 *raw = nullptr;
+    EXPECT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK) << path;
+    return sqlite_ptr(raw);
 }
 
 bool sandbox::run_unprivileged(const char *user) {
@@ -321,6 +346,36 @@ void pty_session::signal(int signo) {
     ::kill(pid_, signo);
 }
 
+bool pty_session::wait_stopped(std::chrono::milliseconds timeout) {
+    auto deadline = clock::now() + timeout;
+    while (!exited_ && clock::now() < deadline) {
+        int status = 0;
+        pid_t got = ::waitpid(pid_, &status, WNOHANG | WUNTRACED);
+        if (got == pid_ && WIFSTOPPED(status)) return true;
+        if (got == pid_) {
+            exited_ = true;
+            status_ = decode_status(status);
+        }
+        pump(10);
+    }
+    ADD_FAILURE() << "kesp did not stop at its pause point; standard error: \"" << captured_.err
+                  << "\"";
+    return false;
+}
+
+bool pty_session::expect_error(const std::string &text, std::chrono::milliseconds timeout) {
+    auto deadline = clock::now() + timeout;
+    while (captured_.err.find(text) == std::string::npos) {
+        if ((exited_ && err_ < 0) || clock::now() > deadline) {
+            ADD_FAILURE() << "expected on standard error: \"" << text << "\"\ngot: \""
+                          << captured_.err << "\"";
+            return false;
+        }
+        pump(50);
+    }
+    return true;
+}
+
 bool pty_session::terminal_echoes() const {
     termios t;
     if (master_ < 0 || ::tcgetattr(master_, &t) != 0) return false;
@@ -341,6 +396,19 @@ result pty_session::finish(std::chrono::milliseconds timeout) {
     if (!master_eof_) drain(master_, captured_.terminal);
     captured_.status = status_;
     return captured_;
+}
+
+result encrypt(const sandbox &box, const std::string &password) {
+    return box.run_pty({"-E"}, {{"Password: ", password}, {"Password again: ", password}});
+}
+
+result decrypt(const sandbox &box, const std::string &path, const std::string &password) {
+    return box.run_pty({"-D", path}, {{"Password: ", password}});
+}
+
+bool is_container(const std::string &path) {
+    std::string bytes = read_file(path);
+    return bytes.size() >= 148 && bytes.compare(bytes.size() - 148, 4, "FuI3") == 0;
 }
 
 std::string read_file(const std::string &path) {
@@ -368,10 +436,6 @@ int file_mode(const std::string &path) {
 
 namespace {
 
-struct db_closer {
-    void operator()(sqlite3 *db) const { sqlite3_close(db); }
-};
-
 int collect_row(void *context, int columns, char **values, char **) {
     auto *out = static_cast<std::string *>(context);
     for (int i = 0; i < columns; ++i) {
@@ -387,7 +451,7 @@ int collect_row(void *context, int columns, char **values, char **) {
 std::string sql(const std::string &db_path, const std::string &statement) {
     sqlite3 *raw = nullptr;
     int rc = sqlite3_open(db_path.c_str(), &raw);
-    std::unique_ptr<sqlite3, db_closer> db(raw);
+    sqlite_ptr db(raw);
     if (rc != SQLITE_OK) {
         ADD_FAILURE() << "cannot open " << db_path;
         return "";

@@ -13,13 +13,32 @@
 #pragma once
 
 #include <chrono>
+#include <csignal>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+struct sqlite3;
+
 namespace harness {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it.
+class scratch_dir {
+public:
+    explicit scratch_dir(const char *prefix = "kesp-test");
+    ~scratch_dir();
+    scratch_dir(const scratch_dir &) = delete;
+    scratch_dir &operator=(const scratch_dir &) = delete;
+
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 struct result {
     std::string out;       // standard output
@@ -71,6 +90,7 @@ public:
                    const std::vector<std::pair<std::string, std::string>> &dialogue = {}) const;
 
 private:
+    scratch_dir dir_;  // first: the folders below are made in it
     std::string root_, home_, work_;
     int uid_ = -1, gid_ = -1;
 };
@@ -93,6 +113,13 @@ public:
     void type_line(const std::string &line) { type(line + "\n"); }
     void type_eof();                      // the end-of-file key (^D)
     void signal(int signo);               // sends signo to kesp
+    // Waits until kesp has stopped itself at its KESP_TEST_STOP_AT point;
+    // false (with a failure) on timeout or exit. resume() continues it.
+    bool wait_stopped(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    void resume() { signal(SIGCONT); }
+    // Waits until standard error holds `text` (anywhere); false on timeout.
+    bool expect_error(const std::string &text,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(30));
     // True while the terminal echoes typed characters.
     bool terminal_echoes() const;
     // Waits for kesp to end (closing nothing) and returns everything captured.
@@ -111,8 +138,33 @@ private:
     result captured_;
 };
 
+// kesp -E of the active database of `box`, `password` typed twice.
+result encrypt(const sandbox &box, const std::string &password);
+// kesp -D `path`, `password` typed once.
+result decrypt(const sandbox &box, const std::string &path, const std::string &password);
+// True when the file at `path` ends in a container trailer.
+bool is_container(const std::string &path);
+
 // Path of a program built beside kesp (the companions).
 std::string built_program(const std::string &name);
+
+// Standard output of `command` run by /bin/sh, and its exit status (-1 when
+// it did not exit normally).
+struct command_result {
+    int status = -1;
+    std::string output;
+};
+command_result run_shell(const std::string &command);
+
+// The characters a generated password is drawn from, as documented.
+extern const std::string password_alphabet;
+
+// A direct SQLite connection, closed when it goes out of scope.
+struct sqlite_closer {
+    void operator()(sqlite3 *db) const;
+};
+using sqlite_ptr = std::unique_ptr<sqlite3, sqlite_closer>;
+sqlite_ptr open_sqlite(const std::string &path);  // fails the test when it cannot
 
 // Small file helpers for tests.
 std::string read_file(const std::string &path);

@@ -1,0 +1,153 @@
+// Two terminals at once. A command that waits at a prompt is paused where a
+// person would pause it; a command past its prompts is paused by the
+// KESP_TEST_STOP_AT hook. Whatever the other terminal did meanwhile, no
+// entry is lost or written into another database, and nothing plain is left
+// unrecorded.
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness/harness.h"
+
+namespace {
+
+using harness::decrypt;
+using harness::encrypt;
+using harness::is_container;
+using harness::read_file;
+using harness::sandbox;
+using harness::sql;
+using dialogue = std::vector<std::pair<std::string, std::string>>;
+
+// a.db active and plain with one entry "a-one"; b.db a container (password
+// "pw") with one entry "b-one".
+struct two_databases {
+    sandbox box;
+    std::string a = box.path("a.db"), b = box.path("b.db");
+    two_databases() {
+        harness::make_database(box, b, {{"b-one", "u", "l", "secret-b", "n"}});
+        EXPECT_EQ(encrypt(box, "pw").err, "");
+        harness::make_database(box, a, {{"a-one", "u", "l", "secret-a", "n"}});
+    }
+    std::string titles(const std::string &db) { return sql(db, "select title from entries order by id;"); }
+};
+
+const dialogue add_answers = {{"Title: ", "new"}, {"Username: ", "u"}, {"Url: ", "l"},
+                              {"Notes: ", "n"}, {"Password (empty to generate new): ", "pw-new"}};
+const dialogue edit_answers = {{"New title: ", "edited"}, {"New username: ", ""}, {"New url: ", ""},
+                               {"New note: ", ""},
+                               {"New password (empty to generate new): ", "pw-edited"}};
+
+struct interleaving {
+    const char *name;
+    std::function<void(two_databases &)> prepare;
+    std::vector<std::string> args;  // the first terminal: waits at its last prompt
+    dialogue answers;
+    std::function<void(two_databases &)> other;  // the second terminal, run to its end
+    std::function<std::string(two_databases &)> first_err;
+    std::function<void(two_databases &)> check;
+};
+
+void nothing(two_databases &) {}
+
+TEST(TwoTerminals, WhatChangedWhileAPromptWaitedIsNotOverwritten) {
+    const interleaving cases[] = {
+        {"add while -E encrypts", nothing, {"-a"}, add_answers,
+         [](two_databases &t) { EXPECT_EQ(encrypt(t.box, "pw").err, ""); },
+         [](two_databases &t) { return t.a + " was encrypted or closed while you typed; nothing was changed.\n"; },
+         [](two_databases &t) {
+             EXPECT_EQ(decrypt(t.box, t.a, "pw").err, "");
+             EXPECT_EQ(t.titles(t.a), "a-one\n");
+         }},
+        {"edit while another database becomes active", nothing, {"-e", "1"}, edit_answers,
+         [](two_databases &t) {
+             EXPECT_EQ(encrypt(t.box, "pw").err, "");
+             EXPECT_EQ(decrypt(t.box, t.b, "pw").err, "");
+         },
+         [](two_databases &t) {
+             return "The active database changed from " + t.a + " to " + t.b +
+                    " while you typed; nothing was changed.\n";
+         },
+         [](two_databases &t) { EXPECT_EQ(t.titles(t.b), "b-one\n"); }},
+        {"edit while the same entry is edited", nothing, {"-e", "1"}, edit_answers,
+         [](two_databases &t) { EXPECT_EQ(t.box.run({"-e", "1"}, "other\n\n\n\n").err, ""); },
+         [](two_databases &) { return std::string("Entry 1 was changed while you typed; nothing was changed.\n"); },
+         [](two_databases &t) { EXPECT_EQ(t.titles(t.a), "other\n"); }},
+        {"edit while the entry is removed", nothing, {"-e", "1"}, edit_answers,
+         [](two_databases &t) { EXPECT_EQ(t.box.run({"-r", "1"}).err, ""); },
+         [](two_databases &) { return std::string("Entry 1 was removed while you typed; nothing was changed.\n"); },
+         [](two_databases &t) { EXPECT_EQ(t.titles(t.a), ""); }},
+        {"decrypt while another is decrypted",
+         [](two_databases &t) { EXPECT_EQ(encrypt(t.box, "pw").err, ""); }, {"-D", "a.db"},
+         {{"Password: ", "pw"}},
+         [](two_databases &t) { EXPECT_EQ(decrypt(t.box, t.b, "pw").err, ""); },
+         [](two_databases &) {
+             return std::string("Existing database is already active. Encrypt it before decrypting another one.\n");
+         },
+         [](two_databases &t) {
+             EXPECT_TRUE(is_container(t.a));
+             EXPECT_EQ(read_file(t.box.pointer_file()), t.b);
+         }},
+        {"decrypt while another is created",
+         [](two_databases &t) { EXPECT_EQ(encrypt(t.box, "pw").err, ""); }, {"-D", "a.db"},
+         {{"Password: ", "pw"}},
+         [](two_databases &t) { EXPECT_EQ(t.box.run({"-i", "c.db"}).err, ""); },
+         [](two_databases &) {
+             return std::string("Existing database is already active. Encrypt it before decrypting another one.\n");
+         },
+         [](two_databases &t) {
+             EXPECT_TRUE(is_container(t.a));
+             EXPECT_EQ(read_file(t.box.pointer_file()), t.box.path("c.db"));
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        two_databases t;
+        c.prepare(t);
+        harness::pty_session first(t.box, c.args);
+        for (std::size_t i = 0; i + 1 < c.answers.size(); ++i) {
+            ASSERT_TRUE(first.expect(c.answers[i].first));
+            first.type_line(c.answers[i].second);
+        }
+        ASSERT_TRUE(first.expect(c.answers.back().first));
+        c.other(t);
+        first.type_line(c.answers.back().second);
+        harness::result r = first.finish();
+        EXPECT_EQ(r.err, c.first_err(t));
+        c.check(t);
+    }
+}
+
+// -E holds the lock between reading the plain file and replacing it; a
+// second command waits, says so once, and then finds the database gone.
+TEST(TwoTerminals, ASecondCommandWaitsForTheLockThenSeesTheResult) {
+    const std::vector<std::string> seconds[] = {{"-a"}, {"-e", "1"}, {"-E"}, {"-A"}};
+    for (const auto &second_args : seconds) {
+        SCOPED_TRACE(second_args[0]);
+        two_databases t;
+        t.box.env["KESP_TEST_STOP_AT"] = "locked";
+        harness::pty_session first(t.box, {"-E"});
+        t.box.env.erase("KESP_TEST_STOP_AT");
+        ASSERT_TRUE(first.expect("Password: "));
+        first.type_line("first");
+        ASSERT_TRUE(first.expect("Password again: "));
+        first.type_line("first");
+        ASSERT_TRUE(first.wait_stopped());
+
+        harness::pty_session second(t.box, second_args);
+        ASSERT_TRUE(second.expect_error("Waiting for another kesp to finish.\n"));
+        first.resume();
+        EXPECT_EQ(first.finish().err, "");
+        harness::result r = second.finish();
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Waiting for another kesp to finish.\nNo decrypted database found.\n");
+
+        // The container is the first one's, whole, with its one entry.
+        EXPECT_EQ(decrypt(t.box, t.a, "first").err, "");
+        EXPECT_EQ(t.titles(t.a), "a-one\n");
+    }
+}
+
+}  // namespace
