@@ -370,7 +370,7 @@ TEST(DisplayQr, TextLengthIsCountedInBytes) {
 namespace {
 
 // What one printer writes for `entries` when standard output is a raw
-// pseudo-terminal (the composed, escaped path) or a pipe (the direct path).
+// pseudo-terminal (escaped) or a pipe (bytes as stored).
 std::string print_through(bool terminal, const std::vector<const entry *> &entries,
                           int show_password) {
     std::fflush(stdout);
@@ -406,9 +406,9 @@ std::string print_through(bool terminal, const std::vector<const entry *> &entri
 
 }  // namespace
 
-// The two ways of writing an entry give the same bytes wherever nothing
-// needs escaping, entry after entry through one printer (which reads the
-// colour once), and only the terminal escapes control characters.
+// A terminal and a pipe get the same bytes wherever nothing needs escaping,
+// entry after entry through one printer (which reads the colour once), and
+// only the terminal escapes control characters.
 TEST(DisplayText, TerminalAndPipeGiveTheSameBytesOutsideEscapes) {
     struct {
         const char *color;

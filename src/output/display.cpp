@@ -169,12 +169,6 @@ void entry_printer::print(const entry *e, int show_password, int show_qrcode) {
         secret ? text_or_empty(e->password) : "**********", "\nNotes: ",
         text_or_empty(e->notes), "\nModified: ",
         text_or_empty(e->timestamp), tail_};
-    if (!escape_) {
-        // A pipe or a file: straight into stdout's own buffer (one thread,
-        // so no lock per piece); nothing is escaped, nothing composed.
-        for (std::string_view part : parts) ::fwrite_unlocked(part.data(), 1, part.size(), stdout);
-        return;
-    }
     std::size_t size = 0;
     for (std::string_view part : parts) size += part.size();
     block_.clear();

@@ -19,11 +19,10 @@ void append_visible(secret_string &out, std::string_view text, bool escape);
 // Writes a stored text to standard output, escaped when it is a terminal.
 void print_stored_text(const char *text);
 
-// Prints entries one after another. On a terminal the text layout of an
-// entry is composed in one buffer and written with one call; the buffer is
-// kept for the next entry, and wiped whenever it held a password. To a pipe
-// or a file (a listing may print hundreds of thousands of lines) the pieces
-// go straight into standard output's buffer.
+// Prints entries one after another. The text layout of an entry is composed
+// in one buffer and written with one call (a listing may print hundreds of
+// thousands of lines); the buffer is kept for the next entry, and wiped
+// whenever it held a password.
 class entry_printer {
 public:
     // Prints `e` between two separator lines; the password is shown only
