@@ -8,6 +8,10 @@ PACKAGES="cmake make g++ pkg-config
 libsqlite3-dev libssl-dev libqrcodegen-dev libgtest-dev
 sqlite3 openssl zbar-tools groff-base mandoc zsh"
 
+# kesp-otp's one-time codes; a real X server and clipboard helper for the
+# clipboard tests.
+PACKAGES="$PACKAGES liboath-dev xvfb xclip"
+
 # Extra tools for the fuzz, leak-check and benchmark targets.
 if [ "${KESP_DEPS_EXTRA:-0}" = 1 ]; then
     PACKAGES="$PACKAGES clang libclang-rt-14-dev valgrind time hyperfine"

@@ -238,4 +238,39 @@ TEST(ZshCompletion, ParsesAndDescribesEveryOption) {
     }
 }
 
+// The companions' pages lint clean, and each option of their usage text has
+// a paragraph of its own and is offered by both completions.
+TEST(CompanionDocs, PagesAndCompletionsCoverEveryOption) {
+    for (const std::string name : {"kesp-clip", "kesp-otp"}) {
+        const std::string page = source_dir + "/" + name + ".1";
+        auto lint = shell("groff -man -ww -z " + quote(page));
+        EXPECT_EQ(lint.status, 0) << name;
+        EXPECT_EQ(lint.output, "") << name;
+        if (have("mandoc")) {
+            EXPECT_EQ(shell("mandoc -Tlint " + quote(page)).output, "") << name;
+        }
+
+        auto usage = shell(quote(harness::built_program(name)) + " --help");
+        EXPECT_EQ(usage.status, 0);
+        auto options = option_words(usage.output.substr(0, usage.output.find('\n')));
+        options.insert({"-h", "--help"});
+        std::string tags = harness::read_file(page);
+        tags = std::regex_replace(tags, std::regex(R"(\\-)"), "-");
+        auto bash = shell("bash -c " + quote("source " + quote(source_dir + "/completion/kesp-clip-otp.bash") +
+                                             "; COMP_WORDS=(" + name + " -); COMP_CWORD=1; _kesp_companion; "
+                                             "printf '%s\\n' \"${COMPREPLY[@]}\""));
+        auto zsh = harness::read_file(source_dir + "/completion/_" + name);
+        for (const auto &option : options) {
+            EXPECT_NE(tags.find(option), std::string::npos) << option << " not in " << name << ".1";
+            EXPECT_NE(bash.output.find(option + "\n"), std::string::npos) << option << " not offered by bash";
+            EXPECT_NE(zsh.find(option), std::string::npos) << option << " not in _" << name;
+        }
+        if (have("zsh")) {
+            EXPECT_EQ(shell("zsh -n " + quote(source_dir + "/completion/_" + name)).status, 0);
+        }
+        EXPECT_NE(harness::read_file(manual).find(".BR kesp\\-" + name.substr(5) + " (1)"), std::string::npos)
+            << name << " not under SEE ALSO in kesp.1";
+    }
+}
+
 }  // namespace

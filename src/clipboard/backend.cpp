@@ -1,0 +1,182 @@
+#include "clipboard/backend.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include <openssl/evp.h>
+
+#include "clipboard/helper.h"
+#include "state/files.h"
+
+namespace {
+
+// Reading the clipboard asks its owner, which may hang; clearing must not.
+constexpr auto read_timeout = std::chrono::seconds(2);
+
+const char *env_or_empty(const char *name) {
+    const char *value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// Absolute path of `program` in the absolute folders of `path`, or "".
+// Relative folders are skipped: a helper that gets the secret must not come
+// from wherever the working folder happens to be.
+std::string find_program(const std::string &path, const char *program) {
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find(':', start);
+        if (end == std::string::npos) end = path.size();
+        std::string folder = path.substr(start, end - start);
+        start = end + 1;
+        if (folder.empty() || folder[0] != '/') continue;
+        std::string candidate = folder + "/" + program;
+        struct stat st;
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return "";
+}
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool write_terminal(const clip_backend &backend, std::string_view text) {
+    secret_string sequence = osc52_sequence(text);
+    if (write_all(backend.terminal, sequence.view())) return true;
+    std::fprintf(stderr, "%s\n", errno_message("Cannot write to the terminal").c_str());
+    return false;
+}
+
+}  // namespace
+
+clip_environment current_clip_environment() {
+    return {env_or_empty("WAYLAND_DISPLAY"), env_or_empty("DISPLAY"), env_or_empty("PATH"),
+            ::isatty(STDERR_FILENO) == 1};
+}
+
+std::optional<clip_backend> choose_backend(const clip_environment &env, std::string &why) {
+    clip_backend backend;
+    if (!env.wayland_display.empty()) {
+        backend.copier = find_program(env.path, "wl-copy");
+        if (!backend.copier.empty()) {
+            backend.kind = clip_kind::wayland;
+            backend.reader = find_program(env.path, "wl-paste");
+            return backend;
+        }
+    }
+    if (!env.display.empty()) {
+        backend.kind = clip_kind::xclip;
+        backend.copier = find_program(env.path, "xclip");
+        if (backend.copier.empty()) {
+            backend.kind = clip_kind::xsel;
+            backend.copier = find_program(env.path, "xsel");
+        }
+        if (!backend.copier.empty()) {
+            backend.reader = backend.copier;
+            return backend;
+        }
+    }
+    if (!env.wayland_display.empty() || !env.display.empty()) {
+        why = "No clipboard helper found: install ";
+        if (!env.wayland_display.empty()) why += "wl-clipboard (for Wayland)";
+        if (!env.wayland_display.empty() && !env.display.empty()) why += ", or ";
+        if (!env.display.empty()) why += "xclip or xsel (for X11)";
+        why += ".\n";
+        return std::nullopt;
+    }
+    if (env.terminal_on_stderr) {
+        backend.kind = clip_kind::osc52;
+        backend.terminal = STDERR_FILENO;
+        return backend;
+    }
+    why = "No clipboard to copy to: neither WAYLAND_DISPLAY nor DISPLAY is set, and standard "
+          "error is not a terminal.\nIn a desktop session install wl-clipboard (Wayland) or "
+          "xclip or xsel (X11); elsewhere run this on a terminal that accepts OSC 52.\n";
+    return std::nullopt;
+}
+
+bool clip_write(const clip_backend &backend, std::string_view text) {
+    helper_run run;
+    run.input = text;
+    switch (backend.kind) {
+    case clip_kind::wayland:
+        // A type of our own spares wl-copy guessing it from the content.
+        run.argv = {backend.copier, "--type", "text/plain;charset=utf-8"};
+        break;
+    case clip_kind::xclip:
+        run.argv = {backend.copier, "-selection", "clipboard", "-in"};
+        break;
+    case clip_kind::xsel:
+        run.argv = {backend.copier, "--clipboard", "--input"};
+        break;
+    case clip_kind::osc52:
+        return write_terminal(backend, text);
+    }
+    return run_helper(run);
+}
+
+std::optional<secret_string> clip_read(const clip_backend &backend) {
+    if (backend.reader.empty()) return std::nullopt;
+    secret_string text;
+    helper_run run;
+    run.output = &text;
+    run.timeout = read_timeout;
+    run.quiet = true;  // an empty clipboard is an error to every reader
+    switch (backend.kind) {
+    case clip_kind::wayland:
+        run.argv = {backend.reader, "--no-newline", "--type", "text"};
+        break;
+    case clip_kind::xclip:
+        run.argv = {backend.reader, "-selection", "clipboard", "-out"};
+        break;
+    case clip_kind::xsel:
+        run.argv = {backend.reader, "--clipboard", "--output"};
+        break;
+    case clip_kind::osc52:
+        return std::nullopt;
+    }
+    if (!run_helper(run) || text.empty()) return std::nullopt;
+    return text;
+}
+
+bool clip_clear(const clip_backend &backend) {
+    helper_run run;
+    switch (backend.kind) {
+    case clip_kind::wayland:
+        run.argv = {backend.copier, "--clear"};
+        break;
+    case clip_kind::xclip:
+        // xclip cannot give the selection up; it takes it with nothing in it,
+        // and the xclip that served the copy ends.
+        run.argv = {backend.copier, "-selection", "clipboard", "-in"};
+        break;
+    case clip_kind::xsel:
+        run.argv = {backend.copier, "--clipboard", "--clear"};
+        break;
+    case clip_kind::osc52:
+        return write_terminal(backend, "");
+    }
+    return run_helper(run);
+}
+
+secret_string osc52_sequence(std::string_view text) {
+    wiped_buffer encoded(4 * ((text.size() + 2) / 3) + 1);
+    int length = EVP_EncodeBlock(encoded.data(), reinterpret_cast<const unsigned char *>(text.data()),
+                                 static_cast<int>(text.size()));
+    secret_string sequence("\033]52;c;");
+    sequence.append({reinterpret_cast<const char *>(encoded.data()), static_cast<std::size_t>(length)});
+    sequence += '\a';
+    return sequence;
+}
