@@ -9,6 +9,9 @@
 #include <optional>
 #include <string>
 #include <vector>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include "harness/harness.h"
 #include "output/display.h"
@@ -362,6 +365,76 @@ TEST(DisplayQr, TextLengthIsCountedInBytes) {
     printed p = print_captured(e.get(), 1, 1);
     EXPECT_EQ(p.out, separator + separator);
     EXPECT_EQ(p.err, "Unable to generate QR code.\n");
+}
+
+namespace {
+
+// What one printer writes for `entries` when standard output is a raw
+// pseudo-terminal (escaped) or a pipe (bytes as stored).
+std::string print_through(bool terminal, const std::vector<const entry *> &entries,
+                          int show_password) {
+    std::fflush(stdout);
+    int saved = ::dup(STDOUT_FILENO), master = -1, slave = -1, fds[2] = {-1, -1};
+    if (terminal) {
+        if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) std::abort();
+        struct termios raw;
+        ::tcgetattr(slave, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(slave, TCSANOW, &raw);
+        ::dup2(slave, STDOUT_FILENO);
+    } else {
+        if (::pipe(fds) != 0) std::abort();
+        ::dup2(fds[1], STDOUT_FILENO);
+    }
+    {
+        entry_printer printer;
+        for (const entry *e : entries) printer.print(e, show_password, 0);
+    }
+    std::fflush(stdout);
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    int reader = terminal ? master : fds[0];
+    ::close(terminal ? slave : fds[1]);
+    std::string out;
+    char chunk[4096];
+    ssize_t n;
+    // A closed pseudo-terminal reads as EIO once drained.
+    while ((n = ::read(reader, chunk, sizeof chunk)) > 0) out.append(chunk, n);
+    ::close(reader);
+    return out;
+}
+
+}  // namespace
+
+// A terminal and a pipe get the same bytes wherever nothing needs escaping,
+// entry after entry through one printer (which reads the colour once), and
+// only the terminal escapes control characters.
+TEST(DisplayText, TerminalAndPipeGiveTheSameBytesOutsideEscapes) {
+    struct {
+        const char *color;
+        int show_password;
+    } cases[] = {{nullptr, 0}, {"RED", 1}, {"CYAN", 0}, {"nonsense", 1}};
+    entry_ptr a = make_entry(0, "", "", "", "", "", "");
+    entry_ptr b = make_entry(2147483647, "Mail", "alice", "https://mail.example", "s3cret!",
+                             "line one\nline two\twith tab");
+    entry_ptr c = make_entry(-1, "bank \xc3\xa4", "u", "l", "p", "n");
+    for (const auto &k : cases) {
+        SCOPED_TRACE(std::string(k.color ? k.color : "no colour") + " " +
+                     std::to_string(k.show_password));
+        color_env color(k.color);
+        std::vector<const entry *> entries = {a.get(), b.get(), c.get(), b.get()};
+        std::string piped = print_through(false, entries, k.show_password);
+        EXPECT_EQ(piped, print_through(true, entries, k.show_password));
+        std::string one_by_one;
+        for (const entry *e : entries) one_by_one += print_captured(e, k.show_password, 0).out;
+        EXPECT_EQ(piped, one_by_one);
+    }
+
+    entry_ptr control = make_entry(5, "a\x1b]52;c;x\x07", "u", "l", "p", "n");
+    std::string piped = print_through(false, {control.get()}, 0);
+    std::string shown = print_through(true, {control.get()}, 0);
+    EXPECT_NE(piped.find("Title: a\x1b]52;c;x\x07\n"), std::string::npos);
+    EXPECT_NE(shown.find("Title: a\\x1b]52;c;x\\x07\n"), std::string::npos);
 }
 
 // On a terminal, controls are shown, never obeyed; printable text, UTF-8,

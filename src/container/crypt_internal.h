@@ -10,6 +10,11 @@
 #include "container/format.h"
 #include "memory/secret.h"
 
+// encrypt_file and decrypt_file pass over the file in chunks of this many
+// bytes: a chunk read, encrypted, MACed and written stays in the core's
+// cache (1 MiB chunks measured more system time, 4 MiB more still).
+inline constexpr std::size_t crypt_chunk_size = std::size_t(256) << 10;
+
 // The result of one key derivation: the key and the salt that produced it.
 // Wiped when it goes out of scope.
 struct key_material {

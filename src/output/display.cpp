@@ -1,5 +1,6 @@
 #include "output/display.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,7 @@ namespace {
 constexpr const char *separator =
     "=====================================================================\n";
 constexpr const char *color_reset = "\033[0m";
+
 constexpr const char *qr_colors = "\033[30m\033[107m";
 constexpr const char *qr_dark = "\u2585\u2585";
 constexpr const char *qr_light = "  ";
@@ -140,34 +142,39 @@ void entry_printer::print(const entry *e, int show_password, int show_qrcode) {
         std::fputs(separator, stdout);
         return;
     }
-    char id[16] = "ID: ";
-    char *id_end = std::to_chars(id + 4, id + sizeof id - 1, e->id).ptr;
-    *id_end++ = '\n';
     if (!checked_) {
         escape_ = ::isatty(STDOUT_FILENO) == 1;
+        // One look at the environment per listing, not one per entry.
+        head_.assign(separator);
+        head_ += color_code();
+        head_ += "ID: ";
+        tail_.assign("\n");
+        tail_ += color_reset;
+        tail_ += separator;
         checked_ = true;
     }
+    // The id and the label after it in one piece: fewer appends per entry.
+    constexpr std::string_view title_label = "\nTitle: ";
+    char id[16 + title_label.size()];
+    char *id_end = std::to_chars(id, id + 16, e->id).ptr;
+    id_end = std::copy(title_label.begin(), title_label.end(), id_end);
     const bool secret = show_password == 1;
-    // Odd entries marked as stored texts, which may need escaping.
+    // The stored texts, which may need escaping, stand at the even places
+    // after the head.
     const std::string_view parts[] = {
-        separator, color_code(), {id, static_cast<std::size_t>(id_end - id)},
-        "Title: ", text_or_empty(e->title), "\n",
-        "User: ", text_or_empty(e->user), "\n",
-        "Url: ", text_or_empty(e->url), "\n",
-        "Password: ", secret ? text_or_empty(e->password) : "**********", "\n",
-        "Notes: ", text_or_empty(e->notes), "\n",
-        "Modified: ", text_or_empty(e->timestamp), "\n",
-        color_reset, separator};
-    constexpr bool stored[std::size(parts)] = {false, false, false, false, true, false, false,
-                                               true,  false, false, true,  false, false, true,
-                                               false, false, true,  false, false, true,  false,
-                                               false, false};
+        head_, {id, static_cast<std::size_t>(id_end - id)},
+        text_or_empty(e->title), "\nUser: ",
+        text_or_empty(e->user), "\nUrl: ",
+        text_or_empty(e->url), "\nPassword: ",
+        secret ? text_or_empty(e->password) : "**********", "\nNotes: ",
+        text_or_empty(e->notes), "\nModified: ",
+        text_or_empty(e->timestamp), tail_};
     std::size_t size = 0;
     for (std::string_view part : parts) size += part.size();
     block_.clear();
     block_.reserve(size);
     for (std::size_t i = 0; i < std::size(parts); ++i)
-        append_visible(block_, parts[i], escape_ && stored[i]);
+        append_visible(block_, parts[i], escape_ && i % 2 == 0 && i > 0);
     std::fwrite(block_.c_str(), 1, block_.size(), stdout);
     if (secret) block_.clear();
 }

@@ -36,6 +36,8 @@ public:
 
 private:
     secret_string block_;
+    secret_string head_;  // separator, colour and "ID: ", fixed per listing
+    secret_string tail_;  // line end, colour reset and separator
     bool escape_ = false;  // standard output is a terminal
     bool checked_ = false;
 };
