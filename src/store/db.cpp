@@ -98,14 +98,15 @@ bool run(sqlite3 *db, const char *statement, sqlite3_callback handler, void *con
     return true;
 }
 
-// The integrity check on a connection of its own, then the connection for
-// the operation's one statement.
-connection open_checked_db(const char *path, const char *open_failure) {
-    if (!db_check_integrity(path)) {
+// The integrity check, then the same connection for the operation's one
+// statement: a second connection would read the schema again.
+connection open_checked_db(const char *path) {
+    connection db = open_db(path, "Can't initialize: ");
+    if (!db || !run(db.get(), integrity_statement, integrity_row_handler, nullptr, "SQL error: ")) {
         std::fputs("Corrupted database. Abort.\n", stderr);
         return nullptr;
     }
-    return open_db(path, open_failure);
+    return db;
 }
 
 // Ids are read with strtoll: SQLite keys are 64-bit, and other software may
@@ -151,7 +152,7 @@ bool db_check_integrity(const char *path) {
 }
 
 bool db_insert_entry(const char *path, const entry *e) {
-    connection db = open_checked_db(path, "Failed to initialize database: ");
+    connection db = open_checked_db(path);
     if (!db) return false;
     secret_sqlite_text statement(built(sqlite3_mprintf(
         insert_template, e->title, e->user, e->url, e->password, e->notes)));
@@ -159,7 +160,7 @@ bool db_insert_entry(const char *path, const entry *e) {
 }
 
 bool db_insert_entries(const char *path, const entry *first) {
-    connection db = open_checked_db(path, "Failed to initialize database: ");
+    connection db = open_checked_db(path);
     if (!db) return false;
     if (!run(db.get(), "begin immediate;", nullptr, nullptr, "Error: ")) return false;
     for (const entry *e = first; e != nullptr; e = e->next) {
@@ -175,7 +176,7 @@ bool db_insert_entries(const char *path, const entry *first) {
 }
 
 bool db_update_entry(const char *path, int id, const entry *e) {
-    connection db = open_checked_db(path, "Failed to initialize database: ");
+    connection db = open_checked_db(path);
     if (!db) return false;
     secret_sqlite_text statement(built(sqlite3_mprintf(
         update_template, e->title, e->user, e->url, e->password, e->notes, id)));
@@ -183,7 +184,7 @@ bool db_update_entry(const char *path, int id, const entry *e) {
 }
 
 entry *db_get_entry(const char *path, int id) {
-    connection db = open_checked_db(path, "Error ");
+    connection db = open_checked_db(path);
     if (!db) return nullptr;
     entry_ptr found(entry_alloc());
     found->id = -1;
@@ -194,7 +195,7 @@ entry *db_get_entry(const char *path, int id) {
 }
 
 bool db_delete_entry(const char *path, int id, bool *changed) {
-    connection db = open_checked_db(path, "Can't open database: ");
+    connection db = open_checked_db(path);
     if (!db) return false;
     sqlite_text statement(built(sqlite3_mprintf(delete_template, id)));
     if (!run(db.get(), statement.get(), nullptr, nullptr, "Error: ")) return false;
@@ -207,7 +208,7 @@ entry *db_list_entries(const char *path, int count) {
         std::fprintf(stderr, "Invalid parameter %d\n", count);
         return nullptr;
     }
-    connection db = open_checked_db(path, "Error: ");
+    connection db = open_checked_db(path);
     if (!db) return nullptr;
     entry_ptr head(new_list_head());
     sqlite_text statement;
@@ -220,7 +221,7 @@ entry *db_list_entries(const char *path, int count) {
 }
 
 entry *db_find_entries(const char *path, const char *search) {
-    connection db = open_checked_db(path, "Error: ");
+    connection db = open_checked_db(path);
     if (!db) return nullptr;
     entry_ptr head(new_list_head());
     sqlite_text statement(
