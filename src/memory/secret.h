@@ -12,8 +12,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // "Malloc failed. Abort.\n" on standard error, then abort().
@@ -86,40 +88,54 @@ struct wiping_allocator {
 };
 
 // A NUL-terminated text held on the heap only (std::string would keep a
-// short text inside the object, where no allocator can wipe it).
+// short text inside the object, where no allocator can wipe it). Its block
+// is wiped whenever it is given back, also when the text grows.
 class secret_string {
 public:
-    secret_string() { text_.push_back('\0'); }
-    secret_string(std::string_view text) { assign(text); }
+    secret_string() = default;
+    secret_string(std::string_view text) { append(text); }
     secret_string(const char *text) : secret_string(std::string_view(text)) {}
     secret_string(const secret_string &other) : secret_string(other.view()) {}
     secret_string &operator=(const secret_string &other) {
         if (this != &other) assign(other.view());
         return *this;
     }
-    secret_string(secret_string &&) noexcept = default;
-    secret_string &operator=(secret_string &&) noexcept = default;
+    secret_string(secret_string &&other) noexcept { swap(other); }
+    secret_string &operator=(secret_string &&other) noexcept {
+        swap(other);  // our old block goes with `other`, wiped when it goes
+        return *this;
+    }
+    ~secret_string() { free_secret(data_, capacity_); }
 
-    const char *c_str() const { return text_.data(); }
-    char *data() { return text_.data(); }
-    std::size_t size() const { return text_.size() - 1; }
-    bool empty() const { return size() == 0; }
-    std::string_view view() const { return {text_.data(), size()}; }
+    const char *c_str() const { return data_ != nullptr ? data_ : ""; }
+    char *data() {
+        if (data_ == nullptr) reserve(0);
+        return data_;
+    }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    std::string_view view() const { return {c_str(), size_}; }
     operator std::string_view() const { return view(); }
 
-    void reserve(std::size_t size) { text_.reserve(size + 1); }
+    void reserve(std::size_t size) {
+        if (size + 1 > capacity_) move_to(size + 1);
+    }
     void clear() {
-        wipe(text_.data(), text_.size());
-        text_.assign(1, '\0');
+        if (data_ != nullptr) wipe(data_, size_ + 1);
+        size_ = 0;
     }
     void assign(std::string_view text) {
         clear();
         append(text);
     }
+    // `text` must not point into this string. A listing appends many short
+    // pieces, so this is a plain copy into room that grows geometrically.
     secret_string &append(std::string_view text) {
-        text_.pop_back();
-        text_.insert(text_.end(), text.begin(), text.end());
-        text_.push_back('\0');
+        std::size_t needed = size_ + text.size() + 1;
+        if (needed > capacity_) move_to(needed > 2 * capacity_ ? needed : 2 * capacity_);
+        if (!text.empty()) std::memcpy(data_ + size_, text.data(), text.size());
+        size_ += text.size();
+        data_[size_] = '\0';
         return *this;
     }
     secret_string &operator+=(std::string_view text) { return append(text); }
@@ -128,7 +144,24 @@ public:
     friend bool operator==(const secret_string &a, std::string_view b) { return a.view() == b; }
 
 private:
-    std::vector<char, wiping_allocator<char>> text_;
+    void swap(secret_string &other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
+    // Into a block of `capacity` bytes; the old one is wiped and freed.
+    void move_to(std::size_t capacity) {
+        auto *block = static_cast<char *>(xmalloc(capacity));
+        if (data_ != nullptr) std::memcpy(block, data_, size_ + 1);
+        else block[0] = '\0';
+        free_secret(data_, capacity_);
+        data_ = block;
+        capacity_ = capacity;
+    }
+
+    char *data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
 };
 
 // Releaser for a C text that holds a secret and is freed by `Release` (a C
