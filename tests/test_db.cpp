@@ -370,6 +370,77 @@ TEST_F(Db, IdsOutsideThe32BitRangeAreSkippedWithOneWarning) {
     EXPECT_EQ(one->id, -1);
 }
 
+// What a listing hands out, row by row, and what the store printed on the way.
+struct rows_seen {
+    bool ok;
+    std::vector<std::string> rows;  // id and the six texts, one line each
+    std::string err;
+    bool operator==(const rows_seen &) const = default;
+};
+
+std::string row_line(const entry &e) {
+    std::string line = std::to_string(e.id);
+    for (const char *text : {e.title, e.user, e.url, e.password, e.notes, e.timestamp})
+        line += std::string("|") + (text != nullptr ? text : "<none>");
+    return line;
+}
+
+template <typename List>
+rows_seen listed(List list) {
+    testing::internal::CaptureStderr();
+    entry_ptr head(list());
+    rows_seen seen{head != nullptr, {}, testing::internal::GetCapturedStderr()};
+    for (const entry *e = head ? head->next : nullptr; e != nullptr; e = e->next)
+        seen.rows.push_back(row_line(*e));
+    return seen;
+}
+
+template <typename Visit>
+rows_seen visited(Visit visit) {
+    rows_seen seen{};
+    auto keep = [](void *context, const entry &row) {
+        EXPECT_EQ(row.next, nullptr);
+        static_cast<rows_seen *>(context)->rows.push_back(row_line(row));
+        return true;
+    };
+    testing::internal::CaptureStderr();
+    seen.ok = visit(+keep, &seen);
+    seen.err = testing::internal::GetCapturedStderr();
+    return seen;
+}
+
+// Listings print rows as they are read instead of from a list: both ways
+// must give the same rows, in the same order, with the same messages.
+TEST_F(Db, VisitingRowsGivesWhatAListHolds) {
+    make_active();
+    add("clean", "alice");
+    exec("insert into entries(title, user, url, password, notes) values('holes', NULL, 'u', NULL, 'n');"
+         "insert into entries(id, title, user, url, password, notes, timestamp)"
+         " values(7, NULL, NULL, NULL, NULL, NULL, NULL), (4294967297, 'too high', 'u', 'l', 'p', 'n', '2020-01-01');"
+         "update entries set timestamp='2021-01-01 00:00:00' where id=1;");
+    const char *p = path_.c_str();
+    for (int count : {list_all, list_newest_first, 0, 2, 10, -3}) {
+        SCOPED_TRACE(count);
+        rows_seen expected = listed([&] { return db_list_entries(p, count); });
+        EXPECT_EQ(visited([&](entry_visitor v, void *c) { return db_visit_entries(p, count, v, c); }),
+                  expected);
+    }
+    for (const char *search : {"hole", "", "high", "nothing"}) {
+        SCOPED_TRACE(search);
+        rows_seen expected = listed([&] { return db_find_entries(p, search); });
+        EXPECT_EQ(visited([&](entry_visitor v, void *c) { return db_visit_found(p, search, v, c); }),
+                  expected);
+    }
+    rows_seen all = visited([&](entry_visitor v, void *c) { return db_visit_entries(p, list_all, v, c); });
+    EXPECT_EQ(all.rows.size(), 3u);
+    EXPECT_EQ(all.err, "WARNING: Skipped 1 entries with ids out of range\n");
+
+    // A visitor that stops makes the listing fail after SQLite's message.
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(db_visit_entries(p, list_all, [](void *, const entry &) { return false; }, nullptr));
+    EXPECT_TRUE(starts_with(testing::internal::GetCapturedStderr(), "Error: "));
+}
+
 // Constant-time appends: the handler links after the builder's tail without
 // walking from the head (here the tail is not even reachable from it).
 TEST(DbRowHandler, ListHandlerAppendsAfterTheTail) {

@@ -123,14 +123,58 @@ entry *new_list_head() {
     return entry_new("dummy", "dummy", "dummy", "dummy", "dummy");
 }
 
-// Runs a select of whole rows into a new list; nothing on failure.
-entry *collect_rows(sqlite3 *db, const char *statement, entry_ptr head) {
-    list_builder list{head.get(), head.get(), 0};
-    if (!run(db, statement, list_row_handler, &list, "Error: ")) return nullptr;
-    if (list.skipped > 0)
+// Rows whose ids fit no int are left out of every listing; the count of
+// them is reported once, after the statement.
+template <typename Rows>
+bool read_rows(sqlite3 *db, const char *statement, sqlite3_callback handler, Rows &rows) {
+    if (!run(db, statement, handler, &rows, "Error: ")) return false;
+    if (rows.skipped > 0)
         std::fprintf(stderr, "WARNING: Skipped %zu entries with ids out of range\n",
-                     list.skipped);
-    return head.release();
+                     rows.skipped);
+    return true;
+}
+
+bool valid_count(int count) {
+    if (count >= -2) return true;
+    std::fprintf(stderr, "Invalid parameter %d\n", count);
+    return false;
+}
+
+// The select for a listing of `count` rows: a fixed text for list_all, else
+// one built into `text`.
+const char *list_statement(int count, sqlite_text &text) {
+    if (count == list_newest_first)
+        text.reset(built(sqlite3_mprintf(list_newest_template)));
+    else if (count >= 0)
+        text.reset(built(sqlite3_mprintf(list_limited_template, count)));
+    return text ? text.get() : list_all_statement;
+}
+
+sqlite_text find_statement(const char *search) {
+    return sqlite_text(built(sqlite3_mprintf(find_template, search, search, search, search)));
+}
+
+// Context of visit_row_handler.
+struct row_visit {
+    entry_visitor visit;
+    void *context;
+    std::size_t skipped;
+};
+
+// Lends each row to the visitor as an entry whose texts are SQLite's; NULL
+// columns read as empty texts, as in a list.
+int visit_row_handler(void *context, int columns, char **values, char **) {
+    auto *rows = static_cast<row_visit *>(context);
+    if (columns < entry_columns) return 1;
+    auto id = parse_id(values[0]);
+    if (!id) {
+        ++rows->skipped;
+        return 0;
+    }
+    char empty[1] = "";
+    auto text = [&](int i) { return values[i] != nullptr ? values[i] : empty; };
+    const entry row{*id, text(1), text(2), text(3), text(4), text(5), text(6), nullptr};
+    return rows->visit(rows->context, row) ? 0 : 1;
 }
 
 }  // namespace
@@ -204,29 +248,39 @@ bool db_delete_entry(const char *path, int id, bool *changed) {
 }
 
 entry *db_list_entries(const char *path, int count) {
-    if (count < -2) {
-        std::fprintf(stderr, "Invalid parameter %d\n", count);
-        return nullptr;
-    }
+    if (!valid_count(count)) return nullptr;
     connection db = open_checked_db(path);
     if (!db) return nullptr;
     entry_ptr head(new_list_head());
-    sqlite_text statement;
-    if (count == list_newest_first)
-        statement.reset(built(sqlite3_mprintf(list_newest_template)));
-    else if (count >= 0)
-        statement.reset(built(sqlite3_mprintf(list_limited_template, count)));
-    return collect_rows(db.get(), statement ? statement.get() : list_all_statement,
-                        std::move(head));
+    list_builder list{head.get(), head.get(), 0};
+    sqlite_text text;
+    if (!read_rows(db.get(), list_statement(count, text), list_row_handler, list)) return nullptr;
+    return head.release();
 }
 
 entry *db_find_entries(const char *path, const char *search) {
     connection db = open_checked_db(path);
     if (!db) return nullptr;
     entry_ptr head(new_list_head());
-    sqlite_text statement(
-        built(sqlite3_mprintf(find_template, search, search, search, search)));
-    return collect_rows(db.get(), statement.get(), std::move(head));
+    list_builder list{head.get(), head.get(), 0};
+    if (!read_rows(db.get(), find_statement(search).get(), list_row_handler, list)) return nullptr;
+    return head.release();
+}
+
+bool db_visit_entries(const char *path, int count, entry_visitor visit, void *context) {
+    if (!valid_count(count)) return false;
+    connection db = open_checked_db(path);
+    if (!db) return false;
+    row_visit rows{visit, context, 0};
+    sqlite_text text;
+    return read_rows(db.get(), list_statement(count, text), visit_row_handler, rows);
+}
+
+bool db_visit_found(const char *path, const char *search, entry_visitor visit, void *context) {
+    connection db = open_checked_db(path);
+    if (!db) return false;
+    row_visit rows{visit, context, 0};
+    return read_rows(db.get(), find_statement(search).get(), visit_row_handler, rows);
 }
 
 bool db_settle(const char *path) {

@@ -52,6 +52,18 @@ entry *db_list_entries(const char *path, int count);
 // so % and _ are wildcards and ASCII case is ignored); not the password.
 entry *db_find_entries(const char *path, const char *search);
 
+// A row lent to a visitor for the length of one call: its texts are
+// SQLite's (a NULL column reads as the empty text) and `next` is nullptr.
+// Returning false stops the statement, which then fails.
+using entry_visitor = bool (*)(void *context, const entry &row);
+
+// The rows db_list_entries and db_find_entries would list, in the same
+// order, with the same refusals, messages and warning, handed to `visit` one
+// at a time as SQLite reads them instead of copied into a list. False after
+// a printed failure (then some rows may have been visited already).
+bool db_visit_entries(const char *path, int count, entry_visitor visit, void *context);
+bool db_visit_found(const char *path, const char *search, entry_visitor visit, void *context);
+
 // Readies the file at `path` to be encrypted: a transaction that another
 // program committed to a write-ahead log is moved into the file and a hot
 // journal is rolled back, since the container holds the file alone. Refuses
