@@ -289,15 +289,6 @@ struct plain_free {
 };
 using ciphertext_buffer = std::unique_ptr<unsigned char, plain_free>;
 
-// Huge pages take a big buffer's page faults from one per 4 KiB to one per
-// 2 MiB. Only a hint: without them nothing changes but the time.
-void hint_huge_pages(unsigned char *data, std::size_t size) {
-    constexpr std::uintptr_t huge = std::uintptr_t(2) << 20, page = 4096;
-    if (size < huge) return;
-    auto begin = reinterpret_cast<std::uintptr_t>(data) & ~(page - 1);
-    auto end = reinterpret_cast<std::uintptr_t>(data) + size;
-    ::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
-}
 
 }  // namespace
 

@@ -1,9 +1,11 @@
 #include "memory/secret.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <sys/mman.h>
 
 #include <openssl/crypto.h>
 
@@ -53,4 +55,12 @@ void free_secret_text(char *text) {
 
 void set_release_observer(release_observer o) {
     observer = o;
+}
+
+void hint_huge_pages(void *data, std::size_t size) {
+    constexpr std::uintptr_t huge = std::uintptr_t(2) << 20, page = 4096;
+    if (size < huge) return;
+    auto begin = reinterpret_cast<std::uintptr_t>(data) & ~(page - 1);
+    auto end = reinterpret_cast<std::uintptr_t>(data) + size;
+    ::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
 }

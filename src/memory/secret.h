@@ -45,6 +45,11 @@ void free_secret_text(char *text);
 using release_observer = void (*)(const void *block, std::size_t size);
 void set_release_observer(release_observer observer);
 
+// Asks for huge pages under a big block (2 MiB or more): one page fault per
+// 2 MiB instead of one per 4 KiB. Only a hint: without them nothing changes
+// but the time.
+void hint_huge_pages(void *data, std::size_t size);
+
 // Fixed bytes wiped when the object goes away; zero-filled at first.
 template <std::size_t N, typename T = unsigned char>
 struct wiped_array {
@@ -105,7 +110,9 @@ public:
         swap(other);  // our old block goes with `other`, wiped when it goes
         return *this;
     }
-    ~secret_string() { free_secret(data_, capacity_); }
+    // Wipes the bytes ever written, not the whole block: a large reserve
+    // that was never used is not touched (and faulted in) only to be wiped.
+    ~secret_string() { free_secret(data_, touched_); }
 
     const char *c_str() const { return data_ != nullptr ? data_ : ""; }
     char *data() {
@@ -136,6 +143,7 @@ public:
         if (!text.empty()) std::memcpy(data_ + size_, text.data(), text.size());
         size_ += text.size();
         data_[size_] = '\0';
+        if (size_ + 1 > touched_) touched_ = size_ + 1;
         return *this;
     }
     secret_string &operator+=(std::string_view text) { return append(text); }
@@ -148,20 +156,23 @@ private:
         std::swap(data_, other.data_);
         std::swap(size_, other.size_);
         std::swap(capacity_, other.capacity_);
+        std::swap(touched_, other.touched_);
     }
     // Into a block of `capacity` bytes; the old one is wiped and freed.
     void move_to(std::size_t capacity) {
         auto *block = static_cast<char *>(xmalloc(capacity));
         if (data_ != nullptr) std::memcpy(block, data_, size_ + 1);
         else block[0] = '\0';
-        free_secret(data_, capacity_);
+        free_secret(data_, touched_);
         data_ = block;
         capacity_ = capacity;
+        touched_ = size_ + 1;
     }
 
     char *data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+    std::size_t touched_ = 0;  // bytes of the block ever written
 };
 
 // Releaser for a C text that holds a secret and is freed by `Release` (a C
