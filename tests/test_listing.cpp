@@ -8,6 +8,7 @@
 namespace {
 
 using harness::entry_block;
+using harness::result;
 using harness::row;
 using harness::sandbox;
 
@@ -130,6 +131,45 @@ TEST_F(Listing, ColourAndQrCode) {
     EXPECT_TRUE(r.out.ends_with(entry_block(1, r1, r1.timestamp, false, "\033[32m") +
                                 entry_block(2, rows[1], rows[1].timestamp, false, "\033[32m") +
                                 entry_block(3, rows[2], rows[2].timestamp, false, "\033[32m")));
+}
+
+// A listing into a file (which no reader can hold up) is written as the rows
+// are read; into a pipe it is kept until the lock is let go. Both give the
+// same bytes, and so does every mix of commands.
+TEST_F(Listing, AFileGetsWhatAPipeGets) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"-A"}, {"--show-passwords", "-A"}, {"-t", "2"}, {"-f", "mail", "-F", "^Ma"},
+        {"-F", "[unclosed", "-A"}, {"-l", "2", "-A", "-t", "9"},
+    };
+    for (const auto &args : cases) {
+        result piped = box.run(args);
+        std::string command = "cd '" + box.work() + "' && env -i PATH=/usr/bin:/bin HOME='" +
+                              box.home() + "' " + KESP_BINARY;
+        for (const std::string &a : args) command += " '" + a + "'";
+        auto shell = harness::run_shell(command + " >listed.out 2>listed.err");
+        SCOPED_TRACE(command);
+        EXPECT_EQ(shell.status, 0);
+        EXPECT_EQ(harness::read_file(box.path("listed.out")), piped.out);
+        EXPECT_EQ(harness::read_file(box.path("listed.err")), piped.err);
+    }
+}
+
+// A reader that has not finished reading (a pager) must not keep other
+// terminals waiting: by the time the first bytes reach the pipe, the lock
+// is free, while most of the listing still waits to be written.
+TEST(ListingIntoAPipe, TheLockIsFreeWhileTheReaderIsSlow) {
+    sandbox box;
+    harness::make_database(box, box.path("v.db"), {});
+    harness::sql(box.path("v.db"),
+                 "with recursive n(i) as (select 1 union all select i + 1 from n where i < 3000)"
+                 " insert into entries(title, user, url, password, notes)"
+                 " select 'title ' || i, 'user', 'url', 'pw', 'notes' from n;");
+    std::string lock = box.home() + "/.kesp.lock";
+    auto shell = harness::run_shell(
+        "cd '" + box.work() + "' && env -i PATH=/usr/bin:/bin HOME='" + box.home() + "' " +
+        KESP_BINARY + " -A | { head -c 1 >/dev/null; flock -n -x '" + lock +
+        "' true && echo free || echo held; wc -c >/dev/null; }");
+    EXPECT_EQ(shell.output, "free\n");
 }
 
 }  // namespace

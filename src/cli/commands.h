@@ -30,4 +30,3 @@ void cmd_list_entry(int id, int show_passwords, int auto_encrypt, int show_qrcod
 void cmd_list_entries(int show_passwords, int auto_encrypt, int count);
 void cmd_find(const char *search, int show_passwords, int auto_encrypt);
 void cmd_find_regex(const char *pattern, int show_passwords);
-void print_matching_entries(const entry *first, const char *pattern, int show_passwords);

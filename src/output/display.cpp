@@ -142,6 +142,13 @@ void entry_printer::print(const entry *e, int show_password, int show_qrcode) {
         std::fputs(separator, stdout);
         return;
     }
+    block_.clear();
+    compose(e, show_password, block_);
+    std::fwrite(block_.c_str(), 1, block_.size(), stdout);
+    if (show_password == 1) block_.clear();
+}
+
+void entry_printer::compose(const entry *e, int show_password, secret_string &out) {
     if (!checked_) {
         escape_ = ::isatty(STDOUT_FILENO) == 1;
         // One look at the environment per listing, not one per entry.
@@ -158,7 +165,6 @@ void entry_printer::print(const entry *e, int show_password, int show_qrcode) {
     char id[16 + title_label.size()];
     char *id_end = std::to_chars(id, id + 16, e->id).ptr;
     id_end = std::copy(title_label.begin(), title_label.end(), id_end);
-    const bool secret = show_password == 1;
     // The stored texts, which may need escaping, stand at the even places
     // after the head.
     const std::string_view parts[] = {
@@ -166,17 +172,16 @@ void entry_printer::print(const entry *e, int show_password, int show_qrcode) {
         text_or_empty(e->title), "\nUser: ",
         text_or_empty(e->user), "\nUrl: ",
         text_or_empty(e->url), "\nPassword: ",
-        secret ? text_or_empty(e->password) : "**********", "\nNotes: ",
+        show_password == 1 ? text_or_empty(e->password) : "**********", "\nNotes: ",
         text_or_empty(e->notes), "\nModified: ",
         text_or_empty(e->timestamp), tail_};
     std::size_t size = 0;
     for (std::string_view part : parts) size += part.size();
-    block_.clear();
-    block_.reserve(size);
+    // Room for the whole block at once; a text that already holds blocks
+    // grows geometrically instead.
+    if (out.empty()) out.reserve(size);
     for (std::size_t i = 0; i < std::size(parts); ++i)
-        append_visible(block_, parts[i], escape_ && i % 2 == 0 && i > 0);
-    std::fwrite(block_.c_str(), 1, block_.size(), stdout);
-    if (secret) block_.clear();
+        append_visible(out, parts[i], escape_ && i % 2 == 0 && i > 0);
 }
 
 void print_entry(const entry *e, int show_password, int show_qrcode) {

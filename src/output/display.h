@@ -31,6 +31,10 @@ public:
     // empty text.
     void print(const entry *e, int show_password, int show_qrcode);
 
+    // Appends to `out` the text layout print() would write for `e` (never
+    // the QR form): for output composed now and written later.
+    void compose(const entry *e, int show_password, secret_string &out);
+
     // What the last text block held (empty after a block with a password).
     const secret_string &buffer() const { return block_; }
 
