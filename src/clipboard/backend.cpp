@@ -42,15 +42,6 @@ std::string find_program(const std::string &path, const char *program) {
     return "";
 }
 
-bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 bool write_terminal(const clip_backend &backend, std::string_view text) {
     secret_string sequence = osc52_sequence(text);

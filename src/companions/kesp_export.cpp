@@ -24,15 +24,6 @@ constexpr int exit_ok = 0, exit_failure = 1, exit_usage = 2;
 
 const char usage_text[] = "Usage: kesp-export [--format NAME] [-o FILE]\n";
 
-bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 // Writes `bytes` into the new file `path`, made 0600; the file is removed
 // again when the write fails. False after a message.

@@ -2,13 +2,13 @@
 #include <getopt.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 
 #include "clipboard/copy.h"
 #include "companions/entry_access.h"
 #include "memory/secret.h"
 #include "otp/entry_code.h"
+#include "state/files.h"
 #include "state/process.h"
 
 namespace {
@@ -30,16 +30,6 @@ int bad_usage() {
     return 2;
 }
 
-// Straight to the descriptor: no stdio buffer keeps a copy of the code.
-bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -70,6 +60,7 @@ int main(int argc, char **argv) {
     if (clip) return copy_secret(code->digits, "one-time code", label, *seconds) ? 0 : 1;
 
     code->digits += '\n';
+    // Straight to the descriptor: no stdio buffer keeps a copy of the code.
     if (!write_all(STDOUT_FILENO, code->digits.view())) {
         std::perror("Cannot write the code");
         return 1;

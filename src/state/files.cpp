@@ -16,6 +16,16 @@ void set_private_mode(const char *path) {
         std::fprintf(stderr, "WARNING: Error changing permissions of file %s\n", path);
 }
 
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 std::string errno_message(const std::string &what) {
     return what + ": " + std::strerror(errno);
 }

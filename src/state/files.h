@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 
 // True when stat() succeeds on `path`.
@@ -18,6 +19,11 @@ void set_private_mode(const char *path);
 // Flushes a rename or removal in the folder of `path` to disk. The change
 // has happened already, so a failure is only reported as a warning.
 void sync_directory_of(const char *path);
+
+// Writes all of `bytes` to `fd`, straight to the descriptor (no stdio
+// buffer keeps a copy), again after an interrupted or short write. False
+// when a write fails; errno tells why.
+bool write_all(int fd, std::string_view bytes);
 
 // "<what>: <strerror(errno)>" for the errno of the call that just failed.
 std::string errno_message(const std::string &what);

@@ -59,13 +59,7 @@ bool write_active_db_path(const char *path) {
     unique_fd fd(::mkostemp(temp.data(), O_CLOEXEC));
     bool ok = fd.valid();
     if (ok) {
-        std::size_t done = 0;
-        while (ok && done < absolute.size()) {
-            ssize_t n = ::write(fd.get(), absolute.data() + done, absolute.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            ok = n > 0;
-            if (ok) done += static_cast<std::size_t>(n);
-        }
+        ok = write_all(fd.get(), absolute);
         ok = ok && ::fsync(fd.get()) == 0;
         ok = ::close(fd.release()) == 0 && ok;
         ok = ok && ::rename(temp.c_str(), pointer->c_str()) == 0;
