@@ -2,6 +2,7 @@
 // of their own, standard output and standard error compared byte for byte.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -179,6 +180,39 @@ TEST_F(ImportExport, ExportToAFileMakesItPrivateAndNeverOverwrites) {
     auto link = export_({"-o", "link"});
     EXPECT_EQ(link.status, 1);
     EXPECT_FALSE(harness::exists(box.path("target")));
+}
+
+// The export file gets its name only once it is complete: a kill while it
+// is written leaves nothing under that name (nor, where the file has no
+// name while written or the signal can be caught, anywhere else).
+TEST_F(ImportExport, AKilledExportLeavesNoFile) {
+    harness::make_database(box, db, {row("A", "u", "", "p", "")});
+    const struct {
+        const char *name;
+        bool named_temp;
+        int signo;
+        bool leaves_temp;  // a named file and SIGKILL, which cannot be caught
+    } cases[] = {
+        {"unnamed, SIGKILL", false, SIGKILL, false},
+        {"named, SIGTERM", true, SIGTERM, false},
+        {"named, SIGKILL", true, SIGKILL, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        box.env["KESP_TEST_STOP_AT"] = "replacement-written";
+        if (c.named_temp) box.env["KESP_TEST_NAMED_TEMP"] = "1";
+        else box.env.erase("KESP_TEST_NAMED_TEMP");
+        harness::pty_session s(box, {"-o", "out.json"}, export_program);
+        ASSERT_TRUE(s.wait_stopped());
+        EXPECT_FALSE(harness::exists(box.path("out.json")));
+        s.signal(c.signo);
+        s.resume();
+        s.finish();
+        EXPECT_FALSE(harness::exists(box.path("out.json")));
+        std::string left = harness::run_shell("ls -A '" + box.work() + "' | grep -v '^db.sqlite$'").output;
+        EXPECT_EQ(left.empty(), !c.leaves_temp) << left;
+        harness::run_shell("rm -f '" + box.work() + "'/out.json.new.*");
+    }
 }
 
 TEST_F(ImportExport, ExportRefusesATerminal) {

@@ -3,6 +3,7 @@
 // over an existing file.
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include "cli/session.h"
 #include "state/files.h"
 #include "state/process.h"
+#include "state/replacement.h"
 #include "store/db.h"
 
 namespace {
@@ -25,25 +27,26 @@ constexpr int exit_ok = 0, exit_failure = 1, exit_usage = 2;
 const char usage_text[] = "Usage: kesp-export [--format NAME] [-o FILE]\n";
 
 
-// Writes `bytes` into the new file `path`, made 0600; the file is removed
-// again when the write fails. False after a message.
+void say_exists(const std::string &path) {
+    std::fprintf(stderr, "%s already exists; an export never overwrites a file.\n", path.c_str());
+}
+
+// Writes `bytes` into the new file `path`, 0600. The file gets its name only
+// once it is complete and synced, so an export that fails or is killed
+// leaves no partial file behind. False after a message.
 bool write_new_file(const std::string &path, std::string_view bytes) {
-    unique_fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd.valid()) {
-        if (errno == EEXIST || errno == ELOOP)
-            std::fprintf(stderr, "%s already exists; an export never overwrites a file.\n",
-                         path.c_str());
-        else
-            std::fprintf(stderr, "%s\n", errno_message("Cannot create " + path).c_str());
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) {  // say so before any work
+        say_exists(path);
         return false;
     }
-    bool written = write_all(fd.get(), bytes) && ::fsync(fd.get()) == 0;
-    if (written) written = ::close(fd.release()) == 0;
-    if (!written) {
-        std::fprintf(stderr, "%s\n", errno_message("Cannot write " + path).c_str());
-        ::unlink(path.c_str());
-    }
-    return written;
+    file_replacement file(path, path);
+    if (!file.open() ||
+        !file.write(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size()))
+        return false;
+    if (file.commit_new()) return true;
+    if (errno == EEXIST) say_exists(path);
+    return false;
 }
 
 }  // namespace

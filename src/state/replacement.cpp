@@ -153,3 +153,27 @@ bool file_replacement::commit() {
     sync_directory_of(target_.c_str());
     return true;
 }
+
+bool file_replacement::commit_new() {
+    test_stop_point("replacement-written");
+    if (::fsync(fd_.get()) != 0) {
+        print_errno("Unable to sync " + shown_);
+        return false;
+    }
+    // link, unlike rename, fails when the name is taken.
+    std::string from = unnamed_ ? "/proc/self/fd/" + std::to_string(fd_.get()) : temp_;
+    if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        if (errno != EEXIST) print_errno("Unable to create " + target_);
+        return false;
+    }
+    if (::close(fd_.release()) != 0) {
+        print_errno("Unable to close " + shown_);
+        ::unlink(target_.c_str());
+        return false;
+    }
+    if (has_name_) ::unlink(temp_.c_str());
+    has_name_ = false;
+    forget_pending_name();
+    sync_directory_of(target_.c_str());
+    return true;
+}

@@ -1,6 +1,7 @@
 // A file that takes the place of another only once it is complete: written,
 // synced, then renamed over the old one, so the old path never holds a
-// partial file and a failure leaves it as it was.
+// partial file and a failure leaves it as it was. commit_new() makes a new
+// file the same way, under a name nothing holds yet.
 //
 // Where the file system allows it the new file has no name at all while it
 // is written (O_TMPFILE): a process killed meanwhile, even by SIGKILL,
@@ -29,6 +30,11 @@ public:
     bool write(const unsigned char *data, std::size_t size);
     // Syncs the new file, renames it over the target, syncs the folder.
     bool commit();
+    // Syncs the new file and gives it the target's name, which must not be
+    // taken: never replaces anything, not even a symbolic link. When the
+    // name is taken, false with errno EEXIST and no message (the caller
+    // says it in its own words); other failures are printed.
+    bool commit_new();
 
 private:
     bool name_new_file();
