@@ -154,22 +154,31 @@ TEST_F(Listing, AFileGetsWhatAPipeGets) {
     }
 }
 
-// A reader that has not finished reading (a pager) must not keep other
-// terminals waiting: by the time the first bytes reach the pipe, the lock
-// is free, while most of the listing still waits to be written.
-TEST(ListingIntoAPipe, TheLockIsFreeWhileTheReaderIsSlow) {
+// A reader that reads nothing yet (a pager, a terminal after Ctrl-S) must
+// not keep other terminals waiting: the lock comes free once the rows are
+// read, while most of the listing still waits to be written; then the
+// reader gets all of it.
+TEST(ListingIntoAPipe, AReaderThatDoesNotReadHoldsUpNobody) {
     sandbox box;
     harness::make_database(box, box.path("v.db"), {});
     harness::sql(box.path("v.db"),
                  "with recursive n(i) as (select 1 union all select i + 1 from n where i < 3000)"
                  " insert into entries(title, user, url, password, notes)"
                  " select 'title ' || i, 'user', 'url', 'pw', 'notes' from n;");
-    std::string lock = box.home() + "/.kesp.lock";
-    auto shell = harness::run_shell(
-        "cd '" + box.work() + "' && env -i PATH=/usr/bin:/bin HOME='" + box.home() + "' " +
-        KESP_BINARY + " -A | { head -c 1 >/dev/null; flock -n -x '" + lock +
-        "' true && echo free || echo held; wc -c >/dev/null; }");
+    const std::string kesp = "cd '" + box.work() + "' && env -i PATH=/usr/bin:/bin HOME='" +
+                             box.home() + "' " + KESP_BINARY + " --show-passwords -A";
+    // The reader takes the first byte (kesp holds the lock by then), then
+    // reads nothing more until the lock could be taken, or 20 s went by: a
+    // listing that held the lock while it waited for the reader would never
+    // let it be.
+    auto shell = harness::run_shell(kesp + " | { head -c 1 >/dev/null; flock -w 20 -x '" +
+                                    box.home() + "/.kesp.lock' true && echo free || echo held;"
+                                    " cat >piped.out; }");
     EXPECT_EQ(shell.output, "free\n");
+    harness::run_shell(kesp + " >listed.out");
+    const std::string listed = harness::read_file(box.path("listed.out"));
+    EXPECT_GT(listed.size(), 300000u) << "more than a pipe holds";
+    EXPECT_EQ(harness::read_file(box.path("piped.out")), listed.substr(1));
 }
 
 }  // namespace

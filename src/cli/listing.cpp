@@ -2,6 +2,8 @@
 // database.
 #include <cstdio>
 #include <initializer_list>
+#include <deque>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -10,23 +12,94 @@
 #include "cli/field_matcher.h"
 #include "cli/session.h"
 #include "output/display.h"
+#include "state/files.h"
 #include "state/pointer_file.h"
 #include "store/db.h"
 
 namespace {
 
+// Writes pieces of text to standard output on a thread of its own, so that
+// a reader that is slow, or stopped (a pager, a terminal after Ctrl-S),
+// holds up that thread only, never the one that holds the lock. Pieces wait
+// in a queue for as long as the reader lags, and are wiped once written.
+class background_writer {
+public:
+    background_writer() = default;
+    background_writer(const background_writer &) = delete;
+    background_writer &operator=(const background_writer &) = delete;
+    ~background_writer() { finish(); }
+
+    // Queues `piece` behind the others; the first one starts the thread.
+    void hand_over(secret_string piece) {
+        if (!started_) {
+            started_ = true;
+            running_ = ::pthread_create(&thread_, nullptr, run, this) == 0;
+        }
+        ::pthread_mutex_lock(&mutex_);
+        queue_.push_back(std::move(piece));
+        ::pthread_cond_signal(&ready_);
+        ::pthread_mutex_unlock(&mutex_);
+    }
+
+    // Returns once everything handed over is written (without a thread,
+    // writes it now).
+    void finish() {
+        ::pthread_mutex_lock(&mutex_);
+        done_ = true;
+        ::pthread_cond_signal(&ready_);
+        ::pthread_mutex_unlock(&mutex_);
+        if (running_) ::pthread_join(thread_, nullptr);
+        running_ = false;
+        write_queued();
+    }
+
+private:
+    static void *run(void *self) {
+        static_cast<background_writer *>(self)->write_queued();
+        return nullptr;
+    }
+
+    // Writes pieces as they come until finish() says no more will.
+    void write_queued() {
+        for (;;) {
+            ::pthread_mutex_lock(&mutex_);
+            while (queue_.empty() && !done_) ::pthread_cond_wait(&ready_, &mutex_);
+            if (queue_.empty()) {
+                ::pthread_mutex_unlock(&mutex_);
+                return;
+            }
+            secret_string piece = std::move(queue_.front());
+            queue_.pop_front();
+            ::pthread_mutex_unlock(&mutex_);
+            // A reader that went away ends the process (SIGPIPE), as any
+            // write to it would; other failures lose what was not written.
+            write_all(STDOUT_FILENO, piece.view());
+        }
+    }
+
+    pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t ready_ = PTHREAD_COND_INITIALIZER;
+    std::deque<secret_string> queue_;
+    bool done_ = false;
+    bool started_ = false;
+    bool running_ = false;
+    pthread_t thread_{};
+};
+
 // Where a listing's text goes. Rows are composed as SQLite reads them,
-// under the shared lock, with no copy of the entries. Output that no reader
-// can hold up (a file, /dev/null) is written at once; for a pipe, a socket
-// or a terminal the text is kept until the lock is let go, so that a slow
-// reader (a pager, a terminal stopped with Ctrl-S) holds up nobody. Kept
-// text is in pieces of 8 MiB, filled without moving, on huge pages where
-// the system has them (a 4 KiB page fault each would cost more than the
-// composing), and wiped, as it may hold passwords.
+// under the shared lock, with no copy of the entries. A file or /dev/null
+// cannot hold anybody up: rows go to it as they come. Anything else (a
+// pipe, a terminal, a socket) gets the text through a background_writer
+// in pieces of 64 KiB; a listing shorter than that is written after the
+// lock is let go, with no thread at all.
 class listing_text {
 public:
     listing_text(int show_passwords, const field_matcher *matcher)
-        : show_passwords_(show_passwords), matcher_(matcher), direct_(output_cannot_block()) {}
+        : show_passwords_(show_passwords), matcher_(matcher), direct_(output_cannot_block()) {
+        // The writer writes past stdio: what earlier commands printed goes
+        // first, before the lock is taken.
+        if (!direct_) std::fflush(stdout);
+    }
 
     // An entry_visitor: adds `row` unless a matcher leaves it out.
     static bool add(void *context, const entry &row) {
@@ -36,24 +109,23 @@ public:
             text->printer_.print(&row, text->show_passwords_, 0);
             return true;
         }
-        // A new piece while the last has less room than most entries take;
-        // a longer entry grows the piece instead.
-        if (text->pieces_.empty() || text->pieces_.back().size() > piece_size - 4096) {
-            text->pieces_.emplace_back();
-            text->pieces_.back().reserve(piece_size);
-            hint_huge_pages(text->pieces_.back().data(), piece_size);
+        text->printer_.compose(&row, text->show_passwords_, text->piece_);
+        if (text->piece_.size() >= piece_size) {
+            text->writer_.hand_over(std::move(text->piece_));
+            text->piece_ = secret_string();
+            text->piece_.reserve(piece_size + 4096);
         }
-        text->printer_.compose(&row, text->show_passwords_, text->pieces_.back());
         return true;
     }
 
-    // Writes what was kept back.
-    void write() const {
-        for (const secret_string &piece : pieces_) std::fwrite(piece.c_str(), 1, piece.size(), stdout);
+    // Writes what is left; called once the lock is let go.
+    void write() {
+        if (!piece_.empty()) writer_.hand_over(std::move(piece_));
+        writer_.finish();
     }
 
 private:
-    static constexpr std::size_t piece_size = 8 * 1024 * 1024;
+    static constexpr std::size_t piece_size = 64 * 1024;
 
     static bool output_cannot_block() {
         struct stat st;
@@ -72,12 +144,13 @@ private:
     const field_matcher *matcher_;
     bool direct_;
     entry_printer printer_;
-    std::vector<secret_string> pieces_;
+    secret_string piece_;  // composed, not yet handed over
+    background_writer writer_;
 };
 
 // Prints what a listing composed (nothing after a store failure, which ends
 // the command), then runs the auto-encrypt step if asked.
-void finish_listing(bool read, const listing_text &text, int auto_encrypt) {
+void finish_listing(bool read, listing_text &text, int auto_encrypt) {
     if (!read) return;
     text.write();
     if (auto_encrypt == 1) run_auto_encrypt_step();

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -138,6 +139,7 @@ public:
     // `text` must not point into this string. A listing appends many short
     // pieces, so this is a plain copy into room that grows geometrically.
     secret_string &append(std::string_view text) {
+        if (text.size() >= SIZE_MAX / 2 - size_) out_of_memory();  // no size overflows
         std::size_t needed = size_ + text.size() + 1;
         if (needed > capacity_) move_to(needed > 2 * capacity_ ? needed : 2 * capacity_);
         if (!text.empty()) std::memcpy(data_ + size_, text.data(), text.size());
