@@ -127,14 +127,25 @@ TEST(StripNewlines, RemovesEveryNewlineWhereverItStands) {
     EXPECT_STREQ(empty, "");
 }
 
+// kesp -E on a pseudo-terminal, its active database an empty file: it asks
+// for the master password first.
+struct encrypt_prompt {
+    static bool make_active(const harness::sandbox &box) {
+        harness::write_file(box.pointer_file(), box.path("db"));
+        harness::write_file(box.path("db"), "");
+        return true;
+    }
+    harness::sandbox box;
+    bool active = make_active(box);
+    harness::pty_session session{box, {"-E"}};
+};
+
 // End to end: a signal at the password prompt must not leave a mute terminal.
 class SecretPromptSignal : public testing::TestWithParam<int> {};
 
 TEST_P(SecretPromptSignal, TerminalEchoesAgainAfterTheSignal) {
-    harness::sandbox box;
-    harness::write_file(box.pointer_file(), box.path("db"));
-    harness::write_file(box.path("db"), "");
-    harness::pty_session s(box, {"-E"});
+    encrypt_prompt p;
+    harness::pty_session &s = p.session;
     ASSERT_TRUE(s.expect("Password: "));
     EXPECT_FALSE(s.terminal_echoes());
     s.signal(GetParam());
@@ -151,10 +162,8 @@ INSTANTIATE_TEST_SUITE_P(FatalSignals, SecretPromptSignal,
 // group has no shell to return to, so the kernel does not stop it; the
 // handler must take up the prompt all the same.)
 TEST(SecretPrompt, CtrlZThenContinueKeepsTheSecretUnseen) {
-    harness::sandbox box;
-    harness::write_file(box.pointer_file(), box.path("db"));
-    harness::write_file(box.path("db"), "");
-    harness::pty_session s(box, {"-E"});
+    encrypt_prompt p;
+    harness::pty_session &s = p.session;
     ASSERT_TRUE(s.expect("Password: "));
     s.type("\x1a");
     ASSERT_TRUE(s.expect("\nPassword: "));
@@ -170,10 +179,8 @@ TEST(SecretPrompt, CtrlZThenContinueKeepsTheSecretUnseen) {
 }
 
 TEST(SecretPrompt, TypedSecretIsNotEchoedButVisibleFieldsAre) {
-    harness::sandbox box;
-    harness::write_file(box.pointer_file(), box.path("db"));
-    harness::write_file(box.path("db"), "");
-    harness::pty_session s(box, {"-E"});
+    encrypt_prompt p;
+    harness::pty_session &s = p.session;
     ASSERT_TRUE(s.expect("Password: "));
     s.type_line("hunter2");
     ASSERT_TRUE(s.expect("Password again: "));
