@@ -6,7 +6,6 @@
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 #include "cli/commands.h"
 #include "cli/field_matcher.h"

@@ -1,7 +1,6 @@
 // kesp-export: writes every entry of the active database, passwords in
 // clear, to a pipe or to a new private file; never to a terminal, never
 // over an existing file.
-#include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
