@@ -118,13 +118,18 @@ TEST_F(ImportExport, BadUsageExitsWithTwo) {
     const bad_usage table[] = {
         {"kesp-import", {}, import_usage},
         {"kesp-import", {"a", "b"}, import_usage},
-        {"kesp-import", {"--bogus", "a"}, import_usage},
-        {"kesp-import", {"--format"}, import_usage},
+        {"kesp-import", {"--bogus", "a"},
+         harness::built_program("kesp-import") + ": unrecognized option '--bogus'\n" + import_usage},
+        {"kesp-import", {"--format"},
+         harness::built_program("kesp-import") + ": option '--format' requires an argument\n" +
+             import_usage},
         {"kesp-import", {"--format", "csv", "a"},
          "Unknown format csv; the formats are keepassxc-csv, keepass-xml, bitwarden-json, bitwarden-csv, "
          "chrome-csv, firefox-csv, lastpass-csv, 1password-csv, kesp-csv, kesp-json.\n"},
         {"kesp-export", {"extra"}, export_usage},
-        {"kesp-export", {"-o"}, export_usage},
+        {"kesp-export", {"-o"},
+         harness::built_program("kesp-export") + ": option requires an argument -- 'o'\n" +
+             export_usage},
         {"kesp-export", {"--format", "chrome-csv"},
          "Unknown export format chrome-csv; the export formats are kesp-csv, kesp-json, bitwarden-json, "
          "keepass-xml.\n"},

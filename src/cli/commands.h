@@ -4,7 +4,7 @@
 //
 // --auto-encrypt is honoured by -i, -a, -e, -r, -l, -A, -t, -f and -q: they
 // take an `auto_encrypt` flag and end with the auto-encrypt step
-// (cli/session.h). Copy (-c) and regex search (-F) never encrypt, whatever
+// (run_auto_encrypt_step), once they are past their own failure points. Copy (-c) and regex search (-F) never encrypt, whatever
 // the flag says, and are not given it.
 #pragma once
 
@@ -15,6 +15,12 @@ void cmd_init(const char *path, int force, int auto_encrypt);
 bool cmd_encrypt();
 bool cmd_decrypt(const char *path);
 void cmd_use_db(const char *path);
+// -p: prints the active path, or "No decrypted database exist.\n" on stderr.
+void cmd_show_db_path();
+
+// Prints "Auto encrypt enabled, type password to encrypt.\n" and runs
+// cmd_encrypt; its result is ignored.
+void run_auto_encrypt_step();
 
 // Entry editing.
 void cmd_add(int auto_encrypt);

@@ -5,7 +5,7 @@
 #include <initializer_list>
 
 #include "cli/commands.h"
-#include "cli/session.h"
+#include "vault/session.h"
 #include "output/display.h"
 #include "memory/secret.h"
 #include "output/generator.h"
@@ -43,16 +43,6 @@ struct entry_answers {
     secret_buffer password;
 };
 
-// True when two entries read from the database hold the same row.
-bool same_entry(const entry &a, const entry &b) {
-    auto same = [](const char *x, const char *y) {
-        return std::strcmp(text_or_empty(x), text_or_empty(y)) == 0;
-    };
-    return a.id == b.id && same(a.title, b.title) && same(a.user, b.user) &&
-           same(a.url, b.url) && same(a.password, b.password) && same(a.notes, b.notes) &&
-           same(a.timestamp, b.timestamp);
-}
-
 // "<label><text>\n", the stored text shown safely on a terminal.
 void print_field_line(const char *label, const char *text) {
     std::fputs(label, stdout);
@@ -60,13 +50,47 @@ void print_field_line(const char *label, const char *text) {
     std::fputs("\n", stdout);
 }
 
-// Replaces an entry's text by a copy of `text`.
-void replace_text(char *&field, const char *text, bool secret = false) {
-    if (secret)
-        free_secret_text(field);
-    else
-        std::free(field);
+// Replaces an entry's text by a copy of `text`. Every text is wiped: notes
+// hold one-time-code seeds and card numbers as often as passwords do.
+void replace_text(char *&field, const char *text) {
+    free_secret_text(field);
     field = xstrdup(text);
+}
+
+// Shows each current text and asks for its replacement; an empty answer
+// keeps it. Returns false when the password answer was refused.
+bool ask_changes(const entry &current, entry_answers &answers) {
+    auto &[title, user, url, notes, password] = answers;
+    print_field_line("Current title ", current.title);
+    read_field("New title: ", title);
+    print_field_line("Current username ", current.user);
+    read_field("New username: ", user);
+    print_field_line("Current url ", current.url);
+    read_field("New url: ", url);
+    print_field_line("Current notes ", current.notes);
+    read_field("New note: ", notes);
+    print_field_line("Current password ", current.password);
+    return ask_entry_password("New password (empty to generate new): ", password);
+}
+
+// `current` with every non-empty answer in place of its text; nothing
+// when every answer was empty.
+entry_ptr apply_changes(const entry &current, entry_answers &answers) {
+    entry_ptr changed(entry_copy(&current));
+    bool replaced = false;
+    auto take = [&replaced](char *&field, char *answer) {
+        strip_newlines(answer);
+        if (answer[0] == '\0') return;
+        replace_text(field, answer);
+        replaced = true;
+    };
+    take(changed->title, answers.title);
+    take(changed->user, answers.user);
+    take(changed->url, answers.url);
+    take(changed->notes, answers.notes);
+    take(changed->password, answers.password.data);
+    if (!replaced) changed.reset();
+    return changed;
 }
 
 }  // namespace
@@ -118,55 +142,15 @@ void cmd_edit(int id, int auto_encrypt) {
     if (!e) return;
 
     entry_answers answers;
-    auto &[title, user, url, notes, password] = answers;
-
-    print_field_line("Current title ", e->title);
-    read_field("New title: ", title);
-    print_field_line("Current username ", e->user);
-    read_field("New username: ", user);
-    print_field_line("Current url ", e->url);
-    read_field("New url: ", url);
-    print_field_line("Current notes ", e->notes);
-    read_field("New note: ", notes);
-    print_field_line("Current password ", e->password);
-    if (!ask_entry_password("New password (empty to generate new): ", password)) return;
-
-    entry_ptr merged(entry_copy(e.get()));
-    bool replaced = false;
-    auto merge = [&replaced](char *&field, char *answer) {
-        strip_newlines(answer);
-        if (answer[0] == '\0') return;
-        replace_text(field, answer);
-        replaced = true;
-    };
-    merge(merged->title, title);
-    merge(merged->user, user);
-    merge(merged->url, url);
-    merge(merged->notes, notes);
-    if (password.data[0] != '\0') {
-        replace_text(merged->password, password.data, true);
-        replaced = true;
-    }
-
-    if (replaced) {
+    if (!ask_changes(*e, answers)) return;
+    if (entry_ptr changed = apply_changes(*e, answers)) {
         auto lock = lock_unchanged(*db);
-        if (!lock) return;
         // Another kesp may have edited or removed the entry meanwhile; saving
         // over that would undo its change without a word.
-        entry_ptr now(db_get_entry(db->path.c_str(), id));
-        if (!now) return;
-        if (now->id == -1) {
-            std::fprintf(stderr, "Entry %d was removed while you typed; nothing was changed.\n", id);
-            return;
-        }
-        if (!same_entry(*now, *e)) {
-            std::fprintf(stderr, "Entry %d was changed while you typed; nothing was changed.\n", id);
-            return;
-        }
-        db_update_entry(db->path.c_str(), e->id, merged.get());
+        if (!lock || !entry_unchanged(db->path.c_str(), *e)) return;
+        db_update_entry(db->path.c_str(), e->id, changed.get());
     }
     e.reset();
-    merged.reset();
     if (auto_encrypt == 1) run_auto_encrypt_step();
 }
 

@@ -5,13 +5,13 @@
 #include <unistd.h>
 
 #include "cli/commands.h"
-#include "cli/session.h"
+#include "vault/session.h"
 #include "container/container.h"
 #include "container/crypt.h"
 #include "state/console.h"
 #include "state/files.h"
 #include "state/pointer_file.h"
-#include "state/process.h"
+#include "state/test_hooks.h"
 #include "store/db.h"
 
 namespace {
@@ -99,22 +99,21 @@ bool cmd_encrypt() {
         return false;
     }
 
-    auto lock = lock_unchanged(db);
-    if (!lock) return false;
-    const char *path = db.path.c_str();
-    // Names that keep the plain file after it is replaced by the container.
-    struct stat before {};
-    bool counted = ::stat(path, &before) == 0;
-    if (!db_settle(path) || !encrypt_file(password.data, path)) {
-        std::fprintf(stderr, "Encryption of %s failed.\n", path);
-        return false;
+    return encrypt_active_db(db, password.data);
+}
+
+void run_auto_encrypt_step() {
+    std::fputs("Auto encrypt enabled, type password to encrypt.\n", stdout);
+    cmd_encrypt();
+}
+
+void cmd_show_db_path() {
+    auto path = read_active_db_path();
+    if (!path) {
+        std::fputs("No decrypted database exist.\n", stderr);
+        return;
     }
-    if (counted && before.st_nlink > 1) {
-        unsigned long others = static_cast<unsigned long>(before.st_nlink) - 1;
-        std::fprintf(stderr, "WARNING: %s has %lu other %s the plain database.\n", path, others,
-                     others == 1 ? "name that keeps" : "names that keep");
-    }
-    return remove_active_db_path();
+    std::printf("%s\n", path->c_str());
 }
 
 bool cmd_decrypt(const char *path) {

@@ -9,7 +9,7 @@
 
 #include "cli/commands.h"
 #include "cli/field_matcher.h"
-#include "cli/session.h"
+#include "vault/session.h"
 #include "output/display.h"
 #include "state/files.h"
 #include "state/pointer_file.h"

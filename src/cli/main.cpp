@@ -5,16 +5,13 @@
 #include <getopt.h>
 #include <unistd.h>
 
-#include <openssl/crypto.h>
-
 #include <cstdio>
 #include <cstdlib>
 
 #include "cli/commands.h"
 #include "output/generator.h"
 #include "memory/secret.h"
-#include "state/pointer_file.h"
-#include "state/process.h"
+#include "vault/program.h"
 #include "store/db.h"
 
 namespace {
@@ -111,21 +108,7 @@ void print_generated_password(const char *length) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    install_alloc_failure_handler();
-    harden_process();
-    // kesp asks OpenSSL for no algorithm by its legacy name, so the tables of
-    // those names need not be built: setting up the random generator (-g,
-    // -a, -e) and the container commands cost 3.5 M instructions less.
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_ADD_ALL_CIPHERS | OPENSSL_INIT_NO_ADD_ALL_DIGESTS, nullptr);
-    // No stdio buffer for standard input, so no copy of a typed secret stays
-    // behind in one; reads are line-sized anyway.
-    std::setvbuf(stdin, nullptr, _IONBF, 0);
-    // Listings sent to a file or a pipe can run to megabytes; larger writes
-    // make them cheaper. A terminal keeps its line buffering, and every
-    // prompt is flushed where it is written.
-    // (glibc ignores the size unless it is given the buffer.)
-    static char stdout_buffer[1 << 16];
-    if (!::isatty(STDOUT_FILENO)) std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
+    start_program();
 
     if (argc == 1) {
         std::puts(usage_text);

@@ -46,7 +46,7 @@ std::string find_program(const std::string &path, const char *program) {
 bool write_terminal(const clip_backend &backend, std::string_view text) {
     secret_string sequence = osc52_sequence(text);
     if (write_all(backend.terminal, sequence.view())) return true;
-    std::fprintf(stderr, "%s\n", errno_message("Cannot write to the terminal").c_str());
+    print_errno("Cannot write to the terminal");
     return false;
 }
 

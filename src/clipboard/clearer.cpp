@@ -112,14 +112,14 @@ std::optional<clip_slot> take_clip_slot() {
     }
     clip_slot slot{unique_fd(::open(path->c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600))};
     if (!slot.fd.valid()) {
-        std::fprintf(stderr, "%s\n", errno_message("Cannot open " + *path).c_str());
+        print_errno("Cannot open " + *path);
         return std::nullopt;
     }
     auto deadline = clock::now() + handover_timeout;
     pid_t ended = 0;
     while (::flock(slot.fd.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
-            std::fprintf(stderr, "%s\n", errno_message("Cannot lock " + *path).c_str());
+            print_errno("Cannot lock " + *path);
             return std::nullopt;
         }
         // Empty while another kesp-clip is still copying: wait for its clearer.
@@ -137,7 +137,7 @@ std::optional<clip_slot> take_clip_slot() {
     }
     // A clearer that was killed outright leaves its id behind.
     if (::ftruncate(slot.fd.get(), 0) != 0) {
-        std::fprintf(stderr, "%s\n", errno_message("Cannot write " + *path).c_str());
+        print_errno("Cannot write " + *path);
         return std::nullopt;
     }
     return slot;
@@ -147,7 +147,7 @@ bool start_clearer(clip_slot slot, const clip_backend &backend, clip_digest &dig
                    std::optional<secret_string> previous, int seconds) {
     pid_t first = ::fork();
     if (first < 0) {
-        std::fprintf(stderr, "%s\n", errno_message("Cannot start the clearer").c_str());
+        print_errno("Cannot start the clearer");
         return false;
     }
     if (first == 0) {

@@ -8,21 +8,12 @@
 #include "clipboard/backend.h"
 #include "clipboard/clearer.h"
 #include "output/display.h"
+#include "state/numbers.h"
 
 namespace {
 
 constexpr int default_seconds = 45;
 
-// 0 to 999999999, digits only.
-std::optional<int> whole_seconds(std::string_view text) {
-    if (text.empty() || text.size() > 9) return std::nullopt;
-    int value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
 
 }  // namespace
 
@@ -34,7 +25,7 @@ std::optional<int> clip_seconds(const char *option) {
         from = "KESP_CLIP_TIME";
         if (text == nullptr || text[0] == '\0') return default_seconds;
     }
-    auto seconds = whole_seconds(text);
+    auto seconds = parse_whole_number(text, 0, 999999999);
     if (!seconds)
         std::fprintf(stderr, "%s must be a whole number of seconds (0 for never), not \"%s\".\n",
                      from, text);

@@ -86,7 +86,7 @@ bool run_helper(const helper_run &run) {
     unique_fd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
     if (!null.valid() || !make_pipe(in_read, in_write) || !make_pipe(err_read, err_write) ||
         (run.output != nullptr && !make_pipe(out_read, out_write))) {
-        if (!run.quiet) std::fprintf(stderr, "%s\n", errno_message("Cannot run " + name).c_str());
+        if (!run.quiet) print_errno("Cannot run " + name);
         return false;
     }
     sigpipe_ignored sigpipe;
@@ -94,7 +94,7 @@ bool run_helper(const helper_run &run) {
     child.pid = ::fork();
     if (child.pid < 0) {
         child.pid = -1;
-        if (!run.quiet) std::fprintf(stderr, "%s\n", errno_message("Cannot run " + name).c_str());
+        if (!run.quiet) print_errno("Cannot run " + name);
         return false;
     }
     if (child.pid == 0)

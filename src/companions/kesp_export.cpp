@@ -1,7 +1,6 @@
 // kesp-export: writes every entry of the active database, passwords in
 // clear, to a pipe or to a new private file; never to a terminal, never
 // over an existing file.
-#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,20 +10,25 @@
 #include <string>
 #include <vector>
 
+#include "companions/companion.h"
 #include "formats/formats.h"
 #include "memory/secret.h"
-#include "cli/session.h"
 #include "state/files.h"
-#include "state/process.h"
 #include "state/replacement.h"
 #include "store/db.h"
+#include "vault/program.h"
+#include "vault/session.h"
 
 namespace {
 
-constexpr int exit_ok = 0, exit_failure = 1, exit_usage = 2;
+const option long_options[] = {
+    {"format", required_argument, nullptr, 'f'},
+    {"output", required_argument, nullptr, 'o'},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
 
-const char usage_text[] = "Usage: kesp-export [--format NAME] [-o FILE]\n";
-
+const companion program{"Usage: kesp-export [--format NAME] [-o FILE]\n", "+o:h", long_options};
 
 void say_exists(const std::string &path) {
     std::fprintf(stderr, "%s already exists; an export never overwrites a file.\n", path.c_str());
@@ -48,42 +52,40 @@ bool write_new_file(const std::string &path, std::string_view bytes) {
     return false;
 }
 
+// Every entry of the active database as records, read under the shared
+// lock, which is let go before this returns: a slow reader of the output
+// must not hold up the other programs. False after a message.
+bool read_records(std::vector<transfer_record> &records) {
+    auto started = begin_session(lock_kind::shared);
+    if (!started) return false;
+    entry_ptr list(db_list_entries(started->path(), list_all));
+    if (!list) return false;
+    for (const entry *e = list->next; e != nullptr; e = e->next)
+        records.push_back(record_from_entry(*e));
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-    install_alloc_failure_handler();
-    harden_process();
+    start_program();
 
-    static const option long_options[] = {
-        {"format", required_argument, nullptr, 'f'},
-        {"output", required_argument, nullptr, 'o'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
     transfer_format format = transfer_format::kesp_csv;
     std::optional<std::string> output;
-    opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, "+o:h", long_options, nullptr)) != -1;) {
-        switch (c) {
-        case 'f': {
-            auto named = format_from_name(optarg);
-            if (!named || !can_export(*named)) {
-                std::fprintf(stderr, "Unknown export format %s; the export formats are %s.\n", optarg,
-                             format_names(true).c_str());
-                return exit_usage;
-            }
-            format = *named;
-            break;
+    auto done = read_options(program, argc, argv, [&](int c, const char *argument) {
+        if (c == 'o') output = argument;
+        if (c != 'f') return true;
+        auto named = format_from_name(argument);
+        if (!named || !can_export(*named)) {
+            std::fprintf(stderr, "Unknown export format %s; the export formats are %s.\n",
+                         argument, format_names(true).c_str());
+            return false;
         }
-        case 'o': output = optarg; break;
-        case 'h': std::fputs(usage_text, stdout); return exit_ok;
-        default: std::fputs(usage_text, stderr); return exit_usage;
-        }
-    }
-    if (optind != argc) {
-        std::fputs(usage_text, stderr);
-        return exit_usage;
-    }
+        format = *named;
+        return true;
+    });
+    if (done) return *done;
+    if (optind != argc) return bad_usage(program);
     if (!output && ::isatty(STDOUT_FILENO)) {
         std::fputs("Refusing to write every password to a terminal; redirect the output or use -o "
                    "FILE.\n",
@@ -91,17 +93,8 @@ int main(int argc, char **argv) {
         return exit_failure;
     }
 
-    // The lock is let go before the output is written: a slow reader of the
-    // pipe must not hold up the other programs.
     std::vector<transfer_record> records;
-    {
-        auto started = begin_session(lock_kind::shared);
-        if (!started) return exit_failure;
-        entry_ptr list(db_list_entries(started->path(), list_all));
-        if (!list) return exit_failure;
-        for (const entry *e = list->next; e != nullptr; e = e->next) records.push_back(record_from_entry(*e));
-    }
-
+    if (!read_records(records)) return exit_failure;
     write_result written = write_transfer(records, format);
     if (!written.ok) {
         std::fprintf(stderr, "%s. Nothing was exported.\n", written.error.c_str());
@@ -115,7 +108,7 @@ int main(int argc, char **argv) {
         return exit_ok;
     }
     if (!write_all(STDOUT_FILENO, written.bytes)) {
-        std::fprintf(stderr, "%s\n", errno_message("Cannot write the export").c_str());
+        print_errno("Cannot write the export");
         return exit_failure;
     }
     return exit_ok;

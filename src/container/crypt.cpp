@@ -23,17 +23,13 @@
 #include "container/container.h"
 #include "container/crypt_internal.h"
 #include "state/files.h"
-#include "state/process.h"
+#include "state/test_hooks.h"
 #include "state/replacement.h"
 #include "memory/secret.h"
 
 namespace fmt = container_format;
 
 namespace {
-
-void print_errno(const std::string &what) {
-    std::fprintf(stderr, "%s\n", errno_message(what).c_str());
-}
 
 // Reads exactly n bytes from fd. A read error prints `read_failure` with
 // errno's text; an early end of file prints `short_read` (%s: the name).

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "formats/internal.h"
+#include "memory/c_heap.h"
 #include "formats/times.h"
 
 namespace {
@@ -151,8 +152,8 @@ bool read_rows(std::string_view text, csv_state &s) {
     if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI) != 0) out_of_memory();
     std::unique_ptr<csv_parser, parser_releaser> guard(&parser);
     csv_set_space_func(&parser, no_spaces);
-    csv_set_realloc_func(&parser, sized_realloc);
-    csv_set_free_func(&parser, sized_free);
+    csv_set_realloc_func(&parser, wiping_realloc);
+    csv_set_free_func(&parser, wiping_free);
 
     for (std::size_t at = 0; at < text.size() && s.error.empty(); ++s.line) {
         std::size_t end = text.find('\n', at);

@@ -327,33 +327,3 @@ std::string lower(std::string_view text) {
 }
 
 bool valid_utf8(std::string_view text) { return invalid_utf8_at(text) == std::string_view::npos; }
-
-namespace {
-// The header keeps the size and keeps the block aligned as malloc's is.
-constexpr std::size_t size_header = alignof(std::max_align_t);
-}  // namespace
-
-void *sized_allocate(std::size_t size) {
-    auto *block = static_cast<unsigned char *>(xmalloc(size + size_header));
-    std::memcpy(block, &size, sizeof size);
-    return block + size_header;
-}
-
-void sized_free(void *block) {
-    if (block == nullptr) return;
-    auto *start = static_cast<unsigned char *>(block) - size_header;
-    std::size_t size;
-    std::memcpy(&size, start, sizeof size);
-    free_secret(start, size + size_header);
-}
-
-void *sized_realloc(void *block, std::size_t size) {
-    void *grown = sized_allocate(size);
-    if (block != nullptr) {
-        std::size_t old;
-        std::memcpy(&old, static_cast<unsigned char *>(block) - size_header, sizeof old);
-        std::memcpy(grown, block, old < size ? old : size);
-        sized_free(block);
-    }
-    return grown;
-}

@@ -53,12 +53,6 @@ std::string lower(std::string_view text);
 // code points above U+10FFFF).
 bool valid_utf8(std::string_view text);
 
-// Allocation for C libraries that hand back a block without its size: the
-// size is kept in front of the block so that it can be wiped when freed.
-void *sized_realloc(void *block, std::size_t size);
-void *sized_allocate(std::size_t size);
-void sized_free(void *block);
-
 // Readers; `format` is nullopt for recognition (CSV by header). On return
 // result.ok tells, result.error says why not.
 void parse_csv(std::string_view text, std::optional<transfer_format> format, parse_result &result);

@@ -12,6 +12,7 @@
 #include <openssl/rand.h>
 
 #include "formats/internal.h"
+#include "memory/c_heap.h"
 #include "formats/times.h"
 
 namespace {
@@ -20,7 +21,7 @@ namespace {
 struct wiping_xml_memory {
     pugi::allocation_function allocate = pugi::get_memory_allocation_function();
     pugi::deallocation_function release = pugi::get_memory_deallocation_function();
-    wiping_xml_memory() { pugi::set_memory_management_functions(sized_allocate, sized_free); }
+    wiping_xml_memory() { pugi::set_memory_management_functions(wiping_malloc, wiping_free); }
     ~wiping_xml_memory() { pugi::set_memory_management_functions(allocate, release); }
 };
 

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <strings.h>
 
+#include "state/numbers.h"
+
 namespace {
 
 constexpr std::string_view uri_start = "otpauth://totp/";
@@ -50,16 +52,6 @@ bool percent_decode(std::string_view in, Text &out) {
 
 bool same_name(std::string_view a, const char *b) {
     return a.size() == std::strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;
-}
-
-// A whole number in [low, high], digits only.
-std::optional<int> bounded_number(const std::string &text, int low, int high) {
-    if (text.empty() || text.size() > 9) return std::nullopt;
-    for (char c : text)
-        if (c < '0' || c > '9') return std::nullopt;
-    int value = std::atoi(text.c_str());
-    if (value < low || value > high) return std::nullopt;
-    return value;
 }
 
 // liboath hands out the decoded key in malloc'ed memory.
@@ -129,14 +121,14 @@ std::optional<totp_params> parse_totp_uri(std::string_view text, std::string &wh
             return std::nullopt;
         }
         if (which == 1) {
-            auto digits = bounded_number(value, 6, 8);
+            auto digits = parse_whole_number(value, 6, 8);
             if (!digits) {
                 why = "its otpauth URI has digits=" + value + "; 6, 7 or 8 are allowed";
                 return std::nullopt;
             }
             params.digits = *digits;
         } else if (which == 2) {
-            auto period = bounded_number(value, 1, 86400);
+            auto period = parse_whole_number(value, 1, 86400);
             if (!period) {
                 why = "its otpauth URI has period=" + value + "; 1 to 86400 seconds are allowed";
                 return std::nullopt;

@@ -1,6 +1,8 @@
 #include "state/files.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,17 +28,28 @@ bool write_all(int fd, std::string_view bytes) {
     return true;
 }
 
-std::string errno_message(const std::string &what) {
-    return what + ": " + std::strerror(errno);
+std::string errno_message(std::string_view what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+void print_errno(std::string_view what) {
+    std::fprintf(stderr, "%s\n", errno_message(what).c_str());
+}
+
+std::string directory_of(std::string_view path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return ".";
+    return slash == 0 ? "/" : std::string(path.substr(0, slash));
+}
+
+std::optional<std::string> home_file(std::string_view name) {
+    const char *home = std::getenv("HOME");
+    if (home == nullptr) return std::nullopt;
+    return std::string(home) + "/" + std::string(name);
 }
 
 void sync_directory_of(const char *path) {
-    std::string dir(path);
-    std::size_t slash = dir.rfind('/');
-    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-    unique_fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    unique_fd fd(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.valid() && ::fsync(fd.get()) != 0 && errno != EINVAL)
-        std::fprintf(stderr, "%s\n",
-                     errno_message("WARNING: Unable to sync the directory of " + std::string(path))
-                         .c_str());
+        print_errno("WARNING: Unable to sync the directory of " + std::string(path));
 }

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -26,7 +27,17 @@ void sync_directory_of(const char *path);
 bool write_all(int fd, std::string_view bytes);
 
 // "<what>: <strerror(errno)>" for the errno of the call that just failed.
-std::string errno_message(const std::string &what);
+std::string errno_message(std::string_view what);
+
+// Prints errno_message(what) and a newline on standard error: the one way
+// every program reports a failed system call.
+void print_errno(std::string_view what);
+
+// The folder part of `path`: "." when it has no slash, "/" for "/name".
+std::string directory_of(std::string_view path);
+
+// $HOME + "/" + name, or nothing when HOME is unset.
+std::optional<std::string> home_file(std::string_view name);
 
 struct file_closer {
     void operator()(std::FILE *f) const { std::fclose(f); }

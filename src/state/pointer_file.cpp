@@ -11,9 +11,7 @@
 #include "state/files.h"
 
 std::optional<std::string> get_open_db_path() {
-    const char *home = std::getenv("HOME");
-    if (home == nullptr) return std::nullopt;
-    return std::string(home) + "/.kesp.open_db";
+    return home_file(".kesp.open_db");
 }
 
 std::optional<std::string> read_active_db_path() {
@@ -77,7 +75,7 @@ bool remove_active_db_path() {
     auto pointer = get_open_db_path();
     if (!pointer) return true;
     if (::unlink(pointer->c_str()) != 0 && errno != ENOENT) {
-        std::fprintf(stderr, "%s\n", errno_message("Unable to remove " + *pointer).c_str());
+        print_errno("Unable to remove " + *pointer);
         return false;
     }
     sync_directory_of(pointer->c_str());
@@ -86,13 +84,4 @@ bool remove_active_db_path() {
 
 bool has_active_db() {
     return read_active_db_path().has_value();
-}
-
-void cmd_show_db_path() {
-    auto path = read_active_db_path();
-    if (!path) {
-        std::fputs("No decrypted database exist.\n", stderr);
-        return;
-    }
-    std::printf("%s\n", path->c_str());
 }

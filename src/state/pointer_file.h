@@ -32,6 +32,3 @@ bool has_active_db();
 // `path` made absolute against the working directory, without resolving
 // links or dot segments; `path` itself when that fails.
 std::string absolute_path(const char *path);
-
-// -p: prints the active path, or "No decrypted database exist.\n" on stderr.
-void cmd_show_db_path();

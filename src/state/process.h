@@ -1,5 +1,4 @@
-// Process-wide protections that every program of the suite sets up first,
-// and the pause points the tests use to order two processes.
+// Process-wide protections that every program of the suite sets up first.
 #pragma once
 
 // Sets the core-file size limit to zero and marks the process non-dumpable:
@@ -7,9 +6,9 @@
 // of the same user cannot attach to read it.
 void harden_process();
 
-// Test hook: when the environment variable KESP_TEST_STOP_AT names `point`,
-// the process stops itself (SIGSTOP) there, so that a test can run another
-// command at exactly that moment and continue this one after. Points:
-//   "before-lock"  after the prompts, before taking the lock to act
-//   "locked"       holding the lock, before the first change
-void test_stop_point(const char *point);
+// Gives standard output a buffer of the program's own (line-buffered on a
+// terminal, fully buffered elsewhere) that is wiped at exit: printed
+// passwords and notes must not stay behind in stdio's own heap block. Also
+// takes standard input's buffer away, so that no copy of a typed secret
+// stays in one. Call before anything is read or printed.
+void use_wiped_stdio();

@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "state/process.h"
+#include "state/test_hooks.h"
 
 namespace {
 
@@ -48,16 +48,6 @@ void forget_pending_name() {
     have_pending_name = 0;
 }
 
-void print_errno(const std::string &what) {
-    std::fprintf(stderr, "%s\n", errno_message(what).c_str());
-}
-
-std::string folder_of(const std::string &path) {
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 }  // namespace
 
 file_replacement::file_replacement(std::string target, std::string shown)
@@ -72,11 +62,9 @@ file_replacement::~file_replacement() {
 }
 
 bool file_replacement::open() {
-    // Tests force the named file to exercise the path taken on file
-    // systems without O_TMPFILE.
-    bool named_only = std::getenv("KESP_TEST_NAMED_TEMP") != nullptr;
+    bool named_only = test_named_temp_only();
     if (!named_only && ::access("/proc/self/fd", X_OK) == 0) {
-        fd_.reset(::open(folder_of(target_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+        fd_.reset(::open(directory_of(target_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
                          S_IRUSR | S_IWUSR));
         unnamed_ = fd_.valid();
     }

@@ -15,6 +15,7 @@
 
 #include <sqlite3.h>
 
+#include "memory/c_heap.h"
 #include "memory/secret.h"
 #include "state/files.h"
 
@@ -177,7 +178,24 @@ int visit_row_handler(void *context, int columns, char **values, char **) {
     return rows->visit(rows->context, row) ? 0 : 1;
 }
 
+// SQLite's allocator interface over the wiping heap.
+void *store_malloc(int size) { return wiping_malloc(static_cast<std::size_t>(size)); }
+void store_free(void *block) { wiping_free(block); }
+void *store_realloc(void *block, int size) {
+    return wiping_realloc(block, static_cast<std::size_t>(size));
+}
+int store_size(void *block) { return static_cast<int>(wiping_block_size(block)); }
+int store_roundup(int size) { return (size + 7) & ~7; }
+int store_init(void *) { return SQLITE_OK; }
+void store_shutdown(void *) {}
+
 }  // namespace
+
+void db_use_wiping_heap() {
+    static const sqlite3_mem_methods methods{store_malloc,  store_free, store_realloc, store_size,
+                                             store_roundup, store_init, store_shutdown, nullptr};
+    sqlite3_config(SQLITE_CONFIG_MALLOC, &methods);
+}
 
 bool db_init(const char *path) {
     {

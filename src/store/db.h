@@ -13,6 +13,12 @@
 
 #include "store/entry.h"
 
+// Makes SQLite take its memory from the wiping heap (memory/c_heap.h): a
+// freed page or row that held a password or notes would otherwise live on
+// in the process, and in every child it forks. Call before SQLite's first
+// use in the process, or it has no effect.
+void db_use_wiping_heap();
+
 // Creates `path` with the entries table, then sets mode 0600.
 bool db_init(const char *path);
 

@@ -43,7 +43,7 @@ entry *entry_append(entry *list, const char *title, const char *user, const char
 entry *entry_copy(const entry *source);
 
 // Releases `e` and every entry after it, iteratively (no recursion), wiping
-// each password before it is freed. Does nothing for nullptr.
+// each text before it is freed. Does nothing for nullptr.
 void entry_free(entry *e);
 
 // `text`, or the empty text for a missing one (printf("%s", nullptr) is

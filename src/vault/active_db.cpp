@@ -1,4 +1,4 @@
-#include "state/active_db.h"
+#include "vault/active_db.h"
 
 #include <cstdio>
 #include <sys/stat.h>

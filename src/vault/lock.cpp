@@ -1,4 +1,4 @@
-#include "state/lock.h"
+#include "vault/lock.h"
 
 #include <cerrno>
 #include <chrono>
@@ -25,9 +25,7 @@ unique_fd open_lock_file(const std::string &path) {
 }  // namespace
 
 std::optional<std::string> lock_file_path() {
-    const char *home = std::getenv("HOME");
-    if (home == nullptr) return std::nullopt;
-    return std::string(home) + "/.kesp.lock";
+    return home_file(".kesp.lock");
 }
 
 std::optional<user_lock> take_user_lock(lock_kind kind) {
@@ -35,7 +33,7 @@ std::optional<user_lock> take_user_lock(lock_kind kind) {
     if (!path) return user_lock(unique_fd());
     unique_fd fd = open_lock_file(*path);
     if (!fd.valid()) {
-        std::fprintf(stderr, "%s\n", errno_message("Unable to open the lock file " + *path).c_str());
+        print_errno("Unable to open the lock file " + *path);
         return std::nullopt;
     }
 
@@ -56,6 +54,6 @@ std::optional<user_lock> take_user_lock(lock_kind kind) {
         }
         std::this_thread::sleep_for(retry_interval);
     }
-    std::fprintf(stderr, "%s\n", errno_message("Unable to lock " + *path).c_str());
+    print_errno("Unable to lock " + *path);
     return std::nullopt;
 }

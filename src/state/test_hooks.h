@@ -1,0 +1,18 @@
+// Hooks through which the end-to-end tests reach into a running program.
+// They are compiled in only where KESP_TEST_HOOKS is defined, which the
+// test build does for the copies of the programs it runs; the programs
+// that are installed ignore the environment variables below entirely.
+#pragma once
+
+// When KESP_TEST_STOP_AT names `point`, the process stops itself (SIGSTOP)
+// there, so that a test can run another command at exactly that moment and
+// continue this one after. Points:
+//   "before-lock"          after the prompts, before taking the lock to act
+//   "locked"               holding the lock, before the first change
+//   "replacement-written"  a new file is complete, before it takes its name
+//   "encrypt-first-chunk-read"  encryption has read its first chunk
+void test_stop_point(const char *point);
+
+// True when KESP_TEST_NAMED_TEMP is set: new files are written under a
+// name from the start, as on file systems without O_TMPFILE.
+bool test_named_temp_only();

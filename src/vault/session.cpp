@@ -1,0 +1,108 @@
+#include "vault/session.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "container/crypt.h"
+#include "memory/secret.h"
+#include "state/pointer_file.h"
+#include "state/test_hooks.h"
+#include "store/db.h"
+
+std::optional<session> begin_session(lock_kind kind) {
+    auto lock = take_user_lock(kind);
+    if (!lock) return std::nullopt;
+    auto db = resolve_active_db();
+    if (!db) return std::nullopt;
+    return session{std::move(*lock), std::move(*db)};
+}
+
+std::optional<user_lock> lock_unchanged(const active_db &before) {
+    test_stop_point("before-lock");
+    auto lock = take_user_lock(lock_kind::exclusive);
+    if (!lock || !still_active(before)) return std::nullopt;
+    test_stop_point("locked");
+    return lock;
+}
+
+entry_ptr fetch_entry(const char *path, int id, const char *missing) {
+    entry_ptr e(db_get_entry(path, id));
+    if (e && e->id == -1) {
+        std::printf(missing, id);
+        e.reset();
+    }
+    return e;
+}
+
+entry_ptr read_entry(int id) {
+    entry_ptr e;
+    {
+        auto s = begin_session(lock_kind::shared);
+        if (!s) return nullptr;
+        e.reset(db_get_entry(s->path(), id));
+    }
+    if (e && e->id == -1) {
+        std::fprintf(stderr, "Entry %d not found.\n", id);
+        e.reset();
+    }
+    return e;
+}
+
+namespace {
+
+bool same_entry(const entry &a, const entry &b) {
+    auto same = [](const char *x, const char *y) {
+        return std::strcmp(text_or_empty(x), text_or_empty(y)) == 0;
+    };
+    return a.id == b.id && same(a.title, b.title) && same(a.user, b.user) &&
+           same(a.url, b.url) && same(a.password, b.password) && same(a.notes, b.notes) &&
+           same(a.timestamp, b.timestamp);
+}
+
+}  // namespace
+
+bool entry_unchanged(const char *path, const entry &seen) {
+    entry_ptr now(db_get_entry(path, seen.id));
+    if (!now) return false;
+    if (now->id == -1) {
+        std::fprintf(stderr, "Entry %d was removed while you typed; nothing was changed.\n",
+                     seen.id);
+        return false;
+    }
+    if (!same_entry(*now, seen)) {
+        std::fprintf(stderr, "Entry %d was changed while you typed; nothing was changed.\n",
+                     seen.id);
+        return false;
+    }
+    return true;
+}
+
+bool replace_entry_password(const active_db &before, const entry &seen, const char *password) {
+    auto lock = lock_unchanged(before);
+    if (!lock || !entry_unchanged(before.path.c_str(), seen)) return false;
+    entry_ptr changed(entry_copy(&seen));
+    free_secret_text(changed->password);
+    changed->password = xstrdup(password);
+    return db_update_entry(before.path.c_str(), seen.id, changed.get());
+}
+
+bool encrypt_active_db(const active_db &db, const char *password) {
+    auto lock = lock_unchanged(db);
+    if (!lock) return false;
+    const char *path = db.path.c_str();
+    // Names that keep the plain file after it is replaced by the container.
+    struct stat before {};
+    bool counted = ::stat(path, &before) == 0;
+    if (!db_settle(path) || !encrypt_file(password, path)) {
+        std::fprintf(stderr, "Encryption of %s failed.\n", path);
+        return false;
+    }
+    if (counted && before.st_nlink > 1) {
+        unsigned long others = static_cast<unsigned long>(before.st_nlink) - 1;
+        std::fprintf(stderr, "WARNING: %s has %lu other %s the plain database.\n", path, others,
+                     others == 1 ? "name that keeps" : "names that keep");
+    }
+    return remove_active_db_path();
+}
