@@ -69,12 +69,3 @@ TEST(ContainerDetection, MissingFileAndNonRegularFiles) {
     EXPECT_FALSE(is_encrypted_file(fifo.c_str()));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
-
-TEST(ContainerDetection, MemoryTestAgreesWithFileTest) {
-    std::string c = std::string(10, 'x') + magic + std::string(144, 'y');
-    auto bytes = reinterpret_cast<const unsigned char *>(c.data());
-    EXPECT_TRUE(has_container_magic(bytes, c.size()));
-    EXPECT_FALSE(has_container_magic(bytes, c.size() - 1));
-    EXPECT_FALSE(has_container_magic(bytes + 10, 147));
-    EXPECT_TRUE(has_container_magic(bytes + 10, 148));
-}

@@ -16,6 +16,9 @@
 #include "container/format.h"
 #include "container_support.h"
 
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
 using namespace container_test;
 namespace fmt = container_format;
 
@@ -56,6 +59,25 @@ std::string openssl_key_hex(const std::string &password, const std::string &salt
 }
 
 const char tampered[] = "Invalid password or tampered data. Aborted.\n";
+
+// OpenSSL's one-shot calls, as a reference beside the chunked path.
+std::string one_call_hmac(const unsigned char *key, const std::string &data) {
+    unsigned char mac[64];
+    unsigned int length = 0;
+    HMAC(EVP_sha512(), key, 32, bytes(data), data.size(), mac, &length);
+    return as_string(mac, length);
+}
+
+std::string one_call_ctr(const unsigned char *key, const std::string &iv, const std::string &in) {
+    std::string out(in.size(), '\0');
+    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+    int n = 0;
+    EVP_EncryptInit_ex(ctx, EVP_aes_256_ctr(), nullptr, key, bytes(iv));
+    EVP_EncryptUpdate(ctx, reinterpret_cast<unsigned char *>(out.data()), &n, bytes(in),
+                      static_cast<int>(in.size()));
+    EVP_CIPHER_CTX_free(ctx);
+    return out;
+}
 const char not_a_container[] = "File is already decrypted or malformed?\n";
 
 }  // namespace
@@ -72,29 +94,47 @@ TEST(CryptPrimitives, AesCtrMatchesNistSp800_38aF55) {
         "601ec313775789a5b7a7f504bbf3d228f443e3ca4d62b59aca84e990cacaf5c5"
         "2b0930daa23de94ce87017ba2d84988ddfc9c58db67aada613c2dd08457941a6");
 
+    // In two pieces that split a block: the counter runs on from one
+    // update to the next, as it does from chunk to chunk.
     unsigned char out[64];
-    ASSERT_TRUE(aes_ctr_transform(bytes(plain), 64, out, bytes(key), bytes(iv), 1));
+    cipher_ctx_ptr ctx = start_ctr(bytes(key), bytes(iv), 1);
+    ASSERT_TRUE(ctx);
+    ASSERT_TRUE(ctr_update(ctx.get(), bytes(plain), 17, out));
+    ASSERT_TRUE(ctr_update(ctx.get(), bytes(plain) + 17, 47, out + 17));
+    ASSERT_TRUE(ctr_final(ctx.get()));
     EXPECT_EQ(to_hex(as_string(out, 64)), to_hex(cipher));
 
     // Decryption in place, and a partial last block.
     std::string buf = cipher.substr(0, 37);
     auto p = reinterpret_cast<unsigned char *>(buf.data());
-    ASSERT_TRUE(aes_ctr_transform(p, 37, p, bytes(key), bytes(iv), 0));
+    ctx = start_ctr(bytes(key), bytes(iv), 0);
+    ASSERT_TRUE(ctx);
+    ASSERT_TRUE(ctr_update(ctx.get(), p, 37, p));
+    ASSERT_TRUE(ctr_final(ctx.get()));
     EXPECT_EQ(to_hex(buf), to_hex(plain.substr(0, 37)));
 }
 
 TEST(CryptPrimitives, HmacSha512MatchesRfc4231) {
-    unsigned char mac[64];
-    std::string key1(20, '\x0b'), data1 = "Hi There";
-    ASSERT_TRUE(hmac_sha512(bytes(key1), key1.size(), bytes(data1), data1.size(), mac));
-    EXPECT_EQ(to_hex(as_string(mac, 64)),
-              "87aa7cdea5ef619d4ff0b4241a1d6cb02379f4e2ce4ec2787ad0b30545e17cde"
-              "daa833b7d6b8a702038b274eaea3f4e4be9d914eeb61f1702e696c203a126854");
-    std::string key2 = "Jefe", data2 = "what do ya want for nothing?";
-    ASSERT_TRUE(hmac_sha512(bytes(key2), key2.size(), bytes(data2), data2.size(), mac));
-    EXPECT_EQ(to_hex(as_string(mac, 64)),
-              "164b7a7bfcf819e2e395fbe73b56e0a387bd64222e831fd610270cd7ea250554"
-              "9758bf75c05a994a6d034f65f8f0e6fdcaeab1a34d4a6b4b636e070a38bce737");
+    struct {
+        std::string key, data, mac;
+    } cases[] = {
+        {std::string(20, '\x0b'), "Hi There",
+         "87aa7cdea5ef619d4ff0b4241a1d6cb02379f4e2ce4ec2787ad0b30545e17cde"
+         "daa833b7d6b8a702038b274eaea3f4e4be9d914eeb61f1702e696c203a126854"},
+        {"Jefe", "what do ya want for nothing?",
+         "164b7a7bfcf819e2e395fbe73b56e0a387bd64222e831fd610270cd7ea250554"
+         "9758bf75c05a994a6d034f65f8f0e6fdcaeab1a34d4a6b4b636e070a38bce737"},
+    };
+    for (const auto &c : cases) {
+        // Fed in two pieces, as the chunks of a file are.
+        unsigned char mac[64];
+        mac_ctx_ptr ctx = start_mac(bytes(c.key), c.key.size());
+        ASSERT_TRUE(ctx);
+        ASSERT_TRUE(mac_update(ctx.get(), bytes(c.data), 3));
+        ASSERT_TRUE(mac_update(ctx.get(), bytes(c.data) + 3, c.data.size() - 3));
+        ASSERT_TRUE(finish_mac(ctx.get(), mac));
+        EXPECT_EQ(to_hex(as_string(mac, 64)), c.mac);
+    }
 }
 
 TEST(CryptPrimitives, Pbkdf2Sha256MatchesPublishedVectors) {
@@ -437,7 +477,7 @@ TEST(CryptInterop, OpensslVerifiesAndDecryptsOurContainer) {
 
 // Containers are read and written a chunk at a time; the counter and the MAC
 // must run on across chunks exactly as one pass over the whole file would.
-// Each side is checked against the one-call primitives.
+// Each side is checked against OpenSSL called in one go by the test itself.
 TEST(CryptChunks, SizesAroundChunkBoundariesMatchOneCallEncryption) {
     const std::size_t chunk = crypt_chunk_size;
     const std::size_t sizes[] = {0, 1, 15, chunk - 1, chunk, chunk + 1, 3 * chunk + 17};
@@ -453,25 +493,67 @@ TEST(CryptChunks, SizesAroundChunkBoundariesMatchOneCallEncryption) {
         std::string c = read_file(path);
         ASSERT_EQ(c.size(), size + 148);
         std::string iv = c.substr(size + 4, 16), salt = c.substr(size + 20, 64);
-        unsigned char key[32], mac[64];
+        unsigned char key[32];
         ASSERT_TRUE(pbkdf2_sha256("pw", bytes(salt), 64, 200000, key, sizeof key));
-        ASSERT_TRUE(hmac_sha512(key, sizeof key, bytes(c), size + 84, mac));
-        EXPECT_EQ(to_hex(as_string(mac, 64)), to_hex(c.substr(size + 84)));
-        std::string back(size, '\0');
-        auto *out = reinterpret_cast<unsigned char *>(back.data());
-        ASSERT_TRUE(aes_ctr_transform(bytes(c), static_cast<std::int32_t>(size), out, key,
-                                      bytes(iv), 0));
-        EXPECT_TRUE(back == plain);
+        EXPECT_EQ(to_hex(one_call_hmac(key, c.substr(0, size + 84))), to_hex(c.substr(size + 84)));
+        EXPECT_TRUE(one_call_ctr(key, iv, c.substr(0, size)) == plain);
 
         // One-call encryption, decrypted by ours.
-        std::string cipher(size, '\0');
-        ASSERT_TRUE(aes_ctr_transform(bytes(plain), static_cast<std::int32_t>(size),
-                                      reinterpret_cast<unsigned char *>(cipher.data()), key,
-                                      bytes(iv), 1));
-        std::string body = cipher + "FuI3" + iv + salt;
-        ASSERT_TRUE(hmac_sha512(key, sizeof key, bytes(body), body.size(), mac));
-        write_file(path, body + as_string(mac, 64));
+        std::string body = one_call_ctr(key, iv, plain) + "FuI3" + iv + salt;
+        write_file(path, body + one_call_hmac(key, body));
         ASSERT_TRUE(decrypt_file("pw", path.c_str()));
         EXPECT_TRUE(read_file(path) == plain);
     }
+}
+
+// --- through memory ---------------------------------------------------------
+
+// What encrypt_to_file writes, decrypt_file and decrypt_to_memory read back;
+// a wrong password is told apart without a word, and the file stays.
+TEST(CryptMemory, RoundTripsAndTellsAWrongPasswordQuietly) {
+    scratch_dir dir;
+    const std::size_t sizes[] = {0, 1, crypt_chunk_size + 5};
+    for (std::size_t size : sizes) {
+        SCOPED_TRACE("size " + std::to_string(size));
+        std::string plain = pseudo_random_bytes(size, size + 3);
+        std::string path = dir.file("m" + std::to_string(size));
+        ASSERT_TRUE(encrypt_to_file("pw", bytes(plain), size, path.c_str(), true));
+        EXPECT_EQ(file_mode(path), 0600u);
+        std::string container = read_file(path);
+        ASSERT_EQ(container.size(), size + 148);
+
+        decrypted d = decrypt_to_memory("pw", path.c_str());
+        ASSERT_EQ(d.status, decrypt_status::ok);
+        EXPECT_TRUE(as_string(d.plain->data(), d.plain->size()) == plain);
+        EXPECT_EQ(stderr_of([&] {
+                      EXPECT_EQ(decrypt_to_memory("wrong", path.c_str()).status,
+                                decrypt_status::wrong_password);
+                  }),
+                  "");
+        EXPECT_TRUE(read_file(path) == container);
+        ASSERT_TRUE(decrypt_file("pw", path.c_str()));
+        EXPECT_TRUE(read_file(path) == plain);
+    }
+}
+
+TEST(CryptMemory, NewFileNeverReplacesOneAndReplacementDoes) {
+    scratch_dir dir;
+    std::string path = dir.file("db");
+    write_file(path, "old");
+    errno = 0;
+    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(encrypt_to_file("pw", bytes("new"), 3, path.c_str(), true)); }), "");
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(read_file(path), "old");
+
+    ASSERT_TRUE(encrypt_to_file("pw", bytes("new"), 3, path.c_str(), false));
+    decrypted d = decrypt_to_memory("pw", path.c_str());
+    ASSERT_EQ(d.status, decrypt_status::ok);
+    EXPECT_EQ(as_string(d.plain->data(), d.plain->size()), "new");
+
+    // A plain file is no container: refused with the usual message.
+    write_file(path, "plain");
+    EXPECT_EQ(stderr_of([&] {
+                  EXPECT_EQ(decrypt_to_memory("pw", path.c_str()).status, decrypt_status::failed);
+              }),
+              not_a_container);
 }

@@ -11,11 +11,6 @@
 
 namespace fmt = container_format;
 
-bool has_container_magic(const unsigned char *data, std::size_t size) {
-    return size >= fmt::trailer_size &&
-           std::memcmp(data + size - fmt::trailer_size, fmt::magic, fmt::magic_size) == 0;
-}
-
 bool is_encrypted_file(const char *path) {
     auto magic = container_magic_at(path);
     if (!magic) std::fputs("Failed to open file.\n", stderr);

@@ -15,6 +15,3 @@ bool is_encrypted_file(const char *path);
 
 // The same test, silent: nothing when the file cannot be opened.
 std::optional<bool> container_magic_at(const char *path);
-
-// The same test over bytes already in memory.
-bool has_container_magic(const unsigned char *data, std::size_t size);

@@ -7,29 +7,28 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
+#include <optional>
 #include <pthread.h>
 #include <string>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
 #include <openssl/core_names.h>
-#include <openssl/hmac.h>
+#include <openssl/crypto.h>
 #include <openssl/params.h>
 
 #include "container/container.h"
 #include "container/crypt_internal.h"
 #include "state/files.h"
-#include "state/test_hooks.h"
 #include "state/replacement.h"
-#include "memory/secret.h"
+#include "state/test_hooks.h"
 
 namespace fmt = container_format;
 
 namespace {
+
+const char *const changed_while_read = "%s changed while it was read.\n";
+const char *const not_a_container = "File is already decrypted or malformed?\n";
 
 // Reads exactly n bytes from fd. A read error prints `read_failure` with
 // errno's text; an early end of file prints `short_read` (%s: the name).
@@ -84,30 +83,6 @@ bool derive_key(const char *password, const unsigned char *salt, key_material &o
     return ok;
 }
 
-bool hmac_sha512(const unsigned char *key, std::size_t key_len, const unsigned char *data,
-                 std::size_t len, unsigned char *mac) {
-    if (key_len > INT_MAX) return false;
-    unsigned int mac_len = 0;
-    return HMAC(EVP_sha512(), key, static_cast<int>(key_len), data, len, mac, &mac_len) &&
-           mac_len == fmt::mac_size;
-}
-
-namespace {
-
-const char *const changed_while_read = "%s changed while it was read.\n";
-
-struct cipher_ctx_deleter {
-    void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-using cipher_ctx_ptr = std::unique_ptr<EVP_CIPHER_CTX, cipher_ctx_deleter>;
-
-struct mac_ctx_deleter {
-    void operator()(EVP_MAC_CTX *ctx) const { EVP_MAC_CTX_free(ctx); }
-};
-using mac_ctx_ptr = std::unique_ptr<EVP_MAC_CTX, mac_ctx_deleter>;
-
-// Counter mode under `key` from the counter block `iv`; one context carries
-// the counter from one chunk to the next.
 cipher_ctx_ptr start_ctr(const unsigned char *key, const unsigned char *iv, int direction) {
     cipher_ctx_ptr ctx(EVP_CIPHER_CTX_new());
     if (!ctx || EVP_CipherInit(ctx.get(), EVP_aes_256_ctr(), key, iv, direction) != 1) {
@@ -129,7 +104,6 @@ bool ctr_update(EVP_CIPHER_CTX *ctx, const unsigned char *in, std::size_t length
     return true;
 }
 
-// Counter mode keeps nothing back, so the final step adds no bytes.
 bool ctr_final(EVP_CIPHER_CTX *ctx) {
     unsigned char none[EVP_MAX_BLOCK_LENGTH];
     int final_len = 0;
@@ -140,24 +114,42 @@ bool ctr_final(EVP_CIPHER_CTX *ctx) {
     return true;
 }
 
-// HMAC-SHA512 under the container key, fed piece by piece. Silent.
+namespace {
+
+const char *const mac_failure = "Unable to compute the MAC.\n";
+
+}  // namespace
+
 mac_ctx_ptr start_mac(const unsigned char *key, std::size_t key_len) {
     EVP_MAC *hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-    if (hmac == nullptr) return nullptr;
-    mac_ctx_ptr ctx(EVP_MAC_CTX_new(hmac));
+    mac_ctx_ptr ctx(hmac != nullptr ? EVP_MAC_CTX_new(hmac) : nullptr);
     EVP_MAC_free(hmac);
     char digest[] = "SHA512";
     const OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
         OSSL_PARAM_construct_end()};
-    if (!ctx || EVP_MAC_init(ctx.get(), key, key_len, params) != 1) return nullptr;
+    if (!ctx || EVP_MAC_init(ctx.get(), key, key_len, params) != 1) {
+        std::fputs(mac_failure, stderr);
+        return nullptr;
+    }
     return ctx;
+}
+
+bool mac_update(EVP_MAC_CTX *ctx, const unsigned char *data, std::size_t len) {
+    if (EVP_MAC_update(ctx, data, len) == 1) return true;
+    std::fputs(mac_failure, stderr);
+    return false;
 }
 
 bool finish_mac(EVP_MAC_CTX *ctx, unsigned char *mac) {
     std::size_t mac_len = 0;
-    return EVP_MAC_final(ctx, mac, &mac_len, fmt::mac_size) == 1 && mac_len == fmt::mac_size;
+    if (EVP_MAC_final(ctx, mac, &mac_len, fmt::mac_size) == 1 && mac_len == fmt::mac_size)
+        return true;
+    std::fputs(mac_failure, stderr);
+    return false;
 }
+
+namespace {
 
 // Size of the regular file open as `fd`, if it is at most `limit` bytes;
 // `st` keeps what fstat said, to tell later whether the file changed.
@@ -211,37 +203,53 @@ std::string replacement_target(const char *path) {
     return target;
 }
 
-}  // namespace
-
-
-bool aes_ctr_transform(const unsigned char *in, std::int32_t length, unsigned char *out,
-                       const unsigned char *key, const unsigned char *iv, int direction) {
-    cipher_ctx_ptr ctx = start_ctr(key, iv, direction);
-    if (!ctx) return false;
-    if (length < 0) {
-        std::fputs("Unable to process data.\n", stderr);
-        return false;
-    }
-    return ctr_update(ctx.get(), in, static_cast<std::size_t>(length), out) && ctr_final(ctx.get());
-}
-
-namespace {
-
-// The trailer's first three fields, which the MAC covers.
-void fill_trailer(unsigned char *trailer, const unsigned char *iv, const unsigned char *salt) {
-    std::memcpy(trailer + fmt::magic_offset, fmt::magic, fmt::magic_size);
-    std::memcpy(trailer + fmt::iv_offset, iv, fmt::iv_size);
-    std::memcpy(trailer + fmt::salt_offset, salt, fmt::salt_size);
-}
-
-// Earlier versions wrote the new file beside the target under target +
-// suffix, and a run killed then left that file behind: it goes first, and
-// names the new file in messages.
+// Messages name the new file target + suffix. A stale file of that name
+// would keep a copy of the database beside the target, so it goes.
 std::string shown_name(const std::string &target, const char *suffix) {
     std::string shown = target + suffix;
     ::unlink(shown.c_str());
     return shown;
 }
+
+// Writes a container a chunk at a time: start() derives a fresh key and
+// IV, add() encrypts a chunk in place, MACs it and writes it while it is
+// still in the cache, finish() appends the trailer.
+class container_writer {
+public:
+    bool start(const char *password) {
+        if (!derive_key(password, nullptr, km_)) return false;
+        if (!read_random_bytes(iv_, sizeof iv_)) {
+            std::fputs("Initialization vector generation failed.\n", stderr);
+            return false;
+        }
+        cipher_ = start_ctr(km_.key.data, iv_, 1);
+        if (!cipher_) return false;
+        mac_ = start_mac(km_.key.data, sizeof km_.key.data);
+        return mac_ != nullptr;
+    }
+
+    bool add(unsigned char *chunk, std::size_t n, file_replacement &out) {
+        return ctr_update(cipher_.get(), chunk, n, chunk) && mac_update(mac_.get(), chunk, n) &&
+               out.write(chunk, n);
+    }
+
+    // `room` holds at least a trailer's bytes.
+    bool finish(unsigned char *room, file_replacement &out) {
+        if (!ctr_final(cipher_.get())) return false;
+        std::memcpy(room + fmt::magic_offset, fmt::magic, fmt::magic_size);
+        std::memcpy(room + fmt::iv_offset, iv_, fmt::iv_size);
+        std::memcpy(room + fmt::salt_offset, km_.salt.data, fmt::salt_size);
+        return mac_update(mac_.get(), room, fmt::mac_covered_trailer) &&
+               finish_mac(mac_.get(), room + fmt::mac_offset) &&
+               out.write(room, fmt::trailer_size);
+    }
+
+private:
+    key_material km_;
+    unsigned char iv_[fmt::iv_size];
+    cipher_ctx_ptr cipher_;
+    mac_ctx_ptr mac_;
+};
 
 // PBKDF2 on the second core while the first reads the container. Silent:
 // the caller reports a failure once the read is done, so that messages keep
@@ -285,6 +293,72 @@ struct plain_free {
 };
 using ciphertext_buffer = std::unique_ptr<unsigned char, plain_free>;
 
+// A whole container read into memory with the key derived from its salt.
+// The bytes that are authenticated are the bytes that are decrypted,
+// whatever happens to the file meanwhile.
+struct loaded_container {
+    ciphertext_buffer bytes;
+    std::size_t plain_size = 0;
+    unsigned char trailer[fmt::trailer_size];
+    key_material km;
+};
+
+// The trailer at the end of `fd`, checked again for the magic: the file may
+// have been replaced since the caller's detection test.
+bool read_trailer(int fd, std::size_t size, unsigned char *trailer) {
+    if (size < fmt::trailer_size ||
+        ::pread(fd, trailer, fmt::trailer_size, static_cast<off_t>(size - fmt::trailer_size)) !=
+            static_cast<ssize_t>(fmt::trailer_size) ||
+        std::memcmp(trailer + fmt::magic_offset, fmt::magic, fmt::magic_size) != 0) {
+        std::fputs(not_a_container, stderr);
+        return false;
+    }
+    return true;
+}
+
+bool load_container(const char *password, const char *path, loaded_container &c) {
+    if (!is_encrypted_file(path)) {
+        std::fputs(not_a_container, stderr);
+        return false;
+    }
+    unique_fd in = open_input(path, "Unable to open %s for reading.\n");
+    if (!in.valid()) return false;
+    struct stat before;
+    if (!checked_size(in.get(), path, fmt::max_container_size,
+                      "%s is too large for a container: at most 2147483647 bytes.\n", before))
+        return false;
+    const std::size_t size = static_cast<std::size_t>(before.st_size);
+    // The trailer first, for its salt: the key is derived while the rest is
+    // read.
+    if (!read_trailer(in.get(), size, c.trailer)) return false;
+    background_derivation derivation{password, {}, &c.km};
+    std::memcpy(derivation.salt, c.trailer + fmt::salt_offset, fmt::salt_size);
+    derivation.start();
+
+    c.bytes.reset(static_cast<unsigned char *>(xmalloc(size)));
+    hint_huge_pages(c.bytes.get(), size);
+    if (!read_exactly(in.get(), c.bytes.get(), size, path, "Unable to read ", changed_while_read) ||
+        !unchanged_since(in.get(), path, before))
+        return false;
+    if (std::memcmp(c.bytes.get() + size - fmt::trailer_size, c.trailer, fmt::trailer_size) != 0) {
+        std::fprintf(stderr, changed_while_read, path);
+        return false;
+    }
+    c.plain_size = size - fmt::trailer_size;
+    return derivation.finish();
+}
+
+// True when the stored MAC is the MAC of the ciphertext, magic, IV and salt
+// under the derived key, compared in constant time; nullopt when it could
+// not be computed (after a message).
+std::optional<bool> authentic(const loaded_container &c) {
+    mac_ctx_ptr mac = start_mac(c.km.key.data, sizeof c.km.key.data);
+    unsigned char computed[fmt::mac_size];
+    if (!mac || !mac_update(mac.get(), c.bytes.get(), c.plain_size + fmt::mac_covered_trailer) ||
+        !finish_mac(mac.get(), computed))
+        return std::nullopt;
+    return CRYPTO_memcmp(computed, c.trailer + fmt::mac_offset, fmt::mac_size) == 0;
+}
 
 }  // namespace
 
@@ -302,28 +376,14 @@ bool encrypt_file(const char *password, const char *path) {
         return false;
     ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
-    key_material km;
-    if (!derive_key(password, nullptr, km)) return false;
-    unsigned char iv[fmt::iv_size];
-    if (!read_random_bytes(iv, sizeof iv)) {
-        std::fputs("Initialization vector generation failed.\n", stderr);
-        return false;
-    }
-    cipher_ctx_ptr cipher = start_ctr(km.key.data, iv, 1);
-    if (!cipher) return false;
-    mac_ctx_ptr mac = start_mac(km.key.data, sizeof km.key.data);
-    if (!mac) {
-        std::fputs("Unable to compute the MAC.\n", stderr);
-        return false;
-    }
-
+    container_writer writer;
+    if (!writer.start(password)) return false;
     std::string target = replacement_target(path);
     file_replacement out(target, shown_name(target, ".kesp"));
     if (!out.open()) return false;
 
-    // One pass, a chunk at a time: read, encrypt in place, MAC and write it
-    // while it is still in the cache. The new file stays unnamed until the
-    // end, so a failure part-way leaves nothing.
+    // The new file stays unnamed until the end, so a failure part-way
+    // leaves nothing.
     const std::size_t plain_size = static_cast<std::size_t>(before.st_size);
     wiped_buffer chunk(std::min(plain_size, crypt_chunk_size) + fmt::trailer_size);
     for (std::size_t done = 0; done < plain_size;) {
@@ -331,93 +391,83 @@ bool encrypt_file(const char *password, const char *path) {
         if (!read_exactly(in.get(), chunk.data(), n, path, "Unable to read ", changed_while_read))
             return false;
         if (done == 0) test_stop_point("encrypt-first-chunk-read");
-        if (!ctr_update(cipher.get(), chunk.data(), n, chunk.data())) return false;
-        if (EVP_MAC_update(mac.get(), chunk.data(), n) != 1) {
-            std::fputs("Unable to compute the MAC.\n", stderr);
-            return false;
-        }
-        if (!out.write(chunk.data(), n)) return false;
+        if (!writer.add(chunk.data(), n, out)) return false;
         done += n;
     }
-    if (!unchanged_since(in.get(), path, before) || !ctr_final(cipher.get())) return false;
+    return unchanged_since(in.get(), path, before) && writer.finish(chunk.data(), out) &&
+           out.commit();
+}
 
-    unsigned char *trailer = chunk.data();
-    fill_trailer(trailer, iv, km.salt.data);
-    if (EVP_MAC_update(mac.get(), trailer, fmt::mac_covered_trailer) != 1 ||
-        !finish_mac(mac.get(), trailer + fmt::mac_offset)) {
-        std::fputs("Unable to compute the MAC.\n", stderr);
+bool encrypt_to_file(const char *password, const unsigned char *plain, std::size_t size,
+                     const char *path, bool create_new) {
+    if (size > static_cast<std::size_t>(fmt::max_plain_size)) {
+        std::fprintf(stderr, "%s would be too large: at most 2147483499 bytes fit a container.\n",
+                     path);
         return false;
     }
-    return out.write(trailer, fmt::trailer_size) && out.commit();
+    container_writer writer;
+    if (!writer.start(password)) return false;
+    std::string target = create_new ? std::string(path) : replacement_target(path);
+    file_replacement out(target, create_new ? target : shown_name(target, ".kesp"));
+    if (!out.open()) return false;
+    wiped_buffer chunk(std::min(size, crypt_chunk_size) + fmt::trailer_size);
+    for (std::size_t done = 0; done < size;) {
+        std::size_t n = std::min(crypt_chunk_size, size - done);
+        std::memcpy(chunk.data(), plain + done, n);
+        if (!writer.add(chunk.data(), n, out)) return false;
+        done += n;
+    }
+    if (!writer.finish(chunk.data(), out)) return false;
+    return create_new ? out.commit_new() : out.commit();
 }
 
 bool decrypt_file(const char *password, const char *path) {
-    if (!is_encrypted_file(path)) {
-        std::fputs("File is already decrypted or malformed?\n", stderr);
-        return false;
-    }
-    unique_fd in = open_input(path, "Unable to open %s for reading.\n");
-    if (!in.valid()) return false;
-    struct stat before;
-    if (!checked_size(in.get(), path, fmt::max_container_size,
-                      "%s is too large for a container: at most 2147483647 bytes.\n", before))
-        return false;
-    const std::size_t size = static_cast<std::size_t>(before.st_size);
-
-    // The trailer first, for its salt: the key is derived while the rest is
-    // read.
-    unsigned char trailer[fmt::trailer_size];
-    if (size < fmt::trailer_size ||
-        ::pread(in.get(), trailer, sizeof trailer, static_cast<off_t>(size - sizeof trailer)) !=
-            static_cast<ssize_t>(sizeof trailer) ||
-        std::memcmp(trailer + fmt::magic_offset, fmt::magic, fmt::magic_size) != 0) {
-        std::fputs("File is already decrypted or malformed?\n", stderr);
-        return false;
-    }
-    key_material km;
-    background_derivation derivation{password, {}, &km};
-    std::memcpy(derivation.salt, trailer + fmt::salt_offset, fmt::salt_size);
-    derivation.start();
-
-    // The whole container in memory before anything is decrypted: the bytes
-    // that are authenticated are the bytes that are decrypted, whatever
-    // happens to the file meanwhile.
-    ciphertext_buffer buf(static_cast<unsigned char *>(xmalloc(size)));
-    hint_huge_pages(buf.get(), size);
-    if (!read_exactly(in.get(), buf.get(), size, path, "Unable to read ", changed_while_read) ||
-        !unchanged_since(in.get(), path, before))
-        return false;
-    if (std::memcmp(buf.get() + size - sizeof trailer, trailer, sizeof trailer) != 0) {
-        std::fprintf(stderr, changed_while_read, path);
-        return false;
-    }
-    if (!derivation.finish()) return false;
-
-    const std::size_t plain_size = size - fmt::trailer_size;
-    unsigned char mac[fmt::mac_size];
-    if (!hmac_sha512(km.key.data, sizeof km.key.data, buf.get(),
-                     plain_size + fmt::mac_covered_trailer, mac)) {
-        std::fputs("Unable to compute the MAC.\n", stderr);
-        return false;
-    }
-    if (CRYPTO_memcmp(mac, trailer + fmt::mac_offset, fmt::mac_size) != 0) {
+    loaded_container c;
+    if (!load_container(password, path, c)) return false;
+    auto ok = authentic(c);
+    if (!ok) return false;
+    if (!*ok) {
         std::fputs("Invalid password or tampered data. Aborted.\n", stderr);
         return false;
     }
 
-    cipher_ctx_ptr cipher = start_ctr(km.key.data, trailer + fmt::iv_offset, 0);
+    cipher_ctx_ptr cipher = start_ctr(c.km.key.data, c.trailer + fmt::iv_offset, 0);
     if (!cipher) return false;
     std::string target = replacement_target(path);
     file_replacement out(target, shown_name(target, ".plain"));
     if (!out.open()) return false;
     // Plain text exists only a chunk at a time, in a buffer of its own.
-    wiped_buffer chunk(std::max<std::size_t>(std::min(plain_size, crypt_chunk_size), 1));
-    for (std::size_t done = 0; done < plain_size;) {
-        std::size_t n = std::min(crypt_chunk_size, plain_size - done);
-        if (!ctr_update(cipher.get(), buf.get() + done, n, chunk.data()) ||
+    wiped_buffer chunk(std::max<std::size_t>(std::min(c.plain_size, crypt_chunk_size), 1));
+    for (std::size_t done = 0; done < c.plain_size;) {
+        std::size_t n = std::min(crypt_chunk_size, c.plain_size - done);
+        if (!ctr_update(cipher.get(), c.bytes.get() + done, n, chunk.data()) ||
             !out.write(chunk.data(), n))
             return false;
         done += n;
     }
     return ctr_final(cipher.get()) && out.commit();
+}
+
+decrypted decrypt_to_memory(const char *password, const char *path) {
+    decrypted result;
+    loaded_container c;
+    if (!load_container(password, path, c)) return result;
+    auto ok = authentic(c);
+    if (!ok) return result;
+    if (!*ok) {
+        result.status = decrypt_status::wrong_password;
+        return result;
+    }
+    cipher_ctx_ptr cipher = start_ctr(c.km.key.data, c.trailer + fmt::iv_offset, 0);
+    if (!cipher) return result;
+    auto plain = std::make_unique<wiped_buffer>(c.plain_size);
+    for (std::size_t done = 0; done < c.plain_size;) {
+        std::size_t n = std::min(crypt_chunk_size, c.plain_size - done);
+        if (!ctr_update(cipher.get(), c.bytes.get() + done, n, plain->data() + done)) return result;
+        done += n;
+    }
+    if (!ctr_final(cipher.get())) return result;
+    result.status = decrypt_status::ok;
+    result.plain = std::move(plain);
+    return result;
 }

@@ -1,16 +1,21 @@
-// In-place encryption and decryption of a database file.
+// Encryption and decryption of a database file, in place or through memory.
 //
-// Both build the new content in a temporary file beside the target, created
-// exclusively with mode 0600, synced, then renamed over the target, so the
-// path always holds either the complete old file or the complete new one.
-// Encryption passes over the plain file once, a chunk at a time, and holds
-// no more than a chunk; decryption holds the whole container (it decrypts
-// only bytes it has authenticated) and writes the plain text a chunk at a
-// time. A plain file above 2147483499 bytes or a container above 2147483647
-// is refused before any work; a file that changes while it is read is
-// refused too. Keys and plain text are wiped before their memory is released. Messages go to
-// standard error; the caller adds its own after a false result.
+// New files are built beside their target (state/replacement.h), mode 0600,
+// synced, and only then take its name, so the path always holds either the
+// complete old file or the complete new one. Encryption passes over its
+// input once, a chunk at a time; decryption holds the whole container (it
+// decrypts only bytes it has authenticated) and writes the plain text a
+// chunk at a time. A plain file above 2147483499 bytes or a container above
+// 2147483647 is refused before any work; a file that changes while it is
+// read is refused too. Keys and plain text are wiped before their memory is
+// released. Messages go to standard error; the caller adds its own after a
+// false result.
 #pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "memory/secret.h"
 
 // Replaces the plain file at `path` by a container encrypted under `password`.
 bool encrypt_file(const char *password, const char *path);
@@ -18,3 +23,22 @@ bool encrypt_file(const char *password, const char *path);
 // Authenticates the container at `path` and replaces it by the plain file,
 // mode 0600. Nothing is written unless the MAC matched.
 bool decrypt_file(const char *password, const char *path);
+
+// The plain bytes of the container at `path`, authenticated and decrypted
+// into wiped memory; the file stays as it is. `wrong_password` (silent)
+// when the MAC does not match, which a wrong password and damaged data
+// alike cause; `failed` after a message otherwise (a file that is no
+// container: "File is already decrypted or malformed?\n").
+enum class decrypt_status { ok, wrong_password, failed };
+struct decrypted {
+    decrypt_status status = decrypt_status::failed;
+    std::unique_ptr<wiped_buffer> plain;  // when ok; may hold 0 bytes
+};
+decrypted decrypt_to_memory(const char *password, const char *path);
+
+// A container of `size` bytes at `plain`, encrypted under `password`, that
+// replaces the file at `path` (as encrypt_file does, following a final
+// symbolic link), or with `create_new` becomes the new file `path`, which
+// must not exist (then false with errno EEXIST and no message when it does).
+bool encrypt_to_file(const char *password, const unsigned char *plain, std::size_t size,
+                     const char *path, bool create_new);

@@ -1,18 +1,21 @@
-// Building blocks of encrypt_file and decrypt_file, each a thin call of
-// OpenSSL libcrypto. Exposed so that tests can check them against published
-// numbers. Failures return false; where a message is printed, the comment
-// says so. Nothing here touches a file other than the random device.
+// Building blocks of the container's encryption and decryption, each a thin
+// call of OpenSSL libcrypto, exposed so that tests can check the very calls
+// that ship against published numbers. Failures return false; where a
+// message is printed, the comment says so. Nothing here touches a file
+// other than the random device.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+
+#include <openssl/evp.h>
 
 #include "container/format.h"
 #include "memory/secret.h"
 
-// encrypt_file and decrypt_file pass over the file in chunks of this many
-// bytes: a chunk read, encrypted, MACed and written stays in the core's
-// cache (1 MiB chunks measured more system time, 4 MiB more still).
+// Files pass through in chunks of this many bytes: a chunk read, encrypted,
+// MACed and written stays in the core's cache.
 inline constexpr std::size_t crypt_chunk_size = std::size_t(256) << 10;
 
 // The result of one key derivation: the key and the salt that produced it.
@@ -37,13 +40,34 @@ bool pbkdf2_sha256(const char *password, const unsigned char *salt, std::size_t 
 // Prints "Key derivation failed.\n" on failure.
 bool derive_key(const char *password, const unsigned char *salt, key_material &out);
 
-// HMAC-SHA512 of data[0, len) under `key`; 64 bytes into `mac`. Silent.
-bool hmac_sha512(const unsigned char *key, std::size_t key_len, const unsigned char *data,
-                 std::size_t len, unsigned char *mac);
+struct cipher_ctx_deleter {
+    void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
+};
+using cipher_ctx_ptr = std::unique_ptr<EVP_CIPHER_CTX, cipher_ctx_deleter>;
 
-// AES-256-CTR over in[0, length) into out (out == in works in place, other
-// overlaps do not). `direction` is 1 to encrypt, 0 to decrypt; in counter
-// mode both give the same bytes. Prints "Unable to initialize AES.\n",
-// "Unable to process data.\n" or "Unable to finalize.\n" on failure.
-bool aes_ctr_transform(const unsigned char *in, std::int32_t length, unsigned char *out,
-                       const unsigned char *key, const unsigned char *iv, int direction);
+// AES-256-CTR under `key` from the counter block `iv`; `direction` is 1 to
+// encrypt, 0 to decrypt (in counter mode both give the same bytes). One
+// context carries the counter from one chunk to the next. Prints
+// "Unable to initialize AES.\n" on failure.
+cipher_ctx_ptr start_ctr(const unsigned char *key, const unsigned char *iv, int direction);
+
+// The next `length` bytes of the stream over in into out (out == in works
+// in place). Prints "Unable to process data.\n" on failure.
+bool ctr_update(EVP_CIPHER_CTX *ctx, const unsigned char *in, std::size_t length,
+                unsigned char *out);
+
+// Counter mode keeps nothing back, so the final step adds no bytes. Prints
+// "Unable to finalize.\n" on failure.
+bool ctr_final(EVP_CIPHER_CTX *ctx);
+
+struct mac_ctx_deleter {
+    void operator()(EVP_MAC_CTX *ctx) const { EVP_MAC_CTX_free(ctx); }
+};
+using mac_ctx_ptr = std::unique_ptr<EVP_MAC_CTX, mac_ctx_deleter>;
+
+// HMAC-SHA512 under `key`, fed piece by piece with mac_update and ended by
+// finish_mac (64 bytes into `mac`): the one MAC path of encryption and
+// decryption. Each prints "Unable to compute the MAC.\n" on failure.
+mac_ctx_ptr start_mac(const unsigned char *key, std::size_t key_len);
+bool mac_update(EVP_MAC_CTX *ctx, const unsigned char *data, std::size_t len);
+bool finish_mac(EVP_MAC_CTX *ctx, unsigned char *mac);
