@@ -52,6 +52,24 @@ std::vector<std::string> titles_of(const entry *head) {
     return titles;
 }
 
+// What a search finds, as ids and titles; nothing when it failed.
+struct found_rows {
+    std::vector<int> ids;
+    std::vector<std::string> titles;
+};
+
+std::optional<found_rows> find_rows(const std::string &path, const char *search) {
+    found_rows found;
+    auto keep = [](void *context, const entry &row) {
+        auto *f = static_cast<found_rows *>(context);
+        f->ids.push_back(row.id);
+        f->titles.push_back(row.title);
+        return true;
+    };
+    if (!db_visit_found(path.c_str(), search, keep, &found)) return std::nullopt;
+    return found;
+}
+
 bool starts_with(const std::string &text, const std::string &prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -61,6 +79,33 @@ bool ends_with(const std::string &text, const std::string &suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+
+// Counts the sleeps of SQLite's busy handler while it lives: the default
+// file system layer, wrapped so that every xSleep is counted.
+class sleeps_counted {
+public:
+    sleeps_counted() {
+        real_ = sqlite3_vfs_find(nullptr);
+        counting_ = *real_;
+        counting_.zName = "counting-sleeps";
+        counting_.xSleep = [](sqlite3_vfs *vfs, int microseconds) {
+            ++slept;
+            return real_->xSleep(vfs, microseconds);
+        };
+        slept = 0;
+        sqlite3_vfs_register(&counting_, 1);
+    }
+    ~sleeps_counted() {
+        sqlite3_vfs_unregister(&counting_);
+        sqlite3_vfs_register(real_, 1);
+    }
+    int count() const { return slept; }
+
+private:
+    static inline sqlite3_vfs *real_ = nullptr;
+    static inline int slept = 0;
+    sqlite3_vfs counting_{};
+};
 
 class Db : public ::testing::Test {
 protected:
@@ -235,9 +280,9 @@ TEST_F(Db, FindMatchesSubstringsWithLikeRules) {
     add("Shop", "carol", "https://shop.example", "Alice's secret", "o'clock");
 
     auto find = [this](const char *search) {
-        entry_ptr list(db_find_entries(path_.c_str(), search));
-        EXPECT_NE(list, nullptr);
-        return list ? titles_of(list.get()) : std::vector<std::string>{};
+        auto found = find_rows(path_, search);
+        EXPECT_TRUE(found);
+        return found ? found->titles : std::vector<std::string>{};
     };
     using titles = std::vector<std::string>;
     EXPECT_EQ(find("ALICE"), (titles{"Alice Mail"}));        // case ignored; password not searched
@@ -275,20 +320,6 @@ TEST_F(Db, AFileThatIsNotADatabaseIsReportedCorrupted) {
     EXPECT_EQ(after, junk);
 }
 
-TEST_F(Db, IntegrityHandlerStopsAtAReportedProblem) {
-    char name[] = "integrity_check", other[] = "other";
-    char ok[] = "ok", ok_space[] = "ok ", problem[] = "row 3 missing from index";
-    char *names[] = {other, name};
-    char *good[] = {problem, ok};
-    char *bad[] = {ok, problem};
-    char *nearly[] = {ok, ok_space};
-    char *null_value[] = {ok, nullptr};
-    EXPECT_EQ(integrity_row_handler(nullptr, 2, good, names), 0);
-    EXPECT_NE(integrity_row_handler(nullptr, 2, bad, names), 0);
-    EXPECT_NE(integrity_row_handler(nullptr, 2, nearly, names), 0);
-    EXPECT_NE(integrity_row_handler(nullptr, 2, null_value, names), 0);
-}
-
 // No busy time-out: a lock held elsewhere fails the operation at once.
 TEST_F(Db, ALockHeldByAnotherConnectionFailsAtOnce) {
     make_active();
@@ -296,12 +327,13 @@ TEST_F(Db, ALockHeldByAnotherConnectionFailsAtOnce) {
     connection other = open_sqlite(path_);
 
     exec_direct(other.get(), "BEGIN EXCLUSIVE");
-    auto start = std::chrono::steady_clock::now();
+    sleeps_counted sleeps;
     testing::internal::CaptureStderr();
     EXPECT_EQ(db_list_entries(path_.c_str(), list_all), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "SQL error: database is locked\nCorrupted database. Abort.\n");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    // A busy handler would have slept and tried again.
+    EXPECT_EQ(sleeps.count(), 0);
     exec_direct(other.get(), "ROLLBACK");
 
     // A write lock lets the check read, so the insert itself meets the lock.
@@ -340,8 +372,7 @@ TEST_F(Db, RowsWithNullColumns) {
     ASSERT_NE(blank->timestamp, nullptr);
     EXPECT_STREQ(blank->timestamp, "");
 
-    entry_ptr found(db_find_entries(path_.c_str(), "hole"));
-    EXPECT_EQ(ids_of(found.get()), (std::vector<int>{2}));
+    EXPECT_EQ(find_rows(path_, "hole")->ids, (std::vector<int>{2}));
 }
 
 TEST_F(Db, IdsOutsideThe32BitRangeAreSkippedWithOneWarning) {
@@ -360,10 +391,10 @@ TEST_F(Db, IdsOutsideThe32BitRangeAreSkippedWithOneWarning) {
     EXPECT_EQ(ids_of(list.get()), (std::vector<int>{-2147483648, 2147483647}));
 
     testing::internal::CaptureStderr();
-    entry_ptr found(db_find_entries(path_.c_str(), "high"));
+    auto found = find_rows(path_, "high");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "WARNING: Skipped 1 entries with ids out of range\n");
-    EXPECT_EQ(titles_of(found.get()), (std::vector<std::string>{"highest"}));
+    EXPECT_EQ(found->titles, (std::vector<std::string>{"highest"}));
 
     // 4294967297 would read as 1 if the id were cut to 32 bits.
     entry_ptr one(db_get_entry(path_.c_str(), 1));
@@ -425,12 +456,6 @@ TEST_F(Db, VisitingRowsGivesWhatAListHolds) {
         EXPECT_EQ(visited([&](entry_visitor v, void *c) { return db_visit_entries(p, count, v, c); }),
                   expected);
     }
-    for (const char *search : {"hole", "", "high", "nothing"}) {
-        SCOPED_TRACE(search);
-        rows_seen expected = listed([&] { return db_find_entries(p, search); });
-        EXPECT_EQ(visited([&](entry_visitor v, void *c) { return db_visit_found(p, search, v, c); }),
-                  expected);
-    }
     rows_seen all = visited([&](entry_visitor v, void *c) { return db_visit_entries(p, list_all, v, c); });
     EXPECT_EQ(all.rows.size(), 3u);
     EXPECT_EQ(all.err, "WARNING: Skipped 1 entries with ids out of range\n");
@@ -441,39 +466,16 @@ TEST_F(Db, VisitingRowsGivesWhatAListHolds) {
     EXPECT_TRUE(starts_with(testing::internal::GetCapturedStderr(), "Error: "));
 }
 
-// Constant-time appends: the handler links after the builder's tail without
-// walking from the head (here the tail is not even reachable from it).
-TEST(DbRowHandler, ListHandlerAppendsAfterTheTail) {
-    entry *head = entry_new("dummy", "dummy", "dummy", "dummy", "dummy");
-    entry *elsewhere = entry_new("t", "u", "l", "p", "n");
-    list_builder list{head, elsewhere, 0};
-    char id[] = "5", t[] = "title", u[] = "user", l[] = "url", p[] = "pw", n[] = "notes",
-         ts[] = "2024-01-01 00:00:00";
-    char *values[] = {id, t, u, l, p, n, ts};
-    ASSERT_EQ(list_row_handler(&list, 7, values, nullptr), 0);
-    EXPECT_EQ(head->next, nullptr);
-    ASSERT_NE(elsewhere->next, nullptr);
-    EXPECT_EQ(list.tail, elsewhere->next);
-    EXPECT_EQ(list.tail->id, 5);
-    EXPECT_STREQ(list.tail->timestamp, "2024-01-01 00:00:00");
-    entry_free(head);
-    entry_free(elsewhere);
-}
-
-TEST_F(Db, AHundredThousandRowsListInLinearTime) {
+TEST_F(Db, AHundredThousandRowsListInOrder) {
     make_active();
     exec("with recursive n(i) as (select 1 union all select i + 1 from n where i < 100000)"
          " insert into entries(title, user, url, password, notes) select 't' || i, 'u', 'l', 'p', 'n' from n");
-    auto start = std::chrono::steady_clock::now();
     entry_ptr list(db_list_entries(path_.c_str(), list_all));
-    auto elapsed = std::chrono::steady_clock::now() - start;
     ASSERT_NE(list, nullptr);
     std::vector<int> ids = ids_of(list.get());
     ASSERT_EQ(ids.size(), 100000u);
+    EXPECT_EQ(ids.front(), 1);
     EXPECT_EQ(ids.back(), 100000);
-    // Linear: well under a second, also with sanitizers; a walk from the
-    // head for every row takes about fifteen.
-    EXPECT_LT(elapsed, std::chrono::seconds(3));
 }
 
 }  // namespace

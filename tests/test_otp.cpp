@@ -87,6 +87,10 @@ TEST(Totp, ReportsWhatIsWrongWithAUri) {
         {"otpauth://totp/x?secret=GEZDGNBV&algorithm=MD5",
          "its otpauth URI has algorithm=MD5; SHA1, SHA256 or SHA512 are allowed"},
         {"otpauth://totp/x?secret=GEZDGNBV&secret=MZXW6", "its otpauth URI gives secret twice"},
+        {"otpauth://totp/Steam:me?secret=GEZDGNBV&encoder=steam&issuer=Steam",
+         "its otpauth URI asks for Steam Guard codes (encoder=steam), which this program cannot make"},
+        {"otpauth://totp/x?secret=GEZDGNBV&Encoder=base26",
+         "its otpauth URI has encoder=base26, which this program does not know"},
     };
     for (const auto &c : cases) {
         std::string why;

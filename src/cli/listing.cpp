@@ -2,11 +2,10 @@
 // database.
 #include <cstdio>
 #include <initializer_list>
-#include <deque>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli/background_writer.h"
 #include "cli/commands.h"
 #include "cli/field_matcher.h"
 #include "vault/session.h"
@@ -16,74 +15,6 @@
 #include "store/db.h"
 
 namespace {
-
-// Writes pieces of text to standard output on a thread of its own, so that
-// a reader that is slow, or stopped (a pager, a terminal after Ctrl-S),
-// holds up that thread only, never the one that holds the lock. Pieces wait
-// in a queue for as long as the reader lags, and are wiped once written.
-class background_writer {
-public:
-    background_writer() = default;
-    background_writer(const background_writer &) = delete;
-    background_writer &operator=(const background_writer &) = delete;
-    ~background_writer() { finish(); }
-
-    // Queues `piece` behind the others; the first one starts the thread.
-    void hand_over(secret_string piece) {
-        if (!started_) {
-            started_ = true;
-            running_ = ::pthread_create(&thread_, nullptr, run, this) == 0;
-        }
-        ::pthread_mutex_lock(&mutex_);
-        queue_.push_back(std::move(piece));
-        ::pthread_cond_signal(&ready_);
-        ::pthread_mutex_unlock(&mutex_);
-    }
-
-    // Returns once everything handed over is written (without a thread,
-    // writes it now).
-    void finish() {
-        ::pthread_mutex_lock(&mutex_);
-        done_ = true;
-        ::pthread_cond_signal(&ready_);
-        ::pthread_mutex_unlock(&mutex_);
-        if (running_) ::pthread_join(thread_, nullptr);
-        running_ = false;
-        write_queued();
-    }
-
-private:
-    static void *run(void *self) {
-        static_cast<background_writer *>(self)->write_queued();
-        return nullptr;
-    }
-
-    // Writes pieces as they come until finish() says no more will.
-    void write_queued() {
-        for (;;) {
-            ::pthread_mutex_lock(&mutex_);
-            while (queue_.empty() && !done_) ::pthread_cond_wait(&ready_, &mutex_);
-            if (queue_.empty()) {
-                ::pthread_mutex_unlock(&mutex_);
-                return;
-            }
-            secret_string piece = std::move(queue_.front());
-            queue_.pop_front();
-            ::pthread_mutex_unlock(&mutex_);
-            // A reader that went away ends the process (SIGPIPE), as any
-            // write to it would; other failures lose what was not written.
-            write_all(STDOUT_FILENO, piece.view());
-        }
-    }
-
-    pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t ready_ = PTHREAD_COND_INITIALIZER;
-    std::deque<secret_string> queue_;
-    bool done_ = false;
-    bool started_ = false;
-    bool running_ = false;
-    pthread_t thread_{};
-};
 
 // Where a listing's text goes. Rows are composed as SQLite reads them,
 // under the shared lock, with no copy of the entries. A file or /dev/null

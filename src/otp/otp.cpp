@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <strings.h>
 
 #include "state/numbers.h"
@@ -81,73 +82,113 @@ bool oath_ready() {
 
 }  // namespace
 
-std::optional<totp_params> parse_totp_uri(std::string_view text, std::string &why) {
+namespace {
+
+// The query of the first otpauth://totp/ URI in `text` (empty when it has
+// none); nothing when there is no such URI.
+std::optional<std::string_view> totp_query(std::string_view text) {
     std::size_t start = find_uri(text);
-    if (start == std::string_view::npos) {
-        why = "no otpauth://totp/ URI in its notes";
-        return std::nullopt;
-    }
+    if (start == std::string_view::npos) return std::nullopt;
     std::size_t end = start;
     while (end < text.size() && !ends_uri(text[end])) ++end;
     std::string_view uri = text.substr(start, end - start);
     uri = uri.substr(0, uri.find('#'));
     std::size_t query = uri.find('?');
-    uri = query == std::string_view::npos ? std::string_view() : uri.substr(query + 1);
+    return query == std::string_view::npos ? std::string_view() : uri.substr(query + 1);
+}
 
+// Each reader takes a decoded value into `params`, or says what is wrong.
+using parameter_reader = bool (*)(const std::string &value, totp_params &params, std::string &why);
+
+bool read_digits(const std::string &value, totp_params &params, std::string &why) {
+    auto digits = parse_whole_number(value, 6, 8);
+    if (!digits) why = "its otpauth URI has digits=" + value + "; 6, 7 or 8 are allowed";
+    params.digits = digits.value_or(params.digits);
+    return digits.has_value();
+}
+
+bool read_period(const std::string &value, totp_params &params, std::string &why) {
+    auto period = parse_whole_number(value, 1, 86400);
+    if (!period) why = "its otpauth URI has period=" + value + "; 1 to 86400 seconds are allowed";
+    params.period = period.value_or(params.period);
+    return period.has_value();
+}
+
+bool read_algorithm(const std::string &value, totp_params &params, std::string &why) {
+    static const struct {
+        const char *name;
+        otp_algorithm algorithm;
+    } algorithms[] = {{"SHA1", otp_algorithm::sha1},
+                      {"SHA256", otp_algorithm::sha256},
+                      {"SHA512", otp_algorithm::sha512}};
+    for (const auto &a : algorithms) {
+        if (!same_name(value, a.name)) continue;
+        params.algorithm = a.algorithm;
+        return true;
+    }
+    why = "its otpauth URI has algorithm=" + value + "; SHA1, SHA256 or SHA512 are allowed";
+    return false;
+}
+
+// Steam's codes are letters made from the same HMAC; a six-digit code from
+// such a secret would be wrong, so it is refused.
+bool read_encoder(const std::string &value, totp_params &, std::string &why) {
+    if (same_name(value, "steam"))
+        why = "its otpauth URI asks for Steam Guard codes (encoder=steam), which this program "
+              "cannot make";
+    else
+        why = "its otpauth URI has encoder=" + value + ", which this program does not know";
+    return false;
+}
+
+// The parameters that change the code; others (issuer, image and the like)
+// are ignored. The secret is read apart, into wiped memory.
+struct parameter {
+    const char *name;
+    parameter_reader read;  // nullptr for the secret
+};
+constexpr parameter parameters[] = {
+    {"secret", nullptr},          {"digits", read_digits},   {"period", read_period},
+    {"algorithm", read_algorithm}, {"encoder", read_encoder},
+};
+
+}  // namespace
+
+std::optional<totp_params> parse_totp_uri(std::string_view text, std::string &why) {
+    auto query = totp_query(text);
+    if (!query) {
+        why = "no otpauth://totp/ URI in its notes";
+        return std::nullopt;
+    }
+    std::string_view rest = *query;
     totp_params params;
     secret_string secret;
-    bool seen[4] = {};  // secret, digits, period, algorithm
-    static const char *const names[4] = {"secret", "digits", "period", "algorithm"};
-    while (!uri.empty()) {
-        std::string_view pair = uri.substr(0, uri.find('&'));
-        uri.remove_prefix(std::min(uri.size(), pair.size() + 1));
+    bool seen[std::size(parameters)] = {};
+    while (!rest.empty()) {
+        std::string_view pair = rest.substr(0, rest.find('&'));
+        rest.remove_prefix(std::min(rest.size(), pair.size() + 1));
         std::string_view name = pair.substr(0, pair.find('='));
         std::string_view raw_value =
             name.size() < pair.size() ? pair.substr(name.size() + 1) : std::string_view();
-        int which = -1;
-        for (int i = 0; i < 4; ++i)
-            if (same_name(name, names[i])) which = i;
-        if (which < 0) continue;  // issuer, image and the like
+        std::size_t which = 0;
+        while (which < std::size(parameters) && !same_name(name, parameters[which].name)) ++which;
+        if (which == std::size(parameters)) continue;
+        const parameter &p = parameters[which];
         if (seen[which]) {
-            why = std::string("its otpauth URI gives ") + names[which] + " twice";
+            why = std::string("its otpauth URI gives ") + p.name + " twice";
             return std::nullopt;
         }
         seen[which] = true;
-
         std::string value;
-        bool decoded = which == 0 ? percent_decode(raw_value, secret) : percent_decode(raw_value, value);
+        bool decoded = p.read == nullptr ? percent_decode(raw_value, secret)
+                                         : percent_decode(raw_value, value);
         if (!decoded) {
-            why = std::string("its otpauth URI has a broken %-escape in ") + names[which];
+            why = std::string("its otpauth URI has a broken %-escape in ") + p.name;
             return std::nullopt;
         }
-        if (which == 1) {
-            auto digits = parse_whole_number(value, 6, 8);
-            if (!digits) {
-                why = "its otpauth URI has digits=" + value + "; 6, 7 or 8 are allowed";
-                return std::nullopt;
-            }
-            params.digits = *digits;
-        } else if (which == 2) {
-            auto period = parse_whole_number(value, 1, 86400);
-            if (!period) {
-                why = "its otpauth URI has period=" + value + "; 1 to 86400 seconds are allowed";
-                return std::nullopt;
-            }
-            params.period = *period;
-        } else if (which == 3) {
-            if (same_name(value, "SHA1")) {
-                params.algorithm = otp_algorithm::sha1;
-            } else if (same_name(value, "SHA256")) {
-                params.algorithm = otp_algorithm::sha256;
-            } else if (same_name(value, "SHA512")) {
-                params.algorithm = otp_algorithm::sha512;
-            } else {
-                why = "its otpauth URI has algorithm=" + value + "; SHA1, SHA256 or SHA512 are allowed";
-                return std::nullopt;
-            }
-        }
+        if (p.read != nullptr && !p.read(value, params, why)) return std::nullopt;
     }
-    if (!seen[0] || secret.empty()) {
+    if (secret.empty()) {
         why = "its otpauth URI has no secret";
         return std::nullopt;
     }

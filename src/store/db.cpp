@@ -99,6 +99,79 @@ bool run(sqlite3 *db, const char *statement, sqlite3_callback handler, void *con
     return true;
 }
 
+// Ids are read with strtoll: SQLite keys are 64-bit, and other software may
+// have stored ones that no 32-bit id (the only kind a command can name) reaches.
+std::optional<int> parse_id(const char *text) {
+    if (text == nullptr) return std::nullopt;
+    errno = 0;
+    long long value = std::strtoll(text, nullptr, 10);
+    if (errno == ERANGE || value < INT_MIN || value > INT_MAX) return std::nullopt;
+    return static_cast<int>(value);
+}
+
+// The row handlers given to sqlite3_exec return 0 to go on; non-zero stops
+// the statement, which then fails.
+
+// Non-zero at the first column named "integrity_check" whose value is not
+// exactly "ok".
+int integrity_row_handler(void *, int columns, char **values, char **names) {
+    for (int i = 0; i < columns; ++i) {
+        if (names[i] == nullptr || std::strcmp(names[i], "integrity_check") != 0) continue;
+        if (values[i] == nullptr || std::strcmp(values[i], "ok") != 0) return 1;
+    }
+    return 0;
+}
+
+// Fills the entry prepared by db_get_entry from the seven columns; refuses
+// a row with a NULL column or an id outside the 32-bit range.
+int entry_row_handler(void *context, int columns, char **values, char **) {
+    auto *e = static_cast<entry *>(context);
+    if (columns < entry_columns) return 1;
+    for (int i = 0; i < entry_columns; ++i)
+        if (values[i] == nullptr) return 1;
+    auto id = parse_id(values[0]);
+    // The id is the key, so one row at most arrives; a second would leak the first.
+    if (!id || e->title != nullptr) return 1;
+    e->id = *id;
+    e->title = xstrdup(values[1]);
+    e->user = xstrdup(values[2]);
+    e->url = xstrdup(values[3]);
+    e->password = xstrdup(values[4]);
+    e->notes = xstrdup(values[5]);
+    e->timestamp = xstrdup(values[6]);
+    e->next = nullptr;
+    return 0;
+}
+
+// Appends one entry after the tail. A NULL column reads as the empty text;
+// a row whose id is outside the 32-bit range is not listed but counted.
+// Context of list_row_handler: the list under construction and its last
+// entry, so that building a list of n rows costs O(n).
+struct list_builder {
+    entry *head;
+    entry *tail;
+    std::size_t skipped;  // rows left out: their ids fit no int
+};
+
+int list_row_handler(void *context, int columns, char **values, char **) {
+    auto *list = static_cast<list_builder *>(context);
+    if (columns < entry_columns) return 1;
+    auto id = parse_id(values[0]);
+    if (!id) {
+        ++list->skipped;
+        return 0;
+    }
+    // NULL columns come only from other software; they read as empty texts so
+    // that every listed entry keeps all its texts and the rest stays listable.
+    entry *e = entry_append(list->tail, text_or_empty(values[1]), text_or_empty(values[2]),
+                            text_or_empty(values[3]), text_or_empty(values[4]),
+                            text_or_empty(values[5]));
+    e->id = *id;
+    e->timestamp = xstrdup(text_or_empty(values[6]));
+    list->tail = e;
+    return 0;
+}
+
 // The integrity check, then the same connection for the operation's one
 // statement: a second connection would read the schema again.
 connection open_checked_db(const char *path) {
@@ -108,16 +181,6 @@ connection open_checked_db(const char *path) {
         return nullptr;
     }
     return db;
-}
-
-// Ids are read with strtoll: SQLite keys are 64-bit, and other software may
-// have stored ones that no 32-bit id (the only kind a command can name) reaches.
-std::optional<int> parse_id(const char *text) {
-    if (text == nullptr) return std::nullopt;
-    errno = 0;
-    long long value = std::strtoll(text, nullptr, 10);
-    if (errno == ERANGE || value < INT_MIN || value > INT_MAX) return std::nullopt;
-    return static_cast<int>(value);
 }
 
 entry *new_list_head() {
@@ -207,12 +270,6 @@ bool db_init(const char *path) {
     return true;
 }
 
-bool db_check_integrity(const char *path) {
-    connection db = open_db(path, "Can't initialize: ");
-    if (!db) return false;
-    return run(db.get(), integrity_statement, integrity_row_handler, nullptr, "SQL error: ");
-}
-
 bool db_insert_entry(const char *path, const entry *e) {
     connection db = open_checked_db(path);
     if (!db) return false;
@@ -276,15 +333,6 @@ entry *db_list_entries(const char *path, int count) {
     return head.release();
 }
 
-entry *db_find_entries(const char *path, const char *search) {
-    connection db = open_checked_db(path);
-    if (!db) return nullptr;
-    entry_ptr head(new_list_head());
-    list_builder list{head.get(), head.get(), 0};
-    if (!read_rows(db.get(), find_statement(search).get(), list_row_handler, list)) return nullptr;
-    return head.release();
-}
-
 bool db_visit_entries(const char *path, int count, entry_visitor visit, void *context) {
     if (!valid_count(count)) return false;
     connection db = open_checked_db(path);
@@ -338,50 +386,4 @@ bool db_settle(const char *path) {
         return false;
     }
     return true;
-}
-
-int integrity_row_handler(void *, int columns, char **values, char **names) {
-    for (int i = 0; i < columns; ++i) {
-        if (names[i] == nullptr || std::strcmp(names[i], "integrity_check") != 0) continue;
-        if (values[i] == nullptr || std::strcmp(values[i], "ok") != 0) return 1;
-    }
-    return 0;
-}
-
-int entry_row_handler(void *context, int columns, char **values, char **) {
-    auto *e = static_cast<entry *>(context);
-    if (columns < entry_columns) return 1;
-    for (int i = 0; i < entry_columns; ++i)
-        if (values[i] == nullptr) return 1;
-    auto id = parse_id(values[0]);
-    // The id is the key, so one row at most arrives; a second would leak the first.
-    if (!id || e->title != nullptr) return 1;
-    e->id = *id;
-    e->title = xstrdup(values[1]);
-    e->user = xstrdup(values[2]);
-    e->url = xstrdup(values[3]);
-    e->password = xstrdup(values[4]);
-    e->notes = xstrdup(values[5]);
-    e->timestamp = xstrdup(values[6]);
-    e->next = nullptr;
-    return 0;
-}
-
-int list_row_handler(void *context, int columns, char **values, char **) {
-    auto *list = static_cast<list_builder *>(context);
-    if (columns < entry_columns) return 1;
-    auto id = parse_id(values[0]);
-    if (!id) {
-        ++list->skipped;
-        return 0;
-    }
-    // NULL columns come only from other software; they read as empty texts so
-    // that every listed entry keeps all its texts and the rest stays listable.
-    entry *e = entry_append(list->tail, text_or_empty(values[1]), text_or_empty(values[2]),
-                            text_or_empty(values[3]), text_or_empty(values[4]),
-                            text_or_empty(values[5]));
-    e->id = *id;
-    e->timestamp = xstrdup(text_or_empty(values[6]));
-    list->tail = e;
-    return 0;
 }

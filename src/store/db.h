@@ -9,8 +9,6 @@
 // handed out belong to the caller, who releases them with entry_free.
 #pragma once
 
-#include <cstddef>
-
 #include "store/entry.h"
 
 // Makes SQLite take its memory from the wiping heap (memory/c_heap.h): a
@@ -21,9 +19,6 @@ void db_use_wiping_heap();
 
 // Creates `path` with the entries table, then sets mode 0600.
 bool db_init(const char *path);
-
-// True when `path` opens and "pragma integrity_check;" reports only "ok".
-bool db_check_integrity(const char *path);
 
 // Inserts the five texts of `e` as a new row (new id, current local time).
 bool db_insert_entry(const char *path, const entry *e);
@@ -54,20 +49,20 @@ inline constexpr int list_newest_first = -2;   // every row, newest first (-t al
 // touched.
 entry *db_list_entries(const char *path, int count);
 
-// Every row whose title, user, url or notes contains `search` (SQL LIKE,
-// so % and _ are wildcards and ASCII case is ignored); not the password.
-entry *db_find_entries(const char *path, const char *search);
-
 // A row lent to a visitor for the length of one call: its texts are
 // SQLite's (a NULL column reads as the empty text) and `next` is nullptr.
 // Returning false stops the statement, which then fails.
 using entry_visitor = bool (*)(void *context, const entry &row);
 
-// The rows db_list_entries and db_find_entries would list, in the same
-// order, with the same refusals, messages and warning, handed to `visit` one
-// at a time as SQLite reads them instead of copied into a list. False after
-// a printed failure (then some rows may have been visited already).
+// The rows db_list_entries would list, in the same order, with the same
+// refusals, messages and warning, handed to `visit` one at a time as SQLite
+// reads them instead of copied into a list. False after a printed failure
+// (then some rows may have been visited already).
 bool db_visit_entries(const char *path, int count, entry_visitor visit, void *context);
+
+// The same for every row whose title, user, url or notes contains `search`
+// (SQL LIKE, so % and _ are wildcards and ASCII case is ignored); the
+// password is never searched.
 bool db_visit_found(const char *path, const char *search, entry_visitor visit, void *context);
 
 // Readies the file at `path` to be encrypted: a transaction that another
@@ -77,29 +72,3 @@ bool db_visit_found(const char *path, const char *search, entry_visitor visit, v
 // beside it: another program has it open, or the side file holds data that
 // would stay in clear. Any file that is no SQLite database passes.
 bool db_settle(const char *path);
-
-// Row handlers given to sqlite3_exec. Each returns 0 to go on; non-zero
-// stops the statement, and sqlite3_exec then fails.
-//
-// integrity_row_handler (no context): non-zero at the first column named
-// "integrity_check" whose value is not exactly "ok".
-int integrity_row_handler(void *context, int columns, char **values, char **names);
-
-// entry_row_handler (context: the entry prepared by db_get_entry): fills the
-// entry from the seven columns; refuses a row with a NULL column or an id
-// outside the 32-bit range, leaving the entry as it was.
-int entry_row_handler(void *context, int columns, char **values, char **names);
-
-// list_row_handler (context: a list_builder): appends one entry after the
-// tail. A NULL column reads as the empty text; a row whose id is outside the
-// 32-bit range is not listed but counted in `skipped`, for which the list
-// operations print one "WARNING: " line.
-int list_row_handler(void *context, int columns, char **values, char **names);
-
-// Context of list_row_handler: the list under construction and its last
-// entry, so that building a list of n rows costs O(n).
-struct list_builder {
-    entry *head;
-    entry *tail;
-    std::size_t skipped;  // rows left out: their ids fit no int
-};
