@@ -444,3 +444,27 @@ TEST(OddHome, NoCoreFileAtAPrompt) {
 }
 
 }  // namespace
+
+// While another program holds the database open in WAL mode, its log and
+// index stay beside it: -E refuses, and the database stays plain and
+// active, since a container beside a -wal in clear would protect nothing.
+TEST(OtherSoftwaresDatabase, EncryptRefusesWhileAnotherProgramHoldsItsLogOpen) {
+    sandbox box;
+    const std::string db = box.path("v.db");
+    harness::make_database(box, db, {{"in-main", "u", "l", "p", "n"}});
+    harness::sqlite_ptr open = harness::open_sqlite(db);
+    ASSERT_EQ(sqlite3_exec(open.get(),
+                           "pragma journal_mode=wal; pragma wal_autocheckpoint=0;"
+                           "insert into entries(title,user,url,password,notes)"
+                           " values('in-wal','u','l','wal-secret','n');"
+                           "begin; select count(*) from entries;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    harness::result r = encrypt(box, "pw");
+    EXPECT_EQ(r.err, db + "-wal exists: another program has the database open, or that file holds "
+                          "data of its own. Close it and try again.\nEncryption of " + db +
+                          " failed.\n");
+    EXPECT_FALSE(harness::is_container(db));
+    EXPECT_EQ(read_file(box.pointer_file()), db);
+    sqlite3_exec(open.get(), "commit;", nullptr, nullptr, nullptr);
+}

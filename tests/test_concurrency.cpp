@@ -3,6 +3,7 @@
 // KESP_TEST_STOP_AT hook. Whatever the other terminal did meanwhile, no
 // entry is lost or written into another database, and nothing plain is left
 // unrecorded.
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -151,3 +152,61 @@ TEST(TwoTerminals, ASecondCommandWaitsForTheLockThenSeesTheResult) {
 }
 
 }  // namespace
+
+namespace {
+
+// A file put in the place of the database (or of the container) by another
+// program while kesp was paused at `point`: kesp notices and changes
+// nothing in it.
+struct replaced_file {
+    const char *name;
+    const char *point;
+    std::vector<std::string> args;
+    dialogue answers;
+    bool replace_container;  // else the plain active database
+    std::function<std::string(two_databases &)> err;
+};
+
+}  // namespace
+
+TEST(TwoTerminals, AFileReplacedAtThePathIsNotTakenForTheOneSeen) {
+    const replaced_file cases[] = {
+        {"add after its questions", "before-lock", {"-a"}, add_answers, false,
+         [](two_databases &t) { return t.a + " was replaced or removed while you typed; nothing was changed.\n"; }},
+        {"edit after its questions", "before-lock", {"-e", "1"}, edit_answers, false,
+         [](two_databases &t) { return t.a + " was replaced or removed while you typed; nothing was changed.\n"; }},
+        {"decrypt between detection and reading", "container-detected", {"-D", "b.db"},
+         {{"Password: ", "pw"}}, true,
+         [](two_databases &) {
+             return std::string("File is already decrypted or malformed?\nFailed to decrypt b.db.\n");
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        two_databases t;
+        if (c.replace_container) {
+            EXPECT_EQ(encrypt(t.box, "pw").err, "");
+        }
+        const std::string &target = c.replace_container ? t.b : t.a;
+        t.box.env["KESP_TEST_STOP_AT"] = c.point;
+        harness::pty_session first(t.box, c.args);
+        t.box.env.erase("KESP_TEST_STOP_AT");
+        for (const auto &[prompt, answer] : c.answers) {
+            ASSERT_TRUE(first.expect(prompt));
+            first.type_line(answer);
+        }
+        ASSERT_TRUE(first.wait_stopped());
+        // Another copy of a plain database, moved over the path: the same
+        // name and the same kind of file, but not the file kesp looked at.
+        const std::string other = target + ".other", pointer = read_file(t.box.pointer_file());
+        harness::make_database(t.box, other, {{"other-one", "u", "l", "secret-o", "n"}});
+        harness::write_file(t.box.pointer_file(), pointer);
+        ASSERT_EQ(std::rename(other.c_str(), target.c_str()), 0);
+        const std::string before = read_file(target);
+        first.resume();
+        harness::result r = first.finish();
+        EXPECT_EQ(r.err, c.err(t));
+        EXPECT_TRUE(read_file(target) == before) << "the file put there was changed";
+        EXPECT_EQ(t.titles(target), "other-one\n");
+    }
+}

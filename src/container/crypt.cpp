@@ -321,6 +321,7 @@ bool load_container(const char *password, const char *path, loaded_container &c)
         std::fputs(not_a_container, stderr);
         return false;
     }
+    test_stop_point("container-detected");
     unique_fd in = open_input(path, "Unable to open %s for reading.\n");
     if (!in.valid()) return false;
     struct stat before;

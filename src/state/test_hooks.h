@@ -11,6 +11,7 @@
 //   "locked"               holding the lock, before the first change
 //   "replacement-written"  a new file is complete, before it takes its name
 //   "encrypt-first-chunk-read"  encryption has read its first chunk
+//   "container-detected"   decryption found a container, before opening it
 void test_stop_point(const char *point);
 
 // True when KESP_TEST_NAMED_TEMP is set: new files are written under a
