@@ -419,7 +419,7 @@ TEST(CryptTempFiles, UnusableTemporaryNameFailsCleanly) {
     ::unsetenv("KESP_TEST_NAMED_TEMP");
     EXPECT_EQ(read_file(f), "the database");
     // The unnamed file gets that name only at the end: in the way then, it
-    // fails as cleanly. The name earlier versions used is in nobody's way.
+    // fails as cleanly. The name messages give the new file is in nobody's way.
     EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(encrypt_file("pw", f.c_str())); }),
               "Unable to replace " + f + " by " + f + ".kesp: File exists\n");
     EXPECT_EQ(read_file(f), "the database");

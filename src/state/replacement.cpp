@@ -121,13 +121,15 @@ bool file_replacement::name_new_file() {
     return true;
 }
 
-bool file_replacement::commit() {
+bool file_replacement::sync_written() {
     test_stop_point("replacement-written");
-    if (::fsync(fd_.get()) != 0) {
-        print_errno("Unable to sync " + shown_);
-        return false;
-    }
-    if (!name_new_file()) return false;
+    if (::fsync(fd_.get()) == 0) return true;
+    print_errno("Unable to sync " + shown_);
+    return false;
+}
+
+bool file_replacement::commit() {
+    if (!sync_written() || !name_new_file()) return false;
     if (::close(fd_.release()) != 0) {
         print_errno("Unable to close " + shown_);
         return false;
@@ -143,11 +145,7 @@ bool file_replacement::commit() {
 }
 
 bool file_replacement::commit_new() {
-    test_stop_point("replacement-written");
-    if (::fsync(fd_.get()) != 0) {
-        print_errno("Unable to sync " + shown_);
-        return false;
-    }
+    if (!sync_written()) return false;
     // link, unlike rename, fails when the name is taken.
     std::string from = unnamed_ ? "/proc/self/fd/" + std::to_string(fd_.get()) : temp_;
     if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) != 0) {

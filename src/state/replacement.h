@@ -37,6 +37,7 @@ public:
     bool commit_new();
 
 private:
+    bool sync_written();
     bool name_new_file();
 
     std::string target_, shown_, temp_;

@@ -143,35 +143,6 @@ int entry_row_handler(void *context, int columns, char **values, char **) {
     return 0;
 }
 
-// Appends one entry after the tail. A NULL column reads as the empty text;
-// a row whose id is outside the 32-bit range is not listed but counted.
-// Context of list_row_handler: the list under construction and its last
-// entry, so that building a list of n rows costs O(n).
-struct list_builder {
-    entry *head;
-    entry *tail;
-    std::size_t skipped;  // rows left out: their ids fit no int
-};
-
-int list_row_handler(void *context, int columns, char **values, char **) {
-    auto *list = static_cast<list_builder *>(context);
-    if (columns < entry_columns) return 1;
-    auto id = parse_id(values[0]);
-    if (!id) {
-        ++list->skipped;
-        return 0;
-    }
-    // NULL columns come only from other software; they read as empty texts so
-    // that every listed entry keeps all its texts and the rest stays listable.
-    entry *e = entry_append(list->tail, text_or_empty(values[1]), text_or_empty(values[2]),
-                            text_or_empty(values[3]), text_or_empty(values[4]),
-                            text_or_empty(values[5]));
-    e->id = *id;
-    e->timestamp = xstrdup(text_or_empty(values[6]));
-    list->tail = e;
-    return 0;
-}
-
 // The integrity check, then the same connection for the operation's one
 // statement: a second connection would read the schema again.
 connection open_checked_db(const char *path) {
@@ -181,10 +152,6 @@ connection open_checked_db(const char *path) {
         return nullptr;
     }
     return db;
-}
-
-entry *new_list_head() {
-    return entry_new("dummy", "dummy", "dummy", "dummy", "dummy");
 }
 
 // Rows whose ids fit no int are left out of every listing; the count of
@@ -323,14 +290,23 @@ bool db_delete_entry(const char *path, int id, bool *changed) {
 }
 
 entry *db_list_entries(const char *path, int count) {
-    if (!valid_count(count)) return nullptr;
-    connection db = open_checked_db(path);
-    if (!db) return nullptr;
-    entry_ptr head(new_list_head());
-    list_builder list{head.get(), head.get(), 0};
-    sqlite_text text;
-    if (!read_rows(db.get(), list_statement(count, text), list_row_handler, list)) return nullptr;
-    return head.release();
+    // A list is the rows of a visit, copied after a sentinel head; the tail
+    // is kept, so that building a list of n rows costs O(n).
+    struct list_builder {
+        entry_ptr head{entry_new("dummy", "dummy", "dummy", "dummy", "dummy")};
+        entry *tail = head.get();
+        static bool append(void *context, const entry &row) {
+            auto *list = static_cast<list_builder *>(context);
+            entry *e = entry_append(list->tail, row.title, row.user, row.url, row.password,
+                                    row.notes);
+            e->id = row.id;
+            e->timestamp = xstrdup(row.timestamp);
+            list->tail = e;
+            return true;
+        }
+    } list;
+    if (!db_visit_entries(path, count, list_builder::append, &list)) return nullptr;
+    return list.head.release();
 }
 
 bool db_visit_entries(const char *path, int count, entry_visitor visit, void *context) {
