@@ -25,8 +25,14 @@ const std::string separator =
 const std::string reset = "\033[0m";
 const std::string qr_open = "\033[30m\033[107m\n";
 const std::string qr_close = "\033[0m\n";
-const std::string dark = "\u2585\u2585";
-const std::string light = "  ";
+// The glyphs a module row may hold, each with the part of its character
+// cell a terminal paints: rows [top, 8) of eight, over the cell's width.
+struct glyph {
+    std::string bytes;
+    int top;  // 8: paints nothing
+};
+const glyph full_block{"\u2588", 0}, lower_five_eighths{"\u2585", 3}, blank{" ", 8};
+const glyph *const glyphs[] = {&full_block, &lower_five_eighths, &blank};
 
 entry_ptr make_entry(int id, const char *title, const char *user, const char *url,
                      const char *password, const char *notes,
@@ -78,6 +84,20 @@ std::string text_block(const std::string &color, const std::string &body) {
     return separator + color + body + reset + separator;
 }
 
+// The glyphs of one line of character cells; nothing when it holds others.
+std::optional<std::vector<const glyph *>> glyph_cells(const std::string &line) {
+    std::vector<const glyph *> cells;
+    for (std::size_t i = 0; i < line.size();) {
+        const glyph *found = nullptr;
+        for (const glyph *g : glyphs)
+            if (line.compare(i, g->bytes.size(), g->bytes) == 0) found = g;
+        if (found == nullptr) return std::nullopt;
+        cells.push_back(found);
+        i += found->bytes.size();
+    }
+    return cells;
+}
+
 // The module grid of a QR block, one string per row, '#' dark and '.' light.
 // Fails the test and returns nothing when the block is not well formed.
 std::optional<std::vector<std::string>> parse_qr_block(const std::string &out) {
@@ -97,18 +117,17 @@ std::optional<std::vector<std::string>> parse_qr_block(const std::string &out) {
             ADD_FAILURE() << "unterminated module row";
             return std::nullopt;
         }
-        std::string line = body.substr(pos, end - pos), row;
-        for (std::size_t i = 0; i < line.size();) {
-            if (line.compare(i, dark.size(), dark) == 0) {
-                row += '#';
-                i += dark.size();
-            } else if (line.compare(i, light.size(), light) == 0) {
-                row += '.';
-                i += light.size();
-            } else {
-                ADD_FAILURE() << "unexpected bytes in module row " << rows.size();
-                return std::nullopt;
-            }
+        auto cells = glyph_cells(body.substr(pos, end - pos));
+        if (!cells || cells->size() % 2 != 0) {
+            ADD_FAILURE() << "unexpected bytes in module row " << rows.size();
+            return std::nullopt;
+        }
+        // A module is two cells: dark when both are full blocks, light when
+        // both are blank, '?' for anything else.
+        std::string row;
+        for (std::size_t i = 0; i < cells->size(); i += 2) {
+            const glyph *a = (*cells)[i], *b = (*cells)[i + 1];
+            row += a == b && a == &full_block ? '#' : a == b && a == &blank ? '.' : '?';
         }
         rows.push_back(row);
         pos = end + 1;
@@ -153,28 +172,41 @@ std::string error_correction_level(const std::vector<std::string> &rows) {
     return "";
 }
 
-// Renders the grid as a greyscale image, 4 x 4 pixels per module, and reads
-// it with zbarimg; returns the decoded bytes unchanged.
-std::string decode_qr(const std::vector<std::string> &rows) {
-    harness::sandbox box;
-    const int scale = 4;
-    std::string image = "P2\n" + std::to_string(rows.size() * scale) + " " +
-                        std::to_string(rows.size() * scale) + "\n255\n";
-    for (const std::string &row : rows) {
-        std::string line;
-        for (char module : row)
-            for (int i = 0; i < scale; ++i) line += module == '#' ? "0 " : "255 ";
-        line += "\n";
-        for (int i = 0; i < scale; ++i) image += line;
+// What a person sees of a QR block: every character cell of its module
+// rows painted as a terminal paints that glyph (8 pixels wide, 16 high, a
+// lower block only over its lower part), black on white, read with
+// zbarimg. Returns the decoded bytes unchanged; empty when no symbol is
+// found.
+std::string decode_as_seen(const std::string &out) {
+    std::size_t begin = out.find(qr_open), end = out.rfind(qr_close);
+    if (begin == std::string::npos || end == std::string::npos || end < begin) return "";
+    std::string body = out.substr(begin + qr_open.size(), end - begin - qr_open.size());
+    std::vector<std::vector<const glyph *>> lines;
+    for (std::size_t pos = 0, eol; (eol = body.find('\n', pos)) != std::string::npos; pos = eol + 1) {
+        auto cells = glyph_cells(body.substr(pos, eol - pos));
+        if (!cells) return "";
+        lines.push_back(*cells);
     }
-    std::string path = box.path("symbol.pgm");
+    if (lines.empty()) return "";
+    const int cell_width = 8, cell_height = 16;
+    const std::size_t width = lines[0].size() * cell_width;
+    std::string image = "P2\n" + std::to_string(width) + " " +
+                        std::to_string(lines.size() * cell_height) + "\n255\n";
+    for (const auto &cells : lines)
+        for (int y = 0; y < cell_height; ++y) {
+            for (const glyph *g : cells)
+                for (int x = 0; x < cell_width; ++x)
+                    image += y * 8 >= g->top * cell_height ? "0 " : "255 ";
+            image += "\n";
+        }
+    harness::sandbox box;
+    std::string path = box.path("screen.pgm");
     harness::write_file(path, image);
-
     // -Sbinary keeps the bytes as encoded; without it zbar guesses a
     // character set and mangles UTF-8.
     std::string command = "zbarimg --nodbus --raw -q -Sbinary '" + path + "' 2>/dev/null";
     harness::command_result r = harness::run_shell(command);
-    EXPECT_EQ(r.status, 0) << "zbarimg found no symbol (is zbar-tools installed?)";
+    EXPECT_EQ(r.status, 0) << "zbarimg read no symbol off the rendered block";
     return r.output;
 }
 
@@ -304,7 +336,7 @@ TEST(DisplayQr, EmptyEntryIsAVersionOneSymbolWithQuietZone) {
     // Five bytes leave room to raise the level from LOW up to HIGH.
     EXPECT_EQ(error_correction_level(*rows), "H");
 
-    EXPECT_EQ(decode_qr(*rows), "\n\n\n\n\n");
+    EXPECT_EQ(decode_as_seen(p.out), "\n\n\n\n\n");
 }
 
 TEST(DisplayQr, AsciiEntryDecodesToItsFiveLinesEvenWithPasswordHidden) {
@@ -317,7 +349,7 @@ TEST(DisplayQr, AsciiEntryDecodesToItsFiveLinesEvenWithPasswordHidden) {
     ASSERT_TRUE(rows);
     check_geometry(*rows);
     EXPECT_NE(error_correction_level(*rows), "") << "symbol mirrored or transposed";
-    EXPECT_EQ(decode_qr(*rows),
+    EXPECT_EQ(decode_as_seen(p.out),
               "Mail at work\nalice\nhttps://mail.example/login?x=1\ns3cret!?)=\nmain box\n");
 }
 
@@ -328,10 +360,11 @@ TEST(DisplayQr, Utf8EntryDecodesToTheSameBytes) {
     const char *password = "p\xC3\xA4ss\xF0\x9F\x94\x91";       // with an emoji
     entry_ptr e = make_entry(3, title, user, "https://b\xC3\xBC" "cher.example", password,
                              "Gr\xC3\xBC\xC3\x9F" "e");
-    auto rows = parse_qr_block(print_captured(e.get(), 0, 1).out);
+    printed p = print_captured(e.get(), 0, 1);
+    auto rows = parse_qr_block(p.out);
     ASSERT_TRUE(rows);
     check_geometry(*rows);
-    EXPECT_EQ(decode_qr(*rows), std::string(title) + "\n" + user + "\nhttps://b\xC3\xBC" "cher.example\n" +
+    EXPECT_EQ(decode_as_seen(p.out), std::string(title) + "\n" + user + "\nhttps://b\xC3\xBC" "cher.example\n" +
                                     password + "\nGr\xC3\xBC\xC3\x9F" "e\n");
 }
 
@@ -347,7 +380,7 @@ TEST(DisplayQr, LargestTextFillsVersionFortyOneByteMoreFails) {
     ASSERT_EQ(rows->size(), 185u);
     EXPECT_EQ(check_geometry(*rows), 177);
     EXPECT_EQ(error_correction_level(*rows), "L");
-    EXPECT_EQ(decode_qr(*rows), "\n\n\n\n" + notes + "\n");
+    EXPECT_EQ(decode_as_seen(p.out), "\n\n\n\n" + notes + "\n");
 
     notes += 'x';
     entry_ptr too_long = make_entry(1, "", "", "", "", notes.c_str());

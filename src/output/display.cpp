@@ -20,7 +20,9 @@ constexpr const char *separator =
 constexpr const char *color_reset = "\033[0m";
 
 constexpr const char *qr_colors = "\033[30m\033[107m";
-constexpr const char *qr_dark = "\u2585\u2585";
+// Full blocks: a lower block leaves a strip of background above every
+// row, and a reader then sees stripes where the symbol should be.
+constexpr const char *qr_dark = "\u2588\u2588";
 constexpr const char *qr_light = "  ";
 constexpr int qr_quiet_zone = 4;
 
