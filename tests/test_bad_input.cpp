@@ -107,13 +107,15 @@ TEST(UnreadableFile, DecryptEncryptAndListFailWithoutTouchingIt) {
     EXPECT_FALSE(exists(box.pointer_file()));
 }
 
+// Entry commands refuse a record of a missing file and keep it (-E, which
+// clears it, is tested with -u).
 TEST(VanishedFile, PointerToAMissingFileKeepsItsRecord) {
     sandbox box;
     harness::write_file(box.pointer_file(), "gone.db");
 
     // Refused before any prompt, and nothing creates the file.
     const std::string gone = "The active database gone.db does not exist.\n";
-    for (const std::vector<std::string> &args : {std::vector<std::string>{"-E"}, {"-a"}, {"-e", "1"},
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"-a"}, {"-e", "1"},
                                                  {"-r", "1"}, {"-A"}, {"-f", "x"}}) {
         auto r = box.run(args, "t\nu\nl\nn\n");
         EXPECT_EQ(r.out, "") << args[0];

@@ -1,6 +1,7 @@
 // The dispatcher and the pointer file, through the built binary and directly.
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <filesystem>
 
@@ -61,6 +62,51 @@ TEST(Dispatcher, EntryCommandsWithoutActiveDatabaseAskNothing) {
     for (int i = 0; i < 10; ++i) expected += none;
     EXPECT_EQ(r.err, expected);
     EXPECT_EQ(r.status, 0);
+}
+
+// A flag with no command after it did nothing: said on standard error,
+// and for --auto-encrypt also that the database stays decrypted. So is an
+// auto-encrypt step that could not encrypt.
+TEST(Dispatcher, FlagsThatActedOnNothingAreNamed) {
+    const auto unused = [](const char *flag) {
+        return std::string("WARNING: --") + flag +
+               " had no effect: a flag acts only on the commands after it.\n";
+    };
+    struct {
+        std::vector<std::string> args;
+        bool active;
+        std::string err;  // {db} stands for the database's path
+    } cases[] = {
+        {{"--force", "--show-passwords", "--show-qrcode"}, false,
+         unused("force") + unused("show-passwords") + unused("show-qrcode")},
+        {{"--show-passwords", "-A", "--show-qrcode"}, true, unused("show-qrcode")},
+        {{"--show-passwords", "-A", "-p"}, true, ""},
+        {{"-A", "--auto-encrypt"}, true,
+         unused("auto-encrypt") + "WARNING: {db} is still decrypted; encrypt it with kesp -E.\n"},
+        {{"-v", "--auto-encrypt"}, false, unused("auto-encrypt")},
+        {{"--auto-encrypt", "-A"}, true,
+         "A terminal is needed to type the master password.\n"
+         "WARNING: {db} is still decrypted; encrypt it with kesp -E.\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        sandbox box;
+        const std::string db = box.path("v.db");
+        if (c.active) harness::make_database(box, db, {});
+        std::string err = c.err;
+        for (std::size_t at; (at = err.find("{db}")) != std::string::npos;) err.replace(at, 4, db);
+        EXPECT_EQ(box.run(c.args).err, err);
+        if (c.active) {
+            EXPECT_FALSE(harness::is_container(db));
+        }
+    }
+
+    // A mismatch at the auto-encrypt step's prompts.
+    sandbox box;
+    harness::make_database(box, box.path("v.db"), {});
+    auto r = box.run_pty({"--auto-encrypt", "-A"}, {{"Password: ", "one"}, {"Password again: ", "two"}});
+    EXPECT_EQ(r.err, "Password mismatch.\nWARNING: " + box.path("v.db") +
+                         " is still decrypted; encrypt it with kesp -E.\n");
 }
 
 TEST(ShowDbPath, PrintsThePathExactlyAsStored) {

@@ -174,9 +174,11 @@ TEST_F(Editing, RemoveWithAutoEncryptRunsTheStepEvenWhenNothingWent) {
 }
 
 TEST_F(Editing, AddThenAutoEncryptOnlyForOptionsToTheRight) {
-    // The flag comes after -a, so -a does not encrypt.
+    // The flag comes after -a, so -a does not encrypt, and kesp says so.
     auto r = box.run({"-a", "--auto-encrypt"}, "t\nu\nl\nn\n");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "WARNING: --auto-encrypt had no effect: a flag acts only on the commands "
+                     "after it.\nWARNING: " + box.path("v.db") +
+                         " is still decrypted; encrypt it with kesp -E.\n");
     EXPECT_TRUE(harness::exists(box.pointer_file()));
 }
 

@@ -116,15 +116,30 @@ TEST(Encrypt, NothingActiveOrMismatchLeavesTheDatabasePlain) {
     EXPECT_TRUE(harness::exists(box.pointer_file()));
 }
 
-TEST(Encrypt, EmptyPasswordTypedTwiceIsAccepted) {
-    sandbox box;
-    harness::make_database(box, box.path("v.db"), {});
-    auto r = encrypt(box, "");
-    EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(is_container(box.path("v.db")));
-    r = box.run_pty({"-D", "v.db"}, {{"Password: ", ""}});
-    EXPECT_EQ(r.err, "");
-    EXPECT_FALSE(is_container(box.path("v.db")));
+// Enter, or the end-of-file key, at both prompts: accepted, with a warning.
+TEST(Encrypt, EmptyPasswordTypedTwiceIsAcceptedWithAWarning) {
+    for (bool eof : {false, true}) {
+        SCOPED_TRACE(eof ? "Ctrl-D" : "Enter");
+        sandbox box;
+        const std::string db = box.path("v.db");
+        harness::make_database(box, db, {});
+        harness::result r;
+        if (eof) {
+            harness::pty_session s(box, {"-E"});
+            ASSERT_TRUE(s.expect("Password: "));
+            s.type_eof();
+            ASSERT_TRUE(s.expect("Password again: "));
+            s.type_eof();
+            r = s.finish();
+        } else {
+            r = encrypt(box, "");
+        }
+        EXPECT_EQ(r.err, "WARNING: the master password is empty; anyone can decrypt " + db + ".\n");
+        EXPECT_TRUE(is_container(db));
+        r = box.run_pty({"-D", "v.db"}, {{"Password: ", ""}});
+        EXPECT_EQ(r.err, "");
+        EXPECT_FALSE(is_container(db));
+    }
 }
 
 TEST(Encrypt, MasterPasswordNeedsATerminal) {
@@ -213,24 +228,49 @@ TEST(UseDb, ToTheActiveDatabaseEncryptsAndDecryptsIt) {
 
 TEST(UseDb, FailedEncryptionKeepsTheOldDatabaseActive) {
     sandbox box;
+    harness::make_database(box, box.path("b.db"), {});
     harness::make_database(box, box.path("a.db"), {});
     auto r = box.run_pty({"-u", "b.db"}, {{"Password: ", "1"}, {"Password again: ", "2"}});
     EXPECT_EQ(r.err, "Password mismatch.\n");
     EXPECT_EQ(read_file(box.pointer_file()), box.path("a.db"));
 }
 
-TEST(UseDb, PlainOrMissingPathBecomesActive) {
+TEST(UseDb, PlainPathBecomesActive) {
     sandbox box;
     harness::make_database(box, box.path("p.db"), {});
     std::remove(box.pointer_file().c_str());
     auto r = box.run({"-u", "p.db", "-p"});
     EXPECT_EQ(r.out, box.path("p.db") + "\n");
     EXPECT_EQ(r.err, "");
+}
 
-    std::remove(box.pointer_file().c_str());
-    r = box.run({"-u", "nowhere.db", "-p"});
-    EXPECT_EQ(r.out, box.path("nowhere.db") + "\n");
-    EXPECT_EQ(r.err, "Failed to open file.\n");
+// A path that cannot be opened stops the switch before anything happens,
+// with or without an active database; and a record of a database that no
+// longer exists is cleared by -E, so that no state is a dead end.
+TEST(UseDb, MissingPathChangesNothingAndAVanishedRecordIsCleared) {
+    sandbox box;
+    for (bool active : {false, true}) {
+        SCOPED_TRACE(active ? "with an active database" : "without one");
+        std::remove(box.pointer_file().c_str());
+        if (active) harness::make_database(box, box.path("a.db"), {{"kept", "", "", "", ""}});
+        auto r = box.run({"-u", "nowhere.db", "-p"});
+        EXPECT_EQ(r.out, active ? box.path("a.db") + "\n" : "");
+        EXPECT_EQ(r.err, std::string("Unable to open nowhere.db: No such file or directory\n") +
+                             (active ? "" : "No decrypted database exist.\n"));
+        EXPECT_FALSE(harness::exists(box.path("nowhere.db")));
+    }
+    EXPECT_FALSE(is_container(box.path("a.db")));
+
+    std::remove(box.path("a.db").c_str());
+    auto r = box.run({"-E", "-p"});
+    EXPECT_EQ(r.err, "The active database " + box.path("a.db") +
+                         " does not exist; it is no longer recorded as active.\n"
+                         "No decrypted database exist.\n");
+    EXPECT_FALSE(harness::exists(box.pointer_file()));
+    // The way out: a new database can be made or another one used.
+    r = box.run({"-i", "fresh.db", "-p"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, box.path("fresh.db") + "\n");
 }
 
 }  // namespace

@@ -126,7 +126,7 @@ TEST_F(Listing, ColourAndQrCode) {
     auto r = box.run({"--show-qrcode", "-l", "1", "-A"});
     const std::string separator(69, '=');
     ASSERT_TRUE(r.out.starts_with(separator + "\n\033[30m\033[107m\n")) << r.out;
-    EXPECT_NE(r.out.find("\xE2\x96\x85\xE2\x96\x85"), std::string::npos);
+    EXPECT_NE(r.out.find("\xE2\x96\x88\xE2\x96\x88"), std::string::npos);
     // -A ignores --show-qrcode: the text layout follows the QR block.
     EXPECT_TRUE(r.out.ends_with(entry_block(1, r1, r1.timestamp, false, "\033[32m") +
                                 entry_block(2, rows[1], rows[1].timestamp, false, "\033[32m") +

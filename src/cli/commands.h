@@ -19,8 +19,12 @@ void cmd_use_db(const char *path);
 void cmd_show_db_path();
 
 // Prints "Auto encrypt enabled, type password to encrypt.\n" and runs
-// cmd_encrypt; its result is ignored.
+// cmd_encrypt; when that fails, says so with warn_if_still_decrypted.
 void run_auto_encrypt_step();
+
+// "WARNING: <path> is still decrypted; encrypt it with kesp -E.\n" on
+// standard error when a decrypted database is active.
+void warn_if_still_decrypted();
 
 // Entry editing.
 void cmd_add(int auto_encrypt);

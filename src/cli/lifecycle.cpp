@@ -1,6 +1,8 @@
 // -i, -E, -D, -u: the only commands that write or delete the pointer file.
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,7 +86,13 @@ bool cmd_encrypt() {
             remove_active_db_path();
             return false;
         case active_state::missing:
-            std::fprintf(stderr, "The active database %s does not exist.\n", db.path.c_str());
+            // Nothing is left to encrypt; a record of it would stand in the
+            // way of every -D, -u and -i that could get the person out.
+            std::fprintf(stderr,
+                         "The active database %s does not exist; it is no longer recorded as "
+                         "active.\n",
+                         db.path.c_str());
+            remove_active_db_path();
             return false;
         case active_state::ok:
             break;
@@ -99,12 +107,27 @@ bool cmd_encrypt() {
         return false;
     }
 
-    return encrypt_active_db(db, password.data);
+    if (!encrypt_active_db(db, password.data)) return false;
+    // Accepted, since files and scripts may rely on it, but never silently.
+    if (password.data[0] == '\0')
+        std::fprintf(stderr, "WARNING: the master password is empty; anyone can decrypt %s.\n",
+                     db.path.c_str());
+    return true;
 }
 
 void run_auto_encrypt_step() {
     std::fputs("Auto encrypt enabled, type password to encrypt.\n", stdout);
-    cmd_encrypt();
+    if (!cmd_encrypt()) warn_if_still_decrypted();
+}
+
+void warn_if_still_decrypted() {
+    auto lock = take_user_lock(lock_kind::shared);
+    if (!lock) return;
+    active_db db;
+    if (probe_active_db(db) != active_state::ok) return;
+    std::fflush(stdout);
+    std::fprintf(stderr, "WARNING: %s is still decrypted; encrypt it with kesp -E.\n",
+                 db.path.c_str());
 }
 
 void cmd_show_db_path() {
@@ -152,6 +175,15 @@ bool cmd_decrypt(const char *path) {
 }
 
 void cmd_use_db(const char *path) {
+    // A path that cannot be opened must not become the record that every
+    // later command trips over, nor cost the active database its state.
+    {
+        unique_fd probe(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        if (!probe.valid()) {
+            print_errno(std::string("Unable to open ") + path);
+            return;
+        }
+    }
     if (has_active_db()) {
         std::fputs("Type password to encrypt existing active database.\n", stdout);
         if (!cmd_encrypt()) return;

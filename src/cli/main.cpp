@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "cli/commands.h"
 #include "output/generator.h"
@@ -105,6 +106,20 @@ void print_generated_password(const char *length) {
     if (password != nullptr) free_secret_text(password);
 }
 
+// A flag acts only on the commands to its right; one with none there did
+// nothing, which a person who meant it must hear.
+void warn_of_unused_flags(const std::vector<int> &flags) {
+    bool auto_encrypt_unused = false;
+    for (int index : flags) {
+        const char *name = long_options[index].name;
+        std::fprintf(stderr,
+                     "WARNING: --%s had no effect: a flag acts only on the commands after it.\n",
+                     name);
+        auto_encrypt_unused = auto_encrypt_unused || long_options[index].flag == &auto_encrypt;
+    }
+    if (auto_encrypt_unused) warn_if_still_decrypted();
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -115,9 +130,16 @@ int main(int argc, char **argv) {
         return 0;
     }
 
-    for (int c; (c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1;) {
+    // Flags given since the last command, by their index in long_options.
+    std::vector<int> unused_flags;
+    int index = -1;
+    for (int c; (c = getopt_long(argc, argv, short_options, long_options, &index)) != -1;) {
+        if (c == 0) {
+            unused_flags.push_back(index);  // already set by getopt_long
+            continue;
+        }
+        unused_flags.clear();
         switch (c) {
-        case 0: break;  // one of the four flags, already set
         case 'i': cmd_init(optarg, force, auto_encrypt); break;
         case 'E': cmd_encrypt(); break;
         case 'D': cmd_decrypt(optarg); break;
@@ -144,5 +166,6 @@ int main(int argc, char **argv) {
         default: std::puts(usage_text); break;
         }
     }
+    warn_of_unused_flags(unused_flags);
     return 0;
 }
