@@ -491,3 +491,37 @@ TEST(DisplayEscapes, ControlsAreShownOnATerminalOnly) {
         EXPECT_EQ(std::string(raw.c_str(), raw.size()), c.in);
     }
 }
+
+// The seed of a one-time code in the notes is masked wherever the password
+// is: every secret parameter of every otpauth URI, in any case.
+TEST(DisplayMasking, OtpSeedsInNotesAreMaskedWithThePassword) {
+    const std::string stars = "**********";
+    struct {
+        std::string notes, masked;  // masked empty: left as it is
+    } cases[] = {
+        {"otpauth://totp/GitHub?secret=JBSWY3DPEHPK3PXP",
+         "otpauth://totp/GitHub?secret=" + stars},
+        {"Folder: Work\nOTPAUTH://TOTP/x?issuer=a&SeCrEt=abc&digits=8 and more",
+         "Folder: Work\nOTPAUTH://TOTP/x?issuer=a&SeCrEt=" + stars + "&digits=8 and more"},
+        {"a otpauth://hotp/x?secret=AAAA&counter=1\n\"otpauth://totp/y?secret=BBBB#frag\"",
+         "a otpauth://hotp/x?secret=" + stars + "&counter=1\n\"otpauth://totp/y?secret=" + stars +
+             "#frag\""},
+        {"otpauth://totp/x?secret=", "otpauth://totp/x?secret=" + stars},
+        {"otpauth://totp/x?secretive=1&secret", "otpauth://totp/x?secretive=1&secret"},
+        {"otpauth://totp/x", "otpauth://totp/x"},
+        {"secret=JBSWY3DP and no URI", ""},
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        secret_string out;
+        EXPECT_EQ(mask_otp_secrets(c.notes, out), !c.masked.empty()) << c.notes;
+        EXPECT_EQ(std::string(out.view()), c.masked) << c.notes;
+
+        entry_ptr e = make_entry(1, "t", "u", "l", "pw", c.notes.c_str());
+        const std::string shown = c.masked.empty() ? c.notes : c.masked;
+        EXPECT_NE(print_captured(e.get(), 0, 0).out.find("Notes: " + shown + "\n"),
+                  std::string::npos) << c.notes;
+        EXPECT_NE(print_captured(e.get(), 1, 0).out.find("Notes: " + c.notes + "\n"),
+                  std::string::npos) << c.notes;
+    }
+}

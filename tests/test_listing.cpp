@@ -182,3 +182,33 @@ TEST(ListingIntoAPipe, AReaderThatDoesNotReadHoldsUpNobody) {
 }
 
 }  // namespace
+
+// Every listing that masks passwords masks one-time-code seeds in the notes
+// too; --show-passwords and -q show them; so does kesp-import's dry run.
+TEST(ListingMasks, OtpSeedsAreMaskedWhereverPasswordsAre) {
+    sandbox box;
+    const std::string seed = "JBSWY3DPEHPK3PXP";
+    const std::string notes = "otpauth://totp/GitHub?secret=" + seed + "&issuer=GitHub";
+    harness::make_database(box, box.path("v.db"), {{"GitHub", "alice", "l", "pw", notes}});
+    struct {
+        std::vector<std::string> args;
+        bool shown;
+    } cases[] = {
+        {{"-A"}, false}, {{"-l", "1"}, false}, {{"-t"}, false},       {{"-f", "Git"}, false},
+        {{"-F", "Git"}, false}, {{"--show-passwords", "-A"}, true}, {{"-q", "Git"}, true},
+        {{"--show-passwords", "-F", "Git"}, true},
+    };
+    for (const auto &c : cases) {
+        auto r = box.run(c.args);
+        EXPECT_EQ(r.err, "") << testing::PrintToString(c.args);
+        EXPECT_EQ(r.out.find(seed) != std::string::npos, c.shown) << testing::PrintToString(c.args);
+        EXPECT_NE(r.out.find("otpauth://totp/GitHub?secret="), std::string::npos);
+    }
+    const std::string csv = box.path("in.csv");
+    harness::write_file(csv, "name,url,username,password,note\nNew,https://n.example,bob,pw2," +
+                                 notes + "x\n");
+    auto r = box.run_program(harness::built_program("kesp-import"), {"--dry-run", csv});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find(seed), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("secret=**********&issuer=GitHub"), std::string::npos) << r.out;
+}

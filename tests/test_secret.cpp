@@ -99,7 +99,8 @@ TEST(Wipe, EntryPrinterKeepsAndReleasesNoPassword) {
     }
 }
 
-TEST(Wipe, EntryPasswordsAreWipedWhenTheirOwnerReleasesThem) {
+// Notes hold one-time-code seeds and card numbers: wiped like passwords.
+TEST(Wipe, EntryPasswordsAndNotesAreWipedWhenTheirOwnerReleasesThem) {
     const struct {
         const char *name;
         std::function<entry *()> make;
@@ -119,6 +120,7 @@ TEST(Wipe, EntryPasswordsAreWipedWhenTheirOwnerReleasesThem) {
         {"filled field by field as the store does", [] {
              entry *e = entry_alloc();
              e->password = xstrdup("pw-from-a-row");
+             e->notes = xstrdup("otpauth://totp/x?secret=JBSWY3DPEHPK3PXP");
              return e;
          }},
         {"empty password", [] { return entry_new("t", "u", "l", "", "n"); }},
@@ -127,7 +129,8 @@ TEST(Wipe, EntryPasswordsAreWipedWhenTheirOwnerReleasesThem) {
         entry_ptr owner(c.make());
         std::map<const void *, std::size_t> passwords;
         for (const entry *e = owner.get(); e != nullptr; e = e->next)
-            passwords[e->password] = std::strlen(e->password) + 1;
+            for (const char *text : {e->password, e->notes})
+                if (text != nullptr) passwords[text] = std::strlen(text) + 1;
         release_recorder recorder;
         owner.reset();
         for (const auto &[block, size] : passwords)

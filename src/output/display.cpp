@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <strings.h>
 #include <unistd.h>
 
 #include <qrcodegen.h>
@@ -85,6 +86,71 @@ void append_visible(secret_string &out, std::string_view text, bool escape) {
     out += text.substr(plain);
 }
 
+namespace {
+
+constexpr std::string_view otpauth_scheme = "otpauth://";
+constexpr std::string_view masked_value = "**********";
+
+bool same_ascii_case(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// Where a URI in running text ends: white space, a quote or an angle
+// bracket (the same rule the one-time code reader applies).
+bool ends_uri(char c) {
+    return std::strchr(" \t\n\r\f\v\"'<>", c) != nullptr && c != '\0';
+}
+
+std::size_t find_otpauth(std::string_view text, std::size_t from) {
+    for (std::size_t at = from; at + otpauth_scheme.size() <= text.size(); ++at)
+        if (same_ascii_case(text.substr(at, otpauth_scheme.size()), otpauth_scheme)) return at;
+    return std::string_view::npos;
+}
+
+// Appends the otpauth URI `uri` with the value of its secret parameters
+// masked.
+void append_masked_uri(secret_string &out, std::string_view uri) {
+    std::size_t query = uri.find('?');
+    if (query == std::string_view::npos) {
+        out += uri;
+        return;
+    }
+    std::size_t query_end = std::min(uri.find('#', query), uri.size());
+    out += uri.substr(0, query + 1);
+    for (std::size_t at = query + 1; at < query_end;) {
+        std::size_t end = std::min(uri.find('&', at), query_end);
+        std::string_view pair = uri.substr(at, end - at);
+        std::size_t equals = pair.find('=');
+        if (equals != std::string_view::npos && same_ascii_case(pair.substr(0, equals), "secret")) {
+            out += pair.substr(0, equals + 1);
+            out += masked_value;
+        } else {
+            out += pair;
+        }
+        if (end < query_end) out += '&';
+        at = end + 1;
+    }
+    out += uri.substr(query_end);
+}
+
+}  // namespace
+
+bool mask_otp_secrets(std::string_view text, secret_string &out) {
+    std::size_t start = find_otpauth(text, 0);
+    if (start == std::string_view::npos) return false;
+    std::size_t done = 0;
+    while (start != std::string_view::npos) {
+        std::size_t end = start;
+        while (end < text.size() && !ends_uri(text[end])) ++end;
+        out += text.substr(done, start - done);
+        append_masked_uri(out, text.substr(start, end - start));
+        done = end;
+        start = find_otpauth(text, end);
+    }
+    out += text.substr(done);
+    return true;
+}
+
 void print_stored_text(const char *text) {
     secret_string shown;
     append_visible(shown, text_or_empty(text), ::isatty(STDOUT_FILENO) == 1);
@@ -147,7 +213,7 @@ void entry_printer::print(const entry *e, int show_password, int show_qrcode) {
     block_.clear();
     compose(e, show_password, block_);
     std::fwrite(block_.c_str(), 1, block_.size(), stdout);
-    if (show_password == 1) block_.clear();
+    block_.clear();
 }
 
 void entry_printer::compose(const entry *e, int show_password, secret_string &out) {
@@ -167,6 +233,10 @@ void entry_printer::compose(const entry *e, int show_password, secret_string &ou
     char id[16 + title_label.size()];
     char *id_end = std::to_chars(id, id + 16, e->id).ptr;
     id_end = std::copy(title_label.begin(), title_label.end(), id_end);
+    // One-time-code seeds in the notes are as secret as the password.
+    std::string_view notes = text_or_empty(e->notes);
+    masked_notes_.clear();
+    if (show_password != 1 && mask_otp_secrets(notes, masked_notes_)) notes = masked_notes_.view();
     // The stored texts, which may need escaping, stand at the even places
     // after the head.
     const std::string_view parts[] = {
@@ -175,7 +245,7 @@ void entry_printer::compose(const entry *e, int show_password, secret_string &ou
         text_or_empty(e->user), "\nUrl: ",
         text_or_empty(e->url), "\nPassword: ",
         show_password == 1 ? text_or_empty(e->password) : "**********", "\nNotes: ",
-        text_or_empty(e->notes), "\nModified: ",
+        notes, "\nModified: ",
         text_or_empty(e->timestamp), tail_};
     std::size_t size = 0;
     for (std::string_view part : parts) size += part.size();

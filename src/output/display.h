@@ -16,6 +16,12 @@
 // Appends `text` to `out`, escaped as above when `escape` is true.
 void append_visible(secret_string &out, std::string_view text, bool escape);
 
+// The seed of a one-time code is as secret as a password: appends `text` to
+// `out` with the value of every `secret` parameter of an otpauth:// URI in
+// it (scheme and parameter name in any case) replaced by ten asterisks.
+// False, appending nothing, when `text` holds no otpauth URI.
+bool mask_otp_secrets(std::string_view text, secret_string &out);
+
 // Writes a stored text to standard output, escaped when it is a terminal.
 void print_stored_text(const char *text);
 
@@ -25,8 +31,9 @@ void print_stored_text(const char *text);
 // whenever it held a password.
 class entry_printer {
 public:
-    // Prints `e` between two separator lines; the password is shown only
-    // when show_password == 1, the QR form is used only when show_qrcode == 1.
+    // Prints `e` between two separator lines; the password, and the seeds
+    // of one-time codes in the notes, are shown only when show_password == 1
+    // (see mask_otp_secrets); the QR form is used only when show_qrcode == 1.
     // A missing text (a timestamp on an entry built in memory) prints as the
     // empty text.
     void print(const entry *e, int show_password, int show_qrcode);
@@ -35,13 +42,14 @@ public:
     // the QR form): for output composed now and written later.
     void compose(const entry *e, int show_password, secret_string &out);
 
-    // What the last text block held (empty after a block with a password).
+    // What the last text block held: nothing once it is written.
     const secret_string &buffer() const { return block_; }
 
 private:
     secret_string block_;
     secret_string head_;  // separator, colour and "ID: ", fixed per listing
     secret_string tail_;  // line end, colour reset and separator
+    secret_string masked_notes_;
     bool escape_ = false;  // standard output is a terminal
     bool checked_ = false;
 };
