@@ -4,7 +4,12 @@
 // entry is lost or written into another database, and nothing plain is left
 // unrecorded.
 #include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+#include <fcntl.h>
 #include <functional>
+#include <sys/file.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -137,13 +142,22 @@ TEST(TwoTerminals, ASecondCommandWaitsForTheLockThenSeesTheResult) {
         first.type_line("first");
         ASSERT_TRUE(first.wait_stopped());
 
+        // The holder is named, and said to be stopped, since it waits for a
+        // person (under a wrapper such as valgrind it is no kesp by name).
+        const std::string pid = std::to_string(first.pid());
+        const std::string waiting =
+            std::getenv("KESP_TEST_WRAPPER") != nullptr
+                ? "Waiting for another kesp to finish.\n"
+                : "Waiting for another kesp (process " + pid + ") to finish.\nProcess " + pid +
+                      ", which holds the lock, is stopped: resume it (fg in its terminal, or kill "
+                      "-CONT " + pid + ").\n";
         harness::pty_session second(t.box, second_args);
-        ASSERT_TRUE(second.expect_error("Waiting for another kesp to finish.\n"));
+        ASSERT_TRUE(second.expect_error(waiting));
         first.resume();
         EXPECT_EQ(first.finish().err, "");
         harness::result r = second.finish();
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "Waiting for another kesp to finish.\nNo decrypted database found.\n");
+        EXPECT_EQ(r.err, waiting + "No decrypted database found.\n");
 
         // The container is the first one's, whole, with its one entry.
         EXPECT_EQ(decrypt(t.box, t.a, "first").err, "");
@@ -208,5 +222,25 @@ TEST(TwoTerminals, AFileReplacedAtThePathIsNotTakenForTheOneSeen) {
         EXPECT_EQ(r.err, c.err(t));
         EXPECT_TRUE(read_file(target) == before) << "the file put there was changed";
         EXPECT_EQ(t.titles(target), "other-one\n");
+    }
+}
+
+// A lock file that names a process which is not a program of this suite
+// (one that ended and whose number went to another, or a stale number):
+// the waiting message names nobody.
+TEST(TwoTerminals, AHolderThatIsNoKespIsNotNamed) {
+    two_databases t;
+    const std::string lock = t.box.home() + "/.kesp.lock";
+    for (const std::string &named : {std::to_string(::getpid()), std::string("999999999"), std::string("junk")}) {
+        SCOPED_TRACE(named);
+        harness::write_file(lock, std::string(11 - std::min<std::size_t>(named.size(), 11), ' ') + named + "\n");
+        int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);  // not kept by kesp
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+        harness::pty_session second(t.box, {"-A"});
+        ASSERT_TRUE(second.expect_error("Waiting for another kesp to finish.\n"));
+        ::close(fd);
+        harness::result r = second.finish();
+        EXPECT_EQ(r.err, "Waiting for another kesp to finish.\n");
     }
 }

@@ -30,8 +30,11 @@ private:
 // $HOME + "/.kesp.lock", or nothing when HOME is unset.
 std::optional<std::string> lock_file_path();
 
-// Waits until the lock is ours. When another process holds it for more
-// than about a second, says once on standard error
-// "Waiting for another kesp to finish.\n". Nothing, after a message naming
-// the file and the reason, when the lock file cannot be opened or locked.
+// Waits until the lock is ours, then writes our process id into the lock
+// file. When another process holds it for more than about a second, says
+// once on standard error "Waiting for another kesp (process N) to
+// finish.\n" (without the process when the file names no live program of
+// the suite), and when that process is stopped (Ctrl-Z, SIGSTOP) says so
+// and how to resume it. Nothing, after a message naming the file and the
+// reason, when the lock file cannot be opened or locked.
 std::optional<user_lock> take_user_lock(lock_kind kind);
