@@ -31,13 +31,18 @@ deps:
 	@./scripts/install-deps.sh
 
 configure: deps
+	@test -f $(BUILD)/CMakeCache.txt || echo "Configuring the build in $(BUILD)/ (cmake)..." >&2
 	@cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) >$(BUILD).configure.log 2>&1 \
 		|| { cat $(BUILD).configure.log; exit 1; }
 
-# Build output goes to a log so that `make run` shows only kesp's own output;
-# the log is printed when the build fails.
+# Build output goes to a log so that `make run` shows only kesp's own output
+# on standard output; each file compiled is shown on standard error, and the
+# log is printed when the build fails.
 build: configure
-	@cmake --build $(BUILD) -j$(JOBS) >$(BUILD).log 2>&1 || { cat $(BUILD).log; exit 1; }
+	@{ cmake --build $(BUILD) -j$(JOBS) 2>&1; echo $$? >$(BUILD).status; } \
+		| tee $(BUILD).log | scripts/show-progress.sh $(BUILD).log; \
+		status=$$(cat $(BUILD).status); rm -f $(BUILD).status; \
+		if [ "$$status" != 0 ]; then cat $(BUILD).log; exit 1; fi
 
 run: build
 	@./$(BUILD)/kesp $(ARGS)

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing kesp need.
 # Idempotent and quiet when everything is already there; needs root
-# (or sudo) only when something is missing.
+# (or sudo) only when something is missing. Says what it installs, and
+# each package as it is set up, on standard error.
 set -eu
 
 PACKAGES="cmake make g++ pkg-config
@@ -18,18 +19,42 @@ if [ "${KESP_DEPS_EXTRA:-0}" = 1 ]; then
     PACKAGES="$PACKAGES clang libclang-rt-14-dev valgrind time hyperfine"
 fi
 
+# Tests replace these to see what would be done.
+DPKG_QUERY=${KESP_DPKG_QUERY:-dpkg-query}
+APT_GET=${KESP_APT_GET:-apt-get}
+
 missing=""
+count=0
 for p in $PACKAGES; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    if ! $DPKG_QUERY -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
         missing="$missing $p"
+        count=$((count + 1))
     fi
 done
 [ -z "$missing" ] && exit 0
 
 SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
-echo "Installing:$missing"
+[ "$(id -u)" -ne 0 ] && [ -z "${KESP_APT_GET:-}" ] && SUDO="sudo"
+echo "Installing $count Debian packages that kesp needs:$missing" >&2
+echo "Updating the package lists (apt-get update)..." >&2
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq >/dev/null
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+if ! $SUDO $APT_GET update -qq >"$log" 2>&1; then
+    cat "$log" >&2
+    exit 1
+fi
+echo "Downloading and installing (a minute or two on a fresh machine)..." >&2
+# The whole output goes to the log; a line per package set up shows that
+# it is working. The status file carries apt-get's exit status past the
+# pipe.
+status=$(mktemp)
+trap 'rm -f "$log" "$status"' EXIT
 # shellcheck disable=SC2086
-$SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null
+{ $SUDO $APT_GET install -y -q --no-install-recommends -o Dpkg::Use-Pty=0 $missing; echo $? >"$status"; } 2>&1 \
+    | tee "$log" | awk '/^Setting up /{ print "  " $0; fflush() }' >&2
+if [ "$(cat "$status")" != 0 ]; then
+    tail -n 30 "$log" >&2
+    exit 1
+fi
+echo "Installed:$missing" >&2

@@ -1,0 +1,17 @@
+#!/bin/sh
+# Reads the output of a CMake build on standard input and shows, on
+# standard error, one line for each file compiled and each program linked,
+# so that a long first build can be told from a hang. Shows nothing when
+# there is nothing to build.
+exec awk '
+/^\[ *[0-9]+%\] (Building|Linking)/ {
+    if (!started) {
+        print "Building kesp (the first build takes a few minutes on two cores; log in " logfile ")..." > "/dev/stderr"
+        started = 1
+    }
+    percent = $0; sub(/\].*/, "]", percent)
+    what = $NF; sub(/^.*\/src\//, "src/", what); sub(/\.o$/, "", what)
+    if ($0 ~ /Linking/) what = "linking " $NF
+    print "  " percent " " what > "/dev/stderr"
+    fflush("/dev/stderr")
+}' logfile="${1:-the build log}"

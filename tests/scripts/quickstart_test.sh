@@ -1,0 +1,60 @@
+#!/bin/sh
+# What a newcomer sees during `make run` on a fresh machine: the packages
+# being installed, one line each, and each file being compiled; and nothing
+# at all when there is nothing to do. apt-get and dpkg-query are replaced
+# by fakes, and the build's output by a sample.
+#   quickstart_test.sh SOURCE_DIR
+set -u
+source=$1
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+cat >"$dir/dpkg-query" <<'FAKE'
+#!/bin/sh
+for p in $KESP_FAKE_MISSING; do case "$*" in *" $p") exit 1;; esac; done
+echo "install ok installed"
+FAKE
+cat >"$dir/apt-get" <<'FAKE'
+#!/bin/sh
+[ "$1" = update ] && exit 0
+[ -n "${KESP_FAKE_FAIL:-}" ] && { echo "E: Unable to locate package $KESP_FAKE_FAIL"; exit 100; }
+skip=
+for p in "$@"; do
+    [ -n "$skip" ] && { skip=; continue; }
+    case "$p" in -o) skip=1;; -*|install) ;; *) echo "Unpacking $p"; echo "Setting up $p (1.0) ...";; esac
+done
+FAKE
+chmod +x "$dir/dpkg-query" "$dir/apt-get"
+deps() {
+    KESP_DPKG_QUERY="$dir/dpkg-query" KESP_APT_GET="$dir/apt-get" sh "$source/scripts/install-deps.sh" \
+        >"$dir/out" 2>"$dir/err"
+}
+
+KESP_FAKE_MISSING="" deps || fail "nothing missing: exit $?"
+[ -s "$dir/out" ] || [ -s "$dir/err" ] && fail "nothing missing: output $(cat "$dir/out" "$dir/err")"
+
+KESP_FAKE_MISSING="zsh xclip" deps || fail "two missing: exit $?"
+grep -q "^Installing 2 Debian packages that kesp needs: zsh xclip$" "$dir/err" || fail "no list: $(cat "$dir/err")"
+grep -q "^  Setting up zsh (1.0) ...$" "$dir/err" || fail "no progress: $(cat "$dir/err")"
+grep -q "^Installed: zsh xclip$" "$dir/err" || fail "no end: $(cat "$dir/err")"
+[ -s "$dir/out" ] && fail "standard output is kesp's: $(cat "$dir/out")"
+
+KESP_FAKE_MISSING="zsh" KESP_FAKE_FAIL=zsh deps && fail "a failing apt-get reported success"
+grep -q "E: Unable to locate package zsh" "$dir/err" || fail "apt-get's error not shown: $(cat "$dir/err")"
+
+# The build: one line a compiled file or linked program; silence when up to date.
+printf '%s\n' "[  3%] Building CXX object CMakeFiles/kesp_state.dir/src/state/files.cpp.o" \
+    "[ 50%] Built target kesp_state" "[ 51%] Linking CXX executable kesp" \
+    | sh "$source/scripts/show-progress.sh" build.log >"$dir/out" 2>"$dir/err"
+[ "$(cat "$dir/err")" = "Building kesp (the first build takes a few minutes on two cores; log in build.log)...
+  [  3%] src/state/files.cpp
+  [ 51%] linking kesp" ] || fail "build progress: $(cat "$dir/err")"
+[ -s "$dir/out" ] && fail "build progress on standard output"
+printf '%s\n' "[ 50%] Built target kesp_state" "[100%] Built target kesp" \
+    | sh "$source/scripts/show-progress.sh" build.log >"$dir/out" 2>"$dir/err"
+[ -s "$dir/err" ] && fail "an up-to-date build printed: $(cat "$dir/err")"
+
+[ $failures -eq 0 ] && echo "quick start: packages and build progress shown"
+exit $((failures > 0))
