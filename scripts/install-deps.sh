@@ -35,7 +35,9 @@ done
 
 SUDO=""
 [ "$(id -u)" -ne 0 ] && [ -z "${KESP_APT_GET:-}" ] && SUDO="sudo"
-echo "Installing $count Debian packages that kesp needs:$missing" >&2
+noun=packages
+[ "$count" -eq 1 ] && noun=package
+echo "Installing $count Debian $noun that kesp needs:$missing" >&2
 echo "Updating the package lists (apt-get update)..." >&2
 export DEBIAN_FRONTEND=noninteractive
 log=$(mktemp)
