@@ -41,6 +41,10 @@ struct entry_answers {
     char url[input_buffer_size] = {};
     char notes[input_buffer_size] = {};
     secret_buffer password;
+    // Notes hold card numbers and one-time-code seeds as often as not.
+    ~entry_answers() {
+        for (char *field : {title, user, url, notes}) wipe(field, input_buffer_size);
+    }
 };
 
 // "<label><text>\n", the stored text shown safely on a terminal.
