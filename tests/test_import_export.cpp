@@ -182,7 +182,7 @@ TEST_F(ImportExport, AFullDiskChangesNothingAndSaysSoOnce) {
     harness::make_database(box, db, {row("Old", "", "", "x", "", "2020-01-01 00:00:00")});
     const std::string before = rows();
     std::string csv = "name,url,username,password\n";
-    for (int i = 0; i < 200; ++i) csv += "t" + std::to_string(i) + ",u,v," + std::string(300, 'p') + "\n";
+    for (int i = 0; i < 100; ++i) csv += "t" + std::to_string(i) + ",u,v," + std::string(300, 'p') + "\n";
     harness::write_file(box.path("many.csv"), csv);
     int failed = 0;
     for (int blocks = 16;; blocks += 4) {  // of 512 bytes
@@ -199,8 +199,8 @@ TEST_F(ImportExport, AFullDiskChangesNothingAndSaysSoOnce) {
         ASSERT_EQ(rows(), before);
         ASSERT_LT(blocks, 1000) << "the import never succeeds";
     }
-    EXPECT_GT(failed, 10);
-    EXPECT_EQ(harness::sql(db, "select count(*) from entries;"), "201\n");
+    EXPECT_GT(failed, 5);
+    EXPECT_EQ(harness::sql(db, "select count(*) from entries;"), "101\n");
 }
 
 // kesp-import asks nothing: what changed happened while it read the file.
