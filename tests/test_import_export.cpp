@@ -152,30 +152,6 @@ TEST_F(ImportExport, HostileFilesAreRefusedAndChangeNothing) {
     }
 }
 
-TEST_F(ImportExport, KeePassRecycleBinIsCountedAndOtpSettingsKept) {
-    harness::make_database(box, db, {});
-    const std::string bin = "3q2+7wAAAAAAAAAAAAAAAQ==";
-    auto entry = [](const std::string &title, const std::string &more = "") {
-        return "<Entry><String><Key>Title</Key><Value>" + title + "</Value></String>" + more + "</Entry>";
-    };
-    harness::write_file(
-        box.path("kp.xml"),
-        "<KeePassFile><Meta><RecycleBinEnabled>True</RecycleBinEnabled><RecycleBinUUID>" + bin +
-            "</RecycleBinUUID></Meta><Root><Group><Name>DB</Name>" +
-            entry("Bank", "<String><Key>TimeOtp-Secret-Base32</Key><Value>JBSWY3DPEHPK3PXP</Value></String>"
-                          "<String><Key>TimeOtp-Length</Key><Value>8</Value></String>"
-                          "<String><Key>TimeOtp-Period</Key><Value>60</Value></String>"
-                          "<String><Key>TimeOtp-Algorithm</Key><Value>HMAC-SHA-256</Value></String>") +
-            "<Group><UUID>" + bin + "</UUID><Name>Recycle Bin</Name>" + entry("a") +
-            "<Group><Name>Old</Name>" + entry("b") + entry("c") + "</Group></Group></Group></Root></KeePassFile>");
-    auto r = import({"kp.xml"});
-    EXPECT_EQ(r.out, "Imported 1 entry from kp.xml (keepass-xml); 0 duplicates skipped.\n"
-                     "Not imported: 3 KeePass Recycle Bin entries.\n");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(harness::sql(db, "select title, notes from entries;"),
-              "Bank|otpauth://totp/Bank?secret=JBSWY3DPEHPK3PXP&digits=8&period=60&algorithm=SHA256\n");
-}
-
 // A full disk at every point of the import: SQLite may have rolled back by
 // itself, and then only its first error is reported.
 TEST_F(ImportExport, AFullDiskChangesNothingAndSaysSoOnce) {
