@@ -3,13 +3,17 @@
 // damaged files, and round trips through every export format.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "formats/formats.h"
+#include "otp/otp.h"
 
 namespace {
 
@@ -50,6 +54,38 @@ void expect_entries(const parse_result &r, const std::vector<expected_entry> &wa
 }
 
 const std::string bom = "\xEF\xBB\xBF";
+
+std::string repeated(const std::string &text, std::size_t times) {
+    std::string out;
+    for (std::size_t i = 0; i < times; ++i) out += text;
+    return out;
+}
+
+// A KeePass file whose root group holds `entries`.
+std::string keepass(const std::string &entries) {
+    return "<KeePassFile><Root><Group><Name>DB</Name>" + entries + "</Group></Root></KeePassFile>";
+}
+
+std::string entry(const std::string &title) {
+    return "<Entry><String><Key>Title</Key><Value>" + title + "</Value></String></Entry>";
+}
+
+const std::string bin_uuid = "3q2+7wAAAAAAAAAAAAAAAQ==";
+
+// `depth` arrays, one inside the other.
+std::string nested_json(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+// Three levels deep already: nested_json(253) after it reaches the limit.
+const std::string deep_json_prefix = R"({"format":"kesp","version":1,"entries":[{"title":)";
+
+// A KeePass file with `depth` empty groups below the root group: elements
+// nested depth + 3 deep.
+std::string nested_groups(std::size_t depth) {
+    std::string groups;
+    for (std::size_t i = 0; i < depth; ++i) groups += "<Group>";
+    for (std::size_t i = 0; i < depth; ++i) groups += "</Group>";
+    return keepass(groups);
+}
 
 std::vector<sample> samples() {
     return {
@@ -165,6 +201,64 @@ std::vector<sample> samples() {
         {"a forced format reads a header it would not have to recognise",
          "name,url,username,password,extra column\nX,,u,p,kept\n", transfer_format::chrome_csv,
          transfer_format::chrome_csv, {{"X", "u", "", "p", "extra column: kept", ""}}},
+        {"chrome-csv whose rows leave out trailing columns, the missing ones empty",
+         "name,url,username,password,note\nA,https://a.example,u,p\nB,https://b.example\nC,,,,n\n",
+         std::nullopt, transfer_format::chrome_csv,
+         {{"A", "u", "https://a.example", "p", "", ""}, {"B", "", "https://b.example", "", "", ""},
+          {"C", "", "", "", "n", ""}}},
+        {"keepass-xml: a value split by comments and CDATA sections is joined, NUL-free references kept",
+         keepass("<Entry><String><Key>Title</Key><Value>a<!-- one --> b <![CDATA[<&#0;>]]><!-- two -->"
+                 "c</Value></String><String><Key><![CDATA[Pass]]>word</Key><Value>x&#1;&#x20;y"
+                 "</Value></String><!-- &#0; --></Entry>"),
+         std::nullopt, transfer_format::keepass_xml, {{"a b <&#0;>c", "", "", "x\x01 y", "", ""}}},
+        {"keepass-xml: TimeOtp settings follow the secret into its URI, or stay lines without one",
+         keepass("<Entry><String><Key>Title</Key><Value>Odd</Value></String>"
+                 "<String><Key>TimeOtp-Algorithm</Key><Value>HMAC-SHA-512</Value></String>"
+                 "<String><Key>TimeOtp-Secret-Base32</Key><Value>JBSW Y3DP</Value></String></Entry>"
+                 "<Entry><String><Key>Title</Key><Value>No secret</Value></String>"
+                 "<String><Key>TimeOtp-Length</Key><Value>8</Value></String></Entry>"),
+         std::nullopt, transfer_format::keepass_xml,
+         {{"Odd", "", "", "", "otpauth://totp/Odd?secret=JBSWY3DP&algorithm=SHA512", ""},
+          {"No secret", "", "", "", "TimeOtp-Length: 8", ""}}},
+        {"keepass-xml: the enabled Recycle Bin and its subgroups are skipped and counted",
+         "<KeePassFile><Meta><RecycleBinEnabled>True</RecycleBinEnabled>"
+         "<RecycleBinUUID>" + bin_uuid + "</RecycleBinUUID></Meta><Root><Group><Name>DB</Name>" +
+             entry("Kept") + "<Group><UUID>" + bin_uuid + "</UUID><Name>Recycle Bin</Name>" + entry("Gone") +
+             "<Group><Name>Old</Name>" + entry("Gone too") + entry("And this") + "</Group></Group>"
+             "<Group><UUID>AAAAAAAAAAAAAAAAAAAAAA==</UUID><Name>Work</Name>" + entry("Also kept") +
+             "</Group></Group></Root></KeePassFile>",
+         std::nullopt, transfer_format::keepass_xml,
+         {{"Kept", "", "", "", "", ""}, {"Also kept", "", "", "", "Group: Work", ""}},
+         {{"KeePass Recycle Bin entries", 3}}},
+        {"keepass-xml: a disabled Recycle Bin, or one that names no group, is imported",
+         "<KeePassFile><Meta><RecycleBinEnabled>False</RecycleBinEnabled><RecycleBinUUID>" + bin_uuid +
+             "</RecycleBinUUID></Meta><Root><Group><Group><UUID>" + bin_uuid +
+             "</UUID><Name>Recycle Bin</Name>" + entry("Binned") + "</Group></Group></Root></KeePassFile>",
+         std::nullopt, transfer_format::keepass_xml, {{"Binned", "", "", "", "Group: Recycle Bin", ""}}},
+        {"keepass-xml: an all-zero Recycle Bin UUID means no bin",
+         "<KeePassFile><Meta><RecycleBinEnabled>True</RecycleBinEnabled><RecycleBinUUID>"
+         "AAAAAAAAAAAAAAAAAAAAAA==</RecycleBinUUID></Meta><Root><Group><Group><UUID>"
+         "AAAAAAAAAAAAAAAAAAAAAA==</UUID><Name>G</Name>" + entry("Here") + "</Group></Group></Root></KeePassFile>",
+         std::nullopt, transfer_format::keepass_xml, {{"Here", "", "", "", "Group: G", ""}}},
+        {"kesp-json: numbers keep their digits as written, nested ones too",
+         R"({"format":"kesp","version":1,"entries":[{"title":12345678901234567890123,"username":-0.10,)"
+         R"("url":[1.5e3,{"n":18446744073709551616}],"password":"p\\u0000","notes":1E-7,"modified":""}]})",
+         std::nullopt, transfer_format::kesp_json,
+         {{"12345678901234567890123", "-0.10", "[1.5e3,{\"n\":18446744073709551616}]", "p\\u0000", "1E-7", ""}}},
+        {"bitwarden-json: types from the file are shown only while few, short and printable",
+         R"({"items":[{"type":9},{"type":"x\u001b[2J"},{"type":10},{"type":11},{"type":12},)"
+         R"({"type":13},{"type":14},{"type":15},{"type":16},{"type":17},{"type":9},{"name":"none"}]})",
+         std::nullopt, transfer_format::bitwarden_json, {},
+         {{"Bitwarden items of type 9", 2}, {"Bitwarden items of other types", 2},
+          {"Bitwarden items of type 10", 1}, {"Bitwarden items of type 11", 1},
+          {"Bitwarden items of type 12", 1}, {"Bitwarden items of type 13", 1},
+          {"Bitwarden items of type 14", 1}, {"Bitwarden items of type 15", 1},
+          {"Bitwarden items of type 16", 1}, {"Bitwarden items without a type", 1}}},
+        {"JSON and XML nested exactly as deep as allowed",
+         deep_json_prefix + nested_json(253) + "}]}",
+         std::nullopt, transfer_format::kesp_json, {{nested_json(253), "", "", "", "", ""}}},
+        {"KeePass groups nested exactly as deep as allowed", nested_groups(253), std::nullopt,
+         transfer_format::keepass_xml, {}},
     };
 }
 
@@ -193,8 +287,6 @@ TEST_F(Formats, DamagedFilesAreRefusedWithTheLineAndWhatIsWrong) {
     const damaged table[] = {
         {"a row with more fields than the header", "name,url,username,password\na,b,c,d\na,b,c,d,e\n",
          "line 3: a row of 5 fields where the header has 4"},
-        {"a row with fewer fields", "name,url,username,password\na,b,c\n",
-         "line 2: a row of 3 fields where the header has 4"},
         {"an unterminated quote", "name,url,username,password\na,b,c,\"d\nmore\n",
          "line 2: a quoted field that never ends"},
         {"a quote inside an unquoted field", "name,url,username,password\na,b\"x,c,d\n",
@@ -219,11 +311,131 @@ TEST_F(Formats, DamagedFilesAreRefusedWithTheLineAndWhatIsWrong) {
         {"an empty file", bom + "\n", "the file is empty"},
         {"a kesp-json of a later version", R"({"format":"kesp","version":2,"entries":[]})",
          "kesp-json version 2 is not known"},
+        {"JSON nested one level deeper than allowed", deep_json_prefix + nested_json(254) + "}]}",
+         "line 1, column " + std::to_string(deep_json_prefix.size() + 254) +
+             ": nested more than 256 levels deep"},
+        {"XML nested one level deeper than allowed", nested_groups(254),
+         "line 1: nested more than 256 levels deep"},
+        {"a NUL escaped in a JSON string", "{\"items\": [\n  {\"type\": 1, \"name\": \"a\\u0000b\"}]}",
+         "line 2, column 25: a NUL character (\\u0000) in a string"},
+        {"a NUL escaped in a JSON key", "{\"items\": [], \"\\\\\\u0000\": 1}",
+         "line 1, column 18: a NUL character (\\u0000) in a string"},
+        {"a NUL as a decimal XML reference", keepass("<Entry><String><Key>Password</Key><Value>x&#0;y</Value></String></Entry>"),
+         "line 1: a NUL character (&#0;)"},
+        {"a NUL as a hexadecimal XML reference", keepass("\n<Entry><String><Key>T&#x000;</Key></String></Entry>"),
+         "line 2: a NUL character (&#x000;)"},
+        {"an element inside a KeePass value",
+         keepass("<Entry><String><Key>Title</Key><Value>a<b>c</b></Value></String></Entry>"),
+         "line 1: an element inside the text of Value"},
+        {"records many times larger than the file",
+         R"({"folders":[{"id":"f","name":")" + std::string(std::size_t(1) << 20, 'n') + R"("}],"items":[)" +
+             repeated(R"({"type":2,"folderId":"f"},)", 64) + R"({"type":2,"folderId":"f"}]})",
+         "the entries would take over 64 MiB and more than four times the size of the file; no export "
+         "is like that"},
     };
     for (const auto &d : table) {
         parse_result r = parse_transfer(d.input, std::nullopt);
         EXPECT_FALSE(r.ok) << d.name;
         EXPECT_EQ(r.error, d.error) << d.name;
+    }
+}
+
+// Seconds parse_transfer takes for `input`, the best of three runs.
+double parse_seconds(const std::string &input, const char *name) {
+    double best = 1e9;
+    for (int run = 0; run < 3; ++run) {
+        auto start = std::chrono::steady_clock::now();
+        parse_result r = parse_transfer(input, std::nullopt);
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        EXPECT_TRUE(r.ok) << name << ": " << r.error;
+        best = std::min(best, took.count());
+    }
+    return best;
+}
+
+struct growth {
+    const char *name;
+    std::function<std::string(std::size_t)> input;  // of size (or depth) n
+    std::size_t n;
+};
+
+// Eight times the input may take about eight times as long, far from the 64
+// times of a cost in its square. The two sizes are timed against each other,
+// not against the clock, so that a slow machine or valgrind cannot matter.
+TEST_F(Formats, ReadingTimeGrowsLinearlyWithTheInput) {
+    const growth table[] = {
+        {"a long CSV field",
+         [](std::size_t n) { return "name,url,username,password\nx,,," + std::string(n, 'p') + "\n"; },
+         std::size_t(512) << 10},
+        {"a quoted CSV field of many short lines",
+         [](std::size_t n) { return "name,url,username,password\nx,,,\"" + repeated("ab\n", n / 3) + "\"\n"; },
+         std::size_t(512) << 10},
+        {"KeePass groups nested deep, with long names",
+         [](std::size_t depth) {
+             std::string groups;
+             for (std::size_t i = 0; i < depth; ++i) groups += "<Group><Name>" + std::string(16384, 'g') + "</Name>";
+             return keepass(groups + entry("bottom") + repeated("</Group>", depth));
+         },
+         31},
+        {"Bitwarden items, each in a folder of its own",
+         [](std::size_t n) {
+             std::string folders, items;
+             for (std::size_t i = 0; i < n; ++i) {
+                 folders += std::string(i ? "," : "") + R"({"id":"f)" + std::to_string(i) + R"(","name":"F"})";
+                 items += std::string(i ? "," : "") + R"({"type":2,"folderId":"f)" + std::to_string(i) + R"("})";
+             }
+             return R"({"folders":[)" + folders + R"(],"items":[)" + items + "]}";
+         },
+         1000},
+    };
+    for (const auto &g : table) {
+        double small = parse_seconds(g.input(g.n), g.name);
+        double large = parse_seconds(g.input(8 * g.n), g.name);
+        EXPECT_LT(large, 24 * small + 0.05) << g.name << ": " << small << " s, then " << large << " s";
+    }
+}
+
+struct otp_case {
+    std::string length, period, algorithm;  // KeePass's TimeOtp settings; empty: not given
+    int digits, seconds;
+    otp_algorithm expected;
+    std::string refusal;  // when kesp-otp must refuse the URI: part of why
+};
+
+// The settings reach kesp-otp's reader as given, or make it refuse: never a
+// code of other settings.
+TEST_F(Formats, KeePassOtpSettingsReachTheCodeGenerator) {
+    const otp_case table[] = {
+        {"8", "60", "HMAC-SHA-256", 8, 60, otp_algorithm::sha256, ""},
+        {"", "", "hmac-sha-512", 6, 30, otp_algorithm::sha512, ""},
+        {"7", "", "", 7, 30, otp_algorithm::sha1, ""},
+        {"", "", "HMAC-SHA-1", 6, 30, otp_algorithm::sha1, ""},
+        {"", "", "HMAC-MD5", 0, 0, otp_algorithm::sha1, "algorithm=HMAC-MD5"},
+        {"10", "", "", 0, 0, otp_algorithm::sha1, "digits=10"},
+        {"", "30&secret=AAAA", "", 0, 0, otp_algorithm::sha1, "period=30&secret=AAAA"},
+    };
+    for (const auto &c : table) {
+        std::string strings = "<String><Key>TimeOtp-Secret-Base32</Key><Value>JBSWY3DPEHPK3PXP</Value></String>";
+        const std::pair<const char *, const std::string *> settings[] = {
+            {"TimeOtp-Length", &c.length}, {"TimeOtp-Period", &c.period}, {"TimeOtp-Algorithm", &c.algorithm}};
+        for (const auto &[key, value] : settings)
+            if (!value->empty())
+                strings += "<String><Key>" + std::string(key) + "</Key><Value>" + *value + "</Value></String>";
+        parse_result r = parse_transfer(keepass("<Entry>" + strings + "</Entry>"), std::nullopt);
+        ASSERT_TRUE(r.ok) << r.error;
+        ASSERT_EQ(r.records.size(), 1u);
+        std::string why;
+        auto params = parse_totp_uri(r.records[0].notes.view(), why);
+        SCOPED_TRACE(r.records[0].notes.view());
+        if (!c.refusal.empty()) {
+            EXPECT_FALSE(params);
+            EXPECT_NE(why.find(c.refusal), std::string::npos) << why;
+            continue;
+        }
+        ASSERT_TRUE(params) << why;
+        EXPECT_EQ(params->digits, c.digits);
+        EXPECT_EQ(params->period, c.seconds);
+        EXPECT_EQ(params->algorithm, c.expected);
     }
 }
 

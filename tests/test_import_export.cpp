@@ -4,8 +4,11 @@
 
 #include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -104,6 +107,209 @@ TEST_F(ImportExport, LongFieldsAreStoredWhole) {
     auto r = import({"--format", "chrome-csv", "-"}, "name,url,username,password\nLong,,," + long_password + "\n");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(harness::sql(db, "select length(password) from entries;"), "5000\n");
+}
+
+struct hostile_file {
+    const char *name;
+    std::string file;     // the argument; written with `content` unless that is empty
+    std::string content;
+    std::string error;    // after "FILE: ", before ". Nothing was imported.\n"
+};
+
+// Each refusal ends in exit 1 with the database as it was; none is a crash,
+// a silent cut, or a wait until memory runs out.
+TEST_F(ImportExport, HostileFilesAreRefusedAndChangeNothing) {
+    harness::make_database(box, db, {row("Old", "", "", "x", "", "2020-01-01 00:00:00")});
+    const std::string before = rows();
+    std::string groups;
+    for (int i = 0; i < 50000; ++i) groups += "<Group><Name>g</Name>";
+    for (int i = 0; i < 50000; ++i) groups += "</Group>";
+    const hostile_file table[] = {
+        {"JSON nested 100 000 levels", "deep.json",
+         "{\"items\":" + std::string(100000, '[') + std::string(100000, ']') + "}",
+         "line 1, column 265: nested more than 256 levels deep"},
+        {"KeePass XML with 50 000 nested groups", "deep.xml",
+         "<KeePassFile><Root><Group>\n" + groups + "</Group></Root></KeePassFile>",
+         "line 2: nested more than 256 levels deep"},
+        {"a password cut by an escaped NUL", "nul.json",
+         R"({"encrypted":false,"items":[{"type":1,"login":{"password":"abc\u0000def"}}]})",
+         "line 1, column 63: a NUL character (\\u0000) in a string"},
+        {"a password cut by a NUL reference", "nul.xml",
+         "<KeePassFile><Root><Group><Entry><String><Key>Password</Key>\n<Value>abc&#0;def</Value>"
+         "</String></Entry></Group></Root></KeePassFile>",
+         "line 2: a NUL character (&#0;)"},
+        {"an endless file", "/dev/zero", "", "is larger than 128 MiB; no export is that large"},
+    };
+    for (const auto &h : table) {
+        SCOPED_TRACE(h.name);
+        if (!h.content.empty()) harness::write_file(box.path(h.file), h.content);
+        auto r = import({h.file});
+        const char *separator = h.file == "/dev/zero" ? " " : ": ";
+        EXPECT_EQ(r.err, h.file + separator + h.error + ". Nothing was imported.\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(rows(), before);
+    }
+}
+
+// A full disk at every point of the import: SQLite may have rolled back by
+// itself, and then only its first error is reported.
+TEST_F(ImportExport, AFullDiskChangesNothingAndSaysSoOnce) {
+    harness::make_database(box, db, {row("Old", "", "", "x", "", "2020-01-01 00:00:00")});
+    const std::string before = rows();
+    std::string csv = "name,url,username,password\n";
+    for (int i = 0; i < 100; ++i) csv += "t" + std::to_string(i) + ",u,v," + std::string(300, 'p') + "\n";
+    harness::write_file(box.path("many.csv"), csv);
+    int failed = 0;
+    for (int blocks = 16;; blocks += 4) {  // of 512 bytes
+        SCOPED_TRACE(blocks);
+        auto r = box.run_program("/bin/sh", {"-c", "trap '' XFSZ; ulimit -f " + std::to_string(blocks) +
+                                                   "; exec \"$0\" many.csv", import_program});
+        if (r.status == 0) break;
+        ++failed;
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.find("cannot rollback"), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+        EXPECT_TRUE(r.err.ends_with("\nmany.csv: nothing was imported.\n")) << r.err;
+        ASSERT_EQ(rows(), before);
+        ASSERT_LT(blocks, 1000) << "the import never succeeds";
+    }
+    EXPECT_GT(failed, 5);
+    EXPECT_EQ(harness::sql(db, "select count(*) from entries;"), "101\n");
+}
+
+// kesp-import asks nothing: what changed happened while it read the file.
+TEST_F(ImportExport, ADatabaseChangedWhileTheFileWasReadIsLeftAlone) {
+    const struct {
+        const char *name;
+        std::string (*change)(const sandbox &box, const std::string &db);
+        const char *what;  // after the database's path
+    } cases[] = {
+        {"closed", [](const sandbox &b, const std::string &) { return std::to_string(std::remove(b.pointer_file().c_str())); },
+         " was encrypted or closed while the file was read; nothing was changed.\n"},
+        {"replaced",
+         [](const sandbox &, const std::string &d) { return std::to_string(std::rename((d + ".copy").c_str(), d.c_str())); },
+         " was replaced or removed while the file was read; nothing was changed.\n"},
+    };
+    harness::write_file(box.path("logins.csv"), chrome_csv);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        harness::make_database(box, db, {});
+        harness::run_shell("cp '" + db + "' '" + db + ".copy'");
+        box.env["KESP_TEST_STOP_AT"] = "before-lock";
+        harness::pty_session s(box, {"logins.csv"}, import_program);
+        ASSERT_TRUE(s.wait_stopped());
+        EXPECT_EQ(c.change(box, db), "0");
+        s.resume();
+        auto r = s.finish();
+        EXPECT_EQ(r.err, db + c.what);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(rows(), "");
+        std::remove(db.c_str());
+    }
+}
+
+TEST_F(ImportExport, ExportToAClosedPipeFailsWithAMessage) {
+    harness::make_database(box, db, {row("A", "u", "", "p", "")});
+    // A pipe whose reader is gone before the export starts, and SIGPIPE at
+    // its default, as a shell leaves it.
+    auto r = box.run_program("/bin/sh", {"-c", "mkfifo f && exec 3<>f 4>f 3<&- && "
+                                               "exec env --default-signal=PIPE \"$0\" >&4 4>&-",
+                                         export_program});
+    EXPECT_EQ(r.err, warning + "Cannot write the export: Broken pipe\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(ImportExport, AnExportRedirectedToAFileMakesItPrivate) {
+    harness::make_database(box, db, {row("A", "u", "", "p", "", "2024-03-01 10:20:30")});
+    const std::string expected = "\"title\",\"username\",\"url\",\"password\",\"notes\",\"modified\"\r\n"
+                                 "\"A\",\"u\",\"\",\"p\",\"\",\"2024-03-01 10:20:30\"\r\n";
+    const struct {
+        const char *redirect;
+        int mode_before;  // -1: the shell makes the file
+        int mode_after;
+    } cases[] = {{">", -1, 0600}, {">>", 0666, 0600}, {">", 0750, 0700}, {">>", 0400, 0400}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.redirect) + " " + std::to_string(c.mode_before));
+        const std::string out = box.path("out.csv");
+        std::remove(out.c_str());
+        if (c.mode_before >= 0) {
+            harness::write_file(out, "");
+            ::chmod(out.c_str(), static_cast<mode_t>(c.mode_before));
+        }
+        // Root may write to a file of mode 0400.
+        auto r = box.run_program("/bin/sh", {"-c", std::string("umask 022; exec \"$0\" ") + c.redirect + " out.csv",
+                                             export_program});
+        EXPECT_EQ(r.err, warning);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(harness::file_mode(out), c.mode_after);
+        EXPECT_EQ(harness::read_file(out), expected);
+    }
+}
+
+TEST_F(ImportExport, AnExportToAFileThatCannotBeMadePrivateWritesNothing) {
+    if (!box.run_unprivileged()) GTEST_SKIP() << "cannot run as an unprivileged user";
+    harness::make_database(box, db, {row("A", "u", "", "p", "")});
+    // Open to all, owned by another user: writable, but not ours to change.
+    const std::string out = box.path("theirs.csv");
+    harness::write_file(out, "");
+    ::chmod(out.c_str(), 0666);
+    if (::geteuid() != 0 && ::chown(out.c_str(), 0, 0) != 0) GTEST_SKIP() << "no file of another user";
+    auto r = box.run_program("/bin/sh", {"-c", "exec \"$0\" >> theirs.csv", export_program});
+    EXPECT_EQ(r.err, "Cannot make the file on standard output private: Operation not permitted. Nothing "
+                     "was exported.\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(harness::read_file(out), "");
+    EXPECT_EQ(harness::file_mode(out), 0666);
+}
+
+// A process that has ended, so that its id names no live process.
+pid_t ended_process() {
+    pid_t pid = ::fork();
+    if (pid == 0) ::_exit(0);
+    int status;
+    ::waitpid(pid, &status, 0);
+    return pid;
+}
+
+// Without O_TMPFILE the export is written under out.json.new.PID, which a
+// SIGKILL leaves behind; the next export to out.json removes it, and
+// nothing else: not a name of another pattern, not a file of a live
+// process, not a link (nor what it leads to).
+TEST_F(ImportExport, TheNextExportRemovesWhatAKilledOneLeft) {
+    harness::make_database(box, db, {row("A", "u", "", "p", "")});
+    box.env["KESP_TEST_NAMED_TEMP"] = "1";
+    box.env["KESP_TEST_STOP_AT"] = "replacement-written";
+    int killed;
+    {
+        harness::pty_session s(box, {"-o", "out.json"}, export_program);
+        ASSERT_TRUE(s.wait_stopped());
+        killed = s.pid();
+        s.signal(SIGKILL);
+        s.finish();
+    }
+    const std::string left = "out.json.new." + std::to_string(killed);
+    ASSERT_TRUE(harness::exists(box.path(left)));
+    box.env.erase("KESP_TEST_STOP_AT");
+
+    const std::string dead = std::to_string(ended_process());
+    const std::string live = std::to_string(::getpid());
+    harness::write_file(box.path("victim"), "victim");
+    const std::vector<std::string> kept = {
+        "out.json.new." + live, "out.json.new.0" + dead, "out.json.new." + dead + "x",
+        "out.json.new.-" + dead, "other.json.new." + dead, "out.jsonnew." + dead};
+    for (const auto &name : kept) harness::write_file(box.path(name), "kept");
+    ASSERT_EQ(::symlink("victim", box.path("out.json.new." + dead).c_str()), 0);
+
+    auto r = export_({"-o", "out.json"});
+    EXPECT_EQ(r.err, warning + "Removed " + left + ", left behind by a process that was killed while "
+                               "writing it.\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(harness::exists(box.path(left)));
+    for (const auto &name : kept) EXPECT_EQ(harness::read_file(box.path(name)), "kept") << name;
+    EXPECT_EQ(harness::read_file(box.path("out.json.new." + dead)), "victim");
+    EXPECT_EQ(harness::read_file(box.path("victim")), "victim");
 }
 
 struct bad_usage {

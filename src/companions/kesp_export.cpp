@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -36,8 +37,10 @@ void say_exists(const std::string &path) {
 
 // Writes `bytes` into the new file `path`, 0600. The file gets its name only
 // once it is complete and synced, so an export that fails or is killed
-// leaves no partial file behind. False after a message.
+// leaves no partial file under that name; what an earlier export killed
+// beyond catching left beside it goes first. False after a message.
 bool write_new_file(const std::string &path, std::string_view bytes) {
+    remove_stale_new_files(path);
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0) {  // say so before any work
         say_exists(path);
@@ -49,6 +52,28 @@ bool write_new_file(const std::string &path, std::string_view bytes) {
         return false;
     if (file.commit_new()) return true;
     if (errno == EEXIST) say_exists(path);
+    return false;
+}
+
+// Standard output may take the export: no terminal, and, when it is a
+// regular file (`kesp-export > backup.csv`, made by the shell with the
+// umask's mode), a file that others cannot read, made private here before
+// any password goes into it. Pipes and devices are left as they are. False
+// after a message.
+bool standard_output_fit() {
+    if (::isatty(STDOUT_FILENO)) {
+        std::fputs("Refusing to write every password to a terminal; redirect the output or use -o "
+                   "FILE.\n",
+                   stderr);
+        return false;
+    }
+    struct stat st;
+    if (::fstat(STDOUT_FILENO, &st) != 0 || !S_ISREG(st.st_mode)) return true;
+    if ((st.st_mode & (S_IRWXG | S_IRWXO)) == 0) return true;
+    if (::fchmod(STDOUT_FILENO, st.st_mode & S_IRWXU) == 0) return true;
+    // Not the owner, say.
+    std::fprintf(stderr, "%s. Nothing was exported.\n",
+                 errno_message("Cannot make the file on standard output private").c_str());
     return false;
 }
 
@@ -69,6 +94,9 @@ bool read_records(std::vector<transfer_record> &records) {
 
 int main(int argc, char **argv) {
     start_program();
+    // A reader that went away is reported like any failed write, not by a
+    // silent death.
+    std::signal(SIGPIPE, SIG_IGN);
 
     transfer_format format = transfer_format::kesp_csv;
     std::optional<std::string> output;
@@ -86,12 +114,7 @@ int main(int argc, char **argv) {
     });
     if (done) return *done;
     if (optind != argc) return bad_usage(program);
-    if (!output && ::isatty(STDOUT_FILENO)) {
-        std::fputs("Refusing to write every password to a terminal; redirect the output or use -o "
-                   "FILE.\n",
-                   stderr);
-        return exit_failure;
-    }
+    if (!output && !standard_output_fit()) return exit_failure;
 
     std::vector<transfer_record> records;
     if (!read_records(records)) return exit_failure;
@@ -101,15 +124,13 @@ int main(int argc, char **argv) {
         return exit_failure;
     }
     std::fputs("WARNING: The export holds every password in clear text.\n", stderr);
-    if (output) {
-        if (!write_new_file(*output, written.bytes)) return exit_failure;
-        std::printf("Exported %zu %s to %s (%s).\n", records.size(),
-                    records.size() == 1 ? "entry" : "entries", output->c_str(), format_name(format));
-        return exit_ok;
-    }
-    if (!write_all(STDOUT_FILENO, written.bytes)) {
+    if (!output) {
+        if (write_all(STDOUT_FILENO, written.bytes)) return exit_ok;
         print_errno("Cannot write the export");
         return exit_failure;
     }
+    if (!write_new_file(*output, written.bytes)) return exit_failure;
+    std::printf("Exported %zu %s to %s (%s).\n", records.size(),
+                records.size() == 1 ? "entry" : "entries", output->c_str(), format_name(format));
     return exit_ok;
 }

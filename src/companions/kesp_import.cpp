@@ -112,9 +112,9 @@ int import_records(const active_db &db, parse_result &parsed, const std::string 
     std::optional<user_lock> lock;
     if (dry_run) {
         lock = take_user_lock(lock_kind::shared);
-        if (lock && !still_active(db)) lock.reset();
+        if (lock && !still_active(db, while_reading)) lock.reset();
     } else {
-        lock = lock_unchanged(db);
+        lock = lock_unchanged(db, while_reading);
     }
     if (!lock) return exit_failure;
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -90,9 +91,6 @@ const layout *layout_of(transfer_format format) {
     return nullptr;
 }
 
-// A LastPass secure note stands in the file as a login with this URL.
-constexpr std::string_view lastpass_note_url = "http://sn";
-
 struct csv_row {
     std::vector<secret_string> fields;
     std::size_t line;  // where the row starts
@@ -123,6 +121,8 @@ void on_field(void *data, std::size_t size, void *context) {
     s.current.fields.emplace_back(std::string_view(static_cast<const char *>(data), size));
 }
 
+// Exports leave out trailing optional fields, so a row may be shorter than
+// the header; a longer one has a field that belongs to no column.
 void on_row_end(int, void *context) {
     auto &s = *static_cast<csv_state *>(context);
     begin_row(s);
@@ -130,7 +130,7 @@ void on_row_end(int, void *context) {
     s.open = false;
     s.start = s.line;
     if (s.rows.empty()) s.width = s.current.fields.size();
-    if (s.error.empty() && s.current.fields.size() != s.width)
+    if (s.error.empty() && s.current.fields.size() > s.width)
         s.error = "line " + std::to_string(s.current.line) + ": a row of " +
                   std::to_string(s.current.fields.size()) + " fields where the header has " +
                   std::to_string(s.width);
@@ -144,6 +144,14 @@ int no_spaces(unsigned char) { return 0; }
 struct parser_releaser {
     void operator()(csv_parser *p) const { csv_free(p); }
 };
+
+// libcsv grows its field buffer by a fixed block, and every growth moves
+// the field (the wiping heap cannot grow a block in place): with a block as
+// large as the buffer already is, and as the chunk about to be fed, a field
+// of n bytes costs O(n), not O(n^2).
+void grow_geometrically(csv_parser &parser, std::size_t chunk) {
+    csv_set_blk_size(&parser, std::max({std::size_t(128), csv_get_buffer_size(&parser), chunk}));
+}
 
 // Rows of `text`, fed line by line so that every row and every error knows
 // its line. False with s.error set on damage.
@@ -162,6 +170,7 @@ bool read_rows(std::string_view text, csv_state &s) {
         bool blank = chunk.find_first_not_of("\r\n") == std::string_view::npos;
         if (!s.open) s.start = s.line;
         s.ended_last = false;
+        grow_geometrically(parser, chunk.size());
         if (csv_parse(&parser, chunk.data(), chunk.size(), on_field, on_row_end, &s) != chunk.size()) {
             s.error = "line " + std::to_string(s.line) + ": " +
                       (csv_error(&parser) == CSV_EPARSE ? "a quote out of place"
@@ -211,92 +220,156 @@ bool flag_set(std::string_view value) {
     return !(v.empty() || v == "0" || v == "false" || v == "no");
 }
 
-// The time of a column; an unreadable one becomes a notes line.
-void take_time(std::optional<std::string> local, std::string_view name, std::string_view value,
-               transfer_record &r, notes_builder &notes) {
-    if (value.empty()) return;
-    if (local) r.modified = *local;
-    else notes.add(notes_builder::other, name, value);
+// Field `index` of `row`; empty for a column the row stops short of.
+std::string_view field_at(const csv_row &row, std::size_t index) {
+    return index < row.fields.size() ? row.fields[index].view() : std::string_view();
 }
 
-void map_row(const column_map &m, const std::vector<std::string_view> &names, const csv_row &row,
-             parse_result &result) {
+// One row on its way to a record.
+struct row_record {
     transfer_record r;
     notes_builder notes;
     std::string_view source_notes, totp;
-    bool note_item = false;
+};
+
+// Several URLs joined by commas: the first is the URL, the others lines.
+void take_urls(std::string_view value, row_record &row) {
+    bool first = true;
+    for (std::size_t at = 0; at <= value.size() && !value.empty();) {
+        std::size_t comma = std::min(value.find(',', at), value.size());
+        std::string_view one = value.substr(at, comma - at);
+        if (first) row.r.url.assign(one);
+        else if (!one.empty()) row.notes.add(notes_builder::url, "URL", one);
+        first = false;
+        at = comma + 1;
+    }
+}
+
+// The first part of a KeePassXC group path names the root group, which is
+// the database itself.
+void take_group_path(const column &col, std::string_view value, row_record &row) {
+    std::size_t slash = value.find('/');
+    if (slash != std::string_view::npos && slash + 1 < value.size())
+        row.notes.add(notes_builder::folder, col.label, value.substr(slash + 1));
+}
+
+// Takes `value` of the column `col`, headed `name` in the file. False when
+// the row is an item that is not imported (counted in `result`).
+bool take_field(const column &col, std::string_view name, std::string_view value, row_record &row,
+                parse_result &result) {
+    transfer_record &r = row.r;
+    switch (col.what) {
+    case role::title: r.title.assign(value); break;
+    case role::user: r.user.assign(value); break;
+    case role::url: r.url.assign(value); break;
+    case role::password: r.password.assign(value); break;
+    case role::notes: row.source_notes = value; break;
+    case role::totp: row.totp = value; break;
+    case role::urls: take_urls(value, row); break;
+    case role::kind:
+        // A note is an entry whose notes say everything.
+        if (lower(value) != "login" && lower(value) != "note") {
+            skip_bitwarden_type(result, value);
+            return false;
+        }
+        break;
+    case role::folder:
+        if (!value.empty()) row.notes.add(notes_builder::folder, col.label, value);
+        break;
+    case role::group_path: take_group_path(col, value, row); break;
+    case role::fields: row.notes.add_line(notes_builder::field, value); break;
+    case role::flag:
+        if (flag_set(value)) row.notes.add(notes_builder::other, name, value);
+        break;
+    case role::line:
+        if (!value.empty()) row.notes.add(notes_builder::other, name, value);
+        break;
+    case role::modified_iso: take_time(local_from_iso8601(value), name, value, r, row.notes); break;
+    case role::modified_ms: take_time(local_from_epoch_ms(value), name, value, r, row.notes); break;
+    case role::modified_local:
+        take_time(is_local_time(value) ? std::optional<std::string>(value) : std::nullopt, name,
+                  value, r, row.notes);
+        break;
+    case role::ignored: break;
+    }
+    return true;
+}
+
+// The record of one row. False when the records grew too large.
+bool map_row(const column_map &m, const std::vector<std::string_view> &names, const csv_row &row,
+             parse_result &result) {
+    row_record taken;
     const auto &cols = m.l->columns;
     for (std::size_t c = 0; c < cols.size(); ++c) {
         if (m.index[c] < 0) continue;
-        std::string_view value = row.fields[m.index[c]].view();
-        std::string_view name = names[m.index[c]];
-        switch (cols[c].what) {
-        case role::title: r.title.assign(value); break;
-        case role::user: r.user.assign(value); break;
-        case role::url: r.url.assign(value); break;
-        case role::password: r.password.assign(value); break;
-        case role::notes: source_notes = value; break;
-        case role::totp: totp = value; break;
-        case role::urls: {
-            bool first = true;
-            for (std::size_t at = 0; at <= value.size() && !value.empty();) {
-                std::size_t comma = std::min(value.find(',', at), value.size());
-                std::string_view one = value.substr(at, comma - at);
-                if (first) r.url.assign(one);
-                else if (!one.empty()) notes.add(notes_builder::url, "URL", one);
-                first = false;
-                at = comma + 1;
-            }
-            break;
-        }
-        case role::kind:
-            if (lower(value) == "note") note_item = true;
-            else if (lower(value) != "login") {
-                count_skipped(result, "Bitwarden items of type " + std::string(value));
-                return;
-            }
-            break;
-        case role::folder:
-            if (!value.empty()) notes.add(notes_builder::folder, cols[c].label, value);
-            break;
-        case role::group_path: {
-            // The first part names the root group, which is the database itself.
-            std::size_t slash = value.find('/');
-            if (slash != std::string_view::npos && slash + 1 < value.size())
-                notes.add(notes_builder::folder, cols[c].label, value.substr(slash + 1));
-            break;
-        }
-        case role::fields: notes.add_line(notes_builder::field, value); break;
-        case role::flag:
-            if (flag_set(value)) notes.add(notes_builder::other, name, value);
-            break;
-        case role::line:
-            if (!value.empty()) notes.add(notes_builder::other, name, value);
-            break;
-        case role::modified_iso: take_time(local_from_iso8601(value), name, value, r, notes); break;
-        case role::modified_ms: take_time(local_from_epoch_ms(value), name, value, r, notes); break;
-        case role::modified_local:
-            take_time(is_local_time(value) ? std::optional<std::string>(value) : std::nullopt, name,
-                      value, r, notes);
-            break;
-        case role::ignored: break;
-        }
+        auto h = static_cast<std::size_t>(m.index[c]);
+        if (!take_field(cols[c], names[h], field_at(row, h), taken, result)) return true;
     }
     // Columns this layout does not know are kept too.
     for (std::size_t h = 0; h < names.size(); ++h)
-        if (!m.known[h] && !row.fields[h].empty())
-            notes.add(notes_builder::other, names[h], row.fields[h].view());
+        if (!m.known[h] && !field_at(row, h).empty())
+            taken.notes.add(notes_builder::other, names[h], field_at(row, h));
 
-    if (m.l->format == transfer_format::lastpass_csv && r.url.view() == lastpass_note_url) {
-        r.url.clear();
-        note_item = true;
-    }
+    transfer_record &r = taken.r;
+    // A LastPass secure note stands in the file as a login with this URL.
+    if (m.l->format == transfer_format::lastpass_csv && r.url.view() == "http://sn") r.url.clear();
     if (m.l->format == transfer_format::firefox_csv && r.title.empty())
         r.title.assign(url_host(r.url.view()));
-    (void)note_item;  // a note is an entry whose notes say everything
-    notes.add_totp(totp, r.title.view());
-    r.notes = notes.finish(source_notes);
-    result.records.push_back(std::move(r));
+    taken.notes.add_totp(taken.totp, r.title.view());
+    r.notes = taken.notes.finish(taken.source_notes);
+    return add_record(result, std::move(r));
+}
+
+// The header's names in lower case, and as written; false (with
+// result.error set) when a name appears twice.
+bool read_header(const csv_row &head, std::vector<std::string> &header,
+                 std::vector<std::string_view> &names, parse_result &result) {
+    for (const auto &f : head.fields) {
+        std::string name = lower(f.view());
+        if (std::find(header.begin(), header.end(), name) != header.end()) {
+            result.error = "line " + std::to_string(head.line) + ": the column \"" +
+                           printable(f.view()) + "\" appears twice";
+            return false;
+        }
+        header.push_back(name);
+        names.push_back(f.view());
+    }
+    return true;
+}
+
+// The columns of the forced format, or of the layout that explains most
+// columns (a tie is no recognition). Nothing, with result.error set (or
+// empty for an unrecognised header), otherwise.
+std::optional<column_map> choose_layout(const std::vector<std::string> &header, std::size_t line,
+                                        std::optional<transfer_format> format,
+                                        parse_result &result) {
+    if (format) {
+        const layout *l = layout_of(*format);
+        if (l == nullptr) {
+            result.error = std::string(format_name(*format)) + " is not a CSV format";
+            return std::nullopt;
+        }
+        column_map m = map_columns(*l, header);
+        for (std::size_t c = 0; c < l->columns.size(); ++c)
+            if (l->columns[c].required && m.index[c] < 0) {
+                result.error = "line " + std::to_string(line) + ": no column \"" +
+                               l->columns[c].name + "\" in the header";
+                return std::nullopt;
+            }
+        return m;
+    }
+    std::optional<column_map> chosen;
+    long best = -1;
+    bool tie = false;
+    for (const auto &l : layouts()) {
+        column_map m = map_columns(l, header);
+        if (!has_required(m)) continue;
+        long covered = std::count(m.known.begin(), m.known.end(), true);
+        if (covered > best) best = covered, chosen = m, tie = false;
+        else if (covered == best) tie = true;
+    }
+    if (tie) return std::nullopt;
+    return chosen;
 }
 
 }  // namespace
@@ -311,52 +384,14 @@ void parse_csv(std::string_view text, std::optional<transfer_format> format, par
         result.error = format ? "no header row" : "";
         return;
     }
-    const csv_row &head = s.rows.front();
     std::vector<std::string> header;
     std::vector<std::string_view> names;  // as written
-    for (const auto &f : head.fields) {
-        std::string name = lower(f.view());
-        if (std::find(header.begin(), header.end(), name) != header.end()) {
-            result.error = "line " + std::to_string(head.line) + ": the column \"" +
-                           std::string(f.view()) + "\" appears twice";
-            return;
-        }
-        header.push_back(name);
-        names.push_back(f.view());
-    }
-
-    std::optional<column_map> chosen;
-    if (format) {
-        const layout *l = layout_of(*format);
-        if (l == nullptr) {
-            result.error = std::string(format_name(*format)) + " is not a CSV format";
-            return;
-        }
-        chosen = map_columns(*l, header);
-        for (std::size_t c = 0; c < l->columns.size(); ++c)
-            if (l->columns[c].required && chosen->index[c] < 0) {
-                result.error = "line " + std::to_string(head.line) + ": no column \"" +
-                               l->columns[c].name + "\" in the header";
-                return;
-            }
-    } else {
-        // The layout that explains most columns; a tie is no recognition.
-        long best = -1;
-        bool tie = false;
-        for (const auto &l : layouts()) {
-            column_map m = map_columns(l, header);
-            if (!has_required(m)) continue;
-            long covered = std::count(m.known.begin(), m.known.end(), true);
-            if (covered > best) best = covered, chosen = m, tie = false;
-            else if (covered == best) tie = true;
-        }
-        if (!chosen || tie) {
-            result.error = "";
-            return;
-        }
-    }
+    if (!read_header(s.rows.front(), header, names, result)) return;
+    std::optional<column_map> chosen = choose_layout(header, s.rows.front().line, format, result);
+    if (!chosen) return;
     result.format = chosen->l->format;
-    for (std::size_t i = 1; i < s.rows.size(); ++i) map_row(*chosen, names, s.rows[i], result);
+    for (std::size_t i = 1; i < s.rows.size(); ++i)
+        if (!map_row(*chosen, names, s.rows[i], result)) return;
     result.ok = true;
 }
 

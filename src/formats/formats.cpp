@@ -1,5 +1,6 @@
 #include "formats/formats.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -103,6 +104,9 @@ std::string format_names(bool export_only) {
 
 parse_result parse_transfer(std::string_view bytes, std::optional<transfer_format> format) {
     parse_result result;
+    result.text_room = bytes.size() > (SIZE_MAX - record_text_floor) / record_text_factor
+                           ? SIZE_MAX
+                           : std::max(record_text_floor, record_text_factor * bytes.size());
     if (bytes.substr(0, 3) == utf8_bom) bytes.remove_prefix(3);
     if (bytes.substr(0, 2) == "\xFF\xFE" || bytes.substr(0, 2) == "\xFE\xFF") {
         result.error = "the file is UTF-16; only UTF-8 is read";
@@ -238,9 +242,10 @@ void notes_builder::add_line(group g, std::string_view line) {
     lines += line;
 }
 
-void notes_builder::add_totp(std::string_view value, std::string_view title) {
+void notes_builder::add_totp(std::string_view value, std::string_view title,
+                             std::string_view parameters) {
     if (value.empty()) return;
-    secret_string uri = totp_uri(value, title);
+    secret_string uri = totp_uri(value, title, parameters);
     if (uri.empty()) {
         add(other, "TOTP", value);
         return;
@@ -261,7 +266,8 @@ secret_string notes_builder::finish(std::string_view notes) const {
     return text;
 }
 
-secret_string totp_uri(std::string_view value, std::string_view title) {
+secret_string totp_uri(std::string_view value, std::string_view title,
+                       std::string_view parameters) {
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
     if (lower(value.substr(0, 10)) == "otpauth://") return secret_string(value);
@@ -274,8 +280,16 @@ secret_string totp_uri(std::string_view value, std::string_view title) {
     }
     if (secret.empty()) return {};
     secret_string uri("otpauth://totp/");
+    append_percent_encoded(uri, title);
+    uri += "?secret=";
+    uri += secret.view();
+    uri += parameters;
+    return uri;
+}
+
+void append_percent_encoded(secret_string &uri, std::string_view value) {
     static const char hex[] = "0123456789ABCDEF";
-    for (unsigned char c : title) {
+    for (unsigned char c : value) {
         if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
             c == '.' || c == '_' || c == '~') {
             uri += static_cast<char>(c);
@@ -284,9 +298,42 @@ secret_string totp_uri(std::string_view value, std::string_view title) {
             uri.append({escaped, 3});
         }
     }
-    uri += "?secret=";
-    uri += secret.view();
-    return uri;
+}
+
+void take_time(std::optional<std::string> local, std::string_view name, std::string_view value,
+               transfer_record &r, notes_builder &notes) {
+    if (value.empty()) return;
+    if (local) r.modified = *local;
+    else notes.add(notes_builder::other, name, value);
+}
+
+bool add_record(parse_result &result, transfer_record &&r) {
+    std::size_t size = r.title.size() + r.user.size() + r.url.size() + r.password.size() +
+                       r.notes.size();
+    if (size > result.text_room) {
+        result.error = "the entries would take over " + std::to_string(record_text_floor >> 20) +
+                       " MiB and more than four times the size of the file; no export is like that";
+        return false;
+    }
+    result.text_room -= size;
+    result.records.push_back(std::move(r));
+    return true;
+}
+
+std::string printable(std::string_view text) {
+    std::string shown;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        // U+0080 to U+009F are C2 80 to C2 9F in UTF-8.
+        auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (c == 0xC2 && next >= 0x80 && next < 0xA0) {
+            shown += '?';
+            ++i;
+        } else {
+            shown += c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
+        }
+    }
+    return shown;
 }
 
 std::string url_host(std::string_view url) {
@@ -317,6 +364,23 @@ void count_skipped(parse_result &result, const std::string &kind, std::size_t co
             return;
         }
     result.skipped.push_back({kind, count});
+}
+
+void skip_bitwarden_type(parse_result &result, std::string_view type) {
+    static constexpr std::string_view typed = "Bitwarden items of type ";
+    constexpr std::size_t shown_types = 8;
+    if (type.empty()) return count_skipped(result, "Bitwarden items without a type");
+    std::string kind = std::string(typed) + std::string(type);
+    bool plain = type.size() <= 16 &&
+                 std::all_of(type.begin(), type.end(), [](char c) { return c > ' ' && c < 0x7F; });
+    std::size_t types = 0;
+    bool known = false;
+    for (const auto &s : result.skipped) {
+        if (s.kind.compare(0, typed.size(), typed) == 0) ++types;
+        known = known || s.kind == kind;
+    }
+    if (!plain || (!known && types >= shown_types)) kind = "Bitwarden items of other types";
+    count_skipped(result, kind);
 }
 
 std::string lower(std::string_view text) {

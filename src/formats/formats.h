@@ -17,9 +17,9 @@
 //   columns), and last a TOTP secret as an otpauth://totp/ URI on its own
 //   line. Identifiers internal to the source (ids, GUIDs, UUIDs, icons) and
 //   its creation and last-use times are not carried; items that cannot be
-//   mapped at all (KeePass history copies, attachments, Bitwarden kinds
-//   other than logins, notes, cards and identities, passkeys) are counted
-//   per kind in `skipped`.
+//   mapped at all (KeePass history copies, attachments, the entries of an
+//   enabled KeePass Recycle Bin, Bitwarden kinds other than logins, notes,
+//   cards and identities, passkeys) are counted per kind in `skipped`.
 //   modified: the source's last-modification time as local time
 //   "YYYY-MM-DD HH:MM:SS", or empty when it has none (the caller then uses
 //   the time of the import). A time that cannot be read is kept as a notes
@@ -67,6 +67,9 @@ struct parse_result {
     transfer_format format = transfer_format::kesp_csv;  // read or recognised
     std::vector<transfer_record> records;                // in file order
     std::vector<skipped_items> skipped;                  // in order of first appearance
+    // Bytes the five texts of further records may take (set by
+    // parse_transfer from the input's size).
+    std::size_t text_room = 0;
 };
 
 // The name used on the command line ("keepassxc-csv", ...).
@@ -83,7 +86,12 @@ std::string format_names(bool export_only);
 // "encrypted" flag) is bitwarden-json, JSON with "format": "kesp" is
 // kesp-json, XML whose root is KeePassFile is keepass-xml, and CSV is told
 // by its header names, compared case-insensitively and in any order. Input
-// that is not UTF-8, or holds a NUL byte, is refused.
+// that is not UTF-8, or holds a NUL byte, is refused; so is a NUL written
+// as a character reference or escape, nesting deeper than 256 levels, and
+// records whose texts would take more than four times the size of the
+// input and over 64 MiB (a name repeated in every entry). Every value is
+// kept whole: XML text split by comments or CDATA sections is joined, and
+// JSON numbers keep their digits as written.
 parse_result parse_transfer(std::string_view bytes, std::optional<transfer_format> format);
 
 struct write_result {

@@ -4,6 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 
 #include "formats/internal.h"
@@ -15,66 +17,144 @@ using wiped_std_string = std::basic_string<char, std::char_traits<char>, wiping_
 using json = nlohmann::basic_json<nlohmann::ordered_map, std::vector, wiped_std_string, bool,
                                   std::int64_t, std::uint64_t, double, wiping_allocator>;
 
+// A JSON number that is not an integer (or too large for one) would be
+// rounded to a double; the parser keeps it instead as the text it was
+// written as, in a string marked by a leading NUL, which no string read
+// from the file holds (parse_json refuses \u0000 first).
+constexpr char raw_number_mark = '\0';
+
+bool is_raw_number(const json &value) {
+    if (!value.is_string()) return false;
+    const auto &s = value.get_ref<const wiped_std_string &>();
+    return !s.empty() && s.front() == raw_number_mark;
+}
+
 const json *member(const json &object, const char *key) {
     if (!object.is_object()) return nullptr;
     auto it = object.find(key);
     return it == object.end() ? nullptr : &*it;
 }
 
+std::string_view view(const wiped_std_string &s) { return {s.data(), s.size()}; }
+
+// `value` as compact JSON, numbers as written.
+void append_json(secret_string &out, const json &value) {
+    auto quoted = [&out](const wiped_std_string &s) {
+        auto dumped = json(s).dump();
+        out += view(dumped);
+    };
+    if (is_raw_number(value)) {
+        out += view(value.get_ref<const wiped_std_string &>()).substr(1);
+    } else if (value.is_object()) {
+        out += '{';
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            if (it != value.begin()) out += ',';
+            quoted(it.key());
+            out += ':';
+            append_json(out, it.value());
+        }
+        out += '}';
+    } else if (value.is_array()) {
+        out += '[';
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            if (it != value.begin()) out += ',';
+            append_json(out, *it);
+        }
+        out += ']';
+    } else {
+        auto dumped = value.dump();
+        out += view(dumped);
+    }
+}
+
 // A value as text: strings as they are, null and missing as empty, anything
 // else as its JSON so that nothing is lost.
 secret_string text_of(const json *value) {
     if (value == nullptr || value->is_null()) return {};
-    if (value->is_string()) {
-        const auto &s = value->get_ref<const wiped_std_string &>();
-        return secret_string(std::string_view(s.data(), s.size()));
-    }
-    auto dumped = value->dump();
-    return secret_string(std::string_view(dumped.data(), dumped.size()));
+    if (value->is_string() && !is_raw_number(*value))
+        return secret_string(view(value->get_ref<const wiped_std_string &>()));
+    secret_string text;
+    append_json(text, *value);
+    return text;
 }
 
 secret_string text_of(const json &object, const char *key) { return text_of(member(object, key)); }
 
 bool is_true(const json *value) { return value != nullptr && value->is_boolean() && value->get<bool>(); }
 
-// Records where a parse failed, for a message with line and column. The
-// parser's own text quotes the input, which may be a password: not used.
-struct error_finder : nlohmann::json_sax<json> {
-    std::size_t position = 0;
-    bool null() override { return true; }
-    bool boolean(bool) override { return true; }
-    bool number_integer(number_integer_t) override { return true; }
-    bool number_unsigned(number_unsigned_t) override { return true; }
-    bool number_float(number_float_t, const string_t &) override { return true; }
-    bool string(string_t &) override { return true; }
-    bool binary(binary_t &) override { return true; }
-    bool start_object(std::size_t) override { return true; }
-    bool key(string_t &) override { return true; }
-    bool end_object() override { return true; }
-    bool start_array(std::size_t) override { return true; }
-    bool end_array() override { return true; }
-    bool parse_error(std::size_t at, const std::string &, const nlohmann::detail::exception &) override {
-        position = at;
-        return false;
+// "line L, column C: what" for byte `at` of `text`, columns counted in bytes
+// from 1.
+std::string json_position(std::string_view text, std::size_t at, const char *what) {
+    if (at > text.size()) at = text.size();
+    std::size_t line_start = at == 0 ? std::string_view::npos : text.rfind('\n', at - 1);
+    line_start = line_start == std::string_view::npos ? 0 : line_start + 1;
+    return "line " + std::to_string(line_at(text, at)) + ", column " +
+           std::to_string(at - line_start + 1) + ": " + what;
+}
+
+// What the parser cannot be trusted with, found by one pass over the text:
+// nesting deeper than nesting_limit, and a NUL escaped in a string (kesp's
+// texts end at a NUL, so the value would be cut). Empty when neither.
+std::string unsafe_json(std::string_view text) {
+    std::size_t depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (in_string) {
+            if (c == '"') in_string = false;
+            if (c != '\\') continue;
+            if (text.substr(i + 1, 5) == "u0000")
+                return json_position(text, i, "a NUL character (\\u0000) in a string");
+            ++i;  // the escaped character cannot end the string
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > nesting_limit)
+                return json_position(text, i, ("nested more than " + std::to_string(nesting_limit) +
+                                               " levels deep").c_str());
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
     }
+    return "";
+}
+
+// The DOM builder of the library, but with numbers that a double would
+// round kept as written, and the place of a failure remembered. The
+// parser's own message quotes the input, which may be a password: not used.
+class exact_dom_builder : public nlohmann::detail::json_sax_dom_parser<json> {
+public:
+    explicit exact_dom_builder(json &doc) : json_sax_dom_parser(doc, false) {}
+    bool number_float(number_float_t, const string_t &written) {
+        string_t marked(1, raw_number_mark);
+        marked += written;
+        return string(marked);
+    }
+    template <class Exception>
+    bool parse_error(std::size_t at, const std::string &token, const Exception &ex) {
+        failed_at = at;
+        return json_sax_dom_parser::parse_error(at, token, ex);
+    }
+    std::optional<std::size_t> failed_at;  // counts from 1, just past the offending byte
 };
 
-std::string json_error(std::string_view text) {
-    error_finder finder;
+// The document of `text`, or nothing with result.error set.
+std::optional<json> read_document(std::string_view text, parse_result &result) {
+    if (std::string unsafe = unsafe_json(text); !unsafe.empty()) {
+        result.error = unsafe;
+        return std::nullopt;
+    }
+    json doc;
+    exact_dom_builder builder(doc);
     // The parser itself, not json::sax_parse: that one also instantiates the
     // binary readers, which do not compile with a string type of our own.
     using adapter = nlohmann::detail::iterator_input_adapter<const char *>;
     nlohmann::detail::parser<json, adapter> parser(adapter(text.data(), text.data() + text.size()),
                                                    nullptr, false, false);
-    parser.sax_parse(&finder, true);
-    // The position counts from 1 and points just past the offending byte.
-    std::size_t at = finder.position > 0 ? finder.position - 1 : 0;
-    if (at > text.size()) at = text.size();
-    std::size_t line_start = text.rfind('\n', at == 0 ? 0 : at - 1);
-    line_start = line_start == std::string_view::npos ? 0 : line_start + 1;
-    if (at < line_start) line_start = at;
-    return "line " + std::to_string(line_at(text, at)) + ", column " +
-           std::to_string(at - line_start + 1) + ": invalid JSON";
+    if (parser.sax_parse(&builder, true) && !builder.failed_at) return doc;
+    std::size_t at = builder.failed_at.value_or(1);
+    result.error = json_position(text, at > 0 ? at - 1 : 0, "invalid JSON");
+    return std::nullopt;
 }
 
 // Card and identity fields in the order a person reads them.
@@ -113,11 +193,63 @@ void add_object(notes_builder &notes, const json *object, const labelled (&known
     }
 }
 
-void take_time(std::optional<std::string> local, std::string_view name, const secret_string &value,
-               transfer_record &r, notes_builder &notes) {
-    if (value.empty()) return;
-    if (local) r.modified = *local;
-    else notes.add(notes_builder::other, name, value);
+// Folder names by folder id; the first folder of an id counts.
+std::map<std::string, secret_string> folder_names(const json &doc) {
+    std::map<std::string, secret_string> names;
+    const json *folders = member(doc, "folders");
+    if (folders == nullptr || !folders->is_array()) return names;
+    for (const auto &f : *folders) names.emplace(std::string(text_of(f, "id").view()), text_of(f, "name"));
+    return names;
+}
+
+// The login part of an item: user, password, URLs; its TOTP into `totp`.
+void take_login(const json &item, transfer_record &r, notes_builder &notes, secret_string &totp,
+                parse_result &result) {
+    const json *login = member(item, "login");
+    if (login == nullptr || !login->is_object()) return;
+    r.user = text_of(*login, "username");
+    r.password = text_of(*login, "password");
+    totp = text_of(*login, "totp");
+    if (const json *uris = member(*login, "uris"); uris != nullptr && uris->is_array()) {
+        bool first = true;
+        for (const auto &u : *uris) {
+            secret_string uri = u.is_object() ? text_of(u, "uri") : text_of(&u);
+            if (first) r.url = uri;
+            else if (!uri.empty()) notes.add(notes_builder::url, "URL", uri);
+            first = false;
+        }
+    }
+    if (const json *keys = member(*login, "fido2Credentials");
+        keys != nullptr && keys->is_array() && !keys->empty())
+        count_skipped(result, "Bitwarden passkeys", keys->size());
+}
+
+// One item of kind 1 to 4 (login, note, card, identity) as a record.
+bool take_item(const json &item, std::int64_t kind,
+               const std::map<std::string, secret_string> &folders, parse_result &result) {
+    transfer_record r;
+    notes_builder notes;
+    r.title = text_of(item, "name");
+    secret_string folder = text_of(item, "folderId");
+    if (auto named = folders.find(std::string(folder.view()));
+        !folder.empty() && named != folders.end())
+        folder = named->second;
+    if (!folder.empty()) notes.add(notes_builder::folder, "Folder", folder);
+    secret_string totp;
+    take_login(item, r, notes, totp, result);
+    if (const json *fields = member(item, "fields"); fields != nullptr && fields->is_array())
+        for (const auto &f : *fields) notes.add(notes_builder::field, text_of(f, "name"), text_of(f, "value"));
+    if (kind == 3) add_object(notes, member(item, "card"), card_fields);
+    if (kind == 4) add_object(notes, member(item, "identity"), identity_fields);
+    if (is_true(member(item, "favorite"))) notes.add(notes_builder::other, "Favorite", "true");
+    if (const json *history = member(item, "passwordHistory");
+        history != nullptr && history->is_array() && !history->empty())
+        count_skipped(result, "Bitwarden old passwords", history->size());
+    secret_string revised = text_of(item, "revisionDate");
+    take_time(local_from_iso8601(revised), "revisionDate", revised, r, notes);
+    notes.add_totp(totp, r.title);
+    r.notes = notes.finish(text_of(item, "notes"));
+    return add_record(result, std::move(r));
 }
 
 void parse_bitwarden(const json &doc, parse_result &result) {
@@ -130,58 +262,17 @@ void parse_bitwarden(const json &doc, parse_result &result) {
         result.error = "no \"items\" array";
         return;
     }
-    const json *folders = member(doc, "folders");
-    auto folder_name = [folders](const secret_string &id) {
-        if (folders == nullptr || !folders->is_array() || id.empty()) return secret_string(id);
-        for (const auto &f : *folders)
-            if (text_of(f, "id") == id.view()) return text_of(f, "name");
-        return secret_string(id);
-    };
-
+    const auto folders = folder_names(doc);
     for (const auto &item : *items) {
         const json *type = member(item, "type");
         std::int64_t kind = type != nullptr && type->is_number_integer() ? type->get<std::int64_t>() : 0;
-        if (kind < 1 || kind > 4) {
-            count_skipped(result, kind == 5 ? std::string("Bitwarden SSH keys")
-                                            : "Bitwarden items of type " + std::string(text_of(type).view()));
-            continue;
+        if (kind == 5) {
+            count_skipped(result, "Bitwarden SSH keys");
+        } else if (kind < 1 || kind > 4) {
+            skip_bitwarden_type(result, text_of(type).view());
+        } else if (!take_item(item, kind, folders, result)) {
+            return;
         }
-        transfer_record r;
-        notes_builder notes;
-        r.title = text_of(item, "name");
-        secret_string folder = folder_name(text_of(item, "folderId"));
-        if (!folder.empty()) notes.add(notes_builder::folder, "Folder", folder);
-        secret_string totp;
-        if (const json *login = member(item, "login"); login != nullptr && login->is_object()) {
-            r.user = text_of(*login, "username");
-            r.password = text_of(*login, "password");
-            totp = text_of(*login, "totp");
-            if (const json *uris = member(*login, "uris"); uris != nullptr && uris->is_array()) {
-                bool first = true;
-                for (const auto &u : *uris) {
-                    secret_string uri = u.is_object() ? text_of(u, "uri") : text_of(&u);
-                    if (first) r.url = uri;
-                    else if (!uri.empty()) notes.add(notes_builder::url, "URL", uri);
-                    first = false;
-                }
-            }
-            if (const json *keys = member(*login, "fido2Credentials");
-                keys != nullptr && keys->is_array() && !keys->empty())
-                count_skipped(result, "Bitwarden passkeys", keys->size());
-        }
-        if (const json *fields = member(item, "fields"); fields != nullptr && fields->is_array())
-            for (const auto &f : *fields) notes.add(notes_builder::field, text_of(f, "name"), text_of(f, "value"));
-        if (kind == 3) add_object(notes, member(item, "card"), card_fields);
-        if (kind == 4) add_object(notes, member(item, "identity"), identity_fields);
-        if (is_true(member(item, "favorite"))) notes.add(notes_builder::other, "Favorite", "true");
-        if (const json *history = member(item, "passwordHistory");
-            history != nullptr && history->is_array() && !history->empty())
-            count_skipped(result, "Bitwarden old passwords", history->size());
-        secret_string revised = text_of(item, "revisionDate");
-        take_time(local_from_iso8601(revised), "revisionDate", revised, r, notes);
-        notes.add_totp(totp, r.title);
-        r.notes = notes.finish(text_of(item, "notes"));
-        result.records.push_back(std::move(r));
     }
     result.ok = true;
 }
@@ -189,7 +280,7 @@ void parse_bitwarden(const json &doc, parse_result &result) {
 void parse_kesp(const json &doc, parse_result &result) {
     const json *version = member(doc, "version");
     if (version == nullptr || !version->is_number_integer() || version->get<std::int64_t>() != 1) {
-        result.error = "kesp-json version " + std::string(text_of(version).view()) + " is not known";
+        result.error = "kesp-json version " + printable(text_of(version).view()) + " is not known";
         return;
     }
     const json *entries = member(doc, "entries");
@@ -208,82 +299,82 @@ void parse_kesp(const json &doc, parse_result &result) {
         take_time(is_local_time(modified) ? std::optional<std::string>(modified.view()) : std::nullopt,
                   "modified", modified, r, notes);
         r.notes = notes.finish(text_of(e, "notes"));
-        result.records.push_back(std::move(r));
+        if (!add_record(result, std::move(r))) return;
     }
     result.ok = true;
 }
 
 json string_value(std::string_view text) { return json(wiped_std_string(text.data(), text.size())); }
 
+json kesp_entry(const transfer_record &r) {
+    json e = json::object();
+    e["title"] = string_value(r.title);
+    e["username"] = string_value(r.user);
+    e["url"] = string_value(r.url);
+    e["password"] = string_value(r.password);
+    e["notes"] = string_value(r.notes);
+    e["modified"] = string_value(r.modified);
+    return e;
+}
+
+json bitwarden_item(const transfer_record &r) {
+    json login = json::object();
+    json uris = json::array();
+    if (!r.url.empty()) {
+        json uri = json::object();
+        uri["match"] = nullptr;
+        uri["uri"] = string_value(r.url);
+        uris.push_back(std::move(uri));
+    }
+    login["uris"] = std::move(uris);
+    login["username"] = string_value(r.user);
+    login["password"] = string_value(r.password);
+    login["totp"] = nullptr;
+    json item = json::object();
+    item["id"] = "kesp-" + std::to_string(r.id);
+    item["organizationId"] = nullptr;
+    item["folderId"] = nullptr;
+    item["type"] = 1;
+    item["reprompt"] = 0;
+    item["name"] = string_value(r.title);
+    item["notes"] = r.notes.empty() ? json(nullptr) : string_value(r.notes);
+    item["favorite"] = false;
+    item["login"] = std::move(login);
+    item["collectionIds"] = nullptr;
+    if (auto iso = iso8601_from_local(r.modified)) item["revisionDate"] = *iso;
+    return item;
+}
+
 }  // namespace
 
 void parse_json(std::string_view text, std::optional<transfer_format> format, parse_result &result) {
-    json doc = json::parse(text.begin(), text.end(), nullptr, false);
-    if (doc.is_discarded()) {
-        result.error = json_error(text);
-        return;
-    }
+    std::optional<json> doc = read_document(text, result);
+    if (!doc) return;
     if (!format) {
-        if (text_of(doc, "format") == std::string_view("kesp")) format = transfer_format::kesp_json;
-        else if (member(doc, "items") != nullptr || member(doc, "encrypted") != nullptr)
+        if (text_of(*doc, "format") == std::string_view("kesp")) format = transfer_format::kesp_json;
+        else if (member(*doc, "items") != nullptr || member(*doc, "encrypted") != nullptr)
             format = transfer_format::bitwarden_json;
         else return;  // not recognised: the caller lists the formats
     }
     result.format = *format;
-    if (*format == transfer_format::kesp_json) parse_kesp(doc, result);
-    else parse_bitwarden(doc, result);
+    if (*format == transfer_format::kesp_json) parse_kesp(*doc, result);
+    else parse_bitwarden(*doc, result);
 }
 
 std::string write_json(const std::vector<transfer_record> &records, transfer_format format,
                        secret_string &out) {
     json doc = json::object();
+    json list = json::array();
     if (format == transfer_format::kesp_json) {
         doc["format"] = "kesp";
         doc["version"] = 1;
-        json entries = json::array();
-        for (const auto &r : records) {
-            json e = json::object();
-            e["title"] = string_value(r.title);
-            e["username"] = string_value(r.user);
-            e["url"] = string_value(r.url);
-            e["password"] = string_value(r.password);
-            e["notes"] = string_value(r.notes);
-            e["modified"] = string_value(r.modified);
-            entries.push_back(std::move(e));
-        }
-        doc["entries"] = std::move(entries);
+        for (const auto &r : records) list.push_back(kesp_entry(r));
+        doc["entries"] = std::move(list);
     } else {
         doc["encrypted"] = false;
         doc["folders"] = json::array();
-        json items = json::array();
-        for (const auto &r : records) {
-            json login = json::object();
-            json uris = json::array();
-            if (!r.url.empty()) {
-                json uri = json::object();
-                uri["match"] = nullptr;
-                uri["uri"] = string_value(r.url);
-                uris.push_back(std::move(uri));
-            }
-            login["uris"] = std::move(uris);
-            login["username"] = string_value(r.user);
-            login["password"] = string_value(r.password);
-            login["totp"] = nullptr;
-            json item = json::object();
-            item["id"] = "kesp-" + std::to_string(r.id);
-            item["organizationId"] = nullptr;
-            item["folderId"] = nullptr;
-            item["type"] = 1;
-            item["reprompt"] = 0;
-            item["name"] = string_value(r.title);
-            item["notes"] = r.notes.empty() ? json(nullptr) : string_value(r.notes);
-            item["favorite"] = false;
-            item["login"] = std::move(login);
-            item["collectionIds"] = nullptr;
-            if (auto iso = iso8601_from_local(r.modified)) item["revisionDate"] = *iso;
-            items.push_back(std::move(item));
-        }
-        doc["items"] = std::move(items);
+        for (const auto &r : records) list.push_back(bitwarden_item(r));
+        doc["items"] = std::move(list);
     }
     // Texts were checked to be UTF-8, so dump cannot fail on them.
     auto text = doc.dump(2);

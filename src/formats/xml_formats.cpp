@@ -6,7 +6,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <utility>
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -27,80 +29,216 @@ struct wiping_xml_memory {
 
 bool named(const pugi::xml_node &node, const char *name) { return std::strcmp(node.name(), name) == 0; }
 
-std::string_view text(const pugi::xml_node &node) { return node.text().get(); }
+std::size_t line_of(std::string_view input, const pugi::xml_node &node) {
+    return line_at(input, static_cast<std::size_t>(node.offset_debug()));
+}
+
+// Offset of the first reference to character 0 (&#0;, &#x00;, ...) outside
+// comments and CDATA sections, or npos. The parser would write a NUL into
+// the value, which ends it for everyone after.
+std::size_t nul_reference_at(std::string_view text) {
+    constexpr auto npos = std::string_view::npos;
+    for (std::size_t i = text.find_first_of("<&"); i != npos; i = text.find_first_of("<&", i + 1)) {
+        for (auto [open, close] : {std::pair{"<!--", "-->"}, std::pair{"<![CDATA[", "]]>"}})
+            if (text.compare(i, std::strlen(open), open) == 0) {
+                i = text.find(close, i + std::strlen(open));
+                if (i == npos) return npos;  // the parser refuses that
+            }
+        if (text.compare(i, 2, "&#") != 0) continue;
+        std::size_t j = i + 2;
+        if (j < text.size() && (text[j] == 'x' || text[j] == 'X')) ++j;
+        std::size_t digits = j;
+        while (j < text.size() && text[j] == '0') ++j;
+        if (j > digits && j < text.size() && text[j] == ';') return i;
+    }
+    return npos;
+}
+
+// The first element nested deeper than nesting_limit; the walk itself is
+// iterative.
+struct depth_finder : pugi::xml_tree_walker {
+    pugi::xml_node found;
+    bool for_each(pugi::xml_node &node) override {
+        // depth() is 0 for the root element.
+        if (node.type() != pugi::node_element || static_cast<std::size_t>(depth()) < nesting_limit)
+            return true;
+        found = node;
+        return false;
+    }
+};
+
+// The 16 bytes of a UUID in base64, or empty.
+std::string uuid_bytes(std::string_view base64) {
+    std::size_t first = base64.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return "";
+    base64 = base64.substr(first, base64.find_last_not_of(" \t\r\n") + 1 - first);
+    unsigned char bytes[18];
+    if (base64.size() != 24 ||
+        EVP_DecodeBlock(bytes, reinterpret_cast<const unsigned char *>(base64.data()), 24) != 18)
+        return "";
+    return std::string(reinterpret_cast<const char *>(bytes), 16);
+}
+
+// KeePass's one-time-code settings and their otpauth parameters.
+struct otp_setting {
+    const char *key;
+    const char *parameter;
+};
+constexpr otp_setting otp_settings[] = {
+    {"TimeOtp-Length", "digits"}, {"TimeOtp-Period", "period"}, {"TimeOtp-Algorithm", "algorithm"}};
+
+// KeePass names its algorithms "HMAC-SHA-256"; an otpauth URI "SHA256".
+// Another name is passed on as it is, for the code generator to refuse.
+std::string_view otp_algorithm_name(std::string_view keepass) {
+    for (const char *name : {"SHA-1", "SHA-256", "SHA-512"})
+        if (lower(keepass) == lower(std::string("HMAC-") + name))
+            return name[4] == '1' ? "SHA1" : name[4] == '2' ? "SHA256" : "SHA512";
+    return keepass;
+}
 
 struct entry_reader {
     std::string_view input;
     parse_result &result;
+    std::string bin;   // UUID bytes of the Recycle Bin group; empty: none
+    std::string path;  // group path below the root group
+    std::size_t recycled = 0;
 
-    // False (with result.error set) when the entry cannot be read.
-    bool read_entry(const pugi::xml_node &node, const std::string &group) {
-        transfer_record r;
-        notes_builder notes;
-        std::string_view source_notes, totp;
-        if (!group.empty()) notes.add(notes_builder::folder, "Group", group);
+    // The text of a leaf element, whole: every piece of character data and
+    // CDATA in order (a comment between two pieces is no part of the text).
+    // An element inside makes the file refused.
+    secret_string text(const pugi::xml_node &node) {
+        secret_string out;
+        for (const auto &child : node.children()) {
+            if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
+                out += child.value();
+            } else if (child.type() == pugi::node_element && result.error.empty()) {
+                result.error = "line " + std::to_string(line_of(input, child)) +
+                               ": an element inside the text of " + printable(node.name());
+            }
+        }
+        return out;
+    }
+
+    void refuse_protected(const pugi::xml_node &entry, const pugi::xml_node &value,
+                          std::string_view key) {
+        secret_string title;
+        for (const auto &t : entry.children("String"))
+            if (text(t.child("Key")) == "Title") title = text(t.child("Value"));
+        result.error = "line " + std::to_string(line_of(input, value)) + ": the " + printable(key) +
+                       " of entry \"" + printable(title) +
+                       "\" is encrypted (Protected=\"True\"); export the database without protection";
+    }
+
+    // The String elements of an entry. False when one cannot be read.
+    bool take_strings(const pugi::xml_node &node, transfer_record &r, notes_builder &notes,
+                      secret_string &source_notes) {
+        secret_string otp_uri, otp_secret, settings[std::size(otp_settings)];
         for (const auto &s : node.children("String")) {
-            std::string_view key = text(s.child("Key"));
+            secret_string key = text(s.child("Key"));
             pugi::xml_node value = s.child("Value");
             if (value.attribute("Protected").as_bool()) {
-                std::string title;
-                for (const auto &t : node.children("String"))
-                    if (text(t.child("Key")) == "Title") title = text(t.child("Value"));
-                result.error = "line " + std::to_string(line_at(input, static_cast<std::size_t>(value.offset_debug()))) +
-                               ": the " + std::string(key) + " of entry \"" + title +
-                               "\" is encrypted (Protected=\"True\"); export the database without protection";
+                refuse_protected(node, value, key);
                 return false;
             }
-            std::string_view v = text(value);
-            if (key == "Title") r.title.assign(v);
-            else if (key == "UserName") r.user.assign(v);
-            else if (key == "URL") r.url.assign(v);
-            else if (key == "Password") r.password.assign(v);
+            secret_string v = text(value);
+            std::size_t setting = 0;
+            while (setting < std::size(otp_settings) && key.view() != otp_settings[setting].key) ++setting;
+            if (key == "Title") r.title = v;
+            else if (key == "UserName") r.user = v;
+            else if (key == "URL") r.url = v;
+            else if (key == "Password") r.password = v;
             else if (key == "Notes") source_notes = v;
-            else if (key == "otp" || key == "TimeOtp-Secret-Base32") totp = v;
+            else if (key == "otp") otp_uri = v;
+            else if (key == "TimeOtp-Secret-Base32") otp_secret = v;
+            else if (setting < std::size(otp_settings)) settings[setting] = v;
             else notes.add(notes_builder::field, key, v);
         }
-        if (std::string_view tags = text(node.child("Tags")); !tags.empty())
-            notes.add(notes_builder::other, "Tags", tags);
-        std::string_view modified = text(node.child("Times").child("LastModificationTime"));
-        if (!modified.empty()) {
-            auto local = local_from_iso8601(modified);
-            if (!local) local = local_from_keepass_base64(modified);
-            if (local) r.modified = *local;
-            else notes.add(notes_builder::other, "Last modified", modified);
-        }
-        std::size_t history = 0;
-        for (const auto &old : node.child("History").children("Entry")) {
-            (void)old;
-            ++history;
-        }
-        count_skipped(result, "KeePass history entries", history);
-        std::size_t attachments = 0;
-        for (const auto &b : node.children("Binary")) {
-            (void)b;
-            ++attachments;
-        }
-        count_skipped(result, "KeePass attachments", attachments);
-        notes.add_totp(totp, r.title);
-        r.notes = notes.finish(source_notes);
-        result.records.push_back(std::move(r));
-        return true;
+        notes.add_totp(otp_uri, r.title);
+        take_otp(otp_secret, settings, r.title, notes);
+        return result.error.empty();
     }
 
-    // The entries of `node` and of the groups below it; `path` is the group
-    // path below the root group.
-    bool read_group(const pugi::xml_node &node, const std::string &path) {
+    // A KeePass secret with its settings as one URI; settings that have no
+    // secret to go with stay note lines.
+    static void take_otp(const secret_string &secret, const secret_string (&settings)[3],
+                         const secret_string &title, notes_builder &notes) {
+        bool usable = !totp_uri(secret, title).empty();
+        secret_string parameters;
+        for (std::size_t i = 0; i < std::size(otp_settings); ++i) {
+            if (settings[i].empty()) continue;
+            if (!usable) {
+                notes.add(notes_builder::field, otp_settings[i].key, settings[i]);
+                continue;
+            }
+            parameters += "&";
+            parameters += otp_settings[i].parameter;
+            parameters += "=";
+            append_percent_encoded(parameters, i == 2 ? otp_algorithm_name(settings[i]) : settings[i].view());
+        }
+        notes.add_totp(secret, title, parameters);
+    }
+
+    // False (with result.error set) when the entry cannot be read.
+    bool read_entry(const pugi::xml_node &node) {
+        transfer_record r;
+        notes_builder notes;
+        secret_string source_notes;
+        if (!path.empty()) notes.add(notes_builder::folder, "Group", path);
+        if (!take_strings(node, r, notes, source_notes)) return false;
+        if (secret_string tags = text(node.child("Tags")); !tags.empty())
+            notes.add(notes_builder::other, "Tags", tags);
+        secret_string modified = text(node.child("Times").child("LastModificationTime"));
+        auto local = local_from_iso8601(modified);
+        if (!local) local = local_from_keepass_base64(modified);
+        take_time(local, "Last modified", modified, r, notes);
+        auto count = [](const auto &range) { return std::size_t(std::distance(range.begin(), range.end())); };
+        count_skipped(result, "KeePass history entries", count(node.child("History").children("Entry")));
+        count_skipped(result, "KeePass attachments", count(node.children("Binary")));
+        r.notes = notes.finish(source_notes);
+        return result.error.empty() && add_record(result, std::move(r));
+    }
+
+    // Entries of a group and of the groups below it.
+    static std::size_t count_entries(const pugi::xml_node &group) {
+        std::size_t n = 0;
+        for (const auto &child : group.children()) {
+            if (named(child, "Entry")) ++n;
+            else if (named(child, "Group")) n += count_entries(child);
+        }
+        return n;
+    }
+
+    // The entries of `node` and of the groups below it, but for the Recycle
+    // Bin, whose entries are only counted. The path grows and shrinks as the
+    // walk goes down and up, so that its cost stays linear in the depth.
+    bool read_group(const pugi::xml_node &node) {
+        if (!bin.empty() && uuid_bytes(text(node.child("UUID"))) == bin) {
+            recycled += count_entries(node);
+            return result.error.empty();
+        }
         for (const auto &child : node.children()) {
             if (named(child, "Entry")) {
-                if (!read_entry(child, path)) return false;
+                if (!read_entry(child)) return false;
             } else if (named(child, "Group")) {
-                std::string name = text(child.child("Name")).data();
-                if (!read_group(child, path.empty() ? name : path + "/" + name)) return false;
+                std::size_t kept = path.size();
+                if (kept > 0) path += '/';
+                path += text(child.child("Name")).view();
+                bool read = read_group(child);
+                path.resize(kept);
+                if (!read) return false;
             }
         }
-        return true;
+        return result.error.empty();
     }
 };
+
+// The UUID bytes of the Recycle Bin that Meta names, when it is enabled;
+// empty when there is none (all zero, disabled, or unreadable).
+std::string recycle_bin(const pugi::xml_node &meta) {
+    if (lower(meta.child("RecycleBinEnabled").text().get()) != "true") return "";
+    std::string uuid = uuid_bytes(meta.child("RecycleBinUUID").text().get());
+    return uuid == std::string(16, '\0') ? "" : uuid;
+}
 
 void append_escaped(secret_string &out, std::string_view text) {
     for (char c : text) {
@@ -134,13 +272,28 @@ std::string random_uuid_base64() {
 
 void parse_keepass_xml(std::string_view input, parse_result &result) {
     result.format = transfer_format::keepass_xml;
+    if (std::size_t nul = nul_reference_at(input); nul != std::string_view::npos) {
+        result.error = "line " + std::to_string(line_at(input, nul)) + ": a NUL character (" +
+                       std::string(input.substr(nul, input.find(';', nul) + 1 - nul)) + ")";
+        return;
+    }
     wiping_xml_memory memory;
     pugi::xml_document doc;
-    pugi::xml_parse_result parsed = doc.load_buffer(input.data(), input.size(), pugi::parse_default | pugi::parse_ws_pcdata_single,
+    // Whitespace between two pieces of a value (around a comment, say) is
+    // part of it.
+    pugi::xml_parse_result parsed = doc.load_buffer(input.data(), input.size(),
+                                                    pugi::parse_default | pugi::parse_ws_pcdata,
                                                     pugi::encoding_utf8);
     if (!parsed) {
         result.error = "line " + std::to_string(line_at(input, static_cast<std::size_t>(parsed.offset))) +
                        ": invalid XML (" + parsed.description() + ")";
+        return;
+    }
+    depth_finder deep;
+    doc.traverse(deep);
+    if (deep.found) {
+        result.error = "line " + std::to_string(line_of(input, deep.found)) + ": nested more than " +
+                       std::to_string(nesting_limit) + " levels deep";
         return;
     }
     pugi::xml_node root = doc.document_element();
@@ -153,9 +306,10 @@ void parse_keepass_xml(std::string_view input, parse_result &result) {
         result.error = "no KeePassFile/Root/Group element";
         return;
     }
-    entry_reader reader{input, result};
+    entry_reader reader{input, result, recycle_bin(root.child("Meta")), "", 0};
     // The top group stands for the database itself and gives no path.
-    if (!reader.read_group(top, "")) return;
+    if (!reader.read_group(top)) return;
+    count_skipped(result, "KeePass Recycle Bin entries", reader.recycled);
     result.ok = true;
 }
 

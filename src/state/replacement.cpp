@@ -6,12 +6,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <iterator>
 #include <limits.h>
+#include <memory>
+#include <optional>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "state/numbers.h"
 #include "state/test_hooks.h"
 
 namespace {
@@ -48,7 +53,45 @@ void forget_pending_name() {
     have_pending_name = 0;
 }
 
+// The PID of `name` when it is `prefix` followed by a process id written as
+// the new file's name writes it (no sign, no leading zero); nothing for any
+// other name.
+std::optional<pid_t> leftover_pid(std::string_view name, std::string_view prefix) {
+    if (name.substr(0, prefix.size()) != prefix) return std::nullopt;
+    std::string_view digits = name.substr(prefix.size());
+    auto pid = parse_whole_number(digits, 1, INT_MAX);
+    if (!pid || std::to_string(*pid) != digits) return std::nullopt;
+    return static_cast<pid_t>(*pid);
+}
+
+bool is_live_process(pid_t pid) { return pid == ::getpid() || ::kill(pid, 0) == 0 || errno == EPERM; }
+
+struct dir_closer {
+    void operator()(DIR *dir) const { ::closedir(dir); }
+};
+
 }  // namespace
+
+void remove_stale_new_files(const std::string &target) {
+    std::size_t slash = target.rfind('/');
+    const std::string prefix = target.substr(slash == std::string::npos ? 0 : slash + 1) + ".new.";
+    std::unique_ptr<DIR, dir_closer> folder(::opendir(directory_of(target).c_str()));
+    if (!folder) return;  // the export reports a folder it cannot write to
+    const int fd = ::dirfd(folder.get());
+    const uid_t user = ::geteuid();
+    while (const dirent *found = ::readdir(folder.get())) {
+        auto pid = leftover_pid(found->d_name, prefix);
+        if (!pid || is_live_process(*pid)) continue;
+        struct stat st;
+        if (::fstatat(fd, found->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_uid != user)
+            continue;
+        // unlinkat removes the name it is given, whatever it leads to now.
+        if (::unlinkat(fd, found->d_name, 0) == 0)
+            std::fprintf(stderr, "Removed %s.new.%d, left behind by a process that was killed "
+                         "while writing it.\n", target.c_str(), static_cast<int>(*pid));
+    }
+}
 
 file_replacement::file_replacement(std::string target, std::string shown)
     : target_(std::move(target)), shown_(std::move(shown)),

@@ -15,6 +15,15 @@
 
 #include "state/files.h"
 
+// Removes what processes killed by a signal that cannot be caught (SIGKILL,
+// a crash) left of a new file for `target` written under a name: files
+// named exactly TARGET.new.PID whose PID is no live process, regular and
+// owned by this user. A symbolic link or anything else of that name is
+// left alone and never followed. Says "Removed TARGET.new.PID, left behind
+// by a process that was killed while writing it.\n" on standard error for
+// each file removed.
+void remove_stale_new_files(const std::string &target);
+
 class file_replacement {
 public:
     // `target` is replaced; `shown` names the new file in messages.

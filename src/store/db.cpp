@@ -249,16 +249,18 @@ bool db_insert_entries(const char *path, const entry *first) {
     connection db = open_checked_db(path);
     if (!db) return false;
     if (!run(db.get(), "begin immediate;", nullptr, nullptr, "Error: ")) return false;
-    for (const entry *e = first; e != nullptr; e = e->next) {
+    bool inserted = true;
+    for (const entry *e = first; e != nullptr && inserted; e = e->next) {
         secret_sqlite_text statement(built(sqlite3_mprintf(
             insert_dated_template, e->title, e->user, e->url, e->password, e->notes,
             text_or_empty(e->timestamp))));
-        if (!run(db.get(), statement.get(), nullptr, nullptr, "Error: ")) {
-            run(db.get(), "rollback;", nullptr, nullptr, "Error: ");
-            return false;
-        }
+        inserted = run(db.get(), statement.get(), nullptr, nullptr, "Error: ");
     }
-    return run(db.get(), "commit;", nullptr, nullptr, "Error: ");
+    if (inserted && run(db.get(), "commit;", nullptr, nullptr, "Error: ")) return true;
+    // After some errors (a full disk, an I/O error) SQLite has rolled the
+    // transaction back itself, and a rollback would only fail.
+    if (!sqlite3_get_autocommit(db.get())) run(db.get(), "rollback;", nullptr, nullptr, "Error: ");
+    return false;
 }
 
 bool db_update_entry(const char *path, int id, const entry *e) {

@@ -39,29 +39,27 @@ std::optional<active_db> resolve_active_db() {
     return std::nullopt;
 }
 
-bool still_active(const active_db &before) {
+bool still_active(const active_db &before, const char *during) {
     active_db now;
     const char *old_path = before.path.c_str();
     const active_state state = probe_active_db(now);
     if (state == active_state::none) {
-        std::fprintf(stderr, "%s was encrypted or closed while you typed; nothing was changed.\n",
-                     old_path);
+        std::fprintf(stderr, "%s was encrypted or closed %s; nothing was changed.\n", old_path,
+                     during);
         return false;
     }
     if (now.path != before.path) {
-        std::fprintf(stderr,
-                     "The active database changed from %s to %s while you typed; nothing was "
-                     "changed.\n",
-                     old_path, now.path.c_str());
+        std::fprintf(stderr, "The active database changed from %s to %s %s; nothing was changed.\n",
+                     old_path, now.path.c_str(), during);
         return false;
     }
     if (now.device != before.device || now.inode != before.inode) {
-        std::fprintf(stderr, "%s was replaced or removed while you typed; nothing was changed.\n",
-                     old_path);
+        std::fprintf(stderr, "%s was replaced or removed %s; nothing was changed.\n", old_path,
+                     during);
         return false;
     }
     if (state == active_state::encrypted) {
-        std::fprintf(stderr, "%s was encrypted while you typed; nothing was changed.\n", old_path);
+        std::fprintf(stderr, "%s was encrypted %s; nothing was changed.\n", old_path, during);
         return false;
     }
     return true;

@@ -29,7 +29,15 @@ active_state probe_active_db(active_db &out);
 // the store reports it when it tries to open it.
 std::optional<active_db> resolve_active_db();
 
+// What a program waited for between resolving the database and acting on
+// it, as the messages of still_active put it: kesp asks questions, a
+// companion may read a file instead.
+inline constexpr const char *while_typing = "while you typed";
+inline constexpr const char *while_reading = "while the file was read";
+
 // True when `before` is still the active database: the pointer file names
 // the same path, which still leads to the same file, still decrypted.
-// Otherwise prints what changed, ending in "nothing was changed.\n".
-bool still_active(const active_db &before);
+// Otherwise prints what changed `during` the wait, ending in "nothing was
+// changed.\n" ("%s was encrypted or closed while you typed; nothing was
+// changed.\n" and the like).
+bool still_active(const active_db &before, const char *during = while_typing);

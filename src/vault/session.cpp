@@ -19,10 +19,10 @@ std::optional<session> begin_session(lock_kind kind) {
     return session{std::move(*lock), std::move(*db)};
 }
 
-std::optional<user_lock> lock_unchanged(const active_db &before) {
+std::optional<user_lock> lock_unchanged(const active_db &before, const char *during) {
     test_stop_point("before-lock");
     auto lock = take_user_lock(lock_kind::exclusive);
-    if (!lock || !still_active(before)) return std::nullopt;
+    if (!lock || !still_active(before, during)) return std::nullopt;
     test_stop_point("locked");
     return lock;
 }

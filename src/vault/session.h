@@ -32,8 +32,10 @@ struct session {
 std::optional<session> begin_session(lock_kind kind);
 
 // After the questions: the lock, alone, once `before` is still the active
-// database; nothing (after saying what changed) otherwise.
-std::optional<user_lock> lock_unchanged(const active_db &before);
+// database; nothing (after saying what changed `during` the wait, see
+// still_active) otherwise.
+std::optional<user_lock> lock_unchanged(const active_db &before,
+                                        const char *during = while_typing);
 
 // The entry with `id` from the database at `path`, or nothing when the store
 // failed (it has reported) or no entry has that id (then `missing` is
