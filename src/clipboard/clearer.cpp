@@ -12,9 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-
 #include "clipboard/helper.h"
 
 namespace {
@@ -65,18 +62,14 @@ void wait_until_due(int seconds) {
 void clear_if_unchanged(const clip_backend &backend, const clip_digest &digest,
                         const std::optional<secret_string> &previous) {
     if (backend.kind == clip_kind::osc52) {
-        clip_clear(backend);
+        clip_clear(backend, digest);
         return;
     }
-    auto now = clip_read(backend);
-    if (!now) return;
-    clip_digest seen;
-    clip_hash(now->view(), seen);
-    if (CRYPTO_memcmp(seen.data, digest.data, sizeof seen.data) != 0) return;
+    if (clip_compare(backend, digest) != clip_check::holds) return;
     if (previous)
         clip_write(backend, previous->view());
     else
-        clip_clear(backend);
+        clip_clear(backend, digest);
 }
 
 // The clearer itself, detached and with signals blocked.
@@ -99,10 +92,6 @@ void clear_if_unchanged(const clip_backend &backend, const clip_digest &digest,
 }
 
 }  // namespace
-
-void clip_hash(std::string_view text, clip_digest &digest) {
-    EVP_Digest(text.data(), text.size(), digest.data, nullptr, EVP_sha256(), nullptr);
-}
 
 std::optional<clip_slot> take_clip_slot() {
     auto path = slot_path();

@@ -8,10 +8,12 @@
 // to the next clearer or lets it go.
 //
 // The clearer holds no secret: only the SHA-256 of what was copied, and what
-// the clipboard held before (in wiped memory). When its time is up it reads
-// the clipboard and, only if it still holds what was copied, puts the
-// previous text back or, without one, empties it. With OSC 52 nothing can be
-// read back, so it writes an empty OSC 52 whatever the clipboard holds.
+// the clipboard held before (in wiped memory), never equal to the copy. When
+// its time is up it reads the clipboard and, only if it still holds what was
+// copied, puts the previous text back or, without one, empties it. With
+// OSC 52 nothing can be read back, so it writes an empty OSC 52 whatever the
+// clipboard holds (and inside tmux deletes the paste buffers that hold the
+// copy).
 #pragma once
 
 #include <optional>
@@ -20,11 +22,6 @@
 #include "clipboard/backend.h"
 #include "memory/secret.h"
 #include "state/files.h"
-
-using clip_digest = wiped_array<32>;
-
-// SHA-256 of `text`.
-void clip_hash(std::string_view text, clip_digest &digest);
 
 // The locked slot file; letting it go unlocks it.
 struct clip_slot {

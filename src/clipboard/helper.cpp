@@ -77,6 +77,10 @@ struct helper_pipes {
     ::dup2(pipes.out_write.valid() ? pipes.out_write.get() : pipes.null.get(), 1);
     ::dup2(pipes.err_write.get(), 2);
     close_other_descriptors();
+    // A session of its own: the end of the terminal session kesp-clip runs
+    // in hangs up its whole process group, and a helper that stays to serve
+    // the clipboard would take the copy with it.
+    ::setsid();
     // A clearer blocks its signals and ignores SIGPIPE; the helper must not
     // inherit either.
     sigset_t none;
