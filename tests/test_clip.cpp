@@ -4,13 +4,16 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -279,6 +282,82 @@ TEST_F(ClipX11, KeepsTheCopyOnlyWhileItIsDue) {
         EXPECT_EQ(clipboard(), c.copied);
         EXPECT_TRUE(clearer_done());
         EXPECT_EQ(clipboard(), c.cleared);
+    }
+}
+
+// The slot file of a running clearer names a process to signal: it is used
+// only when it and its folder are the user's own and closed to others, and
+// the process it names is signalled only when it is the user's own too.
+TEST_F(ClipX11, TrustsOnlyAPrivateSlotFile) {
+    const passwd *nobody = ::getpwnam("nobody");
+    const bool can_chown = ::geteuid() == 0 && nobody != nullptr;
+    const std::string home_slot = slot();
+    const std::string runtime = box.root() + "/runtime";
+    pid_t stranger = -1;  // a process of another user, named by a locked slot
+    int holder = -1;      // keeps that slot locked
+    auto start_stranger = [&] {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        stranger = ::fork();
+        if (stranger == 0) {
+            if (::setuid(nobody->pw_uid) == 0 && ::write(ready[1], "u", 1) == 1) ::pause();
+            _exit(1);
+        }
+        char byte;
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        ::close(ready[0]), ::close(ready[1]);
+        harness::write_file(home_slot, std::to_string(stranger) + "\n");
+        holder = ::open(home_slot.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    };
+    struct slot_case {
+        const char *what;
+        bool chowns;
+        std::function<void()> spoil;
+        std::string err;  // STRANGER stands for the process id
+    };
+    const slot_case cases[] = {
+        {"a file others may write to", false,
+         [&] { harness::write_file(home_slot, ""), ::chmod(home_slot.c_str(), 0620); },
+         "Not using " + home_slot + ": it is writable by group or others.\n"},
+        {"another user's file", true,
+         [&] { harness::write_file(home_slot, ""), ::chown(home_slot.c_str(), nobody->pw_uid, 0); },
+         "Not using " + home_slot + ": it belongs to another user.\n"},
+        {"a folder others may write to", false, [&] { ::chmod(box.home().c_str(), 0702); },
+         "Not using " + home_slot + ": its folder " + box.home() + " is writable by group or others.\n"},
+        {"another user's folder", true,
+         [&] {
+             ::mkdir(runtime.c_str(), 0700), ::chown(runtime.c_str(), nobody->pw_uid, 0);
+             box.env["XDG_RUNTIME_DIR"] = runtime;
+         },
+         "Not using " + runtime + "/kesp-clip.pid: its folder " + runtime + " belongs to another user.\n"},
+        {"a symbolic link", false, [&] { ::symlink((box.root() + "/elsewhere").c_str(), home_slot.c_str()); },
+         "Cannot open " + home_slot + ": Too many levels of symbolic links\n"},
+        {"a process of another user", true, start_stranger,
+         "Not using " + home_slot + ": it names process STRANGER, which belongs to another user.\n"},
+    };
+    for (const auto &c : cases) {
+        if (c.chowns && !can_chown) continue;
+        SCOPED_TRACE(c.what);
+        set_clipboard("what I had");
+        c.spoil();
+        std::string err = c.err;
+        if (auto at = err.find("STRANGER"); at != std::string::npos) err.replace(at, 8, std::to_string(stranger));
+        auto r = clip({"1"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(clipboard(), "what I had");
+        if (stranger > 0) {
+            EXPECT_EQ(::waitpid(stranger, nullptr, WNOHANG), 0) << "the other user's process was signalled";
+            ::kill(stranger, SIGKILL), ::waitpid(stranger, nullptr, 0), stranger = -1;
+            ::close(holder);
+        }
+        if (pid_t pid = clearer_pid(); pid > 0) ::kill(pid, SIGKILL);
+        ::unlink(home_slot.c_str());
+        ::chmod(box.home().c_str(), 0700);
+        ::rmdir(runtime.c_str());
+        box.env.erase("XDG_RUNTIME_DIR");
     }
 }
 

@@ -5,7 +5,10 @@
 // as long as it runs and it holds the clearer's process id. take_clip_slot
 // ends a running clearer with SIGTERM, which makes it do its work at once,
 // and waits for its lock; the slot then belongs to the caller, who hands it
-// to the next clearer or lets it go.
+// to the next clearer or lets it go. Since the slot names a process to
+// signal, it is used only when it and its folder belong to the user and
+// nobody else may write to them, and the process it names is signalled only
+// when it runs as the user.
 //
 // The clearer holds no secret: only the SHA-256 of what was copied, and what
 // the clipboard held before (in wiped memory), never equal to the copy. When
