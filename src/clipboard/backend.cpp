@@ -167,7 +167,10 @@ bool clip_write(const clip_backend &backend, std::string_view text) {
             load.input = text;
             if (!run_helper(load)) return false;
         }
-        return write_terminal(backend, text);
+        if (write_terminal(backend, text)) return true;
+        // No clearer will come for a copy that failed.
+        if (!backend.tmux.empty()) run_helper(tmux_run(backend, {"delete-buffer", "-b", tmux_buffer}));
+        return false;
     }
     return run_helper(run);
 }
