@@ -10,9 +10,9 @@ libsqlite3-dev libssl-dev libqrcodegen-dev libgtest-dev
 nlohmann-json3-dev libpugixml-dev libcsv-dev
 sqlite3 openssl zbar-tools groff-base mandoc zsh"
 
-# kesp-otp's one-time codes; a real X server and clipboard helper for the
-# clipboard tests.
-PACKAGES="$PACKAGES liboath-dev xvfb xclip"
+# kesp-otp's one-time codes; a real X server, clipboard helper and tmux
+# server for the clipboard tests.
+PACKAGES="$PACKAGES liboath-dev xvfb xclip tmux"
 
 # Extra tools for the fuzz, leak-check and benchmark targets.
 if [ "${KESP_DEPS_EXTRA:-0}" = 1 ]; then

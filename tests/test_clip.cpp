@@ -4,13 +4,18 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <ctime>
+#include <functional>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -24,12 +29,14 @@ namespace {
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
 
+const std::string secret = "Zq8-unique-secret-41";
 const std::string totp_uri = "otpauth://totp/Bank:me?secret=GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ";
 const std::vector<harness::row> rows = {
     {"GitHub", "me", "https://github.com", "Zq8-unique-secret-41", ""},
     {"Mail", "me", "", "second-password", ""},
     {"Bank", "me", "", "bank-password", "Setup:\n" + totp_uri + "\n"},
     {"Broken", "me", "", "x", "otpauth://totp/B?secret=GEZDGNBV&digits=12"},
+    {"Empty", "me", "", "", ""},
 };
 
 // Child of `program` with the sandbox's environment; standard input fed
@@ -222,6 +229,138 @@ TEST_F(ClipX11, ASecondCopyReplacesTheFirstTimer) {
     EXPECT_EQ(clipboard(), "before both");
 }
 
+// What the clipboard holds when the password is on it already, when it is
+// empty, when the terminal session that kesp-clip led hangs up as soon as
+// it ends (xterm -e kesp-clip), and when the helper says it copied and did
+// not: never the secret once the clearer is done, never a copy that is
+// reported but gone.
+TEST_F(ClipX11, KeepsTheCopyOnlyWhileItIsDue) {
+    const std::string lying = box.root() + "/lying";
+    ASSERT_EQ(::mkdir(lying.c_str(), 0700), 0);
+    harness::write_file(lying + "/xclip",
+                        "#!/bin/sh\ncase \"$*\" in *-in*) cat >/dev/null; exit 0;; esac\n"
+                        "exec /usr/bin/xclip \"$@\"\n");
+    ::chmod((lying + "/xclip").c_str(), 0700);
+    enum class how { plain, session_hangs_up, lying_helper };
+    struct clip_case {
+        const char *what;
+        how run;
+        std::string before;
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+        std::string copied, cleared;  // the clipboard right after, and once the clearer is done
+    };
+    const clip_case cases[] = {
+        {"the password was on the clipboard already", how::plain, secret, {"-t", "1", "1"}, 0,
+         "Copied the password of entry 1 (GitHub); clearing in 1 s.\n", secret, ""},
+        {"an empty password", how::plain, "what I had", {"5"}, 1,
+         "The password of entry 5 (Empty) is empty; nothing was copied.\n", "what I had", "what I had"},
+        {"the session ends with kesp-clip", how::session_hangs_up, "what I had", {"-t", "2", "1"}, 0,
+         "Copied the password of entry 1 (GitHub); clearing in 2 s.\n", secret, "what I had"},
+        {"the helper does not keep the copy", how::lying_helper, "what I had", {"1"}, 1,
+         "The copy is not on the clipboard (xclip did not keep it).\n", "what I had", "what I had"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        set_clipboard(c.before);
+        if (c.run == how::lying_helper) box.env["PATH"] = lying + ":/usr/bin:/bin";
+        harness::result r;
+        if (c.run == how::session_hangs_up) {
+            harness::pty_session leader(box, c.args, harness::built_program("kesp-clip"));
+            r = leader.finish();
+            // As a closing terminal does, to whatever is left of the session.
+            ::kill(-leader.pid(), SIGHUP);
+        } else {
+            r = clip(c.args);
+        }
+        box.env.erase("PATH");
+        std::this_thread::sleep_for(200ms);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(clipboard(), c.copied);
+        EXPECT_TRUE(clearer_done());
+        EXPECT_EQ(clipboard(), c.cleared);
+    }
+}
+
+// The slot file of a running clearer names a process to signal: it is used
+// only when it and its folder are the user's own and closed to others, and
+// the process it names is signalled only when it is the user's own too.
+TEST_F(ClipX11, TrustsOnlyAPrivateSlotFile) {
+    const passwd *nobody = ::getpwnam("nobody");
+    const bool can_chown = ::geteuid() == 0 && nobody != nullptr;
+    const std::string home_slot = slot();
+    const std::string runtime = box.root() + "/runtime";
+    pid_t stranger = -1;  // a process of another user, named by a locked slot
+    int holder = -1;      // keeps that slot locked
+    auto start_stranger = [&] {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        stranger = ::fork();
+        if (stranger == 0) {
+            if (::setuid(nobody->pw_uid) == 0 && ::write(ready[1], "u", 1) == 1) ::pause();
+            _exit(1);
+        }
+        char byte;
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        ::close(ready[0]), ::close(ready[1]);
+        harness::write_file(home_slot, std::to_string(stranger) + "\n");
+        holder = ::open(home_slot.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    };
+    struct slot_case {
+        const char *what;
+        bool chowns;
+        std::function<void()> spoil;
+        std::string err;  // STRANGER stands for the process id
+    };
+    const slot_case cases[] = {
+        {"a file others may write to", false,
+         [&] { harness::write_file(home_slot, ""), ::chmod(home_slot.c_str(), 0620); },
+         "Not using " + home_slot + ": it is writable by group or others.\n"},
+        {"another user's file", true,
+         [&] { harness::write_file(home_slot, ""), ::chown(home_slot.c_str(), nobody->pw_uid, 0); },
+         "Not using " + home_slot + ": it belongs to another user.\n"},
+        {"a folder others may write to", false, [&] { ::chmod(box.home().c_str(), 0702); },
+         "Not using " + home_slot + ": its folder " + box.home() + " is writable by group or others.\n"},
+        {"another user's folder", true,
+         [&] {
+             ::mkdir(runtime.c_str(), 0700), ::chown(runtime.c_str(), nobody->pw_uid, 0);
+             box.env["XDG_RUNTIME_DIR"] = runtime;
+         },
+         "Not using " + runtime + "/kesp-clip.pid: its folder " + runtime + " belongs to another user.\n"},
+        {"a symbolic link", false, [&] { ::symlink((box.root() + "/elsewhere").c_str(), home_slot.c_str()); },
+         "Cannot open " + home_slot + ": Too many levels of symbolic links\n"},
+        {"a process of another user", true, start_stranger,
+         "Not using " + home_slot + ": it names process STRANGER, which belongs to another user.\n"},
+    };
+    for (const auto &c : cases) {
+        if (c.chowns && !can_chown) continue;
+        SCOPED_TRACE(c.what);
+        set_clipboard("what I had");
+        c.spoil();
+        std::string err = c.err;
+        if (auto at = err.find("STRANGER"); at != std::string::npos) err.replace(at, 8, std::to_string(stranger));
+        auto r = clip({"1"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(clipboard(), "what I had");
+        if (stranger > 0) {
+            EXPECT_EQ(::waitpid(stranger, nullptr, WNOHANG), 0) << "the other user's process was signalled";
+            ::kill(stranger, SIGKILL), ::waitpid(stranger, nullptr, 0), stranger = -1;
+            ::close(holder);
+        }
+        if (pid_t pid = clearer_pid(); pid > 0) ::kill(pid, SIGKILL);
+        ::unlink(home_slot.c_str());
+        ::chmod(box.home().c_str(), 0700);
+        ::rmdir(runtime.c_str());
+        box.env.erase("XDG_RUNTIME_DIR");
+    }
+}
+
 TEST_F(ClipX11, CopiesTheOneTimeCode) {
     for (auto program : {"kesp-clip", "kesp-otp"}) {
         std::string before = current_code(totp_uri);
@@ -265,6 +404,65 @@ TEST_F(ClipX11, TheClearerHoldsNoCopyOfThePassword) {
     }
     ::close(mem);
     EXPECT_GT(scanned, 0u);
+}
+
+// A tmux server of the test's own (its own socket, no configuration file)
+// with set-clipboard on, in which kesp-clip runs in a window: with neither
+// display set, it copies with OSC 52 to the window's terminal.
+class ClipTmux : public Companion {
+protected:
+    void SetUp() override {
+        Companion::SetUp();
+        if (::access("/usr/bin/tmux", X_OK) != 0)
+            GTEST_SKIP() << "tmux is not installed (scripts/install-deps.sh)";
+        socket_ = box.root() + "/tmux";
+        // Started with standard output to /dev/null: the server keeps what it inherits.
+        ASSERT_EQ(tmux({"-f", "/dev/null", "new-session", "-d", "sleep 600"}, false).status, 0);
+        started_ = true;
+        ASSERT_EQ(tmux({"set-option", "-g", "set-clipboard", "on"}).status, 0);
+    }
+    void TearDown() override {
+        Companion::TearDown();
+        if (started_) tmux({"kill-server"});
+    }
+    harness::result tmux(std::vector<std::string> args, bool capture = true) const {
+        args.insert(args.begin(), {"/usr/bin/tmux", "-S", socket_});
+        return run_quietly(box, args, "", capture);
+    }
+    // True when a paste buffer holds `text`.
+    bool has_buffer_with(const std::string &text) const {
+        std::istringstream names(tmux({"list-buffers", "-F", "#{buffer_name}"}).out);
+        for (std::string name; std::getline(names, name);)
+            if (tmux({"save-buffer", "-b", name, "-"}).out == text) return true;
+        return false;
+    }
+    // kesp-clip ARGS in a window of its own; its exit status.
+    int clip_in_window(const std::string &args) const {
+        const std::string status = box.root() + "/status";
+        ::unlink(status.c_str());
+        tmux({"new-window", "-d", harness::built_program("kesp-clip") + " " + args + "; echo $? >" + status});
+        if (!eventually([&] { return harness::exists(status) && !harness::read_file(status).empty(); }))
+            return -1;
+        return std::atoi(harness::read_file(status).c_str());
+    }
+    std::string socket_;
+    bool started_ = false;
+};
+
+// tmux keeps each OSC 52 copy as a paste buffer, pushes it down the stack
+// at the next copy and ignores the empty OSC 52 that clears a terminal's
+// clipboard; once the clearers are done no buffer holds a password, and
+// the buffers that held something else are left alone.
+TEST_F(ClipTmux, LeavesNoPasteBufferWithThePassword) {
+    ASSERT_EQ(tmux({"set-buffer", "-b", "mine", "what I had"}).status, 0);
+    EXPECT_EQ(clip_in_window("-t 30 2"), 0);
+    EXPECT_TRUE(eventually([&] { return has_buffer_with("second-password"); })) << "no copy reached tmux";
+    EXPECT_EQ(clip_in_window("-t 1 1"), 0);
+    EXPECT_TRUE(eventually([&] { return has_buffer_with(secret); })) << "no copy reached tmux";
+    EXPECT_TRUE(clearer_done());
+    EXPECT_FALSE(has_buffer_with("second-password"));
+    EXPECT_FALSE(has_buffer_with(secret));
+    EXPECT_TRUE(has_buffer_with("what I had"));
 }
 
 // With no display the copy goes to the terminal on standard error as
@@ -347,6 +545,7 @@ TEST_F(Companion, FailuresAndBadUsageEndWithTheirStatus) {
         {"kesp-clip", {"--help"}, "", 0, clip_usage, ""},
         {"kesp-clip", {"9"}, "", 1, "", "Entry 9 not found.\n"},
         {"kesp-clip", {"--otp", "1"}, "", 1, "", "Entry 1 (GitHub): no otpauth://totp/ URI in its notes.\n"},
+        {"kesp-clip", {"5"}, "", 1, "", "The password of entry 5 (Empty) is empty; nothing was copied.\n"},
         {"kesp-clip", {"1"}, "", 1, "",
          "No clipboard to copy to: neither WAYLAND_DISPLAY nor DISPLAY is set, and standard error is not a "
          "terminal.\nIn a desktop session install wl-clipboard (Wayland) or xclip or xsel (X11); elsewhere run "
@@ -357,7 +556,7 @@ TEST_F(Companion, FailuresAndBadUsageEndWithTheirStatus) {
         {"kesp-otp", {"-h"}, "", 0, otp_usage, ""},
         {"kesp-otp", {"2"}, "", 1, "", "Entry 2 (Mail): no otpauth://totp/ URI in its notes.\n"},
         {"kesp-otp", {"4"}, "", 1, "", "Entry 4 (Broken): its otpauth URI has digits=12; 6, 7 or 8 are allowed.\n"},
-        {"kesp-otp", {"5"}, "", 1, "", "Entry 5 not found.\n"},
+        {"kesp-otp", {"6"}, "", 1, "", "Entry 6 not found.\n"},
     };
     for (const auto &c : cases) {
         box.env.erase("KESP_CLIP_TIME");
@@ -389,35 +588,46 @@ TEST(ClipBackend, IsChosenInOrderAndNamesWhatToInstall) {
         }
         return dir;
     };
-    std::string all = folder("all", {"wl-copy", "wl-paste", "xclip", "xsel"});
+    std::string all = folder("all", {"wl-copy", "wl-paste", "xclip", "xsel", "tmux"});
     std::string xsel = folder("xsel", {"xsel"});
     std::string none = folder("none", {});
+    const std::string in_tmux = "/tmp/tmux-0/default,4242,0";
     struct choice {
         clip_environment env;
         std::optional<clip_kind> kind;
         std::string copier, why;
+        std::string tmux = "", socket = "";
     };
     const choice cases[] = {
-        {{"wayland-0", ":0", all, true}, clip_kind::wayland, all + "/wl-copy", ""},
-        {{"wayland-0", ":0", none + ":" + xsel, true}, clip_kind::xsel, xsel + "/xsel", ""},
-        {{"", ":0", all, false}, clip_kind::xclip, all + "/xclip", ""},
-        {{"", ":0", "relative:" + none, true}, std::nullopt, "",
+        {{"wayland-0", ":0", all, true, ""}, clip_kind::wayland, all + "/wl-copy", ""},
+        {{"wayland-0", ":0", none + ":" + xsel, true, ""}, clip_kind::xsel, xsel + "/xsel", ""},
+        {{"", ":0", all, false, in_tmux}, clip_kind::xclip, all + "/xclip", ""},
+        {{"", ":0", "relative:" + none, true, ""}, std::nullopt, "",
          "No clipboard helper found: install xclip or xsel (for X11).\n"},
-        {{"wayland-0", "", none, false}, std::nullopt, "",
+        {{"wayland-0", "", none, false, ""}, std::nullopt, "",
          "No clipboard helper found: install wl-clipboard (for Wayland).\n"},
-        {{"wayland-0", ":0", none, true}, std::nullopt, "",
+        {{"wayland-0", ":0", none, true, ""}, std::nullopt, "",
          "No clipboard helper found: install wl-clipboard (for Wayland), or xclip or xsel (for X11).\n"},
-        {{"", "", all, true}, clip_kind::osc52, "", ""},
+        {{"", "", all, true, ""}, clip_kind::osc52, "", ""},
+        {{"", "", all, true, in_tmux}, clip_kind::osc52, "", "", all + "/tmux", "/tmp/tmux-0/default"},
+        {{"", "", none, true, in_tmux}, clip_kind::osc52, "", ""},
+        {{"", "", all, true, "tmux-0/default,4242,0"}, clip_kind::osc52, "", ""},
+        {{"", "", all, false, in_tmux}, std::nullopt, "",
+         "No clipboard to copy to: neither WAYLAND_DISPLAY nor DISPLAY is set, and standard error is not a "
+         "terminal.\nIn a desktop session install wl-clipboard (Wayland) or xclip or xsel (X11); elsewhere run "
+         "this on a terminal that accepts OSC 52.\n"},
     };
     for (const auto &c : cases) {
         std::string why;
         auto backend = choose_backend(c.env, why);
-        std::string line = c.env.wayland_display + "|" + c.env.display + "|" + c.env.path;
+        std::string line = c.env.wayland_display + "|" + c.env.display + "|" + c.env.path + "|" + c.env.tmux;
         ASSERT_EQ(backend.has_value(), c.kind.has_value()) << line;
         EXPECT_EQ(why, c.why) << line;
         if (!backend) continue;
         EXPECT_EQ(backend->kind, *c.kind) << line;
         EXPECT_EQ(backend->copier, c.copier) << line;
+        EXPECT_EQ(backend->tmux, c.tmux) << line;
+        EXPECT_EQ(backend->tmux_socket, c.socket) << line;
     }
     EXPECT_EQ(osc52_sequence("").view(), "\033]52;c;\a");
 }

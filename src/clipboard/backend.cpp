@@ -3,10 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include "clipboard/helper.h"
@@ -16,6 +18,9 @@ namespace {
 
 // Reading the clipboard asks its owner, which may hang; clearing must not.
 constexpr auto read_timeout = std::chrono::seconds(2);
+
+// The paste buffer of tmux that holds the copy.
+constexpr const char *tmux_buffer = "kesp-clip";
 
 const char *env_or_empty(const char *name) {
     const char *value = std::getenv(name);
@@ -42,6 +47,49 @@ std::string find_program(const std::string &path, const char *program) {
     return "";
 }
 
+// The tmux server that TMUX names, when it is a socket path and tmux is found.
+void find_tmux(const clip_environment &env, clip_backend &backend) {
+    std::string socket = env.tmux.substr(0, env.tmux.find(','));
+    if (socket.empty() || socket[0] != '/') return;
+    backend.tmux = find_program(env.path, "tmux");
+    if (!backend.tmux.empty()) backend.tmux_socket = socket;
+}
+
+helper_run tmux_run(const clip_backend &backend, std::initializer_list<std::string> args) {
+    helper_run run;
+    run.argv = {backend.tmux, "-S", backend.tmux_socket};
+    run.argv.insert(run.argv.end(), args);
+    return run;
+}
+
+std::optional<secret_string> tmux_read(const clip_backend &backend, const std::string &name) {
+    secret_string text;
+    helper_run run = tmux_run(backend, {"save-buffer", "-b", name, "-"});
+    run.output = &text;
+    run.timeout = read_timeout;
+    run.quiet = true;  // a buffer that is gone is no error here
+    if (!run_helper(run)) return std::nullopt;
+    return text;
+}
+
+// Deletes every paste buffer that holds the text `copied` describes: ours,
+// and those tmux made itself from the OSC 52, pushed down by later copies.
+bool tmux_forget(const clip_backend &backend, const clip_digest &copied) {
+    secret_string names;
+    helper_run list = tmux_run(backend, {"list-buffers", "-F", "#{buffer_name}"});
+    list.output = &names;
+    if (!run_helper(list)) return false;
+    bool deleted = true;
+    std::string_view rest = names.view();
+    while (!rest.empty()) {
+        std::string name(rest.substr(0, rest.find('\n')));
+        rest.remove_prefix(std::min(rest.size(), name.size() + 1));
+        auto text = tmux_read(backend, name);
+        if (text && clip_matches(text->view(), copied))
+            deleted = run_helper(tmux_run(backend, {"delete-buffer", "-b", name})) && deleted;
+    }
+    return deleted;
+}
 
 bool write_terminal(const clip_backend &backend, std::string_view text) {
     secret_string sequence = osc52_sequence(text);
@@ -54,7 +102,7 @@ bool write_terminal(const clip_backend &backend, std::string_view text) {
 
 clip_environment current_clip_environment() {
     return {env_or_empty("WAYLAND_DISPLAY"), env_or_empty("DISPLAY"), env_or_empty("PATH"),
-            ::isatty(STDERR_FILENO) == 1};
+            ::isatty(STDERR_FILENO) == 1, env_or_empty("TMUX")};
 }
 
 std::optional<clip_backend> choose_backend(const clip_environment &env, std::string &why) {
@@ -90,6 +138,7 @@ std::optional<clip_backend> choose_backend(const clip_environment &env, std::str
     if (env.terminal_on_stderr) {
         backend.kind = clip_kind::osc52;
         backend.terminal = STDERR_FILENO;
+        if (!env.tmux.empty()) find_tmux(env, backend);
         return backend;
     }
     why = "No clipboard to copy to: neither WAYLAND_DISPLAY nor DISPLAY is set, and standard "
@@ -113,7 +162,15 @@ bool clip_write(const clip_backend &backend, std::string_view text) {
         run.argv = {backend.copier, "--clipboard", "--input"};
         break;
     case clip_kind::osc52:
-        return write_terminal(backend, text);
+        if (!backend.tmux.empty()) {
+            helper_run load = tmux_run(backend, {"load-buffer", "-b", tmux_buffer, "-"});
+            load.input = text;
+            if (!run_helper(load)) return false;
+        }
+        if (write_terminal(backend, text)) return true;
+        // No clearer will come for a copy that failed.
+        if (!backend.tmux.empty()) run_helper(tmux_run(backend, {"delete-buffer", "-b", tmux_buffer}));
+        return false;
     }
     return run_helper(run);
 }
@@ -142,7 +199,18 @@ std::optional<secret_string> clip_read(const clip_backend &backend) {
     return text;
 }
 
-bool clip_clear(const clip_backend &backend) {
+clip_check clip_compare(const clip_backend &backend, const clip_digest &digest) {
+    std::optional<secret_string> now;
+    if (backend.kind == clip_kind::osc52 && !backend.tmux.empty())
+        now = tmux_read(backend, tmux_buffer);
+    else if (backend.kind != clip_kind::osc52 && !backend.reader.empty())
+        now = clip_read(backend);
+    else
+        return clip_check::unreadable;
+    return now && clip_matches(now->view(), digest) ? clip_check::holds : clip_check::differs;
+}
+
+bool clip_clear(const clip_backend &backend, const clip_digest &copied) {
     helper_run run;
     switch (backend.kind) {
     case clip_kind::wayland:
@@ -156,10 +224,23 @@ bool clip_clear(const clip_backend &backend) {
     case clip_kind::xsel:
         run.argv = {backend.copier, "--clipboard", "--clear"};
         break;
-    case clip_kind::osc52:
-        return write_terminal(backend, "");
+    case clip_kind::osc52: {
+        // Both, whatever the first did: the window may have closed since.
+        bool cleared = write_terminal(backend, "");
+        return (backend.tmux.empty() || tmux_forget(backend, copied)) && cleared;
+    }
     }
     return run_helper(run);
+}
+
+void clip_hash(std::string_view text, clip_digest &digest) {
+    EVP_Digest(text.data(), text.size(), digest.data, nullptr, EVP_sha256(), nullptr);
+}
+
+bool clip_matches(std::string_view text, const clip_digest &digest) {
+    clip_digest seen;
+    clip_hash(text, seen);
+    return CRYPTO_memcmp(seen.data, digest.data, sizeof seen.data) == 0;
 }
 
 secret_string osc52_sequence(std::string_view text) {

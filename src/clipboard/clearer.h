@@ -5,13 +5,18 @@
 // as long as it runs and it holds the clearer's process id. take_clip_slot
 // ends a running clearer with SIGTERM, which makes it do its work at once,
 // and waits for its lock; the slot then belongs to the caller, who hands it
-// to the next clearer or lets it go.
+// to the next clearer or lets it go. Since the slot names a process to
+// signal, it is used only when it and its folder belong to the user and
+// nobody else may write to them, and the process it names is signalled only
+// when it runs as the user.
 //
 // The clearer holds no secret: only the SHA-256 of what was copied, and what
-// the clipboard held before (in wiped memory). When its time is up it reads
-// the clipboard and, only if it still holds what was copied, puts the
-// previous text back or, without one, empties it. With OSC 52 nothing can be
-// read back, so it writes an empty OSC 52 whatever the clipboard holds.
+// the clipboard held before (in wiped memory), never equal to the copy. When
+// its time is up it reads the clipboard and, only if it still holds what was
+// copied, puts the previous text back or, without one, empties it. With
+// OSC 52 nothing can be read back, so it writes an empty OSC 52 whatever the
+// clipboard holds (and inside tmux deletes the paste buffers that hold the
+// copy).
 #pragma once
 
 #include <optional>
@@ -20,11 +25,6 @@
 #include "clipboard/backend.h"
 #include "memory/secret.h"
 #include "state/files.h"
-
-using clip_digest = wiped_array<32>;
-
-// SHA-256 of `text`.
-void clip_hash(std::string_view text, clip_digest &digest);
 
 // The locked slot file; letting it go unlocks it.
 struct clip_slot {

@@ -5,7 +5,9 @@
 // is caught in wiped memory. Helpers that stay in the background to serve the
 // clipboard (xclip, xsel and wl-copy fork) keep nothing of ours open but the
 // far end of their standard error pipe, so this returns as soon as the
-// foreground process has ended. A helper that does not end in time is killed.
+// foreground process has ended; each helper runs in a session of its own, so
+// that it outlives the terminal session of its caller. A helper that does not
+// end in time is killed.
 #pragma once
 
 #include <chrono>

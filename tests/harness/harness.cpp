@@ -139,6 +139,9 @@ scratch_dir::~scratch_dir() {
 sandbox::sandbox() : root_(dir_.path()), home_(root_ + "/home"), work_(root_ + "/work") {
     std::filesystem::create_directory(home_);
     std::filesystem::create_directory(work_);
+    // A private HOME whatever the umask: kesp-clip trusts nothing in a
+    // folder that others may write to.
+    std::filesystem::permissions(home_, std::filesystem::perms::owner_all);
 }
 
 sandbox::~sandbox() = default;
@@ -191,7 +194,9 @@ bool sandbox::run_unprivileged(const char *user) {
 }
 
 std::vector<std::string> sandbox::environment() const {
-    std::vector<std::string> vars{"PATH=/usr/local/bin:/usr/bin:/bin", "LC_ALL=C"};
+    std::vector<std::string> vars;
+    if (env.count("PATH") == 0) vars.push_back("PATH=/usr/local/bin:/usr/bin:/bin");
+    vars.push_back("LC_ALL=C");
     if (!unset_home) vars.push_back("HOME=" + home_);
     // Sanitizer builds: keep their options, and leak checking off in children
     // that are killed on purpose is not needed; everything else is dropped.
