@@ -22,6 +22,7 @@ std::string entry_label(const entry &e);
 
 // Puts `secret` on the clipboard, wipes it, arms the clearer and prints
 // "Copied the <what> of <label>; clearing in <seconds> s.\n" on standard
-// error. On failure prints why; a copy whose clearer could not be started
-// is taken off the clipboard again.
+// error ("Copied the <what>; ..." for an empty label). On failure prints
+// why; a copy whose clearer could not be started is taken off the
+// clipboard again.
 bool copy_secret(secret_string &secret, const char *what, const std::string &label, int seconds);
