@@ -20,7 +20,10 @@ bool test_random_bytes(unsigned char *out, std::size_t size) {
     static std::string seed;
     static std::uint64_t state = 0;
     const char *wanted = std::getenv("KESP_TEST_SEED");
-    if (wanted == nullptr) return false;
+    if (wanted == nullptr) {
+        seed.clear();
+        return false;
+    }
     if (seed != wanted) {
         seed = wanted;
         state = std::strtoull(wanted, nullptr, 10);

@@ -74,7 +74,8 @@ public:
     int run_uid() const { return uid_; }  // -1: the tests' own user
     int run_gid() const { return gid_; }
 
-    // Environment for a child: a fixed PATH, HOME and `env`; nothing else.
+    // Environment for a child: a fixed PATH (unless `env` has one), HOME and
+    // `env`; nothing else.
     std::vector<std::string> environment() const;
 
     // kesp ARGS with standard input from a pipe fed with `input`.
