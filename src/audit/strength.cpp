@@ -37,7 +37,8 @@ const char *pattern_name(int type) {
     case DICTIONARY_MATCH: return "a common word or password";
     case DICT_LEET_MATCH: return "a common word or password with look-alike characters";
     case USER_MATCH: return "a word of the entry's title, user name or URL";
-    case USER_LEET_MATCH: return "a word of the entry's title, user name or URL with look-alike characters";
+    case USER_LEET_MATCH:
+        return "a word of the entry's title, user name or URL with look-alike characters";
     case REPEATS_MATCH: return "repeated characters";
     case SEQUENCE_MATCH: return "a sequence such as abc or 987";
     case SPATIAL_MATCH: return "a keyboard pattern";

@@ -37,7 +37,8 @@ const option long_options[] = {
 };
 
 const companion program{
-    "Usage: kesp-gen [--words N [--separator S] [--capitalize]] [--length N] [--set ID] [--clip] [--show]\n"
+    "Usage: kesp-gen [--words N [--separator S] [--capitalize]] [--length N] [--set ID] [--clip] "
+    "[--show]\n"
     "Prints a new password of N characters (20 unless given) from kesp's alphabet,\n"
     "or with --words a passphrase of N words of the EFF long list (six is a good\n"
     "choice). --set ID makes it the password of entry ID and prints nothing\n"
@@ -101,7 +102,6 @@ secret_string make_secret(const request &r) {
     }
     secret_string password;
     std::size_t length = static_cast<std::size_t>(r.length.value_or(default_length));
-    password.reserve(length);
     wiped_buffer drawn(length);
     draw_password(reinterpret_cast<char *>(drawn.data()), length);
     password.assign({reinterpret_cast<const char *>(drawn.data()), length});
@@ -115,8 +115,8 @@ void say_strength(const request &r) {
                      *r.words * passphrase_word_bits());
     else {
         int length = r.length.value_or(default_length);
-        std::fprintf(stderr, "%d %s, %.1f bits\n", length, length == 1 ? "character" : "characters",
-                     length * password_char_bits());
+        std::fprintf(stderr, "%d %s, %.1f bits\n", length,
+                     length == 1 ? "character" : "characters", length * password_char_bits());
     }
 }
 
@@ -145,8 +145,9 @@ int main(int argc, char **argv) {
     start_program();
 
     request r;
-    auto done = read_options(program, argc, argv,
-                             [&](int c, const char *argument) { return take_option(r, c, argument); });
+    auto done = read_options(program, argc, argv, [&](int c, const char *argument) {
+        return take_option(r, c, argument);
+    });
     if (done) return *done;
     if (optind != argc) return bad_usage(program);
     if (!consistent(r)) return exit_usage;
@@ -172,7 +173,8 @@ int main(int argc, char **argv) {
         }
     }
     say_strength(r);
-    if (r.clip && !copy_secret(secret, r.id ? "new password" : "generated password", label, *seconds)) {
+    const char *what = r.id ? "new password" : "generated password";
+    if (r.clip && !copy_secret(secret, what, label, *seconds)) {
         if (r.id) std::fprintf(stderr, "The new password is in entry %d all the same.\n", *r.id);
         return exit_failure;
     }

@@ -11,7 +11,8 @@ secret_string draw_passphrase(std::size_t words, const passphrase_style &style) 
         std::size_t start = phrase.size();
         phrase += eff_long_words[random_index(eff_long_count)];
         char &first = phrase.data()[start];
-        if (style.capitalize && first >= 'a' && first <= 'z') first = static_cast<char>(first - 'a' + 'A');
+        if (style.capitalize && first >= 'a' && first <= 'z')
+            first = static_cast<char>(first - 'a' + 'A');
     }
     return phrase;
 }

@@ -34,7 +34,8 @@ bool test_random_bytes(unsigned char *out, std::size_t size) {
         z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
         z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
         z ^= z >> 31;
-        for (std::size_t k = 0; k < 8 && i + k < size; ++k) out[i + k] = static_cast<unsigned char>(z >> (8 * k));
+        for (std::size_t k = 0; k < 8 && i + k < size; ++k)
+            out[i + k] = static_cast<unsigned char>(z >> (8 * k));
     }
     return true;
 }
