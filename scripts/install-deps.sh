@@ -14,6 +14,12 @@ sqlite3 openssl zbar-tools groff-base mandoc zsh"
 # server for the clipboard tests.
 PACKAGES="$PACKAGES liboath-dev xvfb xclip tmux"
 
+# kesp-audit's strength estimate, kesp-gen's word list (the EFF long list in
+# xkcdpass), fish for its completions' tests, strace and util-linux
+# (unshare, script) to show that kesp-audit opens no socket and to give
+# kesp-gen a terminal.
+PACKAGES="$PACKAGES libzxcvbn-dev xkcdpass fish strace util-linux bsdutils"
+
 # Extra tools for the fuzz, leak-check and benchmark targets.
 if [ "${KESP_DEPS_EXTRA:-0}" = 1 ]; then
     PACKAGES="$PACKAGES clang libclang-rt-14-dev valgrind time hyperfine"

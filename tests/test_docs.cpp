@@ -357,3 +357,136 @@ TEST(TransferCompanions, CompletionsOfferTheFormatsAndOptions) {
 }
 
 }  // namespace
+
+// kesp-audit and kesp-gen: pages, bash and zsh completions against the
+// options of their usage line.
+namespace {
+
+struct checking_companion {
+    std::string name, bash_function;
+    std::set<std::string> sections;  // beyond NAME, SYNOPSIS, OPTIONS, EXIT STATUS, SEE ALSO
+};
+
+TEST(CheckingCompanions, PagesAndCompletionsCoverEveryOption) {
+    const checking_companion programs[] = {
+        {"kesp-audit", "_kesp_audit", {"SECURITY"}},
+        {"kesp-gen", "_kesp_gen", {"SECURITY", "COPYRIGHT"}},
+    };
+    for (const auto &c : programs) {
+        const std::string page = source_dir + "/" + c.name + ".1";
+        EXPECT_EQ(shell("groff -man -ww -z " + quote(page)).output, "") << c.name;
+        if (have("mandoc")) {
+            EXPECT_EQ(shell("mandoc -Tlint " + quote(page)).output, "") << c.name;
+        }
+        auto text = shell("groff -man -Tutf8 -P-cbou " + quote(page)).output;
+        std::set<std::string> sections = c.sections;
+        sections.insert({"NAME", "SYNOPSIS", "OPTIONS", "EXIT STATUS", "SEE ALSO"});
+        for (const auto &section : sections)
+            EXPECT_NE(text.find("\n" + section + "\n"), std::string::npos) << c.name << " " << section;
+
+        auto usage = shell(quote(harness::built_program(c.name)) + " --help");
+        EXPECT_EQ(usage.status, 0);
+        auto options = option_words(usage.output.substr(0, usage.output.find('\n')));
+        ASSERT_GE(options.size(), 3u) << usage.output;
+        options.insert({"-h", "--help"});
+        auto bash = shell("bash -c " + quote("source " + quote(source_dir + "/completion/" + c.name + ".bash") +
+                                             "; COMP_WORDS=(" + c.name + " -); COMP_CWORD=1; " + c.bash_function +
+                                             "; printf '%s\\n' \"${COMPREPLY[@]}\""));
+        const std::string zsh_file = source_dir + "/completion/_" + c.name;
+        auto zsh = harness::read_file(zsh_file);
+        EXPECT_EQ(zsh.rfind("#compdef " + c.name + "\n", 0), 0u);
+        if (have("zsh")) {
+            EXPECT_EQ(shell("zsh -n " + quote(zsh_file)).status, 0) << zsh_file;
+        }
+        for (const auto &option : options) {
+            EXPECT_NE(text.find(option), std::string::npos) << option << " not in " << c.name << ".1";
+            EXPECT_NE(bash.output.find(option + "\n"), std::string::npos) << option << " not offered by bash";
+            EXPECT_NE(zsh.find(option), std::string::npos) << option << " not in _" << c.name;
+        }
+        EXPECT_NE(harness::read_file(manual).find(".BR kesp\\-" + c.name.substr(5) + " (1)"), std::string::npos)
+            << c.name << " not under SEE ALSO in kesp.1";
+    }
+    EXPECT_NE(shell("groff -man -Tutf8 -P-cbou " + quote(source_dir + "/kesp-gen.1")).output.find("CC BY 3.0"),
+              std::string::npos);
+}
+
+// fish: one file a program, asked what it offers. A new program is one
+// more line of the table.
+struct fish_program {
+    std::string name;
+    std::string help;                  // the option that prints its usage text
+    std::vector<std::string> id_after;  // command lines after which entry ids are offered
+};
+
+const fish_program fish_programs[] = {
+    {"kesp", "-h", {"kesp -e ", "kesp --remove ", "kesp -A -l ", "kesp -c "}},
+    {"kesp-import", "--help", {}},
+    {"kesp-export", "--help", {}},
+    {"kesp-clip", "--help", {"kesp-clip ", "kesp-clip -t 5 "}},
+    {"kesp-otp", "--help", {"kesp-otp --clip "}},
+    {"kesp-audit", "--help", {"kesp-audit ", "kesp-audit --json 1 "}},
+    {"kesp-gen", "--help", {"kesp-gen --set ", "kesp-gen --words 6 --set "}},
+};
+
+class FishCompletion : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!have("fish")) GTEST_SKIP() << "fish is not installed (scripts/install-deps.sh)";
+    }
+    // What fish offers for the command line `line`, one candidate a line
+    // (a tab before its description).
+    std::string complete(const std::string &line) const {
+        const std::string dir = source_dir + "/completion";
+        std::string script = "set -p fish_complete_path " + quote(dir) + "; set -p fish_function_path " + quote(dir) +
+                             "; complete -C " + quote(line);
+        return shell("cd " + quote(box.work()) + " && HOME=" + quote(box.home()) + " fish --no-config -c " +
+                     quote(script))
+            .output;
+    }
+    static std::set<std::string> words(const std::string &offered) {
+        std::set<std::string> out;
+        std::istringstream lines(offered);
+        for (std::string line; std::getline(lines, line);) out.insert(line.substr(0, line.find('\t')));
+        return out;
+    }
+    harness::sandbox box;
+};
+
+TEST_F(FishCompletion, OffersEveryOptionOfEachProgram) {
+    for (const auto &p : fish_programs) {
+        const std::string file = source_dir + "/completion/" + p.name + ".fish";
+        ASSERT_TRUE(harness::exists(file)) << file;
+        EXPECT_EQ(shell("fish --no-execute " + quote(file)).status, 0) << file;
+        std::string usage = shell(quote(p.name == "kesp" ? KESP_BINARY : harness::built_program(p.name)) + " " + p.help).output;
+        auto options = option_words(p.name == "kesp" ? usage : usage.substr(0, usage.find('\n')));
+        options.insert(p.help);
+        auto offered = words(complete(p.name + " -"));
+        for (const auto &o : options) EXPECT_TRUE(offered.count(o)) << p.name << " " << o;
+        auto long_only = words(complete(p.name + " --"));
+        for (const auto &o : long_only) EXPECT_EQ(o.rfind("--", 0), 0u) << p.name << " " << o;
+    }
+    harness::write_file(box.path("vault.db"), "");
+    EXPECT_TRUE(words(complete("kesp -D ")).count("vault.db"));
+    EXPECT_TRUE(words(complete("kesp-audit --hibp ")).count("vault.db"));
+    EXPECT_EQ(words(complete("kesp-export --format ")),
+              (std::set<std::string>{"kesp-csv", "kesp-json", "bitwarden-json", "keepass-xml"}));
+    EXPECT_TRUE(words(complete("kesp -g ")).empty());
+}
+
+TEST_F(FishCompletion, OffersEntryIdsWithTitlesAndNoPassword) {
+    for (const auto &p : fish_programs)
+        for (const auto &line : p.id_after) EXPECT_EQ(complete(line), "") << line << " without a database";
+    harness::make_database(box, box.path("db.sqlite"),
+                           {{"mail", "alice", "", "Zq8-fish-secret-41", "otpauth://totp/x?secret=NOTE"},
+                            {"tab\there", "bob", "", "second-fish-secret", ""}});
+    for (const auto &p : fish_programs)
+        for (const auto &line : p.id_after) {
+            auto offered = complete(line);
+            EXPECT_EQ(offered, "1\tmail\n2\ttab here\n") << line;
+        }
+    ASSERT_EQ(harness::encrypt(box, "master").status, 0);
+    harness::write_file(box.pointer_file(), box.path("db.sqlite"));
+    EXPECT_EQ(complete("kesp -e "), "") << "an encrypted database offers nothing";
+}
+
+}  // namespace

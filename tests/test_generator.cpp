@@ -190,3 +190,21 @@ TEST_F(ScriptedRandomDeathTest, FailingRandomSourceAborts) {
             << "RAND_bytes result " << failure;
     }
 }
+
+// random_index (kesp-gen's words): a draw at or above the last whole
+// multiple of the range would favour the low indices, and is drawn again.
+TEST_F(ScriptedRandom, IndexDrawsAboveTheLastWholeMultipleAreRedrawn) {
+    const std::uint32_t limit = 4294964736u;  // 7776 * 552336
+    current_script.draws = {4294967295u, limit, limit - 1, 7777u, 0u};
+    EXPECT_EQ(random_index(7776), 7775u);
+    EXPECT_EQ(random_index(7776), 1u);
+    EXPECT_EQ(random_index(7776), 0u);
+    EXPECT_EQ(current_script.next, current_script.draws.size());
+
+    current_script = script{};
+    current_script.draws = {2147483592u, 29826161u * 3};
+    char drawn[2] = {};
+    draw_password(drawn, 1);
+    EXPECT_EQ(drawn[0], 'd');
+    EXPECT_EQ(drawn[1], '\0') << "nothing written past the length";
+}

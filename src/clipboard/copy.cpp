@@ -97,9 +97,11 @@ bool copy_secret(secret_string &secret, const char *what, const std::string &lab
         clip_clear(*backend, digest);
         return false;
     }
+    std::string copied_what = what;
+    if (!label.empty()) copied_what += " of " + label;
     if (seconds > 0)
-        std::fprintf(stderr, "Copied the %s of %s; clearing in %d s.\n", what, label.c_str(), seconds);
+        std::fprintf(stderr, "Copied the %s; clearing in %d s.\n", copied_what.c_str(), seconds);
     else
-        std::fprintf(stderr, "Copied the %s of %s; it will not be cleared.\n", what, label.c_str());
+        std::fprintf(stderr, "Copied the %s; it will not be cleared.\n", copied_what.c_str());
     return true;
 }

@@ -22,8 +22,8 @@ std::string entry_label(const entry &e);
 
 // Puts `secret` on the clipboard, wipes it, checks that the clipboard holds
 // it where it can be read back, arms the clearer and prints "Copied the
-// <what> of <label>; clearing in <seconds> s.\n" on standard error. An empty
-// secret is refused before the clipboard is touched. On failure prints why;
-// a copy whose clearer could not be started is taken off the clipboard
-// again.
+// <what> of <label>; clearing in <seconds> s.\n" on standard error
+// ("Copied the <what>; ..." for an empty label). An empty secret is refused
+// before the clipboard is touched. On failure prints why; a copy whose
+// clearer could not be started is taken off the clipboard again.
 bool copy_secret(secret_string &secret, const char *what, const std::string &label, int seconds);

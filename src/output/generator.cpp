@@ -1,5 +1,6 @@
 #include "output/generator.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <openssl/rand.h>
 
 #include "memory/secret.h"
+#include "state/test_hooks.h"
 
 const char password_charset[73] =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789?)(/%#!?)=";
@@ -22,10 +24,12 @@ constexpr std::uint32_t band_width = 29826161;
 static_assert(acceptance_bound + 1 == 72u * band_width);
 static_assert(sizeof password_charset == 72 + 1);
 
-std::uint32_t draw() {
+}  // namespace
+
+std::uint32_t random_draw() {
     unsigned char bytes[4];
     // -1 (unsupported method) leaves the bytes as invalid as 0 does.
-    if (RAND_bytes(bytes, sizeof bytes) != 1) {
+    if (!test_random_bytes(bytes, sizeof bytes) && RAND_bytes(bytes, sizeof bytes) != 1) {
         ERR_print_errors_fp(stderr);
         std::abort();
     }
@@ -35,11 +39,48 @@ std::uint32_t draw() {
     return value;
 }
 
-}  // namespace
+std::uint32_t random_index(std::uint32_t n) {
+    // The draws at or above `limit` would favour the low indices.
+    const std::uint64_t span = std::uint64_t{1} << 32;
+    const std::uint64_t limit = span - span % n;
+    for (;;) {
+        std::uint32_t value = random_draw();
+        if (value < limit) {
+            std::uint32_t index = value % n;
+            wipe(&value, sizeof value);
+            return index;
+        }
+    }
+}
 
 char password_char_for_draw(std::uint32_t draw) {
     if (draw > acceptance_bound) return '\0';
     return password_charset[draw / band_width];
+}
+
+void draw_password(char *out, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        char c;
+        do {
+            std::uint32_t value = random_draw();
+            c = password_char_for_draw(value);
+            wipe(&value, sizeof value);
+        } while (c == '\0');
+        out[i] = c;
+    }
+}
+
+double password_char_bits() {
+    double bits = 0;
+    const std::size_t size = sizeof password_charset - 1;
+    for (std::size_t i = 0; i < size; ++i) {
+        // Each position adds its share of its character's -p log2 p.
+        std::size_t same = 0;
+        for (std::size_t k = 0; k < size; ++k) same += password_charset[k] == password_charset[i];
+        double p = static_cast<double>(same) / size;
+        bits -= std::log2(p) / size;
+    }
+    return bits;
 }
 
 char *generate_password(int length) {
@@ -51,15 +92,7 @@ char *generate_password(int length) {
     // Widen before adding: length + 1 overflows an int for INT_MAX.
     std::size_t count = static_cast<std::size_t>(length);
     auto *password = static_cast<char *>(xmalloc(count + 1));
-    for (std::size_t i = 0; i < count; ++i) {
-        char c;
-        do {
-            std::uint32_t value = draw();
-            c = password_char_for_draw(value);
-            wipe(&value, sizeof value);
-        } while (c == '\0');
-        password[i] = c;
-    }
+    draw_password(password, count);
     password[count] = '\0';
 
     std::printf("%s\n", password);

@@ -3,7 +3,9 @@
 #ifdef KESP_TEST_HOOKS
 #include <csignal>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
+#include <string>
 
 void test_stop_point(const char *point) {
     const char *wanted = std::getenv("KESP_TEST_STOP_AT");
@@ -13,10 +15,38 @@ void test_stop_point(const char *point) {
 bool test_named_temp_only() {
     return std::getenv("KESP_TEST_NAMED_TEMP") != nullptr;
 }
+
+bool test_random_bytes(unsigned char *out, std::size_t size) {
+    static std::string seed;
+    static std::uint64_t state = 0;
+    const char *wanted = std::getenv("KESP_TEST_SEED");
+    if (wanted == nullptr) {
+        seed.clear();
+        return false;
+    }
+    if (seed != wanted) {
+        seed = wanted;
+        state = std::strtoull(wanted, nullptr, 10);
+    }
+    // splitmix64: every seed gives a stream of well-mixed 64-bit words.
+    for (std::size_t i = 0; i < size; i += 8) {
+        std::uint64_t z = (state += 0x9e3779b97f4a7c15u);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+        z ^= z >> 31;
+        for (std::size_t k = 0; k < 8 && i + k < size; ++k)
+            out[i + k] = static_cast<unsigned char>(z >> (8 * k));
+    }
+    return true;
+}
 #else
 void test_stop_point(const char *) {}
 
 bool test_named_temp_only() {
+    return false;
+}
+
+bool test_random_bytes(unsigned char *, std::size_t) {
     return false;
 }
 #endif

@@ -4,6 +4,8 @@
 // that are installed ignore the environment variables below entirely.
 #pragma once
 
+#include <cstddef>
+
 // When KESP_TEST_STOP_AT names `point`, the process stops itself (SIGSTOP)
 // there, so that a test can run another command at exactly that moment and
 // continue this one after. Points:
@@ -13,6 +15,13 @@
 //   "encrypt-first-chunk-read"  encryption has read its first chunk
 //   "container-detected"   decryption found a container, before opening it
 void test_stop_point(const char *point);
+
+// When KESP_TEST_SEED holds a number, fills `out` with the next `size`
+// bytes of a fixed pseudo-random stream started from that number (a new
+// number starts the stream again) and returns true, so that a test can draw
+// the same passwords again; false otherwise, and the caller draws real
+// random bytes.
+bool test_random_bytes(unsigned char *out, std::size_t size);
 
 // True when KESP_TEST_NAMED_TEMP is set: new files are written under a
 // name from the start, as on file systems without O_TMPFILE.

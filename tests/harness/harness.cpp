@@ -194,9 +194,9 @@ bool sandbox::run_unprivileged(const char *user) {
 }
 
 std::vector<std::string> sandbox::environment() const {
-    std::vector<std::string> vars;
+    // `env` may give a PATH of its own (fake helper programs first).
+    std::vector<std::string> vars{"LC_ALL=C"};
     if (env.count("PATH") == 0) vars.push_back("PATH=/usr/local/bin:/usr/bin:/bin");
-    vars.push_back("LC_ALL=C");
     if (!unset_home) vars.push_back("HOME=" + home_);
     // Sanitizer builds: keep their options, and leak checking off in children
     // that are killed on purpose is not needed; everything else is dropped.

@@ -24,7 +24,8 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # check_tree ROOT: the files under ROOT (a prefix inside a staging folder):
-# kesp's four, and four for each of kesp-clip and kesp-otp.
+# kesp's four, four for each companion, a fish completion for each program
+# and the fish function they share.
 check_tree() {
     root=$1
     [ -x "$root/bin/kesp" ] || fail "$root/bin/kesp missing or not executable"
@@ -55,13 +56,32 @@ check_tree() {
         usage=$(HOME=$stage "$root/bin/$companion" --help 2>&1) || fail "installed $companion --help failed"
         case $usage in "Usage: $companion "*) ;; *) fail "installed $companion --help printed: $usage" ;; esac
     done
+    for companion in kesp-audit kesp-gen; do
+        [ -x "$root/bin/$companion" ] || fail "$root/bin/$companion missing or not executable"
+        cmp -s "$source/$companion.1" "$root/share/man/man1/$companion.1" || fail "$root/share/man/man1/$companion.1"
+        cmp -s "$source/completion/$companion.bash" "$root/share/bash-completion/completions/$companion" \
+            || fail "$root/share/bash-completion/completions/$companion"
+        cmp -s "$source/completion/_$companion" "$root/share/zsh/site-functions/_$companion" \
+            || fail "$root/share/zsh/site-functions/_$companion"
+    done
+    words=$("$root/bin/kesp-gen" --words 6 --separator . | tr . '\n' | wc -l)
+    [ "$words" -eq 6 ] || fail "installed kesp-gen --words 6 printed $words words"
+    # The installed programs ignore the tests' seed.
+    [ "$(KESP_TEST_SEED=1 "$root/bin/kesp-gen")" != "$(KESP_TEST_SEED=1 "$root/bin/kesp-gen")" ] \
+        || fail "installed kesp-gen honours KESP_TEST_SEED"
+    for program in kesp kesp-import kesp-export kesp-clip kesp-otp kesp-audit kesp-gen; do
+        cmp -s "$source/completion/$program.fish" "$root/share/fish/vendor_completions.d/$program.fish" \
+            || fail "$root/share/fish/vendor_completions.d/$program.fish"
+    done
+    cmp -s "$source/completion/__kesp_entry_ids.fish" "$root/share/fish/vendor_functions.d/__kesp_entry_ids.fish" \
+        || fail "$root/share/fish/vendor_functions.d/__kesp_entry_ids.fish"
 }
 
 # 1. cmake --install with DESTDIR, as a packager runs it.
 DESTDIR=$stage/cmake "$cmake" --install "$build" --prefix /usr >"$stage/cmake.log" 2>&1 \
     || { cat "$stage/cmake.log"; fail "cmake --install"; }
 check_tree "$stage/cmake/usr"
-[ "$(find "$stage/cmake" -type f | wc -l)" -eq $((4 + 8 + 8)) ] || fail "unexpected files: $(find "$stage/cmake" -type f)"
+[ "$(find "$stage/cmake" -type f | wc -l)" -eq $((4 + 8 + 8 + 8 + 7 + 1)) ] || fail "unexpected files: $(find "$stage/cmake" -type f)"
 
 # 2. make install / make uninstall with PREFIX and DESTDIR. The build itself
 # is not redone (-o build); variables of an enclosing make are not inherited.

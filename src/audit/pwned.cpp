@@ -1,0 +1,339 @@
+#include "audit/pwned.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "memory/secret.h"
+
+namespace {
+
+// 40 digits, a colon, a count of up to 20 digits, CRLF: no line of the
+// list is longer.
+constexpr std::size_t max_line = 80;
+// A search narrows the range by probing single lines until it is this
+// small, then reads it in one go.
+constexpr std::int64_t window = 4096;
+
+constexpr std::size_t full_hash_digits = 40;
+constexpr std::size_t suffix_digits = 35;
+constexpr std::size_t prefix_digits = full_hash_digits - suffix_digits;
+
+// One file of sorted KEY:COUNT lines, keys of `key_length` digits.
+struct sorted_file {
+    int fd;
+    std::int64_t size;
+    std::size_t key_length;
+    const std::string &name;
+    std::uint64_t &reads;
+    std::uint64_t &bytes;
+};
+
+enum class parsed { ok, incomplete, bad };
+
+struct line {
+    std::string_view key;
+    std::uint64_t count = 0;
+    std::size_t length = 0;  // with its line end
+};
+
+bool upper_hex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
+
+// The line at `p`, of which `available` bytes are at hand; `at_end` when
+// they reach the end of the file (the last line may lack its line end).
+parsed parse_line(const char *p, std::size_t available, bool at_end, std::size_t key_length,
+                  line &out) {
+    std::size_t i = 0;
+    for (; i < available && i < key_length; ++i)
+        if (!upper_hex(p[i])) return parsed::bad;
+    if (i == available) return at_end ? parsed::bad : parsed::incomplete;
+    if (p[i++] != ':') return parsed::bad;
+    std::uint64_t count = 0;
+    std::size_t digits = 0;
+    for (; i < available && p[i] >= '0' && p[i] <= '9'; ++i, ++digits) {
+        if (digits == 19) return parsed::bad;
+        count = count * 10 + static_cast<std::uint64_t>(p[i] - '0');
+    }
+    if (i == available && !at_end) return parsed::incomplete;
+    if (digits == 0) return parsed::bad;
+    if (i < available && p[i] == '\r') {
+        if (++i == available) return at_end ? parsed::bad : parsed::incomplete;
+        if (p[i] != '\n') return parsed::bad;
+    }
+    if (i < available) {
+        if (p[i] != '\n') return parsed::bad;
+        ++i;
+    }
+    out.key = std::string_view(p, key_length);
+    out.count = count;
+    out.length = i;
+    return parsed::ok;
+}
+
+// Up to `length` bytes at `offset` into `into`; the number read (short
+// only at the end of the file), or -1 after a message.
+std::int64_t read_at(const sorted_file &f, std::int64_t offset, std::size_t length, char *into) {
+    std::size_t done = 0;
+    while (done < length) {
+        ssize_t n = ::pread(f.fd, into + done, length - done, offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            print_errno("Cannot read " + f.name);
+            return -1;
+        }
+        ++f.reads;
+        f.bytes += static_cast<std::uint64_t>(n);
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<std::int64_t>(done);
+}
+
+void say_malformed(const sorted_file &f, std::int64_t offset) {
+    std::fprintf(stderr,
+                 "%s: the line at byte %lld is not %zu upper-case hex digits, a colon and a count; "
+                 "this is no Pwned Passwords list (SHA-1, ordered by hash).\n",
+                 f.name.c_str(), static_cast<long long>(offset), f.key_length);
+}
+
+void say_disorder(const sorted_file &f, std::int64_t offset) {
+    std::fprintf(stderr,
+                 "%s: the lines near byte %lld are not ordered by hash; kesp-audit needs the list "
+                 "ordered by hash, not by count.\n",
+                 f.name.c_str(), static_cast<long long>(offset));
+}
+
+// The keys met so far that bound the rest of a search: every key seen
+// later must lie strictly between them.
+struct bounds {
+    wiped_array<full_hash_digits, char> low, high;
+    bool have_low = false, have_high = false;
+    std::size_t length;
+
+    bool admits(std::string_view key) const {
+        return (!have_low || key.compare(std::string_view(low.data, length)) > 0) &&
+               (!have_high || key.compare(std::string_view(high.data, length)) < 0);
+    }
+    void set_low(std::string_view key) {
+        std::memcpy(low.data, key.data(), length);
+        have_low = true;
+    }
+    void set_high(std::string_view key) {
+        std::memcpy(high.data, key.data(), length);
+        have_high = true;
+    }
+};
+
+// Lines from `start` (a line start) up to `stop`, one after another, each
+// checked for form and order, until the one with `target` or a greater
+// key. `data` holds the file's bytes from `start`, `available` of them.
+std::optional<pwned_lookup> scan(const sorted_file &f, std::string_view target, bounds &seen,
+                                 std::int64_t start, std::int64_t stop, const char *data,
+                                 std::size_t available) {
+    bool at_end = start + static_cast<std::int64_t>(available) == f.size;
+    std::size_t at = 0;
+    while (start + static_cast<std::int64_t>(at) < stop && at < available) {
+        line l;
+        if (parse_line(data + at, available - at, at_end, f.key_length, l) != parsed::ok) {
+            say_malformed(f, start + static_cast<std::int64_t>(at));
+            return std::nullopt;
+        }
+        if (!seen.admits(l.key)) {
+            say_disorder(f, start + static_cast<std::int64_t>(at));
+            return std::nullopt;
+        }
+        int order = l.key.compare(target);
+        if (order == 0) return pwned_lookup{true, l.count};
+        if (order > 0) return pwned_lookup{};
+        seen.set_low(l.key);
+        at += l.length;
+    }
+    return pwned_lookup{};
+}
+
+// Binary search by byte offset. Invariants: `low` is a line start and every
+// line before it has a key below `target`; no line at or after `high` has
+// a key below it.
+std::optional<pwned_lookup> search(const sorted_file &f, std::string_view target) {
+    bounds seen;
+    seen.length = f.key_length;
+    std::int64_t low = 0, high = f.size;
+    wiped_array<2 * max_line, char> probe;
+    while (high - low > window) {
+        std::int64_t middle = low + (high - low) / 2;
+        // The first line that starts at or after `middle`: the byte before
+        // it is a line end.
+        std::int64_t n = read_at(f, middle - 1, sizeof probe.data, probe.data);
+        if (n < 0) return std::nullopt;
+        auto *end = static_cast<const char *>(
+            std::memchr(probe.data, '\n', std::min<std::size_t>(n, max_line + 1)));
+        if (end == nullptr) {
+            if (middle - 1 + n < f.size || n > static_cast<std::int64_t>(max_line)) {
+                say_malformed(f, middle);
+                return std::nullopt;
+            }
+            high = middle;  // the last line started before `middle`
+            continue;
+        }
+        std::size_t skip = static_cast<std::size_t>(end - probe.data) + 1;
+        std::int64_t start = middle - 1 + static_cast<std::int64_t>(skip);
+        if (start >= high) {
+            high = middle;
+            continue;
+        }
+        line l;
+        parsed p = parse_line(probe.data + skip, static_cast<std::size_t>(n) - skip,
+                              middle - 1 + n == f.size, f.key_length, l);
+        if (p == parsed::incomplete) {
+            n = read_at(f, start, max_line, probe.data);
+            if (n < 0) return std::nullopt;
+            skip = 0;
+            p = parse_line(probe.data, static_cast<std::size_t>(n), start + n == f.size,
+                           f.key_length, l);
+        }
+        if (p != parsed::ok) {
+            say_malformed(f, start);
+            return std::nullopt;
+        }
+        if (!seen.admits(l.key)) {
+            say_disorder(f, start);
+            return std::nullopt;
+        }
+        int order = l.key.compare(target);
+        if (order == 0) return pwned_lookup{true, l.count};
+        if (order < 0) {
+            low = start + static_cast<std::int64_t>(l.length);
+            seen.set_low(l.key);
+        } else {
+            high = start;
+            seen.set_high(l.key);
+        }
+    }
+    // What is left, and the rest of the line that starts last in it.
+    std::size_t length =
+        static_cast<std::size_t>(std::min<std::int64_t>(high - low + max_line, f.size - low));
+    std::vector<char, wiping_allocator<char>> rest(length);
+    std::int64_t n = read_at(f, low, length, rest.data());
+    if (n < 0) return std::nullopt;
+    return scan(f, target, seen, low, high, rest.data(), static_cast<std::size_t>(n));
+}
+
+// The first and the last lines of a whole-list file are in form and in
+// order: a file of another kind, or the list ordered by count, fails here
+// before any search.
+bool check_ends(const sorted_file &f) {
+    std::vector<char, wiping_allocator<char>> block(static_cast<std::size_t>(window));
+    for (std::int64_t start : {std::int64_t{0}, std::max<std::int64_t>(0, f.size - window)}) {
+        std::int64_t n = read_at(f, start, block.size(), block.data());
+        if (n < 0) return false;
+        std::size_t at = 0;
+        if (start > 0) {  // from the first whole line of the block
+            auto *end = static_cast<const char *>(std::memchr(block.data(), '\n', n));
+            if (end == nullptr) {
+                say_malformed(f, start);
+                return false;
+            }
+            at = static_cast<std::size_t>(end - block.data()) + 1;
+        }
+        bool at_end = start + n == f.size;
+        bounds seen;
+        seen.length = f.key_length;
+        while (at < static_cast<std::size_t>(n)) {
+            line l;
+            parsed p = parse_line(block.data() + at, static_cast<std::size_t>(n) - at, at_end,
+                                  f.key_length, l);
+            if (p == parsed::incomplete) break;  // the block ends inside it
+            if (p == parsed::bad) {
+                say_malformed(f, start + static_cast<std::int64_t>(at));
+                return false;
+            }
+            if (!seen.admits(l.key)) {
+                say_disorder(f, start + static_cast<std::int64_t>(at));
+                return false;
+            }
+            seen.set_low(l.key);
+            at += l.length;
+        }
+    }
+    return true;
+}
+
+// Opens a file of the list for reading at random places. Nothing, after a
+// message, when it cannot be opened or is empty; `missing` (when given)
+// is what is said after the name of a file that does not exist.
+std::optional<std::pair<unique_fd, std::int64_t>> open_sorted(const std::string &name,
+                                                              const char *missing = nullptr) {
+    unique_fd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (!fd.valid() && errno == ENOENT && missing != nullptr) {
+        std::fprintf(stderr, "%s %s\n", name.c_str(), missing);
+        return std::nullopt;
+    }
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+        print_errno("Cannot open " + name);
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "%s is no regular file.\n", name.c_str());
+        return std::nullopt;
+    }
+    if (st.st_size == 0) {
+        std::fprintf(stderr, "%s is empty; this is no Pwned Passwords list.\n", name.c_str());
+        return std::nullopt;
+    }
+    // Read-ahead would pull in far more than a search ever looks at.
+    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_RANDOM);
+    return std::pair{std::move(fd), static_cast<std::int64_t>(st.st_size)};
+}
+
+}  // namespace
+
+std::optional<pwned_list> pwned_list::open(const std::string &path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        print_errno("Cannot open " + path);
+        return std::nullopt;
+    }
+    pwned_list list;
+    list.path_ = path;
+    if (S_ISDIR(st.st_mode)) {
+        list.folder_ = true;
+        return list;
+    }
+    auto opened = open_sorted(path);
+    if (!opened) return std::nullopt;
+    list.file_ = std::move(opened->first);
+    list.size_ = opened->second;
+    sorted_file f{list.file_.get(), list.size_, full_hash_digits, list.path_, *list.reads_,
+                  *list.bytes_};
+    if (!check_ends(f)) return std::nullopt;
+    return list;
+}
+
+std::optional<pwned_lookup> pwned_list::find(const unsigned char *sha1) const {
+    static const char hex[] = "0123456789ABCDEF";
+    wiped_array<full_hash_digits, char> digits;
+    for (std::size_t i = 0; i < 20; ++i) {
+        digits.data[2 * i] = hex[sha1[i] >> 4];
+        digits.data[2 * i + 1] = hex[sha1[i] & 15];
+    }
+    std::string_view hash(digits.data, full_hash_digits);
+    if (!folder_) {
+        sorted_file f{file_.get(), size_, full_hash_digits, path_, *reads_, *bytes_};
+        return search(f, hash);
+    }
+    std::string name = path_ + "/" + std::string(hash.substr(0, prefix_digits)) + ".txt";
+    auto opened = open_sorted(name, "is missing: this folder holds no complete set of Pwned "
+                                    "Passwords range files.");
+    if (!opened) return std::nullopt;
+    sorted_file f{opened->first.get(), opened->second, suffix_digits, name, *reads_, *bytes_};
+    return search(f, hash.substr(prefix_digits));
+}
