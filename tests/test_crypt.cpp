@@ -557,3 +557,24 @@ TEST(CryptMemory, NewFileNeverReplacesOneAndReplacementDoes) {
               }),
               not_a_container);
 }
+
+// What a process killed outright left beside the file under a name of its
+// own (where no unnamed file could be made) holds the plain database: the
+// next encryption or decryption of that file removes it, and only it.
+TEST(CryptTempFiles, LeftoversOfKilledProcessesAreRemovedAndOnlyThey) {
+    scratch_dir dir;
+    const std::string f = dir.file("db");
+    write_file(f, "the database");
+    const std::string dead = f + ".new.999999999", live = f + ".new.1", other = f + ".new.12x";
+    for (const std::string &name : {dead, live, other}) write_file(name, "plain leftover");
+    const std::string link = f + ".new.999999998";
+    ASSERT_EQ(::symlink(dir.file("elsewhere").c_str(), link.c_str()), 0);
+    EXPECT_EQ(stderr_of([&] { EXPECT_TRUE(encrypt_file("pw", f.c_str())); }),
+              "Removed " + f + ".new.999999999, left behind by a process that was killed while "
+              "writing it.\n");
+    EXPECT_FALSE(exists(dead));
+    EXPECT_TRUE(exists(live)) << "process 1 is alive";
+    EXPECT_TRUE(exists(other));
+    struct stat st;
+    EXPECT_EQ(::lstat(link.c_str(), &st), 0) << "a link is left alone";
+}

@@ -105,6 +105,9 @@ file_replacement::~file_replacement() {
 }
 
 bool file_replacement::open() {
+    // A new file of a process killed beyond catching (SIGKILL, a crash)
+    // holds what it was writing: a plain database, an export.
+    remove_stale_new_files(target_);
     bool named_only = test_named_temp_only();
     if (!named_only && ::access("/proc/self/fd", X_OK) == 0) {
         fd_.reset(::open(directory_of(target_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,

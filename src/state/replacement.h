@@ -32,7 +32,8 @@ public:
     file_replacement(const file_replacement &) = delete;
     file_replacement &operator=(const file_replacement &) = delete;
 
-    // Creates the new file, mode 0600. On failure prints
+    // Removes the stale new files of the target (remove_stale_new_files),
+    // then creates the new file, mode 0600. On failure prints
     // "Unable to open <shown> for writing.\n".
     bool open();
     // Appends; on failure prints "Unable to write <shown>: <reason>\n".
