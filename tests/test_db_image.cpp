@@ -19,19 +19,35 @@ struct owned_row {
     bool operator==(const owned_row &) const = default;
 };
 
-std::vector<image_row> views(const std::vector<owned_row> &rows) {
-    std::vector<image_row> out;
-    for (const owned_row &r : rows)
-        out.push_back({r.id, r.title, r.user, r.url, r.password, r.notes, r.timestamp});
-    return out;
+std::unique_ptr<built_image> build(const std::vector<owned_row> &rows) {
+    struct source {
+        const std::vector<owned_row> &rows;
+        std::size_t next = 0;
+    } from{rows};
+    return db_image_build(
+        [](void *context, image_row &row) {
+            auto *s = static_cast<source *>(context);
+            if (s->next == s->rows.size()) return false;
+            const owned_row &r = s->rows[s->next++];
+            row = {r.id, r.title, r.user, r.url, r.password, r.notes, r.timestamp};
+            return true;
+        },
+        &from);
 }
 
-bool collect(void *context, const image_row &r) {
-    static_cast<std::vector<owned_row> *>(context)->push_back(
-        {r.id, std::string(r.title), std::string(r.user), std::string(r.url),
-         std::string(r.password), std::string(r.notes), std::string(r.timestamp)});
-    return true;
-}
+struct collected {
+    std::size_t expected = 0;
+    std::vector<owned_row> rows;
+};
+
+const image_reader collector{
+    nullptr, [](void *context, std::size_t n) { static_cast<collected *>(context)->expected = n; },
+    [](void *context, const image_row &r) {
+        static_cast<collected *>(context)->rows.push_back(
+            {r.id, std::string(r.title), std::string(r.user), std::string(r.url),
+             std::string(r.password), std::string(r.notes), std::string(r.timestamp)});
+        return true;
+    }};
 
 struct read_result {
     bool ok;
@@ -43,13 +59,20 @@ read_result read_bytes(std::string bytes) {
     wiped_buffer buffer(bytes.size());
     if (!bytes.empty()) std::memcpy(buffer.data(), bytes.data(), bytes.size());
     read_result r;
+    collected got;
+    image_reader reader = collector;
+    reader.context = &got;
     testing::internal::CaptureStderr();
-    r.ok = db_image_visit(buffer.data(), buffer.size(), "copy.db", collect, &r.rows);
+    r.ok = db_image_visit(buffer.data(), buffer.size(), "copy.db", reader);
     r.err = testing::internal::GetCapturedStderr();
+    r.rows = got.rows;
+    if (r.ok) {
+        EXPECT_EQ(got.expected, got.rows.size());
+    }
     return r;
 }
 
-std::string bytes_of(const wiped_buffer &b) {
+std::string bytes_of(const built_image &b) {
     return std::string(reinterpret_cast<const char *>(b.data()), b.size());
 }
 
@@ -60,7 +83,7 @@ TEST(DbImage, BuildsKespsTableAndReadsItBack) {
          "20240301"},
         {4294967296, "", "", "", "", "", ""},
     };
-    auto image = db_image_build(views(rows));
+    auto image = build(rows);
     ASSERT_TRUE(image);
     read_result back = read_bytes(bytes_of(*image));
     EXPECT_TRUE(back.ok) << back.err;
@@ -72,7 +95,9 @@ TEST(DbImage, BuildsKespsTableAndReadsItBack) {
     const std::string schema = "select type, name, sql from sqlite_master;";
     EXPECT_EQ(harness::sql(dir.file("built.db"), schema), harness::sql(dir.file("kesp.db"), schema));
     EXPECT_EQ(harness::sql(dir.file("built.db"), "pragma integrity_check;"), "ok\n");
-    EXPECT_TRUE(db_image_build({}));
+    auto empty = build({});
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(read_bytes(bytes_of(*empty)).ok);
 }
 
 TEST(DbImage, ReadsByColumnNameAndFromLogModeFiles) {
@@ -102,7 +127,7 @@ TEST(DbImage, ReadsByColumnNameAndFromLogModeFiles) {
 TEST(DbImage, RefusesWhatIsNoKespDatabase) {
     harness::scratch_dir dir;
     harness::sql(dir.file("other.db"), "create table things(x);");
-    auto image = db_image_build(views({{1, "mail", "alice", "u", "p", "n", "t"}}));
+    auto image = build({{1, "mail", "alice", "u", "p", "n", "t"}});
     ASSERT_TRUE(image);
     std::string whole = bytes_of(*image);
     struct bad_case {

@@ -15,15 +15,32 @@
 
 namespace {
 
-bool add_row(void *context, const image_row &row) {
-    static_cast<record_list *>(context)->add(
-        row.id, {row.title, row.user, row.url, row.password, row.notes}, row.timestamp);
-    return true;
+bool read_entries(wiped_buffer &bytes, merge_input &input) {
+    const image_reader reader{
+        &input.entries,
+        [](void *list, std::size_t rows) { static_cast<record_list *>(list)->reserve(rows); },
+        [](void *list, const image_row &row) {
+            static_cast<record_list *>(list)->add(
+                row.id, {row.title, row.user, row.url, row.password, row.notes}, row.timestamp);
+            return true;
+        }};
+    return db_image_visit(bytes.data(), bytes.size(), input.path.c_str(), reader);
 }
 
-bool read_entries(wiped_buffer &bytes, merge_input &input) {
-    return db_image_visit(bytes.data(), bytes.size(), input.path.c_str(), add_row, &input.entries);
-}
+// The merged records one by one, as the store takes them.
+struct record_source {
+    const record_list::records_type &records;
+    std::size_t next = 0;
+
+    static bool take(void *context, image_row &row) {
+        auto *self = static_cast<record_source *>(context);
+        if (self->next == self->records.size()) return false;
+        const record &r = self->records[self->next++];
+        row = {r.id, r.field[title_field], r.field[user_field], r.field[url_field],
+               r.field[password_field], r.field[notes_field], r.timestamp};
+        return true;
+    }
+};
 
 // The whole regular file at `path` in wiped memory.
 std::unique_ptr<wiped_buffer> read_whole_file(const std::string &path) {
@@ -38,6 +55,7 @@ std::unique_ptr<wiped_buffer> read_whole_file(const std::string &path) {
         return nullptr;
     }
     auto bytes = std::make_unique<wiped_buffer>(static_cast<std::size_t>(st.st_size));
+    hint_huge_pages(bytes->data(), bytes->size());
     std::size_t done = 0;
     while (done < bytes->size()) {
         ssize_t got = ::read(fd.get(), bytes->data() + done, bytes->size() - done);
@@ -183,12 +201,16 @@ bool write_merged(const record_list &merged, db_form form, const secret_string *
         say_exists(path);
         return false;
     }
-    std::vector<image_row> rows;
-    rows.reserve(merged.size());
-    for (const record &r : merged.records())
-        rows.push_back({r.id, r.field[title_field], r.field[user_field], r.field[url_field],
-                        r.field[password_field], r.field[notes_field], r.timestamp});
-    std::unique_ptr<wiped_buffer> bytes = db_image_build(rows);
+    record_source source{merged.records()};
+    // A row takes its texts and some forty bytes in a page that SQLite
+    // fills to about three quarters.
+    std::size_t expected = 64 << 10;
+    for (const record &r : merged.records()) {
+        expected += 48 + r.timestamp.size();
+        for (std::string_view text : r.field) expected += text.size();
+    }
+    std::unique_ptr<built_image> bytes =
+        db_image_build(record_source::take, &source, expected + expected / 3);
     if (!bytes) return false;
 
     bool written;

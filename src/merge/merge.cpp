@@ -11,7 +11,7 @@ namespace {
 // largest; a longer text gets a block of its own. Small lists stay small,
 // and a big one costs few allocations.
 constexpr std::size_t first_block_size = std::size_t(1) << 10;
-constexpr std::size_t largest_block_size = std::size_t(1) << 20;
+constexpr std::size_t largest_block_size = std::size_t(4) << 20;
 
 // A list's records by ascending id, without copying them.
 std::vector<const record *> by_id(const record_list &list) {
@@ -62,7 +62,9 @@ struct pending {
 
 class merger {
 public:
-    merger(const record_list &ours) : ours_(ours) {}
+    merger(const record_list &ours, std::size_t expected) : ours_(ours) {
+        merged_.reserve(expected);
+    }
 
     // The entries of the three lists that share `id` (nullptr where absent).
     void merge_id(std::int64_t id, const record *b, const record *o, const record *t) {
@@ -112,13 +114,13 @@ public:
             needs_id_.push_back({0, t->field, t->timestamp});
         }
         merge_outcome out;
+        out.merged = std::move(merged_);
         std::int64_t next = highest_id;
         for (pending &p : needs_id_) {
             p.id = ++next;
             if (p.kept_edit) report_.kept_over_removal.push_back(p.id);
+            out.merged.add_view(p.id, p.field, p.timestamp);
         }
-        for (const pending &p : kept_) out.merged.add(p.id, p.field, p.timestamp);
-        for (const pending &p : needs_id_) out.merged.add(p.id, p.field, p.timestamp);
         const std::int64_t first_copy = next + 1;
         for (const conflict_copy &c : conflicts_) {
             record_texts field = c.version->field;
@@ -142,7 +144,8 @@ private:
         std::string title;      // of the entry that was kept
     };
 
-    void keep(const pending &p) { kept_.push_back(p); }
+    // Entries at ids fixed already come in ascending order.
+    void keep(const pending &p) { merged_.add_view(p.id, p.field, p.timestamp); }
 
     void keep_ours_addition(const record &o) {
         keep({o.id, o.field, o.timestamp});
@@ -184,7 +187,7 @@ private:
     }
 
     const record_list &ours_;
-    std::vector<pending> kept_;       // at ids fixed already (ascending)
+    record_list merged_;
     std::vector<pending> needs_id_;   // the other side's entries that need an id
     std::vector<conflict_copy> conflicts_;
     std::vector<const record *> theirs_additions_;
@@ -193,6 +196,10 @@ private:
 };
 
 }  // namespace
+
+void record_list::add_view(std::int64_t id, const record_texts &field, std::string_view timestamp) {
+    records_.push_back({id, field, timestamp});
+}
 
 void record_list::add(std::int64_t id, const record_texts &field, std::string_view timestamp) {
     record r;
@@ -207,6 +214,7 @@ std::string_view record_list::keep(std::string_view text) {
         std::size_t size = blocks_.empty() ? first_block_size
                                            : std::min(2 * blocks_.back()->size(), largest_block_size);
         blocks_.push_back(std::make_unique<wiped_buffer>(std::max(size, text.size())));
+        hint_huge_pages(blocks_.back()->data(), blocks_.back()->size());
         used_ = 0;
     }
     char *at = reinterpret_cast<char *>(blocks_.back()->data()) + used_;
@@ -227,7 +235,7 @@ merge_outcome merge_records(const record_list &base, const record_list &ours,
     for (const auto *list : {&b, &o, &t})
         if (!list->empty()) highest = std::max(highest, list->back()->id);
 
-    merger m(ours);
+    merger m(ours, std::max({b.size(), o.size(), t.size()}) + o.size() / 8);
     std::size_t bi = 0, oi = 0, ti = 0;
     while (bi < b.size() || oi < o.size() || ti < t.size()) {
         std::int64_t id = INT64_MAX;

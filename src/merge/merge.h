@@ -3,7 +3,7 @@
 //
 // A record is an entry as the merge sees it: its id, its five texts (title,
 // user, url, password, notes) and its modification time. The texts of a
-// record_list live in wiped memory that the list owns.
+// record_list live in wiped memory that the list owns, or in another list.
 //
 // merge_records matches the entries of both copies by id against their
 // common ancestor and merges them field by field:
@@ -27,6 +27,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -45,6 +46,24 @@ struct record {
     std::string_view timestamp;
 };
 
+// A vector's allocator for big arrays that hold no secret: huge pages under
+// them where the system has some, so that filling them costs few faults.
+template <typename T>
+struct huge_page_allocator {
+    using value_type = T;
+    huge_page_allocator() = default;
+    template <typename U>
+    huge_page_allocator(const huge_page_allocator<U> &) {}
+    T *allocate(std::size_t n) {
+        void *block = xmalloc(n * sizeof(T));
+        hint_huge_pages(block, n * sizeof(T));
+        return static_cast<T *>(block);
+    }
+    void deallocate(T *p, std::size_t) { std::free(p); }
+    template <typename U>
+    bool operator==(const huge_page_allocator<U> &) const { return true; }
+};
+
 // Records in the order they were added, and the wiped storage of their
 // texts (which does not move: views stay valid while the list lives).
 class record_list {
@@ -55,8 +74,12 @@ public:
 
     // Copies the texts into the list's storage.
     void add(std::int64_t id, const record_texts &field, std::string_view timestamp);
+    // Takes the texts as they are: they must outlive the list.
+    void add_view(std::int64_t id, const record_texts &field, std::string_view timestamp);
+    void reserve(std::size_t records) { records_.reserve(records); }
 
-    const std::vector<record> &records() const { return records_; }
+    using records_type = std::vector<record, huge_page_allocator<record>>;
+    const records_type &records() const { return records_; }
     std::size_t size() const { return records_.size(); }
     bool empty() const { return records_.empty(); }
 
@@ -65,7 +88,7 @@ private:
 
     std::vector<std::unique_ptr<wiped_buffer>> blocks_;
     std::size_t used_ = 0;  // bytes taken in the last block
-    std::vector<record> records_;
+    records_type records_;
 };
 
 // The line that ends the notes of an entry added for a conflicting edit of
@@ -86,7 +109,8 @@ struct merge_outcome {
 };
 
 // `base`, `ours` and `theirs` each hold unique ids (in any order); `base`
-// may be empty (no common ancestor: every entry is an addition).
+// may be empty (no common ancestor: every entry is an addition). The
+// merged list holds texts of the three lists, which must outlive it.
 merge_outcome merge_records(const record_list &base, const record_list &ours,
                             const record_list &theirs);
 

@@ -1,5 +1,6 @@
 #include "store/image.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,14 +22,18 @@ struct statement_finalizer {
 };
 using statement = std::unique_ptr<sqlite3_stmt, statement_finalizer>;
 
+const char *const count_rows = "select count(*) from entries;";
 const char *const select_rows =
     "select id,title,user,url,password,notes,timestamp from entries order by id;";
 const char *const insert_row =
     "insert into entries(id,title,user,url,password,notes,timestamp)values(?,?,?,?,?,?,?);";
 
-connection open_memory_db() {
+// A private database in memory; with `vfs` "memdb", one whose file is a
+// single block that sqlite3_serialize can hand out as it is.
+connection open_memory_db(const char *vfs) {
     sqlite3 *raw = nullptr;
-    int rc = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    int rc = sqlite3_open_v2(vfs != nullptr ? "merged" : ":memory:", &raw,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, vfs);
     connection db(raw);
     if (rc != SQLITE_OK) {
         std::fprintf(stderr, "Cannot open a database in memory: %s\n",
@@ -85,32 +90,28 @@ bool bind(sqlite3_stmt *s, int column, std::string_view text) {
                                SQLITE_STATIC, SQLITE_UTF8) == SQLITE_OK;
 }
 
-// Bytes that sqlite3_serialize handed out, wiped before SQLite takes them back.
-struct serialized_releaser {
-    sqlite3_int64 size;
-    void operator()(unsigned char *bytes) const {
-        wipe(bytes, static_cast<std::size_t>(size));
-        sqlite3_free(bytes);
-    }
-};
-
 }  // namespace
 
 bool db_image_visit(unsigned char *bytes, std::size_t size, const char *name,
-                    image_row_visitor visit, void *context) {
+                    const image_reader &reader) {
     // The in-memory file has no log beside it; in WAL mode SQLite would look
     // for one (header bytes 18 and 19 are the read and write versions).
     static const char header[] = "SQLite format 3";
     if (size >= 100 && std::memcmp(bytes, header, sizeof header) == 0 && bytes[18] == 2 &&
         bytes[19] == 2)
         bytes[18] = bytes[19] = 1;
-    connection db = open_memory_db();
+    connection db = open_memory_db(nullptr);
     if (!db) return false;
     if (sqlite3_deserialize(db.get(), "main", bytes, static_cast<sqlite3_int64>(size),
                             static_cast<sqlite3_int64>(size), SQLITE_DESERIALIZE_READONLY) !=
         SQLITE_OK)
         return not_kesp(name, db.get());
+    // Pages are read where they lie instead of being copied into the cache.
+    sqlite3_exec(db.get(), "pragma mmap_size=9223372036854775807;", nullptr, nullptr, nullptr);
     if (!passes_quick_check(db.get(), name)) return false;
+    statement count = prepare(db.get(), count_rows);
+    if (!count || sqlite3_step(count.get()) != SQLITE_ROW) return not_kesp(name, db.get());
+    reader.expect(reader.context, static_cast<std::size_t>(sqlite3_column_int64(count.get(), 0)));
     statement rows = prepare(db.get(), select_rows);
     if (!rows) return not_kesp(name, db.get());
     int rc;
@@ -119,22 +120,44 @@ bool db_image_visit(unsigned char *bytes, std::size_t size, const char *name,
         const image_row row{sqlite3_column_int64(s, 0), column_text(s, 1), column_text(s, 2),
                             column_text(s, 3), column_text(s, 4), column_text(s, 5),
                             column_text(s, 6)};
-        if (!visit(context, row)) return false;
+        if (!reader.row(reader.context, row)) return false;
     }
     if (rc != SQLITE_DONE) return not_kesp(name, db.get());
     return true;
 }
 
-std::unique_ptr<wiped_buffer> db_image_build(const std::vector<image_row> &rows) {
-    connection db = open_memory_db();
+built_image::~built_image() { sqlite3_close(db_); }
+
+std::unique_ptr<built_image> db_image_build(image_row_source next, void *context,
+                                            std::size_t expected_size) {
+    // An in-memory file of SQLite's memdb, which serializes without a copy,
+    // in one block of the expected size that grows only if it must.
+    connection db = open_memory_db("memdb");
     if (!db) return nullptr;
-    if (!run(db.get(), entries_create_statement) || !run(db.get(), "begin;")) return nullptr;
+    const sqlite3_int64 room = static_cast<sqlite3_int64>(std::max<std::size_t>(expected_size, 4096));
+    auto *block = static_cast<unsigned char *>(sqlite3_malloc64(static_cast<sqlite3_uint64>(room)));
+    if (block == nullptr) {
+        std::fputs("Cannot build the database in memory: out of memory.\n", stderr);
+        return nullptr;
+    }
+    hint_huge_pages(block, static_cast<std::size_t>(room));
+    // SQLite owns the block from here on, even when this fails.
+    if (sqlite3_deserialize(db.get(), "main", block, 0, room,
+                            SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_RESIZEABLE) !=
+        SQLITE_OK) {
+        std::fprintf(stderr, "Cannot build the database in memory: %s\n", sqlite3_errmsg(db.get()));
+        return nullptr;
+    }
+    sqlite3_exec(db.get(), "pragma mmap_size=9223372036854775807;", nullptr, nullptr, nullptr);
+    if (!run(db.get(), "pragma journal_mode=off;") || !run(db.get(), entries_create_statement) ||
+        !run(db.get(), "begin;"))
+        return nullptr;
     statement insert = prepare(db.get(), insert_row);
     if (!insert) {
         std::fprintf(stderr, "Cannot build the database in memory: %s\n", sqlite3_errmsg(db.get()));
         return nullptr;
     }
-    for (const image_row &row : rows) {
+    for (image_row row; next(context, row);) {
         sqlite3_stmt *s = insert.get();
         bool bound = sqlite3_bind_int64(s, 1, row.id) == SQLITE_OK && bind(s, 2, row.title) &&
                      bind(s, 3, row.user) && bind(s, 4, row.url) && bind(s, 5, row.password) &&
@@ -150,15 +173,12 @@ std::unique_ptr<wiped_buffer> db_image_build(const std::vector<image_row> &rows)
     if (!run(db.get(), "commit;")) return nullptr;
 
     sqlite3_int64 size = 0;
-    unsigned char *raw = sqlite3_serialize(db.get(), "main", &size, 0);
-    std::unique_ptr<unsigned char, serialized_releaser> serialized(raw, serialized_releaser{size});
-    if (!serialized) {
-        std::fputs("Cannot build the database in memory: out of memory.\n", stderr);
+    unsigned char *bytes = sqlite3_serialize(db.get(), "main", &size, SQLITE_SERIALIZE_NOCOPY);
+    if (bytes == nullptr && size > 0) {
+        std::fputs("Cannot build the database in memory: it cannot be serialized.\n", stderr);
         return nullptr;
     }
-    auto bytes = std::make_unique<wiped_buffer>(static_cast<std::size_t>(size));
-    if (size > 0) std::memcpy(bytes->data(), raw, static_cast<std::size_t>(size));
-    return bytes;
+    return std::make_unique<built_image>(db.release(), bytes, static_cast<std::size_t>(size));
 }
 
 std::string db_side_file(const char *path) {
