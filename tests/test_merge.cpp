@@ -133,10 +133,14 @@ TEST(MergeRules, EachRuleOnItsOwn) {
         {"the same addition on both sides is kept once", {mail}, {mail, added_ours},
          {mail, added_ours}, {mail, added_ours}, "Merged: 0 entries from the other copy, 0 removed.\n"},
         {"no common ancestor: everything is an addition", {}, {mail, bank}, {mail, shop},
-         {mail, bank, {4, "shop", "bob", "https://shop", "s3", "card", shop.time}},
+         {mail, bank, {3, "shop", "bob", "https://shop", "s3", "card", shop.time}},
          "Merged: 1 entry from the other copy, 0 removed.\n"},
         {"new ids go above the ancestor's highest", {mail, shop}, {mail}, {mail, added_theirs},
-         {mail, news_moved}, "Merged: 1 entry from the other copy, 0 removed.\n"},
+         {mail, added_theirs}, "Merged: 1 entry from the other copy, 0 removed.\n"},
+        {"an addition on one side only keeps its id", {mail, bank}, {mail, bank},
+         {mail, bank, {3, "news", "alice", "https://news", "n", "", added_theirs.time}},
+         {mail, bank, {3, "news", "alice", "https://news", "n", "", added_theirs.time}},
+         "Merged: 1 entry from the other copy, 0 removed.\n"},
     };
     for (const rule_case &c : cases) {
         merged_rows got = merge(c.base, c.ours, c.theirs);

@@ -231,8 +231,12 @@ std::string conflict_line(std::int64_t id, std::string_view title) {
 merge_outcome merge_records(const record_list &base, const record_list &ours,
                             const record_list &theirs) {
     const std::vector<const record *> b = by_id(base), o = by_id(ours), t = by_id(theirs);
+    // New ids go above every id this side and the ancestor have used; the
+    // other side's own ids need not be avoided, since none of its entries
+    // keeps an id the ancestor did not have. An addition on one side only
+    // thus keeps its id on both.
     std::int64_t highest = 0;
-    for (const auto *list : {&b, &o, &t})
+    for (const auto *list : {&b, &o})
         if (!list->empty()) highest = std::max(highest, list->back()->id);
 
     merger m(ours, std::max({b.size(), o.size(), t.size()}) + o.size() / 8);

@@ -20,7 +20,7 @@
 //   - additions of both sides are kept, an addition of the other side whose
 //     texts equal one of this side's only once. This side's entries keep
 //     their ids; entries of the other side that need one get new ids above
-//     every id of the three lists.
+//     every id of this side and of the ancestor.
 // The result never depends on which copy is which, except for the ids.
 #pragma once
 
