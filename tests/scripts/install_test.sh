@@ -24,7 +24,8 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # check_tree ROOT: the files under ROOT (a prefix inside a staging folder):
-# kesp's four, and four for each of kesp-clip and kesp-otp.
+# kesp's four, and four for each of kesp-clip and kesp-otp; five for each of
+# kesp-merge and kesp-sync (a fish completion too).
 check_tree() {
     root=$1
     [ -x "$root/bin/kesp" ] || fail "$root/bin/kesp missing or not executable"
@@ -55,13 +56,26 @@ check_tree() {
         usage=$(HOME=$stage "$root/bin/$companion" --help 2>&1) || fail "installed $companion --help failed"
         case $usage in "Usage: $companion "*) ;; *) fail "installed $companion --help printed: $usage" ;; esac
     done
+    for companion in kesp-merge kesp-sync; do
+        [ -x "$root/bin/$companion" ] || fail "$root/bin/$companion missing or not executable"
+        cmp -s "$source/$companion.1" "$root/share/man/man1/$companion.1" \
+            || fail "$root/share/man/man1/$companion.1"
+        cmp -s "$source/completion/$companion.bash" "$root/share/bash-completion/completions/$companion" \
+            || fail "$root/share/bash-completion/completions/$companion"
+        cmp -s "$source/completion/_$companion" "$root/share/zsh/site-functions/_$companion" \
+            || fail "$root/share/zsh/site-functions/_$companion"
+        cmp -s "$source/completion/$companion.fish" "$root/share/fish/vendor_completions.d/$companion.fish" \
+            || fail "$root/share/fish/vendor_completions.d/$companion.fish"
+        usage=$(HOME=$stage "$root/bin/$companion" --help 2>&1) || fail "installed $companion --help failed"
+        case $usage in "Usage: $companion "*) ;; *) fail "installed $companion --help printed: $usage" ;; esac
+    done
 }
 
 # 1. cmake --install with DESTDIR, as a packager runs it.
 DESTDIR=$stage/cmake "$cmake" --install "$build" --prefix /usr >"$stage/cmake.log" 2>&1 \
     || { cat "$stage/cmake.log"; fail "cmake --install"; }
 check_tree "$stage/cmake/usr"
-[ "$(find "$stage/cmake" -type f | wc -l)" -eq $((4 + 8 + 8)) ] || fail "unexpected files: $(find "$stage/cmake" -type f)"
+[ "$(find "$stage/cmake" -type f | wc -l)" -eq $((4 + 8 + 8 + 10)) ] || fail "unexpected files: $(find "$stage/cmake" -type f)"
 
 # 2. make install / make uninstall with PREFIX and DESTDIR. The build itself
 # is not redone (-o build); variables of an enclosing make are not inherited.
