@@ -6,7 +6,8 @@
 #   make uninstall [DESTDIR=...]  removes what the last install put there
 #   make memcheck            the end-to-end suite with kesp under valgrind
 #   make fuzz [FUZZ_SECONDS=60]  builds the fuzz targets with clang, runs each
-#   make bench               times kesp against sqlite3 and openssl (bench/run)
+#   make bench               times kesp against sqlite3 and openssl (bench/run),
+#                            and kesp-merge (bench/merge)
 
 PREFIX   ?= /usr/local
 DESTDIR  ?=
@@ -108,3 +109,4 @@ fuzz:
 bench: build
 	@KESP_DEPS_EXTRA=1 ./scripts/install-deps.sh
 	@bench/run $(BUILD)/kesp
+	@bench/merge $(BUILD)/kesp-merge
