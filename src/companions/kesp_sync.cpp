@@ -41,5 +41,5 @@ int main(int argc, char **argv) {
     if (operands > 1) return bad_usage(program);
     std::optional<std::string> db;
     if (operands == 1) db = words[0];
-    return sync_database(db) ? exit_ok : exit_failure;
+    return sync_database(db, argv[0]) ? exit_ok : exit_failure;
 }

@@ -229,15 +229,26 @@ std::string shell_quoted(const std::string &word) {
     return quoted + "'";
 }
 
-// git runs the kesp-merge beside this program when there is one: the
-// version that belongs to it, also where it is not on PATH. Otherwise the
-// repository's own setting finds kesp-merge on PATH.
-std::vector<std::string> merge_driver_option() {
-    char self[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return {};
-    self[n] = '\0';
-    std::string merger = directory_of(self) + "/kesp-merge";
+// git runs the kesp-merge beside this program (`self`, its argv[0]) when
+// there is one: the version that belongs to it, also where it is not on
+// PATH. Otherwise the repository's own setting finds kesp-merge on PATH.
+// argv[0] rather than /proc/self/exe, which names the interpreter when the
+// program runs under one (valgrind).
+std::vector<std::string> merge_driver_option(const char *self) {
+    std::string folder;
+    if (self != nullptr && std::strchr(self, '/') != nullptr) {
+        folder = directory_of(self);
+    } else {
+        char exe[PATH_MAX];
+        ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+        if (n <= 0) return {};
+        exe[n] = '\0';
+        folder = directory_of(exe);
+    }
+    char *resolved = ::realpath(folder.c_str(), nullptr);
+    if (resolved == nullptr) return {};
+    std::string merger = std::string(resolved) + "/kesp-merge";
+    std::free(resolved);
     if (::access(merger.c_str(), X_OK) != 0) return {};
     return {"-c", "merge.kesp.driver=" + shell_quoted(merger) + " %O %A %B"};
 }
@@ -429,8 +440,8 @@ std::optional<std::pair<std::string, std::string>> only_database() {
 // (kesp-merge could not open a copy, or another file conflicted) is undone,
 // so that the repository is as it was and the next run starts afresh; what
 // git said about it on standard output is then beside the point.
-bool pull(const tracked_db &db) {
-    std::vector<std::string> args = merge_driver_option();
+bool pull(const tracked_db &db, const char *self) {
+    std::vector<std::string> args = merge_driver_option(self);
     for (const char *word : {"pull", "-q", "--no-rebase", "--ff", "--no-edit"}) args.push_back(word);
     git_result pulled = run_git(db.top, args, git_output::captured);
     if (pulled.ok()) return true;
@@ -449,7 +460,7 @@ bool pull(const tracked_db &db) {
 
 }  // namespace
 
-bool sync_database(const std::optional<std::string> &db_name) {
+bool sync_database(const std::optional<std::string> &db_name, const char *self) {
     std::optional<std::pair<std::string, std::string>> named;
     if (db_name) named = std::pair{*db_name, *db_name};
     else named = only_database();
@@ -505,7 +516,7 @@ bool sync_database(const std::optional<std::string> &db_name) {
     }
 
     const std::string before = commit_of(db.top, "HEAD");
-    if (!pull(db)) return false;
+    if (!pull(db, self)) return false;
     const std::string after = commit_of(db.top, "HEAD");
     const bool received = after != before;
     const bool merged = received && !commit_of(db.top, "HEAD^2").empty() &&

@@ -25,6 +25,8 @@ extern const char *const sync_hook_script;
 bool sync_init(const std::string &db, const std::optional<std::string> &remote);
 
 // kesp-sync [DB]: commits `db` if it changed, merges what the upstream
-// branch holds (git runs kesp-merge), and sends the result back. Without
-// `db`, the one database set up in the repository of the working folder.
-bool sync_database(const std::optional<std::string> &db);
+// branch holds (git runs the kesp-merge that lies beside `self`, the
+// program's argv[0], or else the one on PATH), and sends the result back.
+// Without `db`, the one database set up in the repository of the working
+// folder.
+bool sync_database(const std::optional<std::string> &db, const char *self);
