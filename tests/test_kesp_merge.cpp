@@ -198,23 +198,35 @@ TEST_F(MergeFiles, PlainCopiesNeedNoTerminal) {
 TEST_F(MergeFiles, ActiveDatabaseIsChangedUnderTheLock) {
     harness::write_file(box.pointer_file(), ours);
     const std::string lock = box.home() + "/.kesp.lock";
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
+    // Another program holds the lock until the test closes `release`; no
+    // other child may inherit its ends.
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
     pid_t holder = ::fork();
     if (holder == 0) {
-        ::close(ready[0]);
+        ::dup2(release[0], 0);
         ::dup2(ready[1], 1);
-        ::execlp("flock", "flock", "-x", lock.c_str(), "-c", "echo held; sleep 2", nullptr);
+        for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+        ::execlp("flock", "flock", "-x", lock.c_str(), "-c", "echo held; read line", nullptr);
         _exit(127);
     }
     ::close(ready[1]);
+    ::close(release[0]);
     char word[8] = {};
     ASSERT_GT(::read(ready[0], word, sizeof word), 0);
     ::close(ready[0]);
-    auto r = merge({base, ours, theirs});
+
+    const std::string before = read_file(ours);
+    harness::pty_session s(box, {base, ours, theirs}, merger);
+    EXPECT_TRUE(s.expect_error("Waiting for another kesp to finish.\n"));
+    EXPECT_EQ(read_file(ours), before);
+    ::close(release[1]);
     ::waitpid(holder, nullptr, 0);
+    auto r = s.finish();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Waiting for another kesp to finish.\n" + report);
+    EXPECT_NE(read_file(ours), before);
     EXPECT_EQ(sql(ours, all_rows), merged_rows);
 }
 
