@@ -8,9 +8,7 @@
 // held in wiped memory only. Every failure is printed where it is found.
 #pragma once
 
-#include <cstdio>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,7 +23,7 @@ struct merge_input {
     const char *role;  // "the common ancestor", "this copy", "the other copy"
     bool may_be_empty = false;  // only the ancestor: a 0-byte file is no ancestor
     db_form form = db_form::plain;
-    bool empty = false;
+    bool empty = false;         // an empty ancestor: no entries
     record_list entries;
     const secret_string *password = nullptr;  // the one that opened a container
 };

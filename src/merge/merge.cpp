@@ -38,7 +38,8 @@ bool replaced(const record &base, const record &side) {
 
 // Which of two conflicting versions the entry keeps: the later one, and on
 // a tie the one whose texts compare lower, so that swapping the sides
-// changes nothing.
+// changes nothing. Times are compared as the texts SQLite writes, year
+// first, which sort as the times do.
 bool first_wins(const record &a, const record &b) {
     if (a.timestamp != b.timestamp) return a.timestamp > b.timestamp;
     return a.field < b.field;
@@ -52,7 +53,7 @@ struct texts_hash {
     }
 };
 
-// A merged entry before it is copied into the result.
+// An entry of the other side that waits for a new id.
 struct pending {
     std::int64_t id;
     record_texts field;
