@@ -155,6 +155,13 @@ TEST_F(TwoMachines, EditsOnBothSidesMeetAndNothingIsLost) {
     // terminal. A wrong password first: nothing is merged, and B can try
     // again.
     const std::string b_before = read_file(b.db());
+    // Without a terminal (a job started by cron, say) nothing can be asked.
+    auto detached = b.box.run_program("/usr/bin/setsid", {"-w", syncer});
+    EXPECT_EQ(detached.status, 1);
+    EXPECT_NE(detached.err.find("No terminal to ask for the master password: No such device or address.\n"),
+              std::string::npos)
+        << detached.err;
+    EXPECT_EQ(b.git("status --porcelain").output, "");
     {
         harness::pty_session s(b.box, {}, syncer);
         ASSERT_TRUE(s.expect_terminal("Master password: "));
