@@ -315,6 +315,25 @@ TEST(Sync, MarksTheDatabaseFromTheTopOfTheRepository) {
                      "backslash or one of * ? [ in .gitattributes; rename the file.\n");
 }
 
+TEST(Sync, ARemotePathIsTakenFromTheWorkingFolder) {
+    machine m{"m"};
+    ASSERT_EQ(harness::run_shell("git init -q --bare --initial-branch=main " + quote(m.box.path("remote.git"))).status, 0);
+    ASSERT_EQ(::mkdir(m.box.path("vault").c_str(), 0700), 0);
+    make_container(m.box.path("vault/passwords.db"));
+    auto r = m.sync({"init", "vault/passwords.db", "remote.git"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(harness::run_shell("git -C " + quote(m.box.path("vault")) + " remote get-url origin").output,
+              m.box.path("remote.git") + "\n");
+    EXPECT_EQ(containers_only(m.box.path("remote.git")), 1);
+
+    // A name refused in a folder that is no repository leaves none behind.
+    ASSERT_EQ(::mkdir(m.box.path("other").c_str(), 0700), 0);
+    make_container(m.box.path("other/a?.db"));
+    r = m.sync({"init", "other/a?.db"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(harness::exists(m.box.path("other/.git")));
+}
+
 TEST(Sync, BadUsage) {
     machine m{"m"};
     for (const std::vector<std::string> &args :

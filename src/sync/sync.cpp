@@ -296,6 +296,26 @@ std::string changes(long n) {
     return std::to_string(n) + (n == 1 ? " change" : " changes");
 }
 
+// git reads a remote that is a path from the repository's folder, where
+// the person meant the folder they typed it in: such a path is made
+// absolute. URLs ("ssh://...") and scp-like names ("host:path") stay.
+std::string remote_url(const std::string &remote) {
+    if (remote.empty() || remote[0] == '/' || remote.find("://") != std::string::npos) return remote;
+    std::size_t colon = remote.find(':');
+    if (colon != std::string::npos && colon < remote.find('/')) return remote;
+    char *resolved = ::realpath(remote.c_str(), nullptr);
+    if (resolved != nullptr) {
+        std::string absolute(resolved);
+        std::free(resolved);
+        return absolute;
+    }
+    char *here = ::getcwd(nullptr, 0);
+    if (here == nullptr) return remote;
+    std::string absolute = std::string(here) + "/" + remote;
+    std::free(here);
+    return absolute;
+}
+
 std::optional<user_lock> lock_and_locate(const std::string &db, const std::string &shown,
                                          tracked_db &out) {
     auto lock = take_user_lock(lock_kind::exclusive);
@@ -347,20 +367,23 @@ bool sync_init(const std::string &db_name, const std::optional<std::string> &rem
     if (!lock) return false;
 
     auto top = top_folder(db.folder);
+    db.top = top ? *top : db.folder;
+    if (!find_relative(db) || !plain_name(db)) return false;
     if (!top) {
         // A repository of its own: only its owner may read the history.
         if (!run_git(db.folder, {"init", "-q", "--shared=0600"}, git_output::shown).ok())
             return false;
         top = top_folder(db.folder);
-        if (!top) return false;
+        if (!top || *top != db.top) return false;
     }
-    db.top = *top;
     std::vector<std::string> hooks;
-    if (!find_relative(db) || !plain_name(db) || !hooks_free(db.top, hooks)) return false;
+    if (!hooks_free(db.top, hooks)) return false;
     bool add_origin = false;
+    std::string url;
     if (remote) {
+        url = remote_url(*remote);
         git_result origin = run_git(db.top, {"remote", "get-url", "origin"}, git_output::silent);
-        if (origin.ok() && first_line(origin.out) != *remote) {
+        if (origin.ok() && first_line(origin.out) != url) {
             std::fprintf(stderr, "The repository %s sends to origin %s already, not to %s.\n",
                          db.top.c_str(), first_line(origin.out).c_str(), remote->c_str());
             return false;
@@ -391,7 +414,7 @@ bool sync_init(const std::string &db_name, const std::optional<std::string> &rem
         return false;
     if (remote) {
         if (add_origin &&
-            !run_git(db.top, {"remote", "add", "origin", *remote}, git_output::shown).ok())
+            !run_git(db.top, {"remote", "add", "origin", url}, git_output::shown).ok())
             return false;
         if (!run_git(db.top, {"push", "-q", "-u", "origin", "HEAD"}, git_output::shown).ok()) {
             std::fputs("Nothing is lost: run kesp-sync init again to send it.\n", stderr);
