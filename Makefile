@@ -7,7 +7,8 @@
 #   make memcheck            the end-to-end suite with kesp under valgrind
 #   make fuzz [FUZZ_SECONDS=60]  builds the fuzz targets with clang, runs each
 #   make bench               times kesp against sqlite3 and openssl (bench/run),
-#                            and kesp-audit against a generated list (bench/audit_run)
+#                            kesp-audit against a generated list (bench/audit_run),
+#                            and kesp-merge (bench/merge)
 
 PREFIX   ?= /usr/local
 DESTDIR  ?=
@@ -115,3 +116,4 @@ bench: build
 	@KESP_DEPS_EXTRA=1 ./scripts/install-deps.sh
 	@bench/run $(BUILD)/kesp
 	@bench/audit_run $(BUILD)/kesp-audit
+	@bench/merge $(BUILD)/kesp-merge

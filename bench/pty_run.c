@@ -48,7 +48,8 @@ int main(int argc, char **argv) {
             if (used == sizeof seen - 1) used = 0;
             seen[used++] = chunk[i];
             seen[used] = '\0';
-            char *prompt = strstr(seen, "Password");
+            /* "Password: ", "Password again: ", "Master password: " */
+            char *prompt = strstr(seen, "assword");
             if (prompt != NULL && strstr(prompt, ": ") != NULL) {
                 if (write(master, answer, answer_len) != (ssize_t)answer_len) return 2;
                 used = 0;

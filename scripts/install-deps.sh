@@ -20,6 +20,10 @@ PACKAGES="$PACKAGES liboath-dev xvfb xclip tmux"
 # kesp-gen a terminal.
 PACKAGES="$PACKAGES libzxcvbn-dev xkcdpass fish strace util-linux bsdutils"
 
+# kesp-sync carries the database with git; its tests run fish on the
+# completions and flock beside kesp-merge.
+PACKAGES="$PACKAGES git fish util-linux"
+
 # Extra tools for the fuzz, leak-check and benchmark targets.
 if [ "${KESP_DEPS_EXTRA:-0}" = 1 ]; then
     PACKAGES="$PACKAGES clang libclang-rt-14-dev valgrind time hyperfine"

@@ -1,5 +1,6 @@
 // The manual page, the README and the shell completions, checked against the
 // usage text of the built program so that a new option cannot be left out.
+#include <algorithm>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -426,6 +427,8 @@ const fish_program fish_programs[] = {
     {"kesp-otp", "--help", {"kesp-otp --clip "}},
     {"kesp-audit", "--help", {"kesp-audit ", "kesp-audit --json 1 "}},
     {"kesp-gen", "--help", {"kesp-gen --set ", "kesp-gen --words 6 --set "}},
+    {"kesp-merge", "--help", {}},
+    {"kesp-sync", "--help", {}},
 };
 
 class FishCompletion : public ::testing::Test {
@@ -487,6 +490,97 @@ TEST_F(FishCompletion, OffersEntryIdsWithTitlesAndNoPassword) {
     ASSERT_EQ(harness::encrypt(box, "master").status, 0);
     harness::write_file(box.pointer_file(), box.path("db.sqlite"));
     EXPECT_EQ(complete("kesp -e "), "") << "an encrypted database offers nothing";
+}
+
+}  // namespace
+
+// kesp-merge and kesp-sync: pages that lint clean and document every option
+// of the usage text, and completions for bash, zsh and fish that offer them.
+namespace {
+
+struct sync_companion {
+    std::string name;
+    std::string bash_function;
+    std::vector<std::string> options;  // every option of the usage text and --help
+};
+
+TEST(SyncCompanions, PagesAndCompletionsCoverEveryOption) {
+    const std::vector<sync_companion> companions = {
+        {"kesp-merge", "_kesp_merge", {"-o", "--output", "-h", "--help"}},
+        {"kesp-sync", "_kesp_sync", {"-h", "--help"}},
+    };
+    for (const auto &c : companions) {
+        const std::string page = source_dir + "/" + c.name + ".1";
+        auto lint = shell("groff -man -ww -z " + quote(page));
+        EXPECT_EQ(lint.status, 0) << c.name;
+        EXPECT_EQ(lint.output, "") << c.name;
+        if (have("mandoc")) {
+            EXPECT_EQ(shell("mandoc -Tlint " + quote(page)).output, "") << c.name;
+        }
+        auto text = shell("groff -man -Tutf8 -P-cbou " + quote(page)).output;
+        for (const char *section :
+             {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "EXAMPLES", "SEE ALSO"})
+            EXPECT_NE(text.find(std::string("\n") + section + "\n"), std::string::npos)
+                << c.name << " " << section;
+        EXPECT_NE(harness::read_file(manual).find(".BR kesp\\-" + c.name.substr(5) + " (1),"),
+                  std::string::npos)
+            << c.name << " not under SEE ALSO in kesp.1";
+
+        auto usage = shell(quote(harness::built_program(c.name)) + " --help");
+        EXPECT_EQ(usage.status, 0);
+        for (const auto &word : option_words(usage.output))
+            EXPECT_NE(std::find(c.options.begin(), c.options.end(), word), c.options.end())
+                << word << " of the usage text is not known to this test";
+
+        const std::string bash = source_dir + "/completion/" + c.name + ".bash";
+        auto offered = shell("bash -c " + quote("source " + quote(bash) + "; COMP_WORDS=(" + c.name +
+                                                " -); COMP_CWORD=1; " + c.bash_function +
+                                                "; printf '%s\\n' \"${COMPREPLY[@]}\""));
+        const std::string zsh = source_dir + "/completion/_" + c.name;
+        EXPECT_EQ(harness::read_file(zsh).rfind("#compdef " + c.name + "\n", 0), 0u);
+        if (have("zsh")) {
+            EXPECT_EQ(shell("zsh -n " + quote(zsh)).status, 0) << zsh;
+        }
+        const std::string fish = source_dir + "/completion/" + c.name + ".fish";
+        std::string fish_offered;
+        if (have("fish"))
+            fish_offered = shell("fish -c " + quote("source " + quote(fish) + "; complete -C '" +
+                                                    c.name + " -'"))
+                               .output;
+        for (const auto &option : c.options) {
+            EXPECT_NE(text.find(option), std::string::npos) << option << " not in " << c.name << ".1";
+            EXPECT_NE(offered.output.find(option + "\n"), std::string::npos) << option << " not offered by bash";
+            EXPECT_NE(harness::read_file(zsh).find(option), std::string::npos) << option << " not in _" << c.name;
+            if (have("fish")) {
+                EXPECT_NE(fish_offered.find(option + "\t"), std::string::npos)
+                    << option << " not offered by fish: " << fish_offered;
+            }
+        }
+    }
+
+    // Operands: kesp-sync offers "init" first, then files; kesp-merge files.
+    if (!have("bash")) GTEST_SKIP() << "bash is not installed";
+    harness::sandbox box;
+    harness::write_file(box.path("passwords.db"), "");
+    auto bash_words = [&](const std::string &file, const std::string &function, const std::string &words,
+                          int cword) {
+        return shell("cd " + quote(box.work()) + " && bash -c " +
+                     quote("source " + quote(source_dir + "/completion/" + file) + "; COMP_WORDS=(" + words +
+                           "); COMP_CWORD=" + std::to_string(cword) + "; " + function +
+                           "; printf '%s\\n' \"${COMPREPLY[@]}\""))
+            .output;
+    };
+    EXPECT_EQ(bash_words("kesp-sync.bash", "_kesp_sync", "kesp-sync ''", 1), "init\npasswords.db\n");
+    EXPECT_EQ(bash_words("kesp-sync.bash", "_kesp_sync", "kesp-sync init p", 2), "passwords.db\n");
+    EXPECT_EQ(bash_words("kesp-sync.bash", "_kesp_sync", "kesp-sync passwords.db ''", 2), "\n");
+    EXPECT_EQ(bash_words("kesp-merge.bash", "_kesp_merge", "kesp-merge a b c -o p", 5), "passwords.db\n");
+    if (have("fish")) {
+        auto fish = shell("cd " + quote(box.work()) + " && fish -c " +
+                          quote("source " + quote(source_dir + "/completion/kesp-sync.fish") +
+                                "; complete -C 'kesp-sync '"));
+        EXPECT_NE(fish.output.find("init\t"), std::string::npos) << fish.output;
+        EXPECT_NE(fish.output.find("passwords.db\n"), std::string::npos) << fish.output;
+    }
 }
 
 }  // namespace

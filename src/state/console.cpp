@@ -15,6 +15,7 @@ namespace {
 volatile sig_atomic_t restore_fd = -1;
 termios saved_attributes, quiet_attributes;
 const char *volatile current_prompt = nullptr;
+volatile sig_atomic_t prompt_fd = STDOUT_FILENO;
 
 constexpr int handled_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
 
@@ -46,8 +47,8 @@ extern "C" void stop_with_echo(int signo) {
         ::tcsetattr(restore_fd, TCSAFLUSH, &quiet_attributes);
         const char *prompt = current_prompt;
         if (prompt != nullptr) {
-            (void)!::write(STDOUT_FILENO, "\n", 1);
-            (void)!::write(STDOUT_FILENO, prompt, std::strlen(prompt));
+            (void)!::write(prompt_fd, "\n", 1);
+            (void)!::write(prompt_fd, prompt, std::strlen(prompt));
         }
     }
     errno = saved_errno;
@@ -57,11 +58,12 @@ extern "C" void stop_with_echo(int signo) {
 // the scope is left, including by one of the fatal signals above.
 class echo_off_guard {
 public:
-    echo_off_guard(int fd, const termios &saved, const char *prompt) : fd_(fd) {
+    echo_off_guard(int fd, const termios &saved, const char *prompt, int shown_on) : fd_(fd) {
         saved_attributes = saved;
         quiet_attributes = saved;
         quiet_attributes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         current_prompt = prompt;
+        prompt_fd = shown_on;
         sigset_t all;
         sigfillset(&all);
         sigprocmask(SIG_BLOCK, &all, &old_mask_);
@@ -107,20 +109,19 @@ private:
     struct sigaction old_actions_[std::size(handled_signals)];
 };
 
-}  // namespace
-
-secret_status read_secret(const char *prompt, char *line, std::size_t capacity,
-                          std::FILE *stream) {
+// read_secret, with the prompt and the newline after the line on `shown`.
+secret_status read_hidden(const char *prompt, char *line, std::size_t capacity, std::FILE *stream,
+                          std::FILE *shown) {
     int fd = ::fileno(stream);
     termios saved;
     if (::tcgetattr(fd, &saved) != 0) return secret_status::no_terminal;
 
-    echo_off_guard guard(fd, saved, prompt);
+    echo_off_guard guard(fd, saved, prompt, ::fileno(shown));
     if (!guard.disable_echo()) return secret_status::no_terminal;
 
     if (prompt != nullptr) {
-        std::fputs(prompt, stdout);
-        std::fflush(stdout);
+        std::fputs(prompt, shown);
+        std::fflush(shown);
     }
 
     // Read byte by byte into the caller's buffer: no other copy of the
@@ -135,8 +136,8 @@ secret_status read_secret(const char *prompt, char *line, std::size_t capacity,
     }
     if (capacity > 0) line[overflow ? 0 : length] = '\0';
     std::clearerr(stream);
-    std::fputs("\n", stdout);
-    std::fflush(stdout);
+    std::fputs("\n", shown);
+    std::fflush(shown);
 
     if (overflow) {
         wipe(line, capacity);
@@ -145,6 +146,18 @@ secret_status read_secret(const char *prompt, char *line, std::size_t capacity,
         return secret_status::too_long;
     }
     return secret_status::ok;
+}
+
+}  // namespace
+
+secret_status read_secret(const char *prompt, char *line, std::size_t capacity,
+                          std::FILE *stream) {
+    return read_hidden(prompt, line, capacity, stream, stdout);
+}
+
+secret_status read_secret_shown_on(const char *prompt, char *line, std::size_t capacity,
+                                   std::FILE *stream, std::FILE *shown) {
+    return read_hidden(prompt, line, capacity, stream, shown);
 }
 
 void read_field(const char *prompt, char *buffer) {

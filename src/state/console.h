@@ -27,6 +27,14 @@ enum class secret_status {
 secret_status read_secret(const char *prompt, char *line, std::size_t capacity,
                           std::FILE *stream);
 
+// The same with the prompt and the newline after the line on `shown`
+// rather than on standard output: for a secret read from the terminal
+// itself (/dev/tty), whose prompt must reach the person whatever standard
+// output is connected to. `stream` should be unbuffered, so that no stdio
+// buffer keeps a copy of the line.
+secret_status read_secret_shown_on(const char *prompt, char *line, std::size_t capacity,
+                                   std::FILE *stream, std::FILE *shown);
+
 // Writes `prompt`, then reads with fgets into the zero-filled 1024-byte
 // `buffer`: at most 1023 bytes, keeping the newline; the rest of a longer
 // line is left for the next reader.

@@ -18,12 +18,11 @@
 #include "memory/c_heap.h"
 #include "memory/secret.h"
 #include "state/files.h"
+#include "store/schema.h"
 
 namespace {
 
-const char *const create_statement =
-    "create table entries(id integer primary key, title text, user text, url text,"
-    "password text, notes text,timestamp date default (datetime('now','localtime')));";
+const char *const create_statement = entries_create_statement;
 const char *const integrity_statement = "pragma integrity_check;";
 const char *const insert_template =
     "insert into entries(title, user, url, password, notes)values('%q','%q','%q','%q','%q')";

@@ -330,6 +330,23 @@ bool pty_session::expect(const std::string &text, std::chrono::milliseconds time
     return false;
 }
 
+bool pty_session::expect_terminal(const std::string &text, std::chrono::milliseconds timeout) {
+    auto deadline = clock::now() + timeout;
+    for (;;) {
+        std::size_t at = captured_.terminal.find(text, terminal_consumed_);
+        if (at != std::string::npos) {
+            terminal_consumed_ = at + text.size();
+            return true;
+        }
+        if ((exited_ && master_eof_) || clock::now() > deadline) break;
+        pump(50);
+    }
+    ADD_FAILURE() << "expected on the terminal: \"" << text << "\"\n"
+                  << "got after the last match: \"" << captured_.terminal.substr(terminal_consumed_)
+                  << "\"\nstandard error: \"" << captured_.err << "\"";
+    return false;
+}
+
 void pty_session::type(const std::string &bytes) {
     std::size_t done = 0;
     while (done < bytes.size() && master_ >= 0) {

@@ -118,6 +118,10 @@ public:
     // false (with a failure) on timeout or exit. resume() continues it.
     bool wait_stopped(std::chrono::milliseconds timeout = std::chrono::seconds(30));
     void resume() { signal(SIGCONT); }
+    // The same for what the terminal shows, past what earlier calls
+    // consumed: prompts a program writes to /dev/tty itself, and echo.
+    bool expect_terminal(const std::string &text,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(60));
     // Waits until standard error holds `text` (anywhere); false on timeout.
     bool expect_error(const std::string &text,
                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
@@ -136,6 +140,7 @@ private:
     bool exited_ = false;
     int status_ = -1;
     std::size_t consumed_ = 0;
+    std::size_t terminal_consumed_ = 0;
     result captured_;
 };
 

@@ -56,20 +56,23 @@ check_tree() {
         usage=$(HOME=$stage "$root/bin/$companion" --help 2>&1) || fail "installed $companion --help failed"
         case $usage in "Usage: $companion "*) ;; *) fail "installed $companion --help printed: $usage" ;; esac
     done
-    for companion in kesp-audit kesp-gen; do
+    for companion in kesp-audit kesp-gen kesp-merge kesp-sync; do
         [ -x "$root/bin/$companion" ] || fail "$root/bin/$companion missing or not executable"
-        cmp -s "$source/$companion.1" "$root/share/man/man1/$companion.1" || fail "$root/share/man/man1/$companion.1"
+        cmp -s "$source/$companion.1" "$root/share/man/man1/$companion.1" \
+            || fail "$root/share/man/man1/$companion.1"
         cmp -s "$source/completion/$companion.bash" "$root/share/bash-completion/completions/$companion" \
             || fail "$root/share/bash-completion/completions/$companion"
         cmp -s "$source/completion/_$companion" "$root/share/zsh/site-functions/_$companion" \
             || fail "$root/share/zsh/site-functions/_$companion"
+        usage=$(HOME=$stage "$root/bin/$companion" --help 2>&1) || fail "installed $companion --help failed"
+        case $usage in "Usage: $companion "*) ;; *) fail "installed $companion --help printed: $usage" ;; esac
     done
     words=$("$root/bin/kesp-gen" --words 6 --separator . | tr . '\n' | wc -l)
     [ "$words" -eq 6 ] || fail "installed kesp-gen --words 6 printed $words words"
     # The installed programs ignore the tests' seed.
     [ "$(KESP_TEST_SEED=1 "$root/bin/kesp-gen")" != "$(KESP_TEST_SEED=1 "$root/bin/kesp-gen")" ] \
         || fail "installed kesp-gen honours KESP_TEST_SEED"
-    for program in kesp kesp-import kesp-export kesp-clip kesp-otp kesp-audit kesp-gen; do
+    for program in kesp kesp-import kesp-export kesp-clip kesp-otp kesp-audit kesp-gen kesp-merge kesp-sync; do
         cmp -s "$source/completion/$program.fish" "$root/share/fish/vendor_completions.d/$program.fish" \
             || fail "$root/share/fish/vendor_completions.d/$program.fish"
     done
@@ -81,7 +84,7 @@ check_tree() {
 DESTDIR=$stage/cmake "$cmake" --install "$build" --prefix /usr >"$stage/cmake.log" 2>&1 \
     || { cat "$stage/cmake.log"; fail "cmake --install"; }
 check_tree "$stage/cmake/usr"
-[ "$(find "$stage/cmake" -type f | wc -l)" -eq $((4 + 8 + 8 + 8 + 7 + 1)) ] || fail "unexpected files: $(find "$stage/cmake" -type f)"
+[ "$(find "$stage/cmake" -type f | wc -l)" -eq $((4 + 8 + 8 + 8 + 8 + 9 + 1)) ] || fail "unexpected files: $(find "$stage/cmake" -type f)"
 
 # 2. make install / make uninstall with PREFIX and DESTDIR. The build itself
 # is not redone (-o build); variables of an enclosing make are not inherited.

@@ -1,0 +1,18 @@
+# bash completion for kesp-merge                          -*- shell-script -*-
+
+_kesp_merge()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]}
+    # "--output=<TAB>": '=' is a word of its own here.
+    [[ $cur == = ]] && cur=
+    COMPREPLY=()
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "-o --output -h --help" -- "$cur"))
+        return 0
+    fi
+    # BASE, OURS, THEIRS and OUT are all files.
+    compopt -o filenames 2>/dev/null
+    local IFS=$'\n'
+    COMPREPLY=($(compgen -f -- "$cur"))
+} &&
+    complete -F _kesp_merge kesp-merge

@@ -1,0 +1,299 @@
+#include "merge/merge.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <unordered_map>
+
+namespace {
+
+// Texts are copied into blocks that double from the first size to the
+// largest; a longer text gets a block of its own. Small lists stay small,
+// and a big one costs few allocations.
+constexpr std::size_t first_block_size = std::size_t(1) << 10;
+constexpr std::size_t largest_block_size = std::size_t(4) << 20;
+
+// A list's records by ascending id, without copying them.
+std::vector<const record *> by_id(const record_list &list) {
+    std::vector<const record *> sorted;
+    sorted.reserve(list.size());
+    for (const record &r : list.records()) sorted.push_back(&r);
+    auto lower_id = [](const record *a, const record *b) { return a->id < b->id; };
+    if (!std::is_sorted(sorted.begin(), sorted.end(), lower_id))
+        std::sort(sorted.begin(), sorted.end(), lower_id);
+    return sorted;
+}
+
+bool same_version(const record &a, const record &b) {
+    return a.field == b.field && a.timestamp == b.timestamp;
+}
+
+// Rule of the reused id: the side's entry has nothing left of the
+// ancestor's by which a person would know it.
+bool replaced(const record &base, const record &side) {
+    return side.field[title_field] != base.field[title_field] &&
+           side.field[user_field] != base.field[user_field] &&
+           side.field[url_field] != base.field[url_field];
+}
+
+// Which of two conflicting versions the entry keeps: the later one, and on
+// a tie the one whose texts compare lower, so that swapping the sides
+// changes nothing. Times are compared as the texts SQLite writes, year
+// first, which sort as the times do.
+bool first_wins(const record &a, const record &b) {
+    if (a.timestamp != b.timestamp) return a.timestamp > b.timestamp;
+    return a.field < b.field;
+}
+
+struct texts_hash {
+    std::size_t operator()(const record_texts &texts) const {
+        std::size_t h = 0;
+        for (std::string_view t : texts) h = h * 1000003u ^ std::hash<std::string_view>()(t);
+        return h;
+    }
+};
+
+// An entry of the other side that waits for a new id.
+struct pending {
+    std::int64_t id;
+    record_texts field;
+    std::string_view timestamp;
+    bool kept_edit = false;  // an edit kept although the other side removed the entry
+};
+
+class merger {
+public:
+    merger(const record_list &ours, std::size_t expected) : ours_(ours) {
+        merged_.reserve(expected);
+    }
+
+    // The entries of the three lists that share `id` (nullptr where absent).
+    void merge_id(std::int64_t id, const record *b, const record *o, const record *t) {
+        if (b == nullptr) {
+            if (o != nullptr) keep_ours_addition(*o);
+            if (t != nullptr) theirs_additions_.push_back(t);
+            return;
+        }
+        bool ours_took_id = false;
+        if (o != nullptr && replaced(*b, *o)) {
+            keep_ours_addition(*o);
+            ours_took_id = true;
+            o = nullptr;
+        }
+        if (t != nullptr && replaced(*b, *t)) {
+            theirs_additions_.push_back(t);
+            t = nullptr;
+        }
+        const bool o_changed = o != nullptr && !same_version(*b, *o);
+        const bool t_changed = t != nullptr && !same_version(*b, *t);
+        if (o != nullptr && t != nullptr) {
+            if (!t_changed) keep({id, o->field, o->timestamp});
+            else if (!o_changed) keep({id, t->field, t->timestamp});
+            else merge_fields(*b, *o, *t);
+        } else if (o != nullptr && o_changed) {
+            keep({id, o->field, o->timestamp});
+            report_.kept_over_removal.push_back(id);
+        } else if (t != nullptr && t_changed) {
+            // The id may belong to this side's new entry now.
+            if (ours_took_id) {
+                needs_id_.push_back({0, t->field, t->timestamp, true});
+            } else {
+                keep({id, t->field, t->timestamp});
+                report_.kept_over_removal.push_back(id);
+            }
+        }
+    }
+
+    merge_outcome finish(std::int64_t highest_id) {
+        // The other side's additions, once each beyond what this side added.
+        for (const record *t : theirs_additions_) {
+            auto found = ours_additions_.find(t->field);
+            if (found != ours_additions_.end() && found->second > 0) {
+                --found->second;
+                continue;
+            }
+            needs_id_.push_back({0, t->field, t->timestamp});
+        }
+        merge_outcome out;
+        out.merged = std::move(merged_);
+        std::int64_t next = highest_id;
+        for (pending &p : needs_id_) {
+            p.id = ++next;
+            if (p.kept_edit) report_.kept_over_removal.push_back(p.id);
+            out.merged.add_view(p.id, p.field, p.timestamp);
+        }
+        const std::int64_t first_copy = next + 1;
+        for (const conflict_copy &c : conflicts_) {
+            record_texts field = c.version->field;
+            secret_string notes(field[notes_field]);
+            if (!notes.empty()) notes += "\n";
+            notes += conflict_line(c.of_id, c.title);
+            field[notes_field] = notes.view();
+            std::int64_t id = ++next;
+            out.merged.add(id, field, c.version->timestamp);
+            report_.conflicts.push_back(id);
+        }
+        count_changes(out.merged, first_copy);
+        out.report = std::move(report_);
+        return out;
+    }
+
+private:
+    struct conflict_copy {
+        const record *version;  // the version the entry did not keep
+        std::int64_t of_id;
+        std::string title;      // of the entry that was kept
+    };
+
+    // Entries at ids fixed already come in ascending order.
+    void keep(const pending &p) { merged_.add_view(p.id, p.field, p.timestamp); }
+
+    void keep_ours_addition(const record &o) {
+        keep({o.id, o.field, o.timestamp});
+        ++ours_additions_[o.field];
+    }
+
+    void merge_fields(const record &b, const record &o, const record &t) {
+        const record &winner = first_wins(o, t) ? o : t;
+        const record &loser = &winner == &o ? t : o;
+        pending merged{b.id, {}, std::max(o.timestamp, t.timestamp)};
+        bool conflict = false;
+        for (std::size_t f = 0; f < record_fields; ++f) {
+            if (o.field[f] == b.field[f]) {
+                merged.field[f] = t.field[f];
+            } else if (t.field[f] == b.field[f] || o.field[f] == t.field[f]) {
+                merged.field[f] = o.field[f];
+            } else {
+                merged.field[f] = winner.field[f];
+                conflict = true;
+            }
+        }
+        keep(merged);
+        if (conflict)
+            conflicts_.push_back({&loser, b.id, std::string(merged.field[title_field])});
+    }
+
+    // Seen from this side: what came from the other, and what went.
+    // Conflict copies (from `first_copy` on) are counted as conflicts only.
+    void count_changes(const record_list &merged, std::int64_t first_copy) {
+        std::vector<const record *> mine = by_id(ours_);
+        std::size_t at = 0, present = 0;
+        for (const record &r : merged.records()) {
+            while (at < mine.size() && mine[at]->id < r.id) ++at;
+            const bool had = at < mine.size() && mine[at]->id == r.id;
+            if (had) ++present;
+            if (r.id < first_copy && (!had || !same_version(*mine[at], r))) ++report_.from_other;
+        }
+        report_.removed = mine.size() - present;
+    }
+
+    const record_list &ours_;
+    record_list merged_;
+    std::vector<pending> needs_id_;   // the other side's entries that need an id
+    std::vector<conflict_copy> conflicts_;
+    std::vector<const record *> theirs_additions_;
+    std::unordered_map<record_texts, std::size_t, texts_hash> ours_additions_;
+    merge_report report_;
+};
+
+}  // namespace
+
+void record_list::add_view(std::int64_t id, const record_texts &field, std::string_view timestamp) {
+    records_.push_back({id, field, timestamp});
+}
+
+void record_list::add(std::int64_t id, const record_texts &field, std::string_view timestamp) {
+    record r;
+    r.id = id;
+    for (std::size_t f = 0; f < record_fields; ++f) r.field[f] = keep(field[f]);
+    r.timestamp = keep(timestamp);
+    records_.push_back(r);
+}
+
+std::string_view record_list::keep(std::string_view text) {
+    if (blocks_.empty() || blocks_.back()->size() - used_ < text.size()) {
+        std::size_t size = blocks_.empty() ? first_block_size
+                                           : std::min(2 * blocks_.back()->size(), largest_block_size);
+        blocks_.push_back(std::make_unique<wiped_buffer>(std::max(size, text.size())));
+        hint_huge_pages(blocks_.back()->data(), blocks_.back()->size());
+        used_ = 0;
+    }
+    char *at = reinterpret_cast<char *>(blocks_.back()->data()) + used_;
+    if (!text.empty()) std::memcpy(at, text.data(), text.size());
+    used_ += text.size();
+    return {at, text.size()};
+}
+
+std::string conflict_line(std::int64_t id, std::string_view title) {
+    return "kesp-merge: conflicting edit of entry " + std::to_string(id) + " (" +
+           std::string(title) + ") from the other copy";
+}
+
+merge_outcome merge_records(const record_list &base, const record_list &ours,
+                            const record_list &theirs) {
+    const std::vector<const record *> b = by_id(base), o = by_id(ours), t = by_id(theirs);
+    // New ids go above every id this side and the ancestor have used; the
+    // other side's own ids need not be avoided, since none of its entries
+    // keeps an id the ancestor did not have. An addition on one side only
+    // thus keeps its id on both.
+    std::int64_t highest = 0;
+    for (const auto *list : {&b, &o})
+        if (!list->empty()) highest = std::max(highest, list->back()->id);
+
+    merger m(ours, std::max({b.size(), o.size(), t.size()}) + o.size() / 8);
+    std::size_t bi = 0, oi = 0, ti = 0;
+    while (bi < b.size() || oi < o.size() || ti < t.size()) {
+        std::int64_t id = INT64_MAX;
+        if (bi < b.size()) id = std::min(id, b[bi]->id);
+        if (oi < o.size()) id = std::min(id, o[oi]->id);
+        if (ti < t.size()) id = std::min(id, t[ti]->id);
+        auto take = [id](const std::vector<const record *> &list, std::size_t &i) {
+            return i < list.size() && list[i]->id == id ? list[i++] : nullptr;
+        };
+        const record *br = take(b, bi);
+        const record *orec = take(o, oi);
+        const record *trec = take(t, ti);
+        m.merge_id(id, br, orec, trec);
+    }
+    return m.finish(highest);
+}
+
+bool same_records(const record_list &a, const record_list &b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const record &x = a.records()[i], &y = b.records()[i];
+        if (x.id != y.id || !same_version(x, y)) return false;
+    }
+    return true;
+}
+
+namespace {
+
+std::string counted(std::size_t n, const char *one, const char *many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// "57", "57, 58", or the first few and how many more.
+std::string id_list(const std::vector<std::int64_t> &ids) {
+    constexpr std::size_t shown = 5;
+    std::string text;
+    for (std::size_t i = 0; i < ids.size() && i < shown; ++i)
+        text += (i > 0 ? ", " : "") + std::to_string(ids[i]);
+    if (ids.size() > shown) text += " and " + std::to_string(ids.size() - shown) + " more";
+    return text;
+}
+
+}  // namespace
+
+std::string describe_merge(const merge_report &report) {
+    std::string text = "Merged: " + counted(report.from_other, "entry", "entries") +
+                       " from the other copy, " + std::to_string(report.removed) + " removed";
+    if (!report.conflicts.empty())
+        text += ", " + counted(report.conflicts.size(), "conflict", "conflicts") + " kept as " +
+                (report.conflicts.size() == 1 ? "entry " : "entries ") + id_list(report.conflicts);
+    text += ".\n";
+    if (!report.kept_over_removal.empty())
+        text += "Kept " + counted(report.kept_over_removal.size(), "edited entry", "edited entries") +
+                " that one copy had removed: " + id_list(report.kept_over_removal) + ".\n";
+    return text;
+}

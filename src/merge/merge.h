@@ -1,0 +1,126 @@
+// The three-way merge of two copies of a kesp database, on records in
+// memory: nothing is read, written or printed here.
+//
+// A record is an entry as the merge sees it: its id, its five texts (title,
+// user, url, password, notes) and its modification time. The texts of a
+// record_list live in wiped memory that the list owns, or in another list.
+//
+// merge_records matches the entries of both copies by id against their
+// common ancestor and merges them field by field:
+//   - changed on one side only: that side's version (texts and time);
+//   - changed on both: each field takes the side that changed it; a field
+//     that both changed to different values keeps the version with the later
+//     time (on a tie, the one whose texts compare lower), and the other
+//     version is added as a new entry whose notes end with a line naming the
+//     entry, so that both values survive;
+//   - removed on one side: removed if the other side left it alone, kept
+//     (and reported) if the other side changed it;
+//   - an entry whose title, user and url all differ from the ancestor's is
+//     a removal plus an addition (a removed highest id is handed out again);
+//   - additions of both sides are kept, an addition of the other side whose
+//     texts equal one of this side's only once. This side's entries keep
+//     their ids; entries of the other side that need one get new ids above
+//     every id of this side and of the ancestor.
+// The result never depends on which copy is which, except for the ids.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "memory/secret.h"
+
+inline constexpr std::size_t record_fields = 5;
+enum record_field : std::size_t { title_field, user_field, url_field, password_field, notes_field };
+
+using record_texts = std::array<std::string_view, record_fields>;
+
+struct record {
+    std::int64_t id = 0;
+    record_texts field;
+    std::string_view timestamp;
+};
+
+// A vector's allocator for big arrays that hold no secret: huge pages under
+// them where the system has some, so that filling them costs few faults.
+template <typename T>
+struct huge_page_allocator {
+    using value_type = T;
+    huge_page_allocator() = default;
+    template <typename U>
+    huge_page_allocator(const huge_page_allocator<U> &) {}
+    T *allocate(std::size_t n) {
+        void *block = xmalloc(n * sizeof(T));
+        hint_huge_pages(block, n * sizeof(T));
+        return static_cast<T *>(block);
+    }
+    void deallocate(T *p, std::size_t) { std::free(p); }
+    template <typename U>
+    bool operator==(const huge_page_allocator<U> &) const { return true; }
+};
+
+// Records in the order they were added, and the wiped storage of their
+// texts (which does not move: views stay valid while the list lives).
+class record_list {
+public:
+    record_list() = default;
+    record_list(record_list &&) = default;
+    record_list &operator=(record_list &&) = default;
+
+    // Copies the texts into the list's storage.
+    void add(std::int64_t id, const record_texts &field, std::string_view timestamp);
+    // Takes the texts as they are: they must outlive the list.
+    void add_view(std::int64_t id, const record_texts &field, std::string_view timestamp);
+    void reserve(std::size_t records) { records_.reserve(records); }
+
+    using records_type = std::vector<record, huge_page_allocator<record>>;
+    const records_type &records() const { return records_; }
+    std::size_t size() const { return records_.size(); }
+    bool empty() const { return records_.empty(); }
+
+private:
+    std::string_view keep(std::string_view text);
+
+    std::vector<std::unique_ptr<wiped_buffer>> blocks_;
+    std::size_t used_ = 0;  // bytes taken in the last block
+    records_type records_;
+};
+
+// The line that ends the notes of an entry added for a conflicting edit of
+// entry `id`, whose title is `title`.
+std::string conflict_line(std::int64_t id, std::string_view title);
+
+// What a merge did, seen from this side (OURS).
+struct merge_report {
+    std::size_t from_other = 0;  // entries that came or changed because of the other side
+    std::size_t removed = 0;     // entries of this side that are gone
+    std::vector<std::int64_t> conflicts;          // ids of the entries added for conflicts
+    std::vector<std::int64_t> kept_over_removal;  // edited entries that one side removed
+};
+
+struct merge_outcome {
+    record_list merged;  // sorted by id, ids unique
+    merge_report report;
+};
+
+// `base`, `ours` and `theirs` each hold unique ids (in any order); `base`
+// may be empty (no common ancestor: every entry is an addition). The
+// merged list holds texts of the three lists, which must outlive it.
+merge_outcome merge_records(const record_list &base, const record_list &ours,
+                            const record_list &theirs);
+
+// True when both lists hold the same ids with the same texts and times, in
+// the same order.
+bool same_records(const record_list &a, const record_list &b);
+
+// The report in one or two lines, each ending in a newline:
+//   "Merged: 3 entries from the other copy, 1 removed, 1 conflict kept as entry 57.\n"
+// and, when edits were kept over removals,
+//   "Kept 1 edited entry that one copy had removed: 12.\n"
+// It names ids only, never a text of an entry.
+std::string describe_merge(const merge_report &report);

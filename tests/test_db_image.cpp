@@ -1,0 +1,168 @@
+// Database files as bytes in memory: reading the entries of an image, and
+// building a new database with kesp's own table.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness/harness.h"
+#include "store/db.h"
+#include "store/image.h"
+
+namespace {
+
+struct owned_row {
+    std::int64_t id;
+    std::string title, user, url, password, notes, timestamp;
+    bool operator==(const owned_row &) const = default;
+};
+
+std::unique_ptr<built_image> build(const std::vector<owned_row> &rows) {
+    struct source {
+        const std::vector<owned_row> &rows;
+        std::size_t next = 0;
+    } from{rows};
+    return db_image_build(
+        [](void *context, image_row &row) {
+            auto *s = static_cast<source *>(context);
+            if (s->next == s->rows.size()) return false;
+            const owned_row &r = s->rows[s->next++];
+            row = {r.id, r.title, r.user, r.url, r.password, r.notes, r.timestamp};
+            return true;
+        },
+        &from);
+}
+
+struct collected {
+    std::size_t expected = 0;
+    std::vector<owned_row> rows;
+};
+
+const image_reader collector{
+    nullptr, [](void *context, std::size_t n) { static_cast<collected *>(context)->expected = n; },
+    [](void *context, const image_row &r) {
+        static_cast<collected *>(context)->rows.push_back(
+            {r.id, std::string(r.title), std::string(r.user), std::string(r.url),
+             std::string(r.password), std::string(r.notes), std::string(r.timestamp)});
+        return true;
+    }};
+
+struct read_result {
+    bool ok;
+    std::vector<owned_row> rows;
+    std::string err;
+};
+
+read_result read_bytes(std::string bytes) {
+    wiped_buffer buffer(bytes.size());
+    if (!bytes.empty()) std::memcpy(buffer.data(), bytes.data(), bytes.size());
+    read_result r;
+    collected got;
+    image_reader reader = collector;
+    reader.context = &got;
+    testing::internal::CaptureStderr();
+    r.ok = db_image_visit(buffer.data(), buffer.size(), "copy.db", reader);
+    r.err = testing::internal::GetCapturedStderr();
+    r.rows = got.rows;
+    if (r.ok) {
+        EXPECT_EQ(got.expected, got.rows.size());
+    }
+    return r;
+}
+
+std::string bytes_of(const built_image &b) {
+    return std::string(reinterpret_cast<const char *>(b.data()), b.size());
+}
+
+TEST(DbImage, BuildsKespsTableAndReadsItBack) {
+    const std::vector<owned_row> rows = {
+        {1, "mail", "alice", "https://mail", "pw", "", "2024-01-01 10:00:00"},
+        {7, "it's \"quoted\"", "b\xc3\xb6" "b", "%_\\", std::string("nul\0inside", 10), "two\nlines",
+         "20240301"},
+        {4294967296, "", "", "", "", "", ""},
+    };
+    auto image = build(rows);
+    ASSERT_TRUE(image);
+    read_result back = read_bytes(bytes_of(*image));
+    EXPECT_TRUE(back.ok) << back.err;
+    EXPECT_EQ(back.rows, rows);
+
+    harness::scratch_dir dir;
+    harness::write_file(dir.file("built.db"), bytes_of(*image));
+    ASSERT_TRUE(db_init(dir.file("kesp.db").c_str()));
+    const std::string schema = "select type, name, sql from sqlite_master;";
+    EXPECT_EQ(harness::sql(dir.file("built.db"), schema), harness::sql(dir.file("kesp.db"), schema));
+    EXPECT_EQ(harness::sql(dir.file("built.db"), "pragma integrity_check;"), "ok\n");
+    auto empty = build({});
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(read_bytes(bytes_of(*empty)).ok);
+}
+
+TEST(DbImage, ReadsByColumnNameAndFromLogModeFiles) {
+    harness::scratch_dir dir;
+    const std::string other = dir.file("other.db");
+    harness::sql(other,
+                 "create table entries(notes text, extra text, timestamp date, password text, url "
+                 "text, user text, title text, id integer primary key);"
+                 "insert into entries values('n', 'x', 't', 'p', 'u', 'us', 'ti', 3);"
+                 "insert into entries(id, title) values(2, 'nulls');");
+    read_result r = read_bytes(harness::read_file(other));
+    EXPECT_TRUE(r.ok) << r.err;
+    EXPECT_EQ(r.rows, (std::vector<owned_row>{{2, "nulls", "", "", "", "", ""},
+                                              {3, "ti", "us", "u", "p", "n", "t"}}));
+
+    const std::string logged = dir.file("wal.db");
+    harness::sql(logged, "pragma journal_mode=wal; create table entries(id integer primary key, title "
+                         "text, user text, url text, password text, notes text, timestamp date);"
+                         "insert into entries values(1, 'a', 'b', 'c', 'd', 'e', 'f');");
+    std::string bytes = harness::read_file(logged);
+    ASSERT_EQ(bytes[18], 2);
+    r = read_bytes(bytes);
+    EXPECT_TRUE(r.ok) << r.err;
+    EXPECT_EQ(r.rows, (std::vector<owned_row>{{1, "a", "b", "c", "d", "e", "f"}}));
+}
+
+TEST(DbImage, RefusesWhatIsNoKespDatabase) {
+    harness::scratch_dir dir;
+    harness::sql(dir.file("other.db"), "create table things(x);");
+    auto image = build({{1, "mail", "alice", "u", "p", "n", "t"}});
+    ASSERT_TRUE(image);
+    std::string whole = bytes_of(*image);
+    struct bad_case {
+        const char *name;
+        std::string bytes;
+        const char *says;  // the whole message, or how its one line starts
+    };
+    const std::vector<bad_case> cases = {
+        {"text", std::string(4096, 'x'), "copy.db is not a kesp database: file is not a database.\n"},
+        {"another table", harness::read_file(dir.file("other.db")),
+         "copy.db is not a kesp database: no such table: entries.\n"},
+        {"cut short", whole.substr(0, whole.size() - 1024),
+         "copy.db is damaged: "},
+    };
+    for (const bad_case &c : cases) {
+        read_result r = read_bytes(c.bytes);
+        EXPECT_FALSE(r.ok) << c.name;
+        EXPECT_EQ(r.err.rfind(c.says, 0), 0u) << c.name << ": " << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << c.name << ": " << r.err;
+    }
+}
+
+TEST(DbImage, NamesSideFilesThatHoldChanges) {
+    harness::scratch_dir dir;
+    const std::string db = dir.file("p.db");
+    harness::write_file(db, "");
+    EXPECT_EQ(db_side_file(db.c_str()), "");
+    harness::write_file(db + "-journal", "");
+    EXPECT_EQ(db_side_file(db.c_str()), "");
+    harness::write_file(db + "-journal", "hot");
+    EXPECT_EQ(db_side_file(db.c_str()), db + "-journal");
+    harness::write_file(db + "-wal", "");
+    EXPECT_EQ(db_side_file(db.c_str()), db + "-journal");
+    harness::write_file(db + "-wal", "frames");
+    EXPECT_EQ(db_side_file(db.c_str()), db + "-wal");
+}
+
+}  // namespace

@@ -1,0 +1,291 @@
+// kesp-merge end to end: plain and encrypted inputs, the result in OURS's
+// form or in a new file, passwords typed on the terminal, and the refusals.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "container/crypt.h"
+#include "harness/harness.h"
+
+namespace {
+
+using harness::read_file;
+using harness::sql;
+
+const std::string merger = harness::built_program("kesp-merge");
+
+const char *const schema =
+    "create table entries(id integer primary key, title text, user text, url text,"
+    "password text, notes text,timestamp date default (datetime('now','localtime')));";
+
+const char *const usage =
+    "Usage: kesp-merge BASE OURS THEIRS [-o OUT]\n"
+    "Merges the kesp databases OURS and THEIRS, two copies of BASE (an empty\n"
+    "file when they have none in common), and writes the result over OURS, or\n"
+    "to the new file OUT. As git's merge driver: kesp-merge %O %A %B.\n"
+    "See kesp-merge(1).\n";
+
+const char *const all_rows = "select id,title,user,url,password,notes,timestamp from entries order by id;";
+
+// Three plain copies: the ancestor with three entries; this side changed
+// entry 1's password and added one; the other side changed entry 1's notes,
+// removed entry 3 and added one.
+class MergeFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sql(base, std::string(schema) +
+                      "insert into entries values(1,'mail','alice','https://mail','pw','','2024-01-01 10:00:00'),"
+                      "(2,'bank','alice','https://bank','1234','','2024-01-01 10:00:00'),"
+                      "(3,'shop','bob','https://shop','s3','','2024-01-01 10:00:00');");
+        harness::write_file(ours, read_file(base));
+        harness::write_file(theirs, read_file(base));
+        sql(ours, "update entries set password='new', timestamp='2024-02-01 10:00:00' where id=1;"
+                  "insert into entries values(4,'wiki','alice','https://wiki','w','','2024-02-01 11:00:00');");
+        sql(theirs, "update entries set notes='2fa', timestamp='2024-03-01 10:00:00' where id=1;"
+                    "delete from entries where id=3;"
+                    "insert into entries values(4,'news','carol','https://news','n','','2024-03-01 11:00:00');");
+    }
+
+    harness::result merge(const std::vector<std::string> &args) const {
+        return box.run_program(merger, args);
+    }
+
+    // The rows of a container, decrypted in memory.
+    std::string container_rows(const std::string &path, const std::string &password) const {
+        decrypted plain = decrypt_to_memory(password.c_str(), path.c_str());
+        EXPECT_EQ(plain.status, decrypt_status::ok) << path;
+        if (plain.status != decrypt_status::ok) return "";
+        std::string copy = box.root() + "/decrypted.db";
+        harness::write_file(copy, std::string(reinterpret_cast<const char *>(plain.plain->data()),
+                                              plain.plain->size()));
+        std::string rows = sql(copy, all_rows);
+        ::unlink(copy.c_str());
+        return rows;
+    }
+
+    void encrypt_all(const std::string &password) {
+        for (const std::string *path : {&base, &ours, &theirs})
+            ASSERT_TRUE(encrypt_file(password.c_str(), path->c_str())) << *path;
+    }
+
+    harness::sandbox box;
+    const std::string base = box.path("base.db"), ours = box.path("ours.db"),
+                      theirs = box.path("theirs.db");
+    const std::string merged_rows =
+        "1|mail|alice|https://mail|new|2fa|2024-03-01 10:00:00\n"
+        "2|bank|alice|https://bank|1234||2024-01-01 10:00:00\n"
+        "4|wiki|alice|https://wiki|w||2024-02-01 11:00:00\n"
+        "5|news|carol|https://news|n||2024-03-01 11:00:00\n";
+    const std::string report = "Merged: 2 entries from the other copy, 1 removed.\n";
+};
+
+TEST_F(MergeFiles, PlainCopiesMergeIntoOurs) {
+    const std::string theirs_before = read_file(theirs);
+    auto r = merge({base, ours, theirs});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, report);
+    EXPECT_EQ(sql(ours, all_rows), merged_rows);
+    EXPECT_EQ(harness::file_mode(ours), 0600);
+    EXPECT_EQ(read_file(theirs), theirs_before);
+
+    // kesp itself reads the result.
+    harness::write_file(box.pointer_file(), ours);
+    auto listed = box.run({"-l", "5"});
+    EXPECT_NE(listed.out.find("Title: news"), std::string::npos) << listed.out << listed.err;
+
+    // Merged again, nothing changes, and the file is not even rewritten.
+    const std::string result = read_file(ours);
+    harness::write_file(base, read_file(ours));
+    harness::write_file(theirs, read_file(ours));
+    ::chmod(ours.c_str(), 0640);
+    r = merge({base, ours, theirs});
+    EXPECT_EQ(r.err, "Merged: 0 entries from the other copy, 0 removed.\n");
+    EXPECT_EQ(read_file(ours), result);
+    EXPECT_EQ(harness::file_mode(ours), 0640);
+}
+
+TEST_F(MergeFiles, OutputGoesToANewFileOnly) {
+    const std::string ours_before = read_file(ours);
+    const std::string out = box.path("out.db");
+    auto r = merge({base, ours, theirs, "-o", out});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, report);
+    EXPECT_EQ(sql(out, all_rows), merged_rows);
+    EXPECT_EQ(harness::file_mode(out), 0600);
+    EXPECT_EQ(read_file(ours), ours_before);
+
+    const std::string first = read_file(out);
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"-o", out, base, ours, theirs},
+          std::vector<std::string>{base, ours, theirs, "--output", out}}) {
+        r = merge(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, out + " already exists; kesp-merge never overwrites a file.\n");
+        EXPECT_EQ(read_file(out), first);
+    }
+    // Not through a symbolic link either.
+    const std::string link = box.path("link.db");
+    ASSERT_EQ(::symlink(box.path("nowhere.db").c_str(), link.c_str()), 0);
+    r = merge({base, ours, theirs, "-o", link});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(harness::exists(box.path("nowhere.db")));
+}
+
+TEST_F(MergeFiles, AnEmptyAncestorMeansEveryEntryWasAdded) {
+    harness::write_file(base, "");
+    auto r = merge({base, ours, theirs});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // Entries 1 and 2 differ or match as wholes; matching ones are kept once.
+    EXPECT_EQ(sql(ours, "select id, title, notes from entries order by id;"),
+              "1|mail|\n2|bank|\n3|shop|\n4|wiki|\n5|mail|2fa\n6|news|\n");
+    EXPECT_EQ(r.err, "Merged: 2 entries from the other copy, 0 removed.\n");
+}
+
+TEST_F(MergeFiles, BadUsageAndUnreadableInputs) {
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{}, {base, ours}, {base, ours, theirs, theirs}, {"-x", base, ours, theirs},
+          {base, ours, theirs, "-o"}}) {
+        auto r = merge(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err.substr(r.err.find("Usage:")), usage);
+    }
+    auto help = merge({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, usage);
+
+    const std::string ours_before = read_file(ours);
+    harness::write_file(box.path("text.db"), "not a database at all, but long enough to be read\n");
+    harness::write_file(box.path("empty.db"), "");
+    sql(box.path("wal.db"), "pragma journal_mode=wal; create table t(x);");
+    harness::write_file(box.path("wal.db-wal"), "frames");
+    struct bad_case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::string unchanged = "Nothing was merged; " + ours + " is unchanged.\n";
+    const std::vector<bad_case> cases = {
+        {{base, ours, box.path("missing.db")},
+         box.path("missing.db") + ": No such file or directory\n" + unchanged},
+        {{base, ours, box.path("text.db")}, box.path("text.db") + " is not a kesp database: file is not a database.\n" + unchanged},
+        {{base, ours, box.work()}, box.work() + " is not a regular file.\n" + unchanged},
+        {{base, ours, box.path("empty.db")},
+         box.path("empty.db") + " is not a kesp database: no such table: entries.\n" + unchanged},
+        {{base, ours, box.path("wal.db")},
+         box.path("wal.db-wal") + " exists: another program has " + box.path("wal.db") +
+             " open, or that file holds changes of its own. Close it and try again.\n" + unchanged},
+    };
+    for (const bad_case &c : cases) {
+        auto r = merge(c.args);
+        EXPECT_EQ(r.status, 1) << c.args[2];
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(read_file(ours), ours_before);
+    }
+}
+
+TEST_F(MergeFiles, PlainCopiesNeedNoTerminal) {
+    auto r = box.run_program("/usr/bin/setsid", {"-w", merger, base, ours, theirs});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sql(ours, all_rows), merged_rows);
+}
+
+TEST_F(MergeFiles, ActiveDatabaseIsChangedUnderTheLock) {
+    harness::write_file(box.pointer_file(), ours);
+    const std::string lock = box.home() + "/.kesp.lock";
+    // Another program holds the lock until the test closes `release`; no
+    // other child may inherit its ends.
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
+    pid_t holder = ::fork();
+    if (holder == 0) {
+        ::dup2(release[0], 0);
+        ::dup2(ready[1], 1);
+        for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+        ::execlp("flock", "flock", "-x", lock.c_str(), "-c", "echo held; read line", nullptr);
+        _exit(127);
+    }
+    ::close(ready[1]);
+    ::close(release[0]);
+    char word[8] = {};
+    ASSERT_GT(::read(ready[0], word, sizeof word), 0);
+    ::close(ready[0]);
+
+    const std::string before = read_file(ours);
+    harness::pty_session s(box, {base, ours, theirs}, merger);
+    EXPECT_TRUE(s.expect_error("Waiting for another kesp to finish.\n"));
+    EXPECT_EQ(read_file(ours), before);
+    ::close(release[1]);
+    ::waitpid(holder, nullptr, 0);
+    auto r = s.finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Waiting for another kesp to finish.\n" + report);
+    EXPECT_NE(read_file(ours), before);
+    EXPECT_EQ(sql(ours, all_rows), merged_rows);
+}
+
+TEST_F(MergeFiles, EncryptedCopiesAskOnceOnTheTerminal) {
+    encrypt_all("correct horse");
+    harness::pty_session s(box, {base, ours, theirs}, merger);
+    ASSERT_TRUE(s.expect_terminal("Master password: "));
+    s.type_line("correct horse");
+    auto r = s.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, report);
+    EXPECT_EQ(r.terminal.find("correct horse"), std::string::npos) << "the password was echoed";
+    EXPECT_EQ(r.terminal.find("Master password: ", r.terminal.find("Master password: ") + 1),
+              std::string::npos);
+    EXPECT_TRUE(harness::is_container(ours));
+    EXPECT_EQ(harness::file_mode(ours), 0600);
+    EXPECT_EQ(container_rows(ours, "correct horse"), merged_rows);
+}
+
+TEST_F(MergeFiles, AnyMixOfFormsAndAnInputWithItsOwnPassword) {
+    ASSERT_TRUE(encrypt_file("other", theirs.c_str()));
+    const std::string out = box.path("out.db");
+    harness::pty_session s(box, {base, ours, theirs, "-o", out}, merger);
+    ASSERT_TRUE(s.expect_terminal("Master password: "));
+    s.type_line("mine");
+    ASSERT_TRUE(s.expect_terminal("Password of the other copy: "));
+    s.type_line("other");
+    auto r = s.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "The master password does not open the other copy, " + theirs + ".\n" + report);
+    // OURS is plain, and so is the result.
+    EXPECT_FALSE(harness::is_container(out));
+    EXPECT_EQ(sql(out, all_rows), merged_rows);
+}
+
+TEST_F(MergeFiles, WrongPasswordOrNoTerminalWritesNothing) {
+    encrypt_all("correct horse");
+    const std::string ours_before = read_file(ours);
+    const std::string unchanged = "Nothing was merged; " + ours + " is unchanged.\n";
+    {
+        harness::pty_session s(box, {base, ours, theirs}, merger);
+        ASSERT_TRUE(s.expect_terminal("Master password: "));
+        s.type_line("wrong");
+        ASSERT_TRUE(s.expect_terminal("Password of the common ancestor: "));
+        s.type_line("still wrong");
+        auto r = s.finish();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "The master password does not open the common ancestor, " + base +
+                             ".\nInvalid password or tampered data: " + base + " cannot be read.\n" +
+                             unchanged);
+    }
+    // Standard input holds the password, but there is no terminal.
+    auto r = box.run_program("/usr/bin/setsid", {"-w", merger, base, ours, theirs}, "correct horse\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "No terminal to ask for the master password: No such device or address.\n" +
+                         unchanged);
+    EXPECT_EQ(read_file(ours), ours_before);
+    EXPECT_EQ(harness::run_shell("ls " + box.work()).output, "base.db\nours.db\ntheirs.db\n");
+}
+
+}  // namespace

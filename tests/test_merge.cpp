@@ -1,0 +1,358 @@
+// The merge engine: one table of cases per rule, then random edit scripts
+// on two copies of a common ancestor held to the laws a merge must keep.
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "merge/merge.h"
+
+namespace {
+
+struct row {
+    std::int64_t id;
+    std::string title, user, url, password, notes, time;
+    bool operator==(const row &) const = default;
+    auto key() const { return std::tie(title, user, url, password, notes, time); }
+};
+
+std::ostream &operator<<(std::ostream &out, const row &r) {
+    return out << "{" << r.id << ", " << r.title << ", " << r.user << ", " << r.url << ", "
+               << r.password << ", \"" << r.notes << "\", " << r.time << "}";
+}
+
+record_list list_of(const std::vector<row> &rows) {
+    record_list list;
+    for (const row &r : rows) list.add(r.id, {r.title, r.user, r.url, r.password, r.notes}, r.time);
+    return list;
+}
+
+std::vector<row> rows_of(const record_list &list) {
+    std::vector<row> rows;
+    for (const record &r : list.records())
+        rows.push_back({r.id, std::string(r.field[0]), std::string(r.field[1]),
+                        std::string(r.field[2]), std::string(r.field[3]), std::string(r.field[4]),
+                        std::string(r.timestamp)});
+    return rows;
+}
+
+struct merged_rows {
+    std::vector<row> rows;
+    std::string report;
+};
+
+merged_rows merge(const std::vector<row> &base, const std::vector<row> &ours,
+                  const std::vector<row> &theirs) {
+    record_list b = list_of(base), o = list_of(ours), t = list_of(theirs);
+    merge_outcome out = merge_records(b, o, t);
+    return {rows_of(out.merged), describe_merge(out.report)};
+}
+
+std::string marked(const std::string &notes, std::int64_t id, const std::string &title) {
+    return (notes.empty() ? "" : notes + "\n") + conflict_line(id, title);
+}
+
+const row mail{1, "mail", "alice", "https://mail", "pw", "personal", "2024-01-01 10:00:00"};
+const row bank{2, "bank", "alice", "https://bank", "1234", "", "2024-01-01 10:00:00"};
+const row shop{3, "shop", "bob", "https://shop", "s3", "card", "2024-01-01 10:00:00"};
+
+row with(row r, int field, const std::string &value, const std::string &time) {
+    std::string *fields[] = {&r.title, &r.user, &r.url, &r.password, &r.notes};
+    *fields[field] = value;
+    r.time = time;
+    return r;
+}
+
+struct rule_case {
+    const char *name;
+    std::vector<row> base, ours, theirs, expected;
+    std::string report;
+};
+
+TEST(MergeRules, EachRuleOnItsOwn) {
+    const row mail_ours = with(mail, password_field, "ours", "2024-02-01 10:00:00");
+    const row mail_theirs = with(mail, password_field, "theirs", "2024-03-01 10:00:00");
+    const row bank_notes = with(bank, notes_field, "pin", "2024-02-01 10:00:00");
+    const row bank_user = with(bank, user_field, "al", "2024-02-05 10:00:00");
+    row bank_both = bank_notes;
+    bank_both.user = "al";
+    bank_both.time = bank_user.time;
+    // A removed highest id handed out again to an entry that shares nothing.
+    const row reused{3, "forum", "carol", "https://forum", "f", "", "2024-02-01 10:00:00"};
+    const row shop_edit = with(shop, notes_field, "new card", "2024-02-02 10:00:00");
+    const row added_ours{4, "wiki", "alice", "https://wiki", "w", "", "2024-02-01 10:00:00"};
+    const row added_theirs{4, "news", "alice", "https://news", "n", "", "2024-02-03 10:00:00"};
+    row news_moved = added_theirs;
+    news_moved.id = 5;
+
+    const std::vector<rule_case> cases = {
+        {"unchanged on both sides", {mail, bank}, {mail, bank}, {mail, bank}, {mail, bank},
+         "Merged: 0 entries from the other copy, 0 removed.\n"},
+        {"changed on this side only", {mail}, {mail_ours}, {mail}, {mail_ours},
+         "Merged: 0 entries from the other copy, 0 removed.\n"},
+        {"changed on the other side only", {mail}, {mail}, {mail_theirs}, {mail_theirs},
+         "Merged: 1 entry from the other copy, 0 removed.\n"},
+        {"different fields changed on both sides", {bank}, {bank_notes}, {bank_user}, {bank_both},
+         "Merged: 1 entry from the other copy, 0 removed.\n"},
+        {"the same change on both sides", {bank}, {bank_notes}, {bank_notes}, {bank_notes},
+         "Merged: 0 entries from the other copy, 0 removed.\n"},
+        {"a conflict: the later version stays, the other is added",
+         {mail, bank}, {mail_ours, bank}, {mail_theirs, bank},
+         {mail_theirs, bank,
+          {3, "mail", "alice", "https://mail", "ours", marked("personal", 1, "mail"), mail_ours.time}},
+         "Merged: 1 entry from the other copy, 0 removed, 1 conflict kept as entry 3.\n"},
+        {"removed on this side, unchanged on the other", {mail, bank}, {bank}, {mail, bank}, {bank},
+         "Merged: 0 entries from the other copy, 0 removed.\n"},
+        {"removed on the other side, unchanged on this one", {mail, bank}, {mail, bank}, {bank},
+         {bank}, "Merged: 0 entries from the other copy, 1 removed.\n"},
+        {"removed on the other side, changed on this one", {mail, bank}, {mail_ours, bank}, {bank},
+         {mail_ours, bank},
+         "Merged: 0 entries from the other copy, 0 removed.\n"
+         "Kept 1 edited entry that one copy had removed: 1.\n"},
+        {"removed on this side, changed on the other", {mail, bank}, {bank}, {mail_theirs, bank},
+         {mail_theirs, bank},
+         "Merged: 1 entry from the other copy, 0 removed.\n"
+         "Kept 1 edited entry that one copy had removed: 1.\n"},
+        {"an id handed out again on this side is a removal and an addition",
+         {mail, shop}, {mail, reused}, {mail, shop}, {mail, reused},
+         "Merged: 0 entries from the other copy, 0 removed.\n"},
+        {"an id handed out again on the other side", {mail, shop}, {mail, shop}, {mail, reused},
+         {mail, {4, "forum", "carol", "https://forum", "f", "", reused.time}},
+         "Merged: 1 entry from the other copy, 1 removed.\n"},
+        {"an id handed out again here, the old entry edited there", {mail, shop}, {mail, reused},
+         {mail, shop_edit}, {mail, reused, {4, "shop", "bob", "https://shop", "s3", "new card", shop_edit.time}},
+         "Merged: 1 entry from the other copy, 0 removed.\n"
+         "Kept 1 edited entry that one copy had removed: 4.\n"},
+        {"additions of both sides; this side keeps its ids", {mail}, {mail, added_ours},
+         {mail, added_theirs}, {mail, added_ours, news_moved},
+         "Merged: 1 entry from the other copy, 0 removed.\n"},
+        {"the same addition on both sides is kept once", {mail}, {mail, added_ours},
+         {mail, added_ours}, {mail, added_ours}, "Merged: 0 entries from the other copy, 0 removed.\n"},
+        {"no common ancestor: everything is an addition", {}, {mail, bank}, {mail, shop},
+         {mail, bank, {3, "shop", "bob", "https://shop", "s3", "card", shop.time}},
+         "Merged: 1 entry from the other copy, 0 removed.\n"},
+        {"new ids go above the ancestor's highest", {mail, shop}, {mail}, {mail, added_theirs},
+         {mail, added_theirs}, "Merged: 1 entry from the other copy, 0 removed.\n"},
+        {"an addition on one side only keeps its id", {mail, bank}, {mail, bank},
+         {mail, bank, {3, "news", "alice", "https://news", "n", "", added_theirs.time}},
+         {mail, bank, {3, "news", "alice", "https://news", "n", "", added_theirs.time}},
+         "Merged: 1 entry from the other copy, 0 removed.\n"},
+    };
+    for (const rule_case &c : cases) {
+        merged_rows got = merge(c.base, c.ours, c.theirs);
+        EXPECT_EQ(got.rows, c.expected) << c.name;
+        EXPECT_EQ(got.report, c.report) << c.name;
+    }
+}
+
+TEST(MergeRules, TiesGoToTheLowerTextsWhicheverSideIsWhich) {
+    const row lower = with(mail, password_field, "aaa", "2024-02-01 10:00:00");
+    const row higher = with(mail, password_field, "zzz", "2024-02-01 10:00:00");
+    for (const auto &[ours, theirs] : {std::pair{lower, higher}, std::pair{higher, lower}}) {
+        merged_rows got = merge({mail}, {ours}, {theirs});
+        ASSERT_EQ(got.rows.size(), 2u);
+        EXPECT_EQ(got.rows[0].password, "aaa");
+        EXPECT_EQ(got.rows[1].password, "zzz");
+        EXPECT_EQ(got.rows[1].notes, marked("personal", 1, "mail"));
+    }
+    // Empty notes get the line alone.
+    merged_rows got = merge({bank}, {with(bank, password_field, "x", bank.time)},
+                            {with(bank, password_field, "y", bank.time)});
+    ASSERT_EQ(got.rows.size(), 2u);
+    EXPECT_EQ(got.rows[1].notes, conflict_line(2, "bank"));
+}
+
+TEST(MergeRules, ReportsManyConflictsBriefly) {
+    merge_report report;
+    report.from_other = 1;
+    report.removed = 2;
+    report.conflicts = {7, 8, 9, 10, 11, 12, 13};
+    report.kept_over_removal = {3, 4};
+    EXPECT_EQ(describe_merge(report),
+              "Merged: 1 entry from the other copy, 2 removed, 7 conflicts kept as entries 7, 8, "
+              "9, 10, 11 and 2 more.\nKept 2 edited entries that one copy had removed: 3, 4.\n");
+}
+
+// Random edit scripts. Texts come from small pools, so that sides often
+// make the same change, collide on a field or reuse an id.
+class script_maker {
+public:
+    explicit script_maker(std::uint64_t seed) : rng_(seed) {}
+
+    std::vector<row> base() {
+        std::vector<row> rows;
+        std::int64_t id = 0;
+        for (int n = pick(8); n > 0; --n) {
+            id += 1 + pick(2);
+            rows.push_back(fresh(id));
+        }
+        return rows;
+    }
+
+    // Adds, edits any subset of fields, removes, removes and adds.
+    std::vector<row> edit(std::vector<row> rows) {
+        for (int steps = pick(6); steps > 0; --steps) {
+            int what = pick(4);
+            if (rows.empty()) what = 0;
+            if (what == 0) {
+                rows.push_back(fresh(next_id(rows)));
+                continue;
+            }
+            std::size_t at = static_cast<std::size_t>(pick(static_cast<int>(rows.size())));
+            if (what == 1) {
+                row &r = rows[at];
+                std::string *fields[] = {&r.title, &r.user, &r.url, &r.password, &r.notes};
+                int mask = 1 + pick(31);
+                for (int f = 0; f < 5; ++f)
+                    if (mask & (1 << f)) *fields[f] = text(f);
+                r.time = time();
+            } else {
+                rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(at));
+                if (what == 3) rows.push_back(fresh(next_id(rows)));
+            }
+        }
+        return rows;
+    }
+
+private:
+    int pick(int n) { return static_cast<int>(rng_() % static_cast<std::uint64_t>(n)); }
+    std::string text(int field) {
+        static const char *names[] = {"t", "u", "l", "p", "n"};
+        int v = pick(5);
+        return v == 0 ? "" : names[field] + std::to_string(v);
+    }
+    std::string time() { return "2024-01-0" + std::to_string(1 + pick(4)) + " 10:00:00"; }
+    row fresh(std::int64_t id) { return {id, text(0), text(1), text(2), text(3), text(4), time()}; }
+    // What SQLite hands out: one above the highest id there is now.
+    static std::int64_t next_id(const std::vector<row> &rows) {
+        std::int64_t highest = 0;
+        for (const row &r : rows) highest = std::max(highest, r.id);
+        return highest + 1;
+    }
+
+    std::mt19937_64 rng_;
+};
+
+const row *find_id(const std::vector<row> &rows, std::int64_t id) {
+    for (const row &r : rows)
+        if (r.id == id) return &r;
+    return nullptr;
+}
+
+bool replaced(const row &base, const row &side) {
+    return side.title != base.title && side.user != base.user && side.url != base.url;
+}
+
+// The side's entry that is still the ancestor's `b`, or nullptr.
+const row *kept(const std::vector<row> &side, const row &b) {
+    const row *r = find_id(side, b.id);
+    return r != nullptr && !replaced(b, *r) ? r : nullptr;
+}
+
+std::multiset<std::tuple<std::string, std::string, std::string, std::string, std::string, std::string>>
+contents(const std::vector<row> &rows) {
+    std::multiset<std::tuple<std::string, std::string, std::string, std::string, std::string, std::string>> s;
+    for (const row &r : rows) s.insert(r.key());
+    return s;
+}
+
+std::multiset<std::tuple<std::string, std::string, std::string, std::string, std::string>> texts(
+    const std::vector<row> &rows) {
+    std::multiset<std::tuple<std::string, std::string, std::string, std::string, std::string>> s;
+    for (const row &r : rows) s.insert({r.title, r.user, r.url, r.password, r.notes});
+    return s;
+}
+
+bool holds_version(const std::vector<row> &rows, const row &version) {
+    return std::any_of(rows.begin(), rows.end(), [&](const row &r) { return r.key() == version.key(); });
+}
+
+// The laws for one merge of `x` (this side) and `y` against `b`.
+void check_laws(const std::vector<row> &b, const std::vector<row> &x, const std::vector<row> &y,
+                const std::vector<row> &result) {
+    for (std::size_t i = 1; i < result.size(); ++i) ASSERT_LT(result[i - 1].id, result[i].id);
+    for (const row &base : b) {
+        const row *xs = kept(x, base), *ys = kept(y, base);
+        auto same = [&](const row *side) { return side->key() == base.key(); };
+        if (xs != nullptr && ys != nullptr) {
+            // Nothing written is lost, field by field.
+            const row *r = find_id(result, base.id);
+            ASSERT_NE(r, nullptr) << "entry " << base.id << " vanished";
+            auto fields = [](const row &e) {
+                return std::vector<std::string>{e.title, e.user, e.url, e.password, e.notes};
+            };
+            auto bf = fields(base), xf = fields(*xs), yf = fields(*ys), rf = fields(*r);
+            const row *loser = nullptr;  // the version whose conflicting value the entry lacks
+            for (int f = 0; f < 5; ++f) {
+                bool xc = xf[f] != bf[f], yc = yf[f] != bf[f];
+                if (!xc && !yc) EXPECT_EQ(rf[f], bf[f]);
+                else if (xc && !yc) EXPECT_EQ(rf[f], xf[f]);
+                else if (!xc && yc) EXPECT_EQ(rf[f], yf[f]);
+                else if (xf[f] == yf[f]) EXPECT_EQ(rf[f], xf[f]);
+                else {
+                    EXPECT_TRUE(rf[f] == xf[f] || rf[f] == yf[f]) << "field " << f;
+                    if (loser == nullptr) loser = rf[f] == xf[f] ? ys : xs;
+                }
+            }
+            if (loser != nullptr) {
+                row copy = *loser;
+                copy.notes = marked(loser->notes, base.id, r->title);
+                EXPECT_TRUE(holds_version(result, copy)) << "no copy of " << copy;
+            }
+        } else if (xs != nullptr || ys != nullptr) {
+            const row *side = xs != nullptr ? xs : ys;
+            if (same(side)) {
+                const row *r = find_id(result, base.id);
+                const row *x_new = find_id(x, base.id);
+                EXPECT_TRUE(r == nullptr || (x_new != nullptr && *r == *x_new))
+                    << "entry " << base.id << " was removed on one side and kept";
+            } else {
+                EXPECT_TRUE(holds_version(result, *side)) << "edit of " << base.id << " lost";
+            }
+        }
+    }
+    // Every addition is kept; this side's at its own id.
+    for (const row &r : x) {
+        const row *base = find_id(b, r.id);
+        if (base == nullptr || replaced(*base, r)) {
+            const row *got = find_id(result, r.id);
+            EXPECT_TRUE(got != nullptr && *got == r) << "addition " << r << " of this side";
+        }
+    }
+    auto all = contents(result);
+    std::multiset<std::tuple<std::string, std::string, std::string, std::string, std::string, std::string>> added;
+    for (const row &r : y) {
+        const row *base = find_id(b, r.id);
+        if (base == nullptr || replaced(*base, r)) added.insert(r.key());
+    }
+    for (const auto &a : added) EXPECT_GE(all.count(a), added.count(a)) << "an addition of the other side";
+}
+
+TEST(MergeProperties, RandomEditScriptsKeepTheLaws) {
+    constexpr std::uint64_t cases = 10000;
+    for (std::uint64_t seed = 1; seed <= cases; ++seed) {
+        script_maker make(seed);
+        const std::vector<row> b = make.base();
+        const std::vector<row> x = make.edit(b);
+        const std::vector<row> y = make.edit(b);
+        SCOPED_TRACE("seed " + std::to_string(seed));
+
+        merged_rows xy = merge(b, x, y);
+        check_laws(b, x, y, xy.rows);
+        merged_rows yx = merge(b, y, x);
+        check_laws(b, y, x, yx.rows);
+        EXPECT_EQ(texts(xy.rows), texts(yx.rows)) << "the order of the sides mattered";
+
+        std::vector<row> x_sorted = x;
+        std::sort(x_sorted.begin(), x_sorted.end(), [](const row &p, const row &q) { return p.id < q.id; });
+        EXPECT_EQ(merge(b, x, x).rows, x_sorted) << "a copy merged with itself changed";
+        EXPECT_EQ(contents(merge(x, x, y).rows), contents(y)) << "an unchanged side held its own";
+        if (::testing::Test::HasFailure()) break;
+    }
+}
+
+}  // namespace
