@@ -147,21 +147,40 @@ std::optional<clip_backend> choose_backend(const clip_environment &env, std::str
     return std::nullopt;
 }
 
+namespace {
+
+// What each helper is told to write, read and clear the clipboard
+// (wayland, xclip, xsel), after the program's own path.
+struct helper_words {
+    std::vector<std::string> write, read, clear;
+};
+const helper_words &words_for(clip_kind kind) {
+    static const helper_words wayland{
+        // A type of our own spares wl-copy guessing it from the content.
+        {"--type", "text/plain;charset=utf-8"}, {"--no-newline", "--type", "text"}, {"--clear"}};
+    // xclip cannot give the selection up; it takes it with nothing in it,
+    // and the xclip that served the copy ends.
+    static const helper_words xclip{{"-selection", "clipboard", "-in"},
+                                    {"-selection", "clipboard", "-out"},
+                                    {"-selection", "clipboard", "-in"}};
+    static const helper_words xsel{
+        {"--clipboard", "--input"}, {"--clipboard", "--output"}, {"--clipboard", "--clear"}};
+    return kind == clip_kind::wayland ? wayland : kind == clip_kind::xclip ? xclip : xsel;
+}
+
+std::vector<std::string> helper_argv(const std::string &program,
+                                     const std::vector<std::string> &words) {
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), words.begin(), words.end());
+    return argv;
+}
+
+}  // namespace
+
 bool clip_write(const clip_backend &backend, std::string_view text) {
     helper_run run;
     run.input = text;
-    switch (backend.kind) {
-    case clip_kind::wayland:
-        // A type of our own spares wl-copy guessing it from the content.
-        run.argv = {backend.copier, "--type", "text/plain;charset=utf-8"};
-        break;
-    case clip_kind::xclip:
-        run.argv = {backend.copier, "-selection", "clipboard", "-in"};
-        break;
-    case clip_kind::xsel:
-        run.argv = {backend.copier, "--clipboard", "--input"};
-        break;
-    case clip_kind::osc52:
+    if (backend.kind == clip_kind::osc52) {
         if (!backend.tmux.empty()) {
             helper_run load = tmux_run(backend, {"load-buffer", "-b", tmux_buffer, "-"});
             load.input = text;
@@ -172,6 +191,7 @@ bool clip_write(const clip_backend &backend, std::string_view text) {
         if (!backend.tmux.empty()) run_helper(tmux_run(backend, {"delete-buffer", "-b", tmux_buffer}));
         return false;
     }
+    run.argv = helper_argv(backend.copier, words_for(backend.kind).write);
     return run_helper(run);
 }
 
@@ -182,19 +202,8 @@ std::optional<secret_string> clip_read(const clip_backend &backend) {
     run.output = &text;
     run.timeout = read_timeout;
     run.quiet = true;  // an empty clipboard is an error to every reader
-    switch (backend.kind) {
-    case clip_kind::wayland:
-        run.argv = {backend.reader, "--no-newline", "--type", "text"};
-        break;
-    case clip_kind::xclip:
-        run.argv = {backend.reader, "-selection", "clipboard", "-out"};
-        break;
-    case clip_kind::xsel:
-        run.argv = {backend.reader, "--clipboard", "--output"};
-        break;
-    case clip_kind::osc52:
-        return std::nullopt;
-    }
+    if (backend.kind == clip_kind::osc52) return std::nullopt;
+    run.argv = helper_argv(backend.reader, words_for(backend.kind).read);
     if (!run_helper(run) || text.empty()) return std::nullopt;
     return text;
 }
@@ -211,25 +220,13 @@ clip_check clip_compare(const clip_backend &backend, const clip_digest &digest) 
 }
 
 bool clip_clear(const clip_backend &backend, const clip_digest &copied) {
-    helper_run run;
-    switch (backend.kind) {
-    case clip_kind::wayland:
-        run.argv = {backend.copier, "--clear"};
-        break;
-    case clip_kind::xclip:
-        // xclip cannot give the selection up; it takes it with nothing in it,
-        // and the xclip that served the copy ends.
-        run.argv = {backend.copier, "-selection", "clipboard", "-in"};
-        break;
-    case clip_kind::xsel:
-        run.argv = {backend.copier, "--clipboard", "--clear"};
-        break;
-    case clip_kind::osc52: {
+    if (backend.kind == clip_kind::osc52) {
         // Both, whatever the first did: the window may have closed since.
         bool cleared = write_terminal(backend, "");
         return (backend.tmux.empty() || tmux_forget(backend, copied)) && cleared;
     }
-    }
+    helper_run run;
+    run.argv = helper_argv(backend.copier, words_for(backend.kind).clear);
     return run_helper(run);
 }
 

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -79,19 +80,41 @@ private:
     std::size_t size_;
 };
 
-// Standard allocator whose blocks are wiped on release: a container that
-// grows gives back its old block wiped too.
-template <typename T>
-struct wiping_allocator {
+// A standard allocator whose blocks come from `Blocks::take(bytes)` and go
+// back through `Blocks::give_back(block, bytes)`.
+template <typename T, typename Blocks>
+struct block_allocator {
     using value_type = T;
-    wiping_allocator() = default;
+    block_allocator() = default;
     template <typename U>
-    wiping_allocator(const wiping_allocator<U> &) {}
-    T *allocate(std::size_t n) { return static_cast<T *>(xmalloc(n * sizeof(T))); }
-    void deallocate(T *p, std::size_t n) { free_secret(p, n * sizeof(T)); }
+    block_allocator(const block_allocator<U, Blocks> &) {}
+    T *allocate(std::size_t n) { return static_cast<T *>(Blocks::take(n * sizeof(T))); }
+    void deallocate(T *p, std::size_t n) { Blocks::give_back(p, n * sizeof(T)); }
     template <typename U>
-    bool operator==(const wiping_allocator<U> &) const { return true; }
+    bool operator==(const block_allocator<U, Blocks> &) const { return true; }
 };
+
+// Blocks wiped on release: a container that grows gives back its old block
+// wiped too.
+struct wiped_blocks {
+    static void *take(std::size_t size) { return xmalloc(size); }
+    static void give_back(void *block, std::size_t size) { free_secret(block, size); }
+};
+template <typename T>
+using wiping_allocator = block_allocator<T, wiped_blocks>;
+
+// Blocks for big arrays that hold no secret: huge pages under them where
+// the system has some, so that filling them costs few faults.
+struct huge_page_blocks {
+    static void *take(std::size_t size) {
+        void *block = xmalloc(size);
+        hint_huge_pages(block, size);
+        return block;
+    }
+    static void give_back(void *block, std::size_t) { std::free(block); }
+};
+template <typename T>
+using huge_page_allocator = block_allocator<T, huge_page_blocks>;
 
 // A NUL-terminated text held on the heap only (std::string would keep a
 // short text inside the object, where no allocator can wipe it). Its block

@@ -46,24 +46,6 @@ struct record {
     std::string_view timestamp;
 };
 
-// A vector's allocator for big arrays that hold no secret: huge pages under
-// them where the system has some, so that filling them costs few faults.
-template <typename T>
-struct huge_page_allocator {
-    using value_type = T;
-    huge_page_allocator() = default;
-    template <typename U>
-    huge_page_allocator(const huge_page_allocator<U> &) {}
-    T *allocate(std::size_t n) {
-        void *block = xmalloc(n * sizeof(T));
-        hint_huge_pages(block, n * sizeof(T));
-        return static_cast<T *>(block);
-    }
-    void deallocate(T *p, std::size_t) { std::free(p); }
-    template <typename U>
-    bool operator==(const huge_page_allocator<U> &) const { return true; }
-};
-
 // Records in the order they were added, and the wiped storage of their
 // texts (which does not move: views stay valid while the list lives).
 class record_list {

@@ -17,6 +17,7 @@
 
 #include "memory/c_heap.h"
 #include "memory/secret.h"
+#include "store/sqlite_handles.h"
 #include "state/files.h"
 #include "store/schema.h"
 
@@ -49,17 +50,6 @@ const char *const find_template =
 
 // id, title, user, url, password, notes, timestamp
 constexpr int entry_columns = 7;
-
-struct connection_closer {
-    void operator()(sqlite3 *db) const { sqlite3_close(db); }
-};
-using connection = std::unique_ptr<sqlite3, connection_closer>;
-
-// A text that SQLite handed out: a built statement or an error text.
-struct sqlite_text_releaser {
-    void operator()(char *text) const { sqlite3_free(text); }
-};
-using sqlite_text = std::unique_ptr<char, sqlite_text_releaser>;
 
 // A built statement that carries an entry password.
 using secret_sqlite_text = std::unique_ptr<char, secret_text_releaser<sqlite3_free>>;

@@ -9,18 +9,9 @@
 #include <sqlite3.h>
 
 #include "store/schema.h"
+#include "store/sqlite_handles.h"
 
 namespace {
-
-struct connection_closer {
-    void operator()(sqlite3 *db) const { sqlite3_close(db); }
-};
-using connection = std::unique_ptr<sqlite3, connection_closer>;
-
-struct statement_finalizer {
-    void operator()(sqlite3_stmt *s) const { sqlite3_finalize(s); }
-};
-using statement = std::unique_ptr<sqlite3_stmt, statement_finalizer>;
 
 const char *const count_rows = "select count(*) from entries;";
 const char *const select_rows =

@@ -344,14 +344,20 @@ bool hooks_free(const std::string &top, std::vector<std::string> &paths) {
     return true;
 }
 
+// True when git would merge the database with kesp-merge; otherwise says
+// which attribute wins instead.
+bool merged_by_kesp(const tracked_db &db) {
+    std::string value = merge_attribute(db);
+    if (value == "kesp") return true;
+    std::fprintf(stderr,
+                 "The merge attribute of %s is \"%s\", not kesp: a later line of a "
+                 ".gitattributes overrides kesp-sync's.\n",
+                 db.shown.c_str(), value.c_str());
+    return false;
+}
+
 bool set_up(const tracked_db &db) {
-    if (std::string value = merge_attribute(db); value != "kesp") {
-        std::fprintf(stderr,
-                     "The merge attribute of %s is \"%s\", not kesp: a later line of a "
-                     ".gitattributes overrides kesp-sync's.\n",
-                     db.shown.c_str(), value.c_str());
-        return false;
-    }
+    if (!merged_by_kesp(db)) return false;
     std::vector<std::string> hooks;
     for (const char *name : hook_names) hooks.push_back(hook_path(db.top, name));
     for (const std::string &hook : hooks)
@@ -392,13 +398,7 @@ bool sync_init(const std::string &db_name, const std::optional<std::string> &rem
     }
 
     if (!mark_in_attributes(db)) return false;
-    if (std::string value = merge_attribute(db); value != "kesp") {
-        std::fprintf(stderr,
-                     "The merge attribute of %s is \"%s\", not kesp: a later line of a "
-                     ".gitattributes overrides kesp-sync's.\n",
-                     db.shown.c_str(), value.c_str());
-        return false;
-    }
+    if (!merged_by_kesp(db)) return false;
     if (!run_git(db.top, {"config", "merge.kesp.name", "kesp database merge (kesp-merge)"},
                  git_output::shown).ok() ||
         !run_git(db.top, {"config", "merge.kesp.driver", "kesp-merge %O %A %B"},
