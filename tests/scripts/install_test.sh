@@ -69,6 +69,12 @@ check_tree() {
     done
     words=$("$root/bin/kesp-gen" --words 6 --separator . | tr . '\n' | wc -l)
     [ "$words" -eq 6 ] || fail "installed kesp-gen --words 6 printed $words words"
+    # The installed programs carry none of the tests' hooks.
+    for program in kesp kesp-import kesp-export kesp-clip kesp-otp kesp-audit kesp-gen kesp-merge kesp-sync; do
+        if grep -q -a -e KESP_TEST_STOP_AT -e KESP_TEST_NAMED_TEMP -e KESP_TEST_SEED "$root/bin/$program"; then
+            fail "installed $program knows a test hook"
+        fi
+    done
     # The installed programs ignore the tests' seed.
     [ "$(KESP_TEST_SEED=1 "$root/bin/kesp-gen")" != "$(KESP_TEST_SEED=1 "$root/bin/kesp-gen")" ] \
         || fail "installed kesp-gen honours KESP_TEST_SEED"
