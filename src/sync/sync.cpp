@@ -483,14 +483,11 @@ bool pull(const tracked_db &db, const char *self) {
 
 }  // namespace
 
-bool sync_database(const std::optional<std::string> &db_name, const char *self) {
-    std::optional<std::pair<std::string, std::string>> named;
-    if (db_name) named = std::pair{*db_name, *db_name};
-    else named = only_database();
-    if (!named) return false;
-    tracked_db db;
-    auto lock = lock_and_locate(named->first, named->second, db);
-    if (!lock) return false;
+namespace {
+
+// The repository of `db`, set up by init, with no merge left unfinished and
+// a branch checked out (its name into `branch_name`). False after saying why.
+bool ready_to_sync(tracked_db &db, std::string &branch_name) {
     auto top = top_folder(db.folder);
     if (!top) {
         std::fprintf(stderr, "%s is not in a git repository: set it up with kesp-sync init %s.\n",
@@ -517,27 +514,14 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
                      db.top.c_str());
         return false;
     }
-    const std::string branch_name = first_line(branch.out);
+    branch_name = first_line(branch.out);
+    return true;
+}
 
-    bool committed = false;
-    const std::string message = "kesp-sync from " + host_name();
-    if (!commit_if_changed(db, {db.relative}, message.c_str(), committed)) return false;
-
-    const std::string remote = config_value(db.top, "branch." + branch_name + ".remote");
-    const std::string upstream_ref = config_value(db.top, "branch." + branch_name + ".merge");
-    if (remote.empty() || upstream_ref.empty()) {
-        if (!first_line(run_git(db.top, {"remote"}, git_output::silent).out).empty()) {
-            std::fprintf(stderr,
-                         "The branch %s has no upstream to send to: set one with git push -u "
-                         "origin %s, then run kesp-sync again.\n",
-                         branch_name.c_str(), branch_name.c_str());
-            return false;
-        }
-        std::puts(committed ? "Committed 1 change; the repository has no remote to send it to."
-                            : "Up to date; the repository has no remote.");
-        return true;
-    }
-
+// Pulls (git runs kesp-merge), pushes what is ahead and says in one line
+// what happened. False after git's message or ours.
+bool exchange(const tracked_db &db, const char *self, const std::string &remote,
+              const std::string &upstream_ref) {
     const std::string before = commit_of(db.top, "HEAD");
     if (!pull(db, self)) return false;
     const std::string after = commit_of(db.top, "HEAD");
@@ -556,10 +540,43 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
     if (merged)
         std::puts("Merged the other copy's changes and sent the result.");
     else if (received)
-        std::printf("Received %s from the other copy.\n", changes(count_changes(db.top, before + ".." + after)).c_str());
+        std::printf("Received %s from the other copy.\n",
+                    changes(count_changes(db.top, before + ".." + after)).c_str());
     else if (ahead > 0)
         std::printf("Sent %s.\n", changes(ahead).c_str());
     else
         std::puts("Up to date.");
+    return true;
+}
+
+}  // namespace
+
+bool sync_database(const std::optional<std::string> &db_name, const char *self) {
+    std::optional<std::pair<std::string, std::string>> named;
+    if (db_name) named = std::pair{*db_name, *db_name};
+    else named = only_database();
+    if (!named) return false;
+    tracked_db db;
+    auto lock = lock_and_locate(named->first, named->second, db);
+    if (!lock) return false;
+    std::string branch_name;
+    if (!ready_to_sync(db, branch_name)) return false;
+
+    bool committed = false;
+    const std::string message = "kesp-sync from " + host_name();
+    if (!commit_if_changed(db, {db.relative}, message.c_str(), committed)) return false;
+
+    const std::string remote = config_value(db.top, "branch." + branch_name + ".remote");
+    const std::string upstream_ref = config_value(db.top, "branch." + branch_name + ".merge");
+    if (!remote.empty() && !upstream_ref.empty()) return exchange(db, self, remote, upstream_ref);
+    if (!first_line(run_git(db.top, {"remote"}, git_output::silent).out).empty()) {
+        std::fprintf(stderr,
+                     "The branch %s has no upstream to send to: set one with git push -u "
+                     "origin %s, then run kesp-sync again.\n",
+                     branch_name.c_str(), branch_name.c_str());
+        return false;
+    }
+    std::puts(committed ? "Committed 1 change; the repository has no remote to send it to."
+                        : "Up to date; the repository has no remote.");
     return true;
 }
