@@ -10,7 +10,8 @@ exec awk '
         started = 1
     }
     percent = $0; sub(/\].*/, "]", percent)
-    what = $NF; sub(/^.*\/src\//, "src/", what); sub(/\.o$/, "", what)
+    what = $NF; sub(/CMakeFiles\/[^\/]*\.dir\//, "", what); sub(/^.*\/src\//, "src/", what)
+    sub(/\.o$/, "", what)
     if ($0 ~ /Linking/) what = "linking " $NF
     print "  " percent " " what > "/dev/stderr"
     fflush("/dev/stderr")
