@@ -83,8 +83,8 @@ memcheck: build
 	@runs=$$(ls $(MEMCHECK_LOGS) | wc -l); \
 		bad=$$(find $(MEMCHECK_LOGS) -type f -size +0 | sort); \
 		if [ -n "$$bad" ]; then for f in $$bad; do echo "== $$f"; cat "$$f"; done; \
-			echo "memcheck: errors or leaks in $$(echo "$$bad" | wc -l) of $$runs runs of kesp"; exit 1; fi; \
-		echo "memcheck: $$runs runs of kesp under valgrind, no errors, no leaks"
+			echo "memcheck: errors or leaks in $$(echo "$$bad" | wc -l) of $$runs runs of the programs"; exit 1; fi; \
+		echo "memcheck: $$runs runs of the programs under valgrind, no errors, no leaks"
 
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD   ?= build-fuzz
