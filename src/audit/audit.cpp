@@ -116,6 +116,18 @@ struct checks {
     std::map<int, const entry *> by_id;
 };
 
+// Whether `password` is in the list; nothing, after a message, when the
+// look-up fails.
+std::optional<pwned_lookup> look_up(const pwned_list &list, const char *password) {
+    wiped_array<EVP_MAX_MD_SIZE> digest;
+    unsigned int length = 0;
+    if (EVP_Digest(password, std::strlen(password), digest.data, &length, EVP_sha1(), nullptr) != 1) {
+        std::fputs("Cannot compute a SHA-1 digest.\n", stderr);
+        return std::nullopt;
+    }
+    return list.find(digest.data);
+}
+
 // The findings for one entry, in the order of their kinds. False after a
 // message when the list could not be searched.
 bool audit_one(const subject &s, checks &c) {
@@ -162,14 +174,7 @@ bool audit_one(const subject &s, checks &c) {
         ++c.report.old;
     }
     if (has_password && c.request.pwned != nullptr) {
-        wiped_array<EVP_MAX_MD_SIZE> digest;
-        unsigned int length = 0;
-        if (EVP_Digest(password, std::strlen(password), digest.data, &length, EVP_sha1(),
-                       nullptr) != 1) {
-            std::fputs("Cannot compute a SHA-1 digest.\n", stderr);
-            return false;
-        }
-        auto found = c.request.pwned->find(digest.data);
+        auto found = look_up(*c.request.pwned, password);
         if (!found) return false;
         if (found->found) {
             add(finding_kind::breached, "in the Pwned Passwords list, seen " +

@@ -159,6 +159,42 @@ std::optional<pwned_lookup> scan(const sorted_file &f, std::string_view target, 
     return pwned_lookup{};
 }
 
+enum class probed { line, none, failed };
+
+// The first line that starts at or after `middle` and before `high`: its
+// start goes to `start` and its fields to `l`, which points into `probe`.
+// `none` when no line starts there; `failed` after a message.
+probed probe_line(const sorted_file &f, std::int64_t middle, std::int64_t high, char *probe,
+                  std::int64_t &start, line &l) {
+    // The byte before such a line is a line end.
+    std::int64_t n = read_at(f, middle - 1, 2 * max_line, probe);
+    if (n < 0) return probed::failed;
+    auto *end = static_cast<const char *>(
+        std::memchr(probe, '\n', std::min<std::size_t>(n, max_line + 1)));
+    if (end == nullptr) {
+        if (middle - 1 + n < f.size || n > static_cast<std::int64_t>(max_line)) {
+            say_malformed(f, middle);
+            return probed::failed;
+        }
+        return probed::none;  // the last line started before `middle`
+    }
+    std::size_t skip = static_cast<std::size_t>(end - probe) + 1;
+    start = middle - 1 + static_cast<std::int64_t>(skip);
+    if (start >= high) return probed::none;
+    parsed p = parse_line(probe + skip, static_cast<std::size_t>(n) - skip, middle - 1 + n == f.size,
+                          f.key_length, l);
+    if (p == parsed::incomplete) {
+        n = read_at(f, start, max_line, probe);
+        if (n < 0) return probed::failed;
+        p = parse_line(probe, static_cast<std::size_t>(n), start + n == f.size, f.key_length, l);
+    }
+    if (p != parsed::ok) {
+        say_malformed(f, start);
+        return probed::failed;
+    }
+    return probed::line;
+}
+
 // Binary search by byte offset. Invariants: `low` is a line start and every
 // line before it has a key below `target`; no line at or after `high` has
 // a key below it.
@@ -169,39 +205,13 @@ std::optional<pwned_lookup> search(const sorted_file &f, std::string_view target
     wiped_array<2 * max_line, char> probe;
     while (high - low > window) {
         std::int64_t middle = low + (high - low) / 2;
-        // The first line that starts at or after `middle`: the byte before
-        // it is a line end.
-        std::int64_t n = read_at(f, middle - 1, sizeof probe.data, probe.data);
-        if (n < 0) return std::nullopt;
-        auto *end = static_cast<const char *>(
-            std::memchr(probe.data, '\n', std::min<std::size_t>(n, max_line + 1)));
-        if (end == nullptr) {
-            if (middle - 1 + n < f.size || n > static_cast<std::int64_t>(max_line)) {
-                say_malformed(f, middle);
-                return std::nullopt;
-            }
-            high = middle;  // the last line started before `middle`
-            continue;
-        }
-        std::size_t skip = static_cast<std::size_t>(end - probe.data) + 1;
-        std::int64_t start = middle - 1 + static_cast<std::int64_t>(skip);
-        if (start >= high) {
+        std::int64_t start = 0;
+        line l;
+        probed p = probe_line(f, middle, high, probe.data, start, l);
+        if (p == probed::failed) return std::nullopt;
+        if (p == probed::none) {
             high = middle;
             continue;
-        }
-        line l;
-        parsed p = parse_line(probe.data + skip, static_cast<std::size_t>(n) - skip,
-                              middle - 1 + n == f.size, f.key_length, l);
-        if (p == parsed::incomplete) {
-            n = read_at(f, start, max_line, probe.data);
-            if (n < 0) return std::nullopt;
-            skip = 0;
-            p = parse_line(probe.data, static_cast<std::size_t>(n), start + n == f.size,
-                           f.key_length, l);
-        }
-        if (p != parsed::ok) {
-            say_malformed(f, start);
-            return std::nullopt;
         }
         if (!seen.admits(l.key)) {
             say_disorder(f, start);
