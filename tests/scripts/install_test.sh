@@ -75,6 +75,13 @@ check_tree() {
             fail "installed $program knows a test hook"
         fi
     done
+    # The companions link the vault layer, not kesp's command code (nm
+    # must see the symbols at all, or the check would prove nothing).
+    for program in kesp-import kesp-export kesp-clip kesp-otp kesp-audit kesp-gen kesp-merge kesp-sync; do
+        symbols=$(nm -C "$root/bin/$program" 2>/dev/null) || { fail "nm $program"; continue; }
+        case $symbols in *" T main"*) ;; *) fail "nm sees no main in $program" ;; esac
+        if printf '%s\n' "$symbols" | grep -q ' cmd_'; then fail "installed $program carries kesp's commands"; fi
+    done
     # The installed programs ignore the tests' seed.
     [ "$(KESP_TEST_SEED=1 "$root/bin/kesp-gen")" != "$(KESP_TEST_SEED=1 "$root/bin/kesp-gen")" ] \
         || fail "installed kesp-gen honours KESP_TEST_SEED"
