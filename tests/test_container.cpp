@@ -38,6 +38,31 @@ TEST(ContainerDetection, MagicCountsOnlyExactly148BytesBeforeTheEnd) {
     EXPECT_FALSE(detect(f, filler + "FuI4" + std::string(144, '\0')));
 }
 
+TEST(ContainerDetection, AFileThatStartsWithSQLitesHeaderIsNeverAContainer) {
+    scratch_dir dir;
+    std::string f = dir.file("f");
+    const std::string header("SQLite format 3\0", 16);
+    const std::string tail = magic + std::string(144, '\0');
+    struct {
+        std::string bytes;
+        bool container;
+    } cases[] = {
+        {header + std::string(4096, 'x') + tail, false},
+        {header + tail, false},
+        {header.substr(0, 15) + "4" + std::string(100, 'x') + tail, true},
+        {"SQLite format 2" + std::string(1, '\0') + tail, true},
+        {header.substr(0, 15) + tail, true},  // 15 bytes of it are no header
+        {header, false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(detect(f, c.bytes), c.container) << c.bytes.size() << " bytes";
+        EXPECT_EQ(is_container_bytes(reinterpret_cast<const unsigned char *>(c.bytes.data()),
+                                     c.bytes.size()),
+                  c.container)
+            << c.bytes.size() << " bytes in memory";
+    }
+}
+
 TEST(ContainerDetection, OneByteMoreOrLessMakesAContainerPlain) {
     scratch_dir dir;
     std::string f = dir.file("db");

@@ -1,0 +1,39 @@
+#include "vault/detect.h"
+
+#include "container/container.h"
+#include "container/crypt.h"
+#include "container/format.h"
+
+namespace fmt = container_format;
+
+bool is_encrypted_db(const char *path) { return is_encrypted_file(path); }
+
+std::optional<bool> encrypted_db_at(const char *path) { return container_magic_at(path); }
+
+bool is_encrypted_bytes(const unsigned char *bytes, std::size_t size) {
+    return is_container_bytes(bytes, size);
+}
+
+std::string container_magic_text() {
+    return std::string(reinterpret_cast<const char *>(fmt::magic), fmt::magic_size);
+}
+
+std::size_t container_trailer_bytes() { return fmt::trailer_size; }
+
+std::string plain_db_header() {
+    return std::string(reinterpret_cast<const char *>(fmt::sqlite_header),
+                       fmt::sqlite_header_size);
+}
+
+int container_opens(const char *path, const char *password) {
+    decrypted plain = decrypt_to_memory(password, path);
+    switch (plain.status) {
+    case decrypt_status::ok:
+        return 1;
+    case decrypt_status::wrong_password:
+        return 0;
+    case decrypt_status::failed:
+        break;
+    }
+    return -1;
+}
