@@ -23,6 +23,10 @@ public:
     user_lock(user_lock &&) noexcept = default;
     user_lock &operator=(user_lock &&) noexcept = default;
 
+    // The open lock file, for a child that works under this lock (git's
+    // merge driver run by kesp-sync); -1 when nothing is held.
+    int descriptor() const { return fd_.get(); }
+
 private:
     unique_fd fd_;  // closing it releases the lock
 };
