@@ -220,8 +220,8 @@ public:
                 continue;
             }
             if (what == 4) {
-                auto highest = std::max_element(
-                    rows.begin(), rows.end(), [](const row &p, const row &q) { return p.id < q.id; });
+                auto lower_id = [](const row &p, const row &q) { return p.id < q.id; };
+                auto highest = std::max_element(rows.begin(), rows.end(), lower_id);
                 row reused = fresh(highest->id);
                 reused.user = highest->user;
                 *highest = reused;
