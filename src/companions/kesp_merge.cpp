@@ -24,6 +24,7 @@
 #include "state/console.h"
 #include "state/files.h"
 #include "state/numbers.h"
+#include "state/test_hooks.h"
 #include "vault/db_file.h"
 #include "vault/lock.h"
 #include "vault/program.h"
@@ -366,6 +367,7 @@ int main(int argc, char **argv) {
             seen = digest_db_file(ours.file.path);
             if (!seen || !passwords.open_container(ours)) return cannot_merge(ours_name);
         }
+        test_stop_point("before-lock");
         if (!inherited) {
             lock = take_user_lock(lock_kind::exclusive);
             if (!lock) return cannot_merge(ours_name);
