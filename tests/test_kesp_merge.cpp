@@ -402,6 +402,27 @@ TEST_F(MergeFiles, TheCallersLockIsNotTakenAgain) {
         EXPECT_EQ(r.err, refused) << setup;
         EXPECT_EQ(read_file(ours), ours_before);
     }
+
+    // Under the caller's lock nobody is asked: the caller gives passwords.
+    encrypt_all("pw");
+    const std::string sealed_before = read_file(ours);
+    harness::pty_session s(box, {"-c", held + "exec '" + merger + "' --lock-fd 4 '" + base +
+                                           "' '" + ours + "' '" + theirs + "'"},
+                           "/bin/sh");
+    r = s.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kesp-merge asks for no password while its caller holds the lock; give the "
+                     "passwords with --password-fd.\nNothing was merged; " +
+                         ours + " is unchanged.\n");
+    EXPECT_EQ(r.terminal.find("assword"), std::string::npos) << r.terminal;
+    EXPECT_EQ(read_file(ours), sealed_before);
+
+    // A descriptor that is not open is bad usage.
+    for (const char *option : {"--lock-fd", "--password-fd"}) {
+        r = merge({option, "9", base, ours, theirs});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, std::string("kesp-merge: ") + option + " 9: not an open descriptor.\n");
+    }
 }
 
 // A copy whose password changed since the ancestor changed it on purpose.
@@ -489,6 +510,49 @@ TEST_F(MergeFiles, AnUpdateWhileThePasswordIsAskedIsNotLost) {
               merged_rows.substr(0, merged_rows.find("5|news")) +
                   "9|late|u|l|p||2024-04-01 10:00:00\n"
                   "10|news|carol|https://news|n||2024-03-01 11:00:00\n");
+}
+
+// OURS that changed its form or its password while kesp-merge waited to
+// lock: never read as what it no longer is, and its password asked again.
+TEST_F(MergeFiles, OursThatChangedBeforeTheLockIsReadAgain) {
+    ASSERT_TRUE(encrypt_file("pw", theirs.c_str()));
+    {
+        box.env["KESP_TEST_STOP_AT"] = "before-lock";
+        harness::pty_session s(box, {base, ours, theirs}, merger);
+        box.env.erase("KESP_TEST_STOP_AT");
+        ASSERT_TRUE(s.expect_terminal("Master password: "));
+        s.type_line("pw");
+        ASSERT_TRUE(s.wait_stopped());
+        ASSERT_TRUE(encrypt_file("pw", ours.c_str()));
+        s.resume();
+        auto r = s.finish();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, ours + " was encrypted while kesp-merge waited.\nNothing was merged; " +
+                             ours + " is unchanged.\n");
+    }
+
+    // Sealed again under another password: asked for, then merged.
+    ASSERT_TRUE(encrypt_file("pw", base.c_str()));
+    const std::string other = box.path("other.db");
+    harness::write_file(other, read_file(ours));
+    reseal(other, "pw", "pw2");
+    box.env["KESP_TEST_STOP_AT"] = "before-lock";
+    harness::pty_session s(box, {base, ours, theirs}, merger);
+    box.env.erase("KESP_TEST_STOP_AT");
+    ASSERT_TRUE(s.expect_terminal("Master password: "));
+    s.type_line("pw");
+    ASSERT_TRUE(s.wait_stopped());
+    ASSERT_EQ(::rename(other.c_str(), ours.c_str()), 0);
+    s.resume();
+    ASSERT_TRUE(s.expect_terminal("Password of this copy: "));
+    s.type_line("pw2");
+    ASSERT_TRUE(s.wait_stopped());
+    s.resume();
+    auto r = s.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, ours + " changed while kesp-merge waited; reading it again.\n"
+                     "The master password does not open this copy, " + ours + ".\n" + report);
+    EXPECT_EQ(container_rows(ours, "pw2"), merged_rows);
 }
 
 }  // namespace
