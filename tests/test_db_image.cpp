@@ -178,6 +178,10 @@ TEST(DbImage, RefusesSchemasThatRunCodeOrLie) {
         {"a virtual table", "create virtual table entries using fts5(id, " +
                                 std::string("title, user, url, password, notes, timestamp);"),
          "it holds a virtual table"},
+        {"a view written into the schema by hand",
+         table + "pragma writable_schema=on; insert into sqlite_schema values('view', 'v', 'v', "
+                 "0, 'create view v as select 1');",
+         "its schema holds more than tables and indexes"},
         {"a column missing", "create table entries(id integer primary key, title text, user text,"
                              " url text, password text, timestamp date);",
          "entries has no column notes"},
