@@ -1,9 +1,12 @@
 // Database files as bytes in memory: reading the entries of an image, and
 // building a new database with kesp's own table.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -147,6 +150,62 @@ TEST(DbImage, RefusesWhatIsNoKespDatabase) {
         EXPECT_FALSE(r.ok) << c.name;
         EXPECT_EQ(r.err.rfind(c.says, 0), 0u) << c.name << ": " << r.err;
         EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << c.name << ": " << r.err;
+    }
+}
+
+// Files made to run code or to mislead the reader, each refused with its
+// reason before a row is read.
+TEST(DbImage, RefusesSchemasThatRunCodeOrLie) {
+    const std::string columns =
+        "title text, user text, url text, password text, notes text, timestamp date";
+    const std::string table = "create table entries(id integer primary key, " + columns + ");";
+    const std::string endless = "with recursive n(i) as (select 1 union all select i + 1 from n) ";
+    struct hostile_case {
+        const char *name;
+        std::string schema;
+        const char *reason;
+    };
+    const std::vector<hostile_case> cases = {
+        {"a view over an endless query",
+         "create view entries as " + endless +
+             "select i as id, 't' as title, 'u' as user, 'l' as url, 'p' as password, "
+             "'n' as notes, 'd' as timestamp from n;",
+         "it holds a view"},
+        {"a view beside the table", table + "create view v as " + endless + "select i from n;",
+         "it holds a view"},
+        {"a trigger", table + "create trigger t after insert on entries begin select 1; end;",
+         "it holds a trigger"},
+        {"a virtual table", "create virtual table entries using fts5(id, " +
+                                std::string("title, user, url, password, notes, timestamp);"),
+         "it holds a virtual table"},
+        {"a view written into the schema by hand",
+         table + "pragma writable_schema=on; insert into sqlite_schema values('view', 'v', 'v', "
+                 "0, 'create view v as select 1');",
+         "its schema holds more than tables and indexes"},
+        {"a column missing", "create table entries(id integer primary key, title text, user text,"
+                             " url text, password text, timestamp date);",
+         "entries has no column notes"},
+        {"ids that may repeat",
+         "create table entries(id int, " + columns + ");"
+         "insert into entries(id, title) values(1, 'a'), (1, 'b');",
+         "entries.id is not its integer primary key"},
+        {"a computed column",
+         "create table entries(id integer primary key, title text as (upper(notes)), user text,"
+         " url text, password text, notes text, timestamp date);",
+         "entries.title is computed"},
+    };
+    harness::scratch_dir dir;
+    for (const hostile_case &c : cases) {
+        const std::string file = dir.file("hostile.db");
+        ::unlink(file.c_str());
+        harness::sql(file, c.schema);
+        const auto start = std::chrono::steady_clock::now();
+        read_result r = read_bytes(harness::read_file(file));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.name;
+        EXPECT_FALSE(r.ok) << c.name;
+        EXPECT_TRUE(r.rows.empty()) << c.name;
+        EXPECT_EQ(r.err, "copy.db is not a kesp database: " + std::string(c.reason) + ".\n")
+            << c.name;
     }
 }
 

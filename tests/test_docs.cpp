@@ -506,7 +506,8 @@ struct sync_companion {
 
 TEST(SyncCompanions, PagesAndCompletionsCoverEveryOption) {
     const std::vector<sync_companion> companions = {
-        {"kesp-merge", "_kesp_merge", {"-o", "--output", "-h", "--help"}},
+        {"kesp-merge", "_kesp_merge",
+         {"-o", "--output", "--password-fd", "--lock-fd", "--name", "-h", "--help"}},
         {"kesp-sync", "_kesp_sync", {"-h", "--help"}},
     };
     for (const auto &c : companions) {
@@ -574,6 +575,7 @@ TEST(SyncCompanions, PagesAndCompletionsCoverEveryOption) {
     EXPECT_EQ(bash_words("kesp-sync.bash", "_kesp_sync", "kesp-sync init p", 2), "passwords.db\n");
     EXPECT_EQ(bash_words("kesp-sync.bash", "_kesp_sync", "kesp-sync passwords.db ''", 2), "\n");
     EXPECT_EQ(bash_words("kesp-merge.bash", "_kesp_merge", "kesp-merge a b c -o p", 5), "passwords.db\n");
+    EXPECT_EQ(bash_words("kesp-merge.bash", "_kesp_merge", "kesp-merge --name p", 2), "\n");
     if (have("fish")) {
         auto fish = shell("cd " + quote(box.work()) + " && fish -c " +
                           quote("source " + quote(source_dir + "/completion/kesp-sync.fish") +

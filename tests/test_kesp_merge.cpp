@@ -26,6 +26,7 @@ const char *const schema =
 
 const char *const usage =
     "Usage: kesp-merge BASE OURS THEIRS [-o OUT]\n"
+    "       kesp-merge --password-fd N [--lock-fd N] [--name NAME] BASE OURS THEIRS\n"
     "Merges the kesp databases OURS and THEIRS, two copies of BASE (an empty\n"
     "file when they have none in common), and writes the result over OURS, or\n"
     "to the new file OUT. As git's merge driver: kesp-merge %O %A %B.\n"
@@ -54,6 +55,35 @@ protected:
 
     harness::result merge(const std::vector<std::string> &args) const {
         return box.run_program(merger, args);
+    }
+
+    // kesp-merge without a terminal, `passwords` on an inherited pipe (each
+    // ended by a NUL byte) and `extra` said to the shell before it runs.
+    harness::result merge_given(const std::vector<std::string> &passwords,
+                                const std::vector<std::string> &args,
+                                const std::string &extra = "") const {
+        return box.run_program("/usr/bin/setsid",
+                               {"-w", "/bin/sh", "-c", given_command(passwords, args, extra)});
+    }
+
+    static std::string given_command(const std::vector<std::string> &passwords,
+                                     const std::vector<std::string> &args,
+                                     const std::string &extra = "") {
+        std::string format, words;
+        for (const std::string &password : passwords) {
+            format += "%s\\000";
+            words += " '" + password + "'";
+        }
+        std::string command = extra + "printf '" + format + "'" + words + " | exec '" + merger +
+                              "' --password-fd 3";
+        for (const std::string &arg : args) command += " '" + arg + "'";
+        return command + " 3<&0 </dev/null";
+    }
+
+    // Seals the container at `path` again under another password.
+    static void reseal(const std::string &path, const std::string &from, const std::string &to) {
+        ASSERT_TRUE(decrypt_file(from.c_str(), path.c_str())) << path;
+        ASSERT_TRUE(encrypt_file(to.c_str(), path.c_str())) << path;
     }
 
     // The rows of a container, decrypted in memory.
@@ -165,6 +195,9 @@ TEST_F(MergeFiles, BadUsageAndUnreadableInputs) {
     harness::write_file(box.path("empty.db"), "");
     sql(box.path("wal.db"), "pragma journal_mode=wal; create table t(x);");
     harness::write_file(box.path("wal.db-wal"), "frames");
+    sql(box.path("view.db"), "create view entries as with recursive n(i) as (select 1 union all "
+                             "select i + 1 from n) select i as id, '' as title, '' as user, '' as "
+                             "url, '' as password, '' as notes, '' as timestamp from n;");
     struct bad_case {
         std::vector<std::string> args;
         std::string err;
@@ -180,6 +213,8 @@ TEST_F(MergeFiles, BadUsageAndUnreadableInputs) {
         {{base, ours, box.path("wal.db")},
          box.path("wal.db-wal") + " exists: another program has " + box.path("wal.db") +
              " open, or that file holds changes of its own. Close it and try again.\n" + unchanged},
+        {{base, ours, box.path("view.db")},
+         box.path("view.db") + " is not a kesp database: it holds a view.\n" + unchanged},
     };
     for (const bad_case &c : cases) {
         auto r = merge(c.args);
@@ -286,6 +321,238 @@ TEST_F(MergeFiles, WrongPasswordOrNoTerminalWritesNothing) {
                          unchanged);
     EXPECT_EQ(read_file(ours), ours_before);
     EXPECT_EQ(harness::run_shell("ls " + box.work()).output, "base.db\nours.db\ntheirs.db\n");
+}
+
+TEST_F(MergeFiles, AnEncryptedCopyIsMergedOnlyWithEncryptedCopies) {
+    for (const std::string *path : {&base, &ours})
+        ASSERT_TRUE(encrypt_file("pw", path->c_str())) << *path;
+    const std::string ours_before = read_file(ours);
+    const std::string plain_ancestor = box.path("plain-base.db");
+    harness::write_file(plain_ancestor, read_file(theirs));
+    const std::string sealed = box.path("sealed.db");
+    harness::write_file(sealed, read_file(theirs));
+    ASSERT_TRUE(encrypt_file("pw", sealed.c_str()));
+    const std::string unchanged = "Nothing was merged; passwords.db is unchanged.\n";
+    struct refusal {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::vector<refusal> cases = {
+        {{base, ours, theirs},
+         "THEIRS is not encrypted; an encrypted database is merged only with encrypted copies.\n"},
+        {{plain_ancestor, ours, sealed},
+         "BASE is not encrypted; an encrypted database is merged only with encrypted copies.\n"},
+    };
+    for (const refusal &c : cases) {
+        std::vector<std::string> args = {"--name", "passwords.db"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        auto r = merge_given({"pw"}, args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err + unchanged);
+        EXPECT_EQ(read_file(ours), ours_before);
+    }
+    // No ancestor at all is no plain copy.
+    harness::write_file(base, "");
+    auto r = merge_given({"pw"}, {base, ours, sealed});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(harness::is_container(ours));
+}
+
+TEST_F(MergeFiles, PasswordsFromACallerAndNeverTheTerminal) {
+    encrypt_all("correct horse");
+    // Every password is tried on every copy, in order.
+    auto r = merge_given({"wrong", "other", "correct horse"}, {base, ours, theirs});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, report);
+    EXPECT_EQ(container_rows(ours, "correct horse"), merged_rows);
+
+    // None opens a copy: said, and nothing is asked, even on a terminal.
+    const std::string ours_before = read_file(ours);
+    harness::pty_session s(box, {"-c", given_command({"wrong", "other"}, {base, ours, theirs})},
+                           "/bin/sh");
+    auto failed = s.finish();
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.err, "None of the passwords given opens the common ancestor, " + base +
+                              ".\nNothing was merged; " + ours + " is unchanged.\n");
+    EXPECT_EQ(failed.terminal.find("assword"), std::string::npos) << failed.terminal;
+    EXPECT_EQ(read_file(ours), ours_before);
+}
+
+TEST_F(MergeFiles, TheCallersLockIsNotTakenAgain) {
+    const std::string lock = box.home() + "/.kesp.lock";
+    // The shell locks the file through descriptor 4 and hands it down.
+    const std::string held = "exec 4<>'" + lock + "'; flock -x 4; ";
+    auto r = box.run_program("/usr/bin/timeout",
+                             {"20", "/bin/sh", "-c",
+                              given_command({}, {"--lock-fd", "4", base, ours, theirs}, held)});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, report);
+    EXPECT_EQ(sql(ours, all_rows), merged_rows);
+
+    // Another file, or the lock file held by someone else, is no lock.
+    const std::string ours_before = read_file(ours);
+    const std::string refused = "--lock-fd is not the lock file " + lock + ", held.\n" +
+                                "Nothing was merged; " + ours + " is unchanged.\n";
+    for (const std::string &setup :
+         {"exec 4<'" + base + "'; ", "exec 4<>'" + lock + "'; flock -x '" + lock +
+                                     "' sleep 2 >/dev/null 2>&1 & sleep 0.5; "}) {
+        r = box.run_program("/bin/sh", {"-c", given_command({}, {"--lock-fd", "4", base, ours,
+                                                                 theirs}, setup)});
+        EXPECT_EQ(r.status, 1) << setup;
+        EXPECT_EQ(r.err, refused) << setup;
+        EXPECT_EQ(read_file(ours), ours_before);
+    }
+
+    // Under the caller's lock nobody is asked: the caller gives passwords.
+    encrypt_all("pw");
+    const std::string sealed_before = read_file(ours);
+    harness::pty_session s(box, {"-c", held + "exec '" + merger + "' --lock-fd 4 '" + base +
+                                           "' '" + ours + "' '" + theirs + "'"},
+                           "/bin/sh");
+    r = s.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kesp-merge asks for no password while its caller holds the lock; give the "
+                     "passwords with --password-fd.\nNothing was merged; " +
+                         ours + " is unchanged.\n");
+    EXPECT_EQ(r.terminal.find("assword"), std::string::npos) << r.terminal;
+    EXPECT_EQ(read_file(ours), sealed_before);
+
+    // A descriptor that is not open is bad usage.
+    for (const char *option : {"--lock-fd", "--password-fd"}) {
+        r = merge({option, "9", base, ours, theirs});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, std::string("kesp-merge: ") + option + " 9: not an open descriptor.\n");
+    }
+}
+
+// A copy whose password changed since the ancestor changed it on purpose.
+TEST_F(MergeFiles, ANewMasterPasswordTravels) {
+    const std::string base_plain = read_file(base), ours_plain = read_file(ours),
+                      theirs_plain = read_file(theirs);
+    struct travel_case {
+        const char *name;
+        std::string ours_password, theirs_password;
+        std::string sealed_under, notice;
+    };
+    const std::string both =
+        "The master password of passwords.db was changed on both copies; this copy's stays, and "
+        "the other copy's new one does not open the merged copy.\n";
+    const std::vector<travel_case> cases = {
+        {"changed on the other copy", "old", "new", "new",
+         "The master password of passwords.db was changed on the other copy; use the new one.\n"},
+        {"changed on this copy", "new", "old", "new", ""},
+        {"changed on both copies", "mine", "theirs", "mine", both},
+        {"changed alike on both", "new", "new", "new", ""},
+    };
+    for (const travel_case &c : cases) {
+        harness::write_file(base, base_plain);
+        harness::write_file(ours, ours_plain);
+        harness::write_file(theirs, theirs_plain);
+        encrypt_all("old");
+        if (c.ours_password != "old") reseal(ours, "old", c.ours_password);
+        if (c.theirs_password != "old") reseal(theirs, "old", c.theirs_password);
+        auto r = merge_given({"old", c.ours_password, c.theirs_password},
+                             {"--name", "passwords.db", base, ours, theirs});
+        EXPECT_EQ(r.status, 0) << c.name << ": " << r.err;
+        EXPECT_EQ(r.err, report + c.notice) << c.name;
+        EXPECT_EQ(container_rows(ours, c.sealed_under), merged_rows) << c.name;
+    }
+    // Nothing else changed: the file is sealed again all the same.
+    harness::write_file(base, ours_plain);
+    harness::write_file(ours, ours_plain);
+    harness::write_file(theirs, ours_plain);
+    encrypt_all("old");
+    reseal(theirs, "old", "new");
+    auto r = merge_given({"old", "new"}, {base, ours, theirs});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(container_rows(ours, "new"), container_rows(theirs, "new"));
+}
+
+// Whatever another program writes while kesp-merge waits for a person
+// stays: OURS is read under the lock, or read again when it changed.
+TEST_F(MergeFiles, AnUpdateWhileThePasswordIsAskedIsNotLost) {
+    // An active plain OURS gains an entry by kesp -a at the prompt.
+    harness::write_file(box.pointer_file(), ours);
+    ASSERT_TRUE(encrypt_file("pw", theirs.c_str()));
+    {
+        harness::pty_session s(box, {base, ours, theirs}, merger);
+        ASSERT_TRUE(s.expect_terminal("Master password: "));
+        auto added = box.run({"-a"}, "late\nuser\nurl\nnotes\n");
+        ASSERT_EQ(added.status, 0) << added.err;
+        s.type_line("pw");
+        auto r = s.finish();
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+    EXPECT_EQ(sql(ours, "select title from entries where title = 'late';"), "late\n");
+    EXPECT_EQ(sql(ours, "select count(*) from entries;"), "5\n");
+
+    // An encrypted OURS replaced between its reading and the lock.
+    for (const std::string &path : {box.pointer_file(), base, ours, theirs})
+        ::unlink(path.c_str());
+    SetUp();
+    encrypt_all("pw");
+    const std::string newer = box.path("newer.db");
+    harness::write_file(newer, read_file(ours));
+    ASSERT_TRUE(decrypt_file("pw", newer.c_str()));
+    sql(newer, "insert into entries values(9,'late','u','l','p','','2024-04-01 10:00:00');");
+    ASSERT_TRUE(encrypt_file("pw", newer.c_str()));
+    box.env["KESP_TEST_STOP_AT"] = "before-lock";
+    harness::pty_session s(box, {base, ours, theirs}, merger);
+    box.env.erase("KESP_TEST_STOP_AT");
+    ASSERT_TRUE(s.expect_terminal("Master password: "));
+    s.type_line("pw");
+    ASSERT_TRUE(s.wait_stopped());
+    ASSERT_EQ(::rename(newer.c_str(), ours.c_str()), 0);
+    s.resume();
+    auto r = s.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(container_rows(ours, "pw"),
+              merged_rows.substr(0, merged_rows.find("5|news")) +
+                  "9|late|u|l|p||2024-04-01 10:00:00\n"
+                  "10|news|carol|https://news|n||2024-03-01 11:00:00\n");
+}
+
+// OURS that changed its form or its password while kesp-merge waited to
+// lock: never read as what it no longer is, and its password asked again.
+TEST_F(MergeFiles, OursThatChangedBeforeTheLockIsReadAgain) {
+    ASSERT_TRUE(encrypt_file("pw", theirs.c_str()));
+    {
+        box.env["KESP_TEST_STOP_AT"] = "before-lock";
+        harness::pty_session s(box, {base, ours, theirs}, merger);
+        box.env.erase("KESP_TEST_STOP_AT");
+        ASSERT_TRUE(s.expect_terminal("Master password: "));
+        s.type_line("pw");
+        ASSERT_TRUE(s.wait_stopped());
+        ASSERT_TRUE(encrypt_file("pw", ours.c_str()));
+        s.resume();
+        auto r = s.finish();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, ours + " was encrypted while kesp-merge waited.\nNothing was merged; " +
+                             ours + " is unchanged.\n");
+    }
+
+    // Sealed again under another password: asked for, then merged.
+    ASSERT_TRUE(encrypt_file("pw", base.c_str()));
+    const std::string other = box.path("other.db");
+    harness::write_file(other, read_file(ours));
+    reseal(other, "pw", "pw2");
+    box.env["KESP_TEST_STOP_AT"] = "before-lock";
+    harness::pty_session s(box, {base, ours, theirs}, merger);
+    box.env.erase("KESP_TEST_STOP_AT");
+    ASSERT_TRUE(s.expect_terminal("Master password: "));
+    s.type_line("pw");
+    ASSERT_TRUE(s.wait_stopped());
+    ASSERT_EQ(::rename(other.c_str(), ours.c_str()), 0);
+    s.resume();
+    ASSERT_TRUE(s.expect_terminal("Password of this copy: "));
+    s.type_line("pw2");
+    ASSERT_TRUE(s.wait_stopped());
+    s.resume();
+    auto r = s.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, ours + " changed while kesp-merge waited; reading it again.\n"
+                     "The master password does not open this copy, " + ours + ".\n" + report);
+    EXPECT_EQ(container_rows(ours, "pw2"), merged_rows);
 }
 
 }  // namespace

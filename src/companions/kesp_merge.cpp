@@ -1,46 +1,285 @@
 // kesp-merge: the three-way merge of two copies of a kesp database against
 // their common ancestor, by hand or as git's merge driver (%O %A %B). The
 // result replaces OURS in the form OURS has, or goes to a new file.
+//
+// Passwords are asked first, on the terminal (/dev/tty, never standard
+// input, which a merge tool may have connected to anything), or read from
+// a descriptor the caller hands down. Then OURS is read, merged and
+// replaced under the lock, which is never held while a person is asked.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "companions/companion.h"
-#include "companions/merge_files.h"
+#include "memory/secret.h"
 #include "merge/merge.h"
-#include "vault/active_db.h"
+#include "state/console.h"
+#include "state/files.h"
+#include "state/numbers.h"
+#include "state/test_hooks.h"
+#include "vault/db_file.h"
 #include "vault/lock.h"
 #include "vault/program.h"
 
 namespace {
 
+enum long_only { password_fd_option = 256, lock_fd_option, name_option };
+
 const option long_options[] = {
     {"output", required_argument, nullptr, 'o'},
+    {"password-fd", required_argument, nullptr, password_fd_option},
+    {"lock-fd", required_argument, nullptr, lock_fd_option},
+    {"name", required_argument, nullptr, name_option},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
 
 const companion program{
     "Usage: kesp-merge BASE OURS THEIRS [-o OUT]\n"
+    "       kesp-merge --password-fd N [--lock-fd N] [--name NAME] BASE OURS THEIRS\n"
     "Merges the kesp databases OURS and THEIRS, two copies of BASE (an empty\n"
     "file when they have none in common), and writes the result over OURS, or\n"
     "to the new file OUT. As git's merge driver: kesp-merge %O %A %B.\n"
     "See kesp-merge(1).\n",
     "o:h", long_options};
 
-// A plain OURS that is the active database is changed only under the lock,
-// as kesp itself changes it.
-bool is_active_database(const std::string &path) {
-    active_db active;
-    struct stat st;
-    return probe_active_db(active) == active_state::ok && ::stat(path.c_str(), &st) == 0 &&
-           st.st_dev == active.device && st.st_ino == active.inode;
+struct merge_input {
+    db_file file;
+    const char *role;  // "the common ancestor", "this copy", "the other copy"
+    record_list entries;
+    const secret_string *password = nullptr;  // the one that opened a container
+};
+
+const image_reader into_records{
+    nullptr,
+    [](void *list, std::size_t rows) { static_cast<record_list *>(list)->reserve(rows); },
+    [](void *list, const image_row &row) {
+        static_cast<record_list *>(list)->add(
+            row.id, {row.title, row.user, row.url, row.password, row.notes}, row.timestamp);
+        return true;
+    }};
+
+// 1 read, 0 not this password, -1 failed (after a message).
+int read_input(merge_input &input, const secret_string *password) {
+    input.entries = record_list();
+    image_reader reader = into_records;
+    reader.context = &input.entries;
+    int read = read_db_file(input.file, password != nullptr ? password->c_str() : nullptr, reader);
+    if (read > 0) input.password = password;
+    return read;
 }
 
-int cannot_merge(const merge_input &ours) {
-    std::fprintf(stderr, "Nothing was merged; %s is unchanged.\n", ours.path.c_str());
+// The passwords tried on every container, in the order they came: typed on
+// the terminal (the master password asked once, when the first container
+// needs it, as "Master password: "), or all given at once by the caller.
+class password_cache {
+public:
+    password_cache() = default;
+    password_cache(const password_cache &) = delete;
+    password_cache &operator=(const password_cache &) = delete;
+
+    // Takes every password from `fd` (each ended by a NUL byte, until end
+    // of file) and never asks. False after a message.
+    bool take_from(int fd);
+    // Asks nothing: a caller that holds the lock must give the passwords.
+    void never_ask() { may_ask_ = false; }
+
+    // Reads the container of `input` with the first password that opens
+    // it; on the terminal, when none does, names it and asks for its own
+    // password once. False after a message: no terminal, a wrong password,
+    // a damaged file.
+    bool open_container(merge_input &input);
+
+private:
+    bool open_terminal();
+    bool ask(const char *prompt);
+
+    file_ptr in_, out_;
+    bool given_ = false, may_ask_ = true, asked_master_ = false;
+    std::vector<std::unique_ptr<secret_string>> known_;  // stable addresses
+};
+
+bool password_cache::take_from(int fd) {
+    given_ = true;
+    secret_string all;
+    wiped_array<4096> chunk;
+    for (;;) {
+        ssize_t got = ::read(fd, chunk.data, sizeof chunk.data);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            print_errno("--password-fd " + std::to_string(fd));
+            return false;
+        }
+        if (got == 0) break;
+        all.append({reinterpret_cast<const char *>(chunk.data), static_cast<std::size_t>(got)});
+    }
+    ::close(fd);
+    std::string_view rest = all.view();
+    while (!rest.empty()) {
+        std::size_t end = rest.find('\0');
+        known_.push_back(std::make_unique<secret_string>(rest.substr(0, end)));
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    }
+    return true;
+}
+
+bool password_cache::open_terminal() {
+    if (in_) return true;
+    // Read and written through descriptors of their own, without stdio
+    // buffers: the typed line stays in the caller's wiped buffer only.
+    unique_fd fd(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid()) {
+        std::fprintf(stderr, "No terminal to ask for the master password: %s.\n",
+                     std::strerror(errno));
+        return false;
+    }
+    int second = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0);
+    in_.reset(::fdopen(fd.get(), "r"));
+    if (in_) fd.release();
+    out_.reset(second >= 0 ? ::fdopen(second, "w") : nullptr);
+    if (!in_ || !out_) {
+        if (second >= 0 && !out_) ::close(second);
+        in_.reset();
+        print_errno("/dev/tty");
+        return false;
+    }
+    std::setvbuf(in_.get(), nullptr, _IONBF, 0);
+    std::setvbuf(out_.get(), nullptr, _IONBF, 0);
+    return true;
+}
+
+bool password_cache::ask(const char *prompt) {
+    if (!may_ask_) {
+        std::fputs("kesp-merge asks for no password while its caller holds the lock; give the "
+                   "passwords with --password-fd.\n",
+                   stderr);
+        return false;
+    }
+    if (!open_terminal()) return false;
+    secret_buffer line;
+    secret_status status = read_secret_shown_on(prompt, line.data, sizeof line.data, in_.get(),
+                                                out_.get());
+    if (status == secret_status::no_terminal) {
+        std::fputs("No terminal to ask for the master password: /dev/tty is not one.\n", stderr);
+        return false;
+    }
+    if (status != secret_status::ok) return false;
+    known_.push_back(std::make_unique<secret_string>(line.data));
+    return true;
+}
+
+bool password_cache::open_container(merge_input &input) {
+    if (!given_ && !asked_master_) {
+        asked_master_ = true;
+        if (!ask("Master password: ")) return false;
+    }
+    for (const auto &password : known_) {
+        int opened = read_input(input, password.get());
+        if (opened != 0) return opened > 0;
+    }
+    if (given_) {
+        std::fprintf(stderr, "None of the passwords given opens %s, %s.\n", input.role,
+                     input.file.name.c_str());
+        return false;
+    }
+    std::fprintf(stderr, "The master password does not open %s, %s.\n", input.role,
+                 input.file.name.c_str());
+    std::string prompt = std::string("Password of ") + input.role + ": ";
+    if (!ask(prompt.c_str())) return false;
+    int opened = read_input(input, known_.back().get());
+    if (opened == 0)
+        std::fprintf(stderr, "Invalid password or tampered data: %s cannot be read.\n",
+                     input.file.name.c_str());
+    return opened > 0;
+}
+
+// The merged records one by one, as the store takes them.
+struct record_source {
+    const record_list::records_type &records;
+    std::size_t next = 0;
+
+    static bool take(void *context, image_row &row) {
+        auto *self = static_cast<record_source *>(context);
+        if (self->next == self->records.size()) return false;
+        const record &r = self->records[self->next++];
+        row = {r.id, r.field[title_field], r.field[user_field], r.field[url_field],
+               r.field[password_field], r.field[notes_field], r.timestamp};
+        return true;
+    }
+};
+
+void say_exists(const std::string &path) {
+    std::fprintf(stderr, "%s already exists; kesp-merge never overwrites a file.\n", path.c_str());
+}
+
+bool write_merged(const record_list &merged, db_form form, const secret_string *password,
+                  const std::string &path, bool create_new) {
+    record_source source{merged.records()};
+    // A row takes its texts and some forty bytes in a page that SQLite
+    // fills to about three quarters.
+    std::size_t expected = 64 << 10;
+    for (const record &r : merged.records()) {
+        expected += 48 + r.timestamp.size();
+        for (std::string_view text : r.field) expected += text.size();
+    }
+    errno = 0;
+    bool written = write_db_file(record_source::take, &source, expected + expected / 3, form,
+                                 password != nullptr ? password->c_str() : nullptr, path,
+                                 create_new);
+    if (!written && create_new && errno == EEXIST) say_exists(path);
+    return written;
+}
+
+bool same_password(const secret_string *a, const secret_string *b) {
+    return a == b || (a != nullptr && b != nullptr && a->view() == b->view());
+}
+
+// A container copy whose password differs from the ancestor's had it
+// changed on purpose: the merged copy is sealed under the new one. When
+// both copies changed it differently, this copy's stays. What the person
+// must know is said in `notice`.
+const secret_string *sealing_password(const merge_input &base, const merge_input &ours,
+                                      const merge_input &theirs, std::string &notice) {
+    if (base.file.empty || base.password == nullptr) return ours.password;
+    const bool ours_changed = !same_password(ours.password, base.password);
+    const bool theirs_changed = !same_password(theirs.password, base.password);
+    if (!theirs_changed || same_password(ours.password, theirs.password)) return ours.password;
+    if (!ours_changed) {
+        notice = "The master password of " + ours.file.name +
+                 " was changed on the other copy; use the new one.\n";
+        return theirs.password;
+    }
+    notice = "The master password of " + ours.file.name +
+             " was changed on both copies; this copy's stays, and the other copy's new one "
+             "does not open the merged copy.\n";
+    return ours.password;
+}
+
+// What kesp-merge was told on its command line.
+struct merge_options {
+    std::optional<std::string> output, name;
+    std::optional<int> password_fd, lock_fd;
+};
+
+std::optional<int> descriptor_argument(const char *option, const char *argument) {
+    std::optional<int> fd = parse_whole_number(argument, 0, 999999);
+    if (!fd || ::fcntl(*fd, F_GETFD) < 0) {
+        std::fprintf(stderr, "kesp-merge: %s %s: not an open descriptor.\n", option, argument);
+        return std::nullopt;
+    }
+    return fd;
+}
+
+int cannot_merge(const std::string &ours) {
+    std::fprintf(stderr, "Nothing was merged; %s is unchanged.\n", ours.c_str());
     return exit_failure;
 }
 
@@ -49,51 +288,130 @@ int cannot_merge(const merge_input &ours) {
 int main(int argc, char **argv) {
     start_program();
 
-    std::optional<std::string> output;
-    auto done = read_options(program, argc, argv, [&](int, const char *argument) {
-        output = argument;
-        return true;
+    merge_options options;
+    auto done = read_options(program, argc, argv, [&](int option, const char *argument) {
+        switch (option) {
+        case 'o':
+            options.output = argument;
+            return true;
+        case name_option:
+            options.name = argument;
+            return true;
+        case password_fd_option:
+            options.password_fd = descriptor_argument("--password-fd", argument);
+            return options.password_fd.has_value();
+        default:
+            options.lock_fd = descriptor_argument("--lock-fd", argument);
+            return options.lock_fd.has_value();
+        }
     });
     if (done) return *done;
     if (argc - optind != 3) return bad_usage(program);
 
     merge_input inputs[3];
-    const char *roles[3] = {"the common ancestor", "this copy", "the other copy"};
-    for (int i = 0; i < 3; ++i) {
-        inputs[i].path = argv[optind + i];
-        inputs[i].role = roles[i];
-    }
-    inputs[0].may_be_empty = true;
     merge_input &base = inputs[0], &ours = inputs[1], &theirs = inputs[2];
+    const char *roles[3] = {"the common ancestor", "this copy", "the other copy"};
+    for (int i = 0; i < 3; ++i) inputs[i].role = roles[i];
+    const std::string ours_name = options.name.value_or(argv[optind + 1]);
+
+    // The caller's passwords are taken at once, so that it never waits
+    // on a full pipe.
+    password_cache passwords;
+    if (options.password_fd && !passwords.take_from(*options.password_fd))
+        return cannot_merge(ours_name);
+    std::optional<user_lock> inherited;
+    if (options.lock_fd) {
+        inherited = inherited_user_lock(*options.lock_fd, "--lock-fd");
+        if (!inherited) return cannot_merge(ours_name);
+        passwords.never_ask();
+    }
     struct stat st;
-    if (output && ::lstat(output->c_str(), &st) == 0) {
-        std::fprintf(stderr, "%s already exists; kesp-merge never overwrites a file.\n",
-                     output->c_str());
+    if (options.output && ::lstat(options.output->c_str(), &st) == 0) {
+        say_exists(*options.output);
         return exit_failure;
     }
-    for (merge_input &input : inputs)
-        if (!examine_input(input)) return cannot_merge(ours);
 
-    // Passwords first: nobody waits for the lock while a person types.
-    terminal_passwords passwords;
-    for (merge_input &input : inputs)
-        if (input.form == db_form::container && !passwords.open_container(input))
-            return cannot_merge(ours);
-
-    std::optional<user_lock> lock;
-    if (!output && ours.form == db_form::plain && is_active_database(ours.path)) {
-        lock = take_user_lock(lock_kind::exclusive);
-        if (!lock) return cannot_merge(ours);
+    for (int i = 0; i < 3; ++i) {
+        const std::string path = argv[optind + i];
+        auto file = examine_db_file(path, &inputs[i] == &ours ? ours_name : path, i == 0);
+        if (!file) return cannot_merge(ours_name);
+        inputs[i].file = std::move(*file);
     }
-    for (merge_input &input : inputs)
-        if (input.form == db_form::plain && !read_plain_input(input)) return cannot_merge(ours);
+    // An encrypted database takes nothing it cannot authenticate.
+    if (ours.file.form == db_form::container) {
+        for (const merge_input *input : {&base, &theirs}) {
+            if (input->file.empty || input->file.form == db_form::container) continue;
+            std::fprintf(stderr,
+                         "%s is not encrypted; an encrypted database is merged only with "
+                         "encrypted copies.\n",
+                         input == &base ? "BASE" : "THEIRS");
+            return cannot_merge(ours_name);
+        }
+    }
+
+    // The copies that are not replaced are read once, a container after
+    // its password was found.
+    for (merge_input *input : {&base, &theirs}) {
+        bool read = input->file.form == db_form::container ? passwords.open_container(*input)
+                                                           : read_input(*input, nullptr) > 0;
+        if (!read) return cannot_merge(ours_name);
+    }
+
+    // OURS: its password first, then the lock from the read to the rename.
+    // When the file changed meanwhile, it is read again under the lock;
+    // should its password no longer open it, everything starts again.
+    std::optional<user_lock> lock;
+    for (int attempt = 0;; ++attempt) {
+        std::optional<db_file_digest> seen;
+        if (ours.file.form == db_form::container) {
+            seen = digest_db_file(ours.file.path);
+            if (!seen || !passwords.open_container(ours)) return cannot_merge(ours_name);
+        }
+        test_stop_point("before-lock");
+        if (!inherited) {
+            lock = take_user_lock(lock_kind::exclusive);
+            if (!lock) return cannot_merge(ours_name);
+        }
+        auto now = examine_db_file(ours.file.path, ours_name, false);
+        if (!now) return cannot_merge(ours_name);
+        if (now->form != ours.file.form) {
+            std::fprintf(stderr, "%s was %s while kesp-merge waited.\n", ours_name.c_str(),
+                         now->form == db_form::container ? "encrypted" : "decrypted");
+            return cannot_merge(ours_name);
+        }
+        if (now->form == db_form::plain) {
+            if (read_input(ours, nullptr) <= 0) return cannot_merge(ours_name);
+            break;
+        }
+        auto digest = digest_db_file(ours.file.path);
+        if (!digest) return cannot_merge(ours_name);
+        if (*digest == *seen) break;
+        int read = read_input(ours, ours.password);
+        if (read < 0) return cannot_merge(ours_name);
+        if (read > 0) break;
+        lock.reset();
+        if (inherited || attempt == 2) {
+            std::fprintf(stderr, "%s changed while kesp-merge waited, and its password with it.\n",
+                         ours_name.c_str());
+            return cannot_merge(ours_name);
+        }
+        std::fprintf(stderr, "%s changed while kesp-merge waited; reading it again.\n",
+                     ours_name.c_str());
+    }
 
     merge_outcome merged = merge_records(base.entries, ours.entries, theirs.entries);
-    const bool unchanged = same_records(merged.merged, ours.entries);
-    if ((output || !unchanged) &&
-        !write_merged(merged.merged, ours.form, ours.password, output ? *output : ours.path,
-                      output.has_value()))
-        return cannot_merge(ours);
+    std::string notice;
+    const secret_string *seal = ours.file.form == db_form::container
+                                    ? sealing_password(base, ours, theirs, notice)
+                                    : nullptr;
+    const bool unchanged =
+        same_records(merged.merged, ours.entries) && same_password(seal, ours.password);
+    if ((options.output || !unchanged) &&
+        !write_merged(merged.merged, ours.file.form, seal, options.output.value_or(ours.file.path),
+                      options.output.has_value()))
+        return cannot_merge(ours_name);
+    lock.reset();
     std::fputs(describe_merge(merged.report).c_str(), stderr);
+    std::fputs(notice.c_str(), stderr);
     return exit_ok;
 }

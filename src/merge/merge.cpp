@@ -28,11 +28,11 @@ bool same_version(const record &a, const record &b) {
     return a.field == b.field && a.timestamp == b.timestamp;
 }
 
-// Rule of the reused id: the side's entry has nothing left of the
-// ancestor's by which a person would know it.
+// Rule of the reused id: the side's entry lost both the title and the URL
+// by which a person knows the ancestor's. The user name does not count: a
+// person's entries mostly share one.
 bool replaced(const record &base, const record &side) {
     return side.field[title_field] != base.field[title_field] &&
-           side.field[user_field] != base.field[user_field] &&
            side.field[url_field] != base.field[url_field];
 }
 

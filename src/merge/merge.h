@@ -15,8 +15,9 @@
 //     entry, so that both values survive;
 //   - removed on one side: removed if the other side left it alone, kept
 //     (and reported) if the other side changed it;
-//   - an entry whose title, user and url all differ from the ancestor's is
-//     a removal plus an addition (a removed highest id is handed out again);
+//   - an entry whose title and url both differ from the ancestor's is a
+//     removal plus an addition (a removed highest id is handed out again);
+//     nothing is lost either way, since an edit of the removed entry is kept;
 //   - additions of both sides are kept, an addition of the other side whose
 //     texts equal one of this side's only once. This side's entries keep
 //     their ids; entries of the other side that need one get new ids above

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <sys/stat.h>
 
@@ -46,8 +48,12 @@ std::string_view column_text(sqlite3_stmt *s, int column) {
     return {reinterpret_cast<const char *>(text), static_cast<std::size_t>(sqlite3_column_bytes(s, column))};
 }
 
+// A statement that the progress handler stopped fails as interrupted.
 bool not_kesp(const char *name, sqlite3 *db) {
-    std::fprintf(stderr, "%s is not a kesp database: %s.\n", name, sqlite3_errmsg(db));
+    const char *reason = sqlite3_errcode(db) == SQLITE_INTERRUPT
+                             ? "reading it takes far longer than its size allows"
+                             : sqlite3_errmsg(db);
+    std::fprintf(stderr, "%s is not a kesp database: %s.\n", name, reason);
     return false;
 }
 
@@ -65,6 +71,90 @@ bool passes_quick_check(sqlite3 *db, const char *name) {
     std::fprintf(stderr, "%s is damaged: %.*s\n", name, static_cast<int>(verdict.size()),
                  verdict.data());
     return false;
+}
+
+// The bound on the work of reading a file: virtual machine steps in
+// proportion to its size, far above what reading kesp's table takes. A
+// small hostile file thus ends within milliseconds.
+constexpr int steps_per_check = 1000;
+
+struct work_budget {
+    std::uint64_t checks_left;
+    bool spent = false;
+};
+
+int count_work(void *context) {
+    auto *budget = static_cast<work_budget *>(context);
+    if (budget->checks_left == 0) {
+        budget->spent = true;
+        return 1;
+    }
+    --budget->checks_left;
+    return 0;
+}
+
+bool refuse(const char *name, const std::string &reason) {
+    std::fprintf(stderr, "%s is not a kesp database: %s.\n", name, reason.c_str());
+    return false;
+}
+
+bool starts_with(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+// Nothing in the schema may run code while the file is read: tables and
+// indexes only. SQLite writes the words that start each statement in
+// capitals; anything written otherwise is refused with the rest.
+bool schema_is_plain(sqlite3 *db, const char *name) {
+    statement rows = prepare(db, "select type, sql from sqlite_schema;");
+    if (!rows) return not_kesp(name, db);
+    int rc;
+    while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
+        std::string_view type = column_text(rows.get(), 0);
+        std::string_view text = column_text(rows.get(), 1);
+        if (sqlite3_column_type(rows.get(), 1) == SQLITE_NULL && type == "index") continue;
+        if (starts_with(text, "CREATE TABLE ") || starts_with(text, "CREATE INDEX ") ||
+            starts_with(text, "CREATE UNIQUE INDEX "))
+            continue;
+        if (starts_with(text, "CREATE VIEW ")) return refuse(name, "it holds a view");
+        if (starts_with(text, "CREATE TRIGGER ")) return refuse(name, "it holds a trigger");
+        if (starts_with(text, "CREATE VIRTUAL TABLE "))
+            return refuse(name, "it holds a virtual table");
+        return refuse(name, "its schema holds more than tables and indexes");
+    }
+    if (rc != SQLITE_DONE) return not_kesp(name, db);
+    return true;
+}
+
+// kesp's seven columns, stored as they are written, ids unique: the id is
+// the table's integer key.
+bool has_kesp_columns(sqlite3 *db, const char *name) {
+    statement columns =
+        prepare(db, "select name, type, pk, hidden from pragma_table_xinfo('entries');");
+    if (!columns) return not_kesp(name, db);
+    const char *const wanted[] = {"id", "title", "user", "url", "password", "notes", "timestamp"};
+    bool found[std::size(wanted)] = {};
+    bool any = false;
+    int rc;
+    while ((rc = sqlite3_step(columns.get())) == SQLITE_ROW) {
+        any = true;
+        std::string_view column = column_text(columns.get(), 0);
+        for (std::size_t i = 0; i < std::size(wanted); ++i) {
+            if (sqlite3_stricmp(std::string(column).c_str(), wanted[i]) != 0) continue;
+            found[i] = true;
+            if (sqlite3_column_int(columns.get(), 3) != 0)
+                return refuse(name, std::string("entries.") + wanted[i] + " is computed");
+            if (i == 0 && (sqlite3_column_int(columns.get(), 2) != 1 ||
+                           sqlite3_stricmp(std::string(column_text(columns.get(), 1)).c_str(),
+                                           "integer") != 0))
+                return refuse(name, "entries.id is not its integer primary key");
+        }
+    }
+    if (rc != SQLITE_DONE) return not_kesp(name, db);
+    if (!any) return refuse(name, "no such table: entries");
+    for (std::size_t i = 0; i < std::size(wanted); ++i)
+        if (!found[i]) return refuse(name, std::string("entries has no column ") + wanted[i]);
+    return true;
 }
 
 bool run(sqlite3 *db, const char *sql) {
@@ -93,28 +183,42 @@ bool db_image_visit(unsigned char *bytes, std::size_t size, const char *name,
         bytes[18] = bytes[19] = 1;
     connection db = open_memory_db(nullptr);
     if (!db) return false;
-    if (sqlite3_deserialize(db.get(), "main", bytes, static_cast<sqlite3_int64>(size),
+    // The file may come from anyone: its schema is not trusted to run
+    // functions, views or triggers, and no statement may rewrite it.
+    sqlite3 *raw = db.get();
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
+    work_budget budget{1000 + size / 4};
+    sqlite3_progress_handler(raw, steps_per_check, count_work, &budget);
+    if (sqlite3_deserialize(raw, "main", bytes, static_cast<sqlite3_int64>(size),
                             static_cast<sqlite3_int64>(size), SQLITE_DESERIALIZE_READONLY) !=
         SQLITE_OK)
-        return not_kesp(name, db.get());
+        return not_kesp(name, raw);
     // Pages are read where they lie instead of being copied into the cache.
-    sqlite3_exec(db.get(), "pragma mmap_size=9223372036854775807;", nullptr, nullptr, nullptr);
-    if (!passes_quick_check(db.get(), name)) return false;
-    statement count = prepare(db.get(), count_rows);
-    if (!count || sqlite3_step(count.get()) != SQLITE_ROW) return not_kesp(name, db.get());
-    reader.expect(reader.context, static_cast<std::size_t>(sqlite3_column_int64(count.get(), 0)));
-    statement rows = prepare(db.get(), select_rows);
-    if (!rows) return not_kesp(name, db.get());
-    int rc;
-    while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
-        sqlite3_stmt *s = rows.get();
-        const image_row row{sqlite3_column_int64(s, 0), column_text(s, 1), column_text(s, 2),
-                            column_text(s, 3), column_text(s, 4), column_text(s, 5),
-                            column_text(s, 6)};
-        if (!reader.row(reader.context, row)) return false;
-    }
-    if (rc != SQLITE_DONE) return not_kesp(name, db.get());
-    return true;
+    sqlite3_exec(raw, "pragma mmap_size=9223372036854775807;", nullptr, nullptr, nullptr);
+    auto read = [&]() {
+        if (!schema_is_plain(raw, name) || !passes_quick_check(raw, name) ||
+            !has_kesp_columns(raw, name))
+            return false;
+        statement count = prepare(raw, count_rows);
+        if (!count || sqlite3_step(count.get()) != SQLITE_ROW) return not_kesp(name, raw);
+        reader.expect(reader.context,
+                      static_cast<std::size_t>(sqlite3_column_int64(count.get(), 0)));
+        statement rows = prepare(raw, select_rows);
+        if (!rows) return not_kesp(name, raw);
+        int rc;
+        while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
+            sqlite3_stmt *s = rows.get();
+            const image_row row{sqlite3_column_int64(s, 0), column_text(s, 1), column_text(s, 2),
+                                column_text(s, 3), column_text(s, 4), column_text(s, 5),
+                                column_text(s, 6)};
+            if (!reader.row(reader.context, row)) return false;
+        }
+        return rc == SQLITE_DONE || not_kesp(name, raw);
+    };
+    return read();
 }
 
 built_image::~built_image() { sqlite3_close(db_); }

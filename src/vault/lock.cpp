@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -127,4 +128,25 @@ std::optional<user_lock> take_user_lock(lock_kind kind) {
     }
     print_errno("Unable to lock " + *path);
     return std::nullopt;
+}
+
+std::optional<user_lock> inherited_user_lock(int fd, const char *what) {
+    auto path = lock_file_path();
+    struct stat given, file;
+    bool same = path && ::fstat(fd, &given) == 0 && ::lstat(path->c_str(), &file) == 0 &&
+                S_ISREG(file.st_mode) && given.st_dev == file.st_dev &&
+                given.st_ino == file.st_ino;
+    // Locking again through the same open file succeeds where it is held
+    // already; another holder makes it fail at once.
+    if (!same || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        std::fprintf(stderr, "%s is not the lock file %s, held.\n", what,
+                     path ? path->c_str() : "~/.kesp.lock");
+        return std::nullopt;
+    }
+    int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) {
+        print_errno(what);
+        return std::nullopt;
+    }
+    return user_lock(unique_fd(own));
 }

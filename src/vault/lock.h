@@ -42,3 +42,10 @@ std::optional<std::string> lock_file_path();
 // and how to resume it. Nothing, after a message naming the file and the
 // reason, when the lock file cannot be opened or locked.
 std::optional<user_lock> take_user_lock(lock_kind kind);
+
+// The lock that the caller of a child program holds alone and hands down
+// as the open descriptor `fd` (user_lock::descriptor): `fd` must be the
+// lock file itself (same device and inode), locked by no other process.
+// Never waits. Nothing, after "<what> is not the lock file <path>, held.\n"
+// or the reason, otherwise.
+std::optional<user_lock> inherited_user_lock(int fd, const char *what);

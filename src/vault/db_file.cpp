@@ -1,0 +1,176 @@
+#include "vault/db_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+#include "container/container.h"
+#include "container/crypt.h"
+#include "state/files.h"
+#include "state/replacement.h"
+#include "vault/active_db.h"
+
+namespace {
+
+// The regular file at `path`, open for reading; its size in `st`.
+unique_fd open_regular(const std::string &path, const std::string &name, struct stat &st) {
+    unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+        print_errno(name);
+        return unique_fd();
+    }
+    if (!S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "%s is not a regular file.\n", name.c_str());
+        return unique_fd();
+    }
+    return fd;
+}
+
+// The whole regular file at `path` in wiped memory.
+std::unique_ptr<wiped_buffer> read_whole_file(const std::string &path, const std::string &name) {
+    struct stat st;
+    unique_fd fd = open_regular(path, name, st);
+    if (!fd.valid()) return nullptr;
+    auto bytes = std::make_unique<wiped_buffer>(static_cast<std::size_t>(st.st_size));
+    hint_huge_pages(bytes->data(), bytes->size());
+    std::size_t done = 0;
+    while (done < bytes->size()) {
+        ssize_t got = ::read(fd.get(), bytes->data() + done, bytes->size() - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            if (got == 0) std::fprintf(stderr, "%s changed while it was read.\n", name.c_str());
+            else print_errno(name);
+            return nullptr;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return bytes;
+}
+
+// The file a path names, through a final symbolic link: the link stays a
+// link, and the new file belongs beside the one it replaces.
+std::string replacement_target(const std::string &path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char *resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return path;
+    std::string target(resolved);
+    std::free(resolved);
+    return target;
+}
+
+struct md_ctx_deleter {
+    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+}  // namespace
+
+std::optional<db_file> examine_db_file(const std::string &path, const std::string &name,
+                                       bool may_be_empty) {
+    db_file file{path, name};
+    struct stat st;
+    unique_fd fd = open_regular(path, name, st);
+    if (!fd.valid()) return std::nullopt;
+    if (st.st_size == 0 && may_be_empty) {
+        file.empty = true;
+        return file;
+    }
+    auto magic = container_magic_at(path.c_str());
+    if (!magic) {
+        print_errno(name);
+        return std::nullopt;
+    }
+    file.form = *magic ? db_form::container : db_form::plain;
+    if (file.form == db_form::plain) {
+        std::string side = db_side_file(path.c_str());
+        if (!side.empty()) {
+            std::fprintf(stderr,
+                         "%s exists: another program has %s open, or that file holds changes of "
+                         "its own. Close it and try again.\n",
+                         side.c_str(), path.c_str());
+            return std::nullopt;
+        }
+    }
+    return file;
+}
+
+int read_db_file(const db_file &file, const char *password, const image_reader &reader) {
+    if (file.empty) {
+        reader.expect(reader.context, 0);
+        return 1;
+    }
+    std::unique_ptr<wiped_buffer> bytes;
+    if (file.form == db_form::container) {
+        decrypted plain = decrypt_to_memory(password, file.path.c_str());
+        if (plain.status == decrypt_status::wrong_password) return 0;
+        if (plain.status != decrypt_status::ok) return -1;
+        bytes = std::move(plain.plain);
+    } else {
+        bytes = read_whole_file(file.path, file.name);
+        if (!bytes) return -1;
+    }
+    return db_image_visit(bytes->data(), bytes->size(), file.name.c_str(), reader) ? 1 : -1;
+}
+
+std::optional<db_file_digest> digest_db_file(const std::string &path) {
+    struct stat st;
+    unique_fd fd = open_regular(path, path, st);
+    if (!fd.valid()) return std::nullopt;
+    std::unique_ptr<EVP_MD_CTX, md_ctx_deleter> ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
+        std::fputs("Unable to compute a digest.\n", stderr);
+        return std::nullopt;
+    }
+    wiped_buffer chunk(std::size_t(256) << 10);
+    for (;;) {
+        ssize_t got = ::read(fd.get(), chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            print_errno(path);
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        if (EVP_DigestUpdate(ctx.get(), chunk.data(), static_cast<std::size_t>(got)) != 1) {
+            std::fputs("Unable to compute a digest.\n", stderr);
+            return std::nullopt;
+        }
+    }
+    db_file_digest digest;
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &length) != 1 || length != digest.size()) {
+        std::fputs("Unable to compute a digest.\n", stderr);
+        return std::nullopt;
+    }
+    return digest;
+}
+
+bool write_db_file(image_row_source next, void *context, std::size_t expected_size,
+                   db_form form, const char *password, const std::string &path,
+                   bool create_new) {
+    struct stat st;
+    if (create_new && ::lstat(path.c_str(), &st) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    std::unique_ptr<built_image> bytes = db_image_build(next, context, expected_size);
+    if (!bytes) return false;
+    if (form == db_form::container)
+        return encrypt_to_file(password, bytes->data(), bytes->size(), path.c_str(), create_new);
+    std::string target = create_new ? path : replacement_target(path);
+    file_replacement out(target, create_new ? target : target + ".merged");
+    return out.open() && out.write(bytes->data(), bytes->size()) &&
+           (create_new ? out.commit_new() : out.commit());
+}
+
+bool is_active_db_file(const std::string &path) {
+    active_db active;
+    struct stat st;
+    return probe_active_db(active) == active_state::ok && ::stat(path.c_str(), &st) == 0 &&
+           st.st_dev == active.device && st.st_ino == active.inode;
+}

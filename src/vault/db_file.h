@@ -1,0 +1,59 @@
+// Database files that a program is handed by name rather than through the
+// pointer file (the copies kesp-merge merges): what a file is, its entries
+// read in the form it has on disk, an encrypted container (authenticated
+// and decrypted with a given password) or a plain SQLite file, and a new
+// database file written in place of one or as a new file.
+//
+// Nothing here asks for a password: the caller brings it. Plain bytes are
+// held in wiped memory only. Every failure is printed where it is found,
+// naming the file by its `name`.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "store/image.h"
+
+enum class db_form { plain, container };
+
+struct db_file {
+    std::string path;
+    std::string name;             // in messages: the path, or what the caller calls it
+    db_form form = db_form::plain;
+    bool empty = false;           // a 0-byte file, where one was allowed
+};
+
+// What the file at `path` is: a container, a plain database, or (with
+// `may_be_empty`) an empty file. Nothing after "<name>: <reason>" when it
+// cannot be read, "<name> is not a regular file.", or when a plain file has
+// a side file that holds changes of its own.
+std::optional<db_file> examine_db_file(const std::string &path, const std::string &name,
+                                       bool may_be_empty);
+
+// Hands the entries of `file` to `reader` (see db_image_visit): a plain or
+// empty file as it is, a container decrypted with `password`. 1 read, 0 the
+// password does not open the container (silent: a wrong password and
+// damaged data alike), -1 failed after a message.
+int read_db_file(const db_file &file, const char *password, const image_reader &reader);
+
+// The SHA-256 of the bytes of the file at `path` now, to tell later whether
+// it is still the file that was read. Nothing after a message.
+using db_file_digest = std::array<unsigned char, 32>;
+std::optional<db_file_digest> digest_db_file(const std::string &path);
+
+// Writes a database file holding exactly the rows of `next` (see
+// db_image_build; `expected_size` guesses its size) in `form`, encrypted
+// under `password` for a container: replacing the file at `path` durably
+// (through a final symbolic link, which stays), or with `create_new` as the
+// new file `path` (mode 0600), which is never overwritten: when the name is
+// taken, false with errno EEXIST and no message. Otherwise false after a
+// message; nothing changed either way.
+bool write_db_file(image_row_source next, void *context, std::size_t expected_size,
+                   db_form form, const char *password, const std::string &path,
+                   bool create_new);
+
+// True when `path` leads to the file the pointer file names as the active
+// database (plain, existing).
+bool is_active_db_file(const std::string &path);
