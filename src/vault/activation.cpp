@@ -123,7 +123,8 @@ bool decrypt_and_activate(const char *path, const char *password) {
     if (!nothing_active_nothing_beside(path)) return false;
     // The record comes first: a decrypted database that nothing remembers
     // would stay in clear. Without a record, nothing is decrypted.
-    if (!get_open_db_path()) std::fputs("HOME is not set: there is nowhere to record it.\n", stderr);
+    if (!get_open_db_path())
+        std::fputs("HOME is not set: there is nowhere to record it.\n", stderr);
     if (!get_open_db_path() || !write_active_db_path(path)) {
         std::fprintf(stderr, "Failed to decrypt %s.\n", path);
         return false;
