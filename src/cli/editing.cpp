@@ -10,7 +10,6 @@
 #include "memory/secret.h"
 #include "output/generator.h"
 #include "state/console.h"
-#include "store/db.h"
 
 namespace {
 
@@ -153,16 +152,11 @@ void cmd_edit(int id, int auto_encrypt) {
 void cmd_copy(int id) { copy_entry(id, "Nothing found with id %d.\n"); }
 
 void cmd_remove(int id, int auto_encrypt) {
-    {
-        auto s = begin_session(lock_kind::exclusive);
-        if (!s) return;
-
-        bool changed = false;
-        if (!db_delete_entry(s->path(), id, &changed)) return;
-        if (changed)
-            std::fputs("Entry was deleted from the database.\n", stdout);
-        else
-            std::printf("No entry with id %d was found.\n", id);
-    }
+    auto removed = remove_entry(id);
+    if (!removed) return;
+    if (*removed)
+        std::fputs("Entry was deleted from the database.\n", stdout);
+    else
+        std::printf("No entry with id %d was found.\n", id);
     if (auto_encrypt == 1) run_auto_encrypt_step();
 }

@@ -101,6 +101,14 @@ bool copy_entry(int id, const char *missing) {
     return false;
 }
 
+std::optional<bool> remove_entry(int id) {
+    auto s = begin_session(lock_kind::exclusive);
+    if (!s) return std::nullopt;
+    bool changed = false;
+    if (!db_delete_entry(s->path(), id, &changed)) return std::nullopt;
+    return changed;
+}
+
 bool replace_entry_password(const active_db &before, const entry &seen, const char *password) {
     entry_ptr changed(entry_copy(&seen));
     free_secret_text(changed->password);

@@ -76,6 +76,11 @@ update_outcome update_entry(const active_db &before, const entry &seen, const en
 // store's reason and "Failed to add a new entry.\n" when the copy fails.
 bool copy_entry(int id, const char *missing);
 
+// -r: under the lock alone, removes entry `id` of the active database.
+// True when an entry went, false when none had that id; nothing after a
+// message (no active database, or the store's reason).
+std::optional<bool> remove_entry(int id);
+
 // Replaces the password of entry `id` of the database resolved as `before`
 // (renewing its modification time), provided that entry still holds what
 // `seen` holds: taken under the lock alone, as in step 4. False after a
