@@ -9,6 +9,9 @@
 //   3. Ask the questions, if any.
 //   4. Take the lock alone (lock_unchanged) and check that the database is
 //      still the one resolved in step 1; then make the one change.
+//      add_entry, update_entry and replace_entry_password take this step
+//      for their change; copy_entry and remove_entry, which ask nothing,
+//      take all of them under the lock alone.
 //   5. Let the lock go. kesp then runs its auto-encrypt step, which asks
 //      and locks for itself (encrypt_active_db, vault/activation.h).
 #pragma once
