@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <vector>
-
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -209,19 +209,45 @@ TEST(DbImage, RefusesSchemasThatRunCodeOrLie) {
     }
 }
 
-TEST(DbImage, NamesSideFilesThatHoldChanges) {
+// Beside a plain database an empty journal holds nothing; a log or its
+// index of any size means another program has the database open. Beside a
+// container every one of them counts.
+TEST(DbImage, NamesSideFiles) {
+    struct side_case {
+        const char *name;
+        std::vector<std::pair<const char *, const char *>> planted;  // suffix, content
+        const char *found;                                          // suffix, "" for none
+        const char *found_beside_container;
+    };
+    const side_case cases[] = {
+        {"nothing", {}, "", ""},
+        {"empty journal", {{"-journal", ""}}, "", "-journal"},
+        {"hot journal", {{"-journal", "hot"}}, "-journal", "-journal"},
+        {"empty log", {{"-wal", ""}}, "-wal", "-wal"},
+        {"log before journal", {{"-journal", "hot"}, {"-wal", "frames"}}, "-wal", "-wal"},
+        {"index alone", {{"-shm", ""}}, "-shm", "-shm"},
+    };
+    for (const side_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        harness::scratch_dir dir;
+        const std::string db = dir.file("p.db");
+        harness::write_file(db, "");
+        for (const auto &[suffix, content] : c.planted) harness::write_file(db + suffix, content);
+        auto named = [&](const char *suffix) { return *suffix ? db + suffix : std::string(); };
+        EXPECT_EQ(db_side_file(db.c_str()), named(c.found));
+        EXPECT_EQ(db_side_file(db.c_str(), true), named(c.found_beside_container));
+    }
+}
+
+// SQLite looks beside the file a symbolic link leads to, and a side file
+// that is itself a link (leading nowhere, even) is there all the same.
+TEST(DbImage, SideFilesAreLookedForWhereSQLiteLooks) {
     harness::scratch_dir dir;
-    const std::string db = dir.file("p.db");
+    const std::string db = dir.file("p.db"), link = dir.file("link.db");
     harness::write_file(db, "");
-    EXPECT_EQ(db_side_file(db.c_str()), "");
-    harness::write_file(db + "-journal", "");
-    EXPECT_EQ(db_side_file(db.c_str()), "");
-    harness::write_file(db + "-journal", "hot");
-    EXPECT_EQ(db_side_file(db.c_str()), db + "-journal");
-    harness::write_file(db + "-wal", "");
-    EXPECT_EQ(db_side_file(db.c_str()), db + "-journal");
-    harness::write_file(db + "-wal", "frames");
-    EXPECT_EQ(db_side_file(db.c_str()), db + "-wal");
+    ASSERT_EQ(::symlink(db.c_str(), link.c_str()), 0);
+    ASSERT_EQ(::symlink("nowhere", (db + "-wal").c_str()), 0);
+    EXPECT_EQ(db_side_file(link.c_str()), db + "-wal");
 }
 
 }  // namespace

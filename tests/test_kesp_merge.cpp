@@ -211,8 +211,9 @@ TEST_F(MergeFiles, BadUsageAndUnreadableInputs) {
         {{base, ours, box.path("empty.db")},
          box.path("empty.db") + " is not a kesp database: no such table: entries.\n" + unchanged},
         {{base, ours, box.path("wal.db")},
-         box.path("wal.db-wal") + " exists: another program has " + box.path("wal.db") +
-             " open, or that file holds changes of its own. Close it and try again.\n" + unchanged},
+         box.path("wal.db-wal") + " exists: another program has the database open, or that "
+                                  "file holds data of its own. Close it and try again.\n" +
+             unchanged},
         {{base, ours, box.path("view.db")},
          box.path("view.db") + " is not a kesp database: it holds a view.\n" + unchanged},
     };

@@ -10,7 +10,6 @@
 #include "memory/secret.h"
 #include "output/generator.h"
 #include "state/console.h"
-#include "store/db.h"
 
 namespace {
 
@@ -125,14 +124,7 @@ void cmd_add(int auto_encrypt) {
     for (char *field : {title, user, url, notes}) strip_newlines(field);
 
     entry_ptr e(entry_new(title, user, url, password.data, notes));
-    {
-        auto lock = lock_unchanged(*db);
-        if (!lock) return;
-        if (!db_insert_entry(db->path.c_str(), e.get())) {
-            std::fputs("Failed to add a new entry.\n", stderr);
-            return;
-        }
-    }
+    if (!add_entry(*db, *e)) return;
     if (auto_encrypt == 1) run_auto_encrypt_step();
 }
 
@@ -148,37 +140,23 @@ void cmd_edit(int id, int auto_encrypt) {
     entry_answers answers;
     if (!ask_changes(*e, answers)) return;
     if (entry_ptr changed = apply_changes(*e, answers)) {
-        auto lock = lock_unchanged(*db);
         // Another kesp may have edited or removed the entry meanwhile; saving
-        // over that would undo its change without a word.
-        if (!lock || !entry_unchanged(db->path.c_str(), *e)) return;
-        db_update_entry(db->path.c_str(), e->id, changed.get());
+        // over that would undo its change without a word. A failed write has
+        // been reported and ends nothing.
+        if (update_entry(*db, *e, *changed) == update_outcome::refused) return;
     }
     e.reset();
     if (auto_encrypt == 1) run_auto_encrypt_step();
 }
 
-void cmd_copy(int id) {
-    auto s = begin_session(lock_kind::exclusive);
-    if (!s) return;
-
-    entry_ptr e = fetch_entry(s->path(), id, "Nothing found with id %d.\n");
-    if (!e) return;
-    entry_ptr copy(entry_copy(e.get()));
-    if (!db_insert_entry(s->path(), copy.get())) std::fputs("Failed to add a new entry.\n", stderr);
-}
+void cmd_copy(int id) { copy_entry(id, "Nothing found with id %d.\n"); }
 
 void cmd_remove(int id, int auto_encrypt) {
-    {
-        auto s = begin_session(lock_kind::exclusive);
-        if (!s) return;
-
-        bool changed = false;
-        if (!db_delete_entry(s->path(), id, &changed)) return;
-        if (changed)
-            std::fputs("Entry was deleted from the database.\n", stdout);
-        else
-            std::printf("No entry with id %d was found.\n", id);
-    }
+    auto removed = remove_entry(id);
+    if (!removed) return;
+    if (*removed)
+        std::fputs("Entry was deleted from the database.\n", stdout);
+    else
+        std::printf("No entry with id %d was found.\n", id);
     if (auto_encrypt == 1) run_auto_encrypt_step();
 }

@@ -189,20 +189,6 @@ unique_fd open_input(const char *path, const char *open_failure) {
     return in;
 }
 
-// The file that `path` names: where it is a symbolic link, the file the
-// link leads to. Replacing the link itself would leave that file in clear
-// (or encrypted) behind the user's back, and the temporary file belongs
-// beside the file it replaces, on the same file system.
-std::string replacement_target(const char *path) {
-    struct stat st;
-    if (::lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-    char *resolved = ::realpath(path, nullptr);
-    if (resolved == nullptr) return path;
-    std::string target(resolved);
-    std::free(resolved);
-    return target;
-}
-
 // Messages name the new file target + suffix. A stale file of that name
 // would keep a copy of the database beside the target, so it goes.
 std::string shown_name(const std::string &target, const char *suffix) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "state/files.h"
+#include "state/replacement.h"
 
 std::optional<std::string> get_open_db_path() {
     return home_file(".kesp.open_db");
@@ -51,23 +52,15 @@ bool write_active_db_path(const char *path) {
     const std::string absolute = absolute_path(path);
 
     // A pointer file that silently lost its path would leave a decrypted
-    // database that nothing remembers: every step is checked, and the old
-    // file is only ever replaced by a complete new one.
-    std::string temp = *pointer + ".XXXXXX";
-    unique_fd fd(::mkostemp(temp.data(), O_CLOEXEC));
-    bool ok = fd.valid();
-    if (ok) {
-        ok = write_all(fd.get(), absolute);
-        ok = ok && ::fsync(fd.get()) == 0;
-        ok = ::close(fd.release()) == 0 && ok;
-        ok = ok && ::rename(temp.c_str(), pointer->c_str()) == 0;
-        if (!ok) ::unlink(temp.c_str());
-    }
-    if (!ok) {
+    // database that nothing remembers: the old file is only ever replaced
+    // by a complete, synced new one.
+    file_replacement record(*pointer, *pointer, replacement_failures::silent);
+    if (!record.open() ||
+        !record.write(reinterpret_cast<const unsigned char *>(absolute.data()), absolute.size()) ||
+        !record.commit()) {
         std::fputs("Error creating ~/.kesp.open_db file\n", stderr);
         return false;
     }
-    sync_directory_of(pointer->c_str());
     return true;
 }
 

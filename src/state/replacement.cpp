@@ -93,8 +93,19 @@ void remove_stale_new_files(const std::string &target) {
     }
 }
 
-file_replacement::file_replacement(std::string target, std::string shown)
-    : target_(std::move(target)), shown_(std::move(shown)),
+std::string replacement_target(const char *path) {
+    struct stat st;
+    if (::lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char *resolved = ::realpath(path, nullptr);
+    if (resolved == nullptr) return path;
+    std::string target(resolved);
+    std::free(resolved);
+    return target;
+}
+
+file_replacement::file_replacement(std::string target, std::string shown,
+                                   replacement_failures failures)
+    : target_(std::move(target)), shown_(std::move(shown)), failures_(failures),
       // The process id keeps two processes' new files apart.
       temp_(target_ + ".new." + std::to_string(::getpid())) {}
 
@@ -125,13 +136,18 @@ bool file_replacement::open() {
         has_name_ = fd_.valid();
     }
     if (!fd_.valid()) {
-        std::fprintf(stderr, "Unable to open %s for writing.\n", shown_.c_str());
+        if (failures_ == replacement_failures::printed)
+            std::fprintf(stderr, "Unable to open %s for writing.\n", shown_.c_str());
         return false;
     }
     // The umask may have taken bits away; 0600 exactly is what the owner needs.
-    if (::fchmod(fd_.get(), S_IRUSR | S_IWUSR) != 0)
+    if (::fchmod(fd_.get(), S_IRUSR | S_IWUSR) != 0 && failures_ == replacement_failures::printed)
         std::fprintf(stderr, "WARNING: Error changing permissions of file %s\n", target_.c_str());
     return true;
+}
+
+void file_replacement::report(const std::string &what) const {
+    if (failures_ == replacement_failures::printed) print_errno(what);
 }
 
 bool file_replacement::write(const unsigned char *data, std::size_t size) {
@@ -144,7 +160,7 @@ bool file_replacement::write(const unsigned char *data, std::size_t size) {
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) {
             if (put == 0) errno = EIO;
-            print_errno("Unable to write " + shown_);
+            report("Unable to write " + shown_);
             return false;
         }
         done += static_cast<std::size_t>(put);
@@ -160,7 +176,7 @@ bool file_replacement::name_new_file() {
     watch_pending_name(temp_);
     std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
     if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-        print_errno("Unable to replace " + target_ + " by " + shown_);
+        report("Unable to replace " + target_ + " by " + shown_);
         return false;
     }
     has_name_ = true;
@@ -170,18 +186,18 @@ bool file_replacement::name_new_file() {
 bool file_replacement::sync_written() {
     test_stop_point("replacement-written");
     if (::fsync(fd_.get()) == 0) return true;
-    print_errno("Unable to sync " + shown_);
+    report("Unable to sync " + shown_);
     return false;
 }
 
 bool file_replacement::commit() {
     if (!sync_written() || !name_new_file()) return false;
     if (::close(fd_.release()) != 0) {
-        print_errno("Unable to close " + shown_);
+        report("Unable to close " + shown_);
         return false;
     }
     if (::rename(temp_.c_str(), target_.c_str()) != 0) {
-        print_errno("Unable to replace " + target_ + " by " + shown_);
+        report("Unable to replace " + target_ + " by " + shown_);
         return false;
     }
     has_name_ = false;
@@ -195,11 +211,11 @@ bool file_replacement::commit_new() {
     // link, unlike rename, fails when the name is taken.
     std::string from = unnamed_ ? "/proc/self/fd/" + std::to_string(fd_.get()) : temp_;
     if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-        if (errno != EEXIST) print_errno("Unable to create " + target_);
+        if (errno != EEXIST) report("Unable to create " + target_);
         return false;
     }
     if (::close(fd_.release()) != 0) {
-        print_errno("Unable to close " + shown_);
+        report("Unable to close " + shown_);
         ::unlink(target_.c_str());
         return false;
     }

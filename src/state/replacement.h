@@ -24,10 +24,21 @@
 // each file removed.
 void remove_stale_new_files(const std::string &target);
 
+// The file `path` names: where it is a symbolic link, the file the link
+// leads to. Replacing the link itself would leave that file behind the
+// person's back, and the new file belongs beside the file it replaces, on
+// the same file system. `path` itself when it is no link or leads nowhere.
+std::string replacement_target(const char *path);
+
+// Whether a replacement prints its failures (below) or leaves them to a
+// caller that reports them in words of its own.
+enum class replacement_failures { printed, silent };
+
 class file_replacement {
 public:
     // `target` is replaced; `shown` names the new file in messages.
-    file_replacement(std::string target, std::string shown);
+    file_replacement(std::string target, std::string shown,
+                     replacement_failures failures = replacement_failures::printed);
     ~file_replacement();  // not committed: the new file goes
     file_replacement(const file_replacement &) = delete;
     file_replacement &operator=(const file_replacement &) = delete;
@@ -49,8 +60,11 @@ public:
 private:
     bool sync_written();
     bool name_new_file();
+    void report(const std::string &what) const;  // print_errno, unless silent
 
-    std::string target_, shown_, temp_;
+    std::string target_, shown_;
+    replacement_failures failures_;
+    std::string temp_;
     unique_fd fd_;
     bool unnamed_ = false;   // O_TMPFILE: no name until commit()
     bool has_name_ = false;  // temp_ exists and is ours to remove

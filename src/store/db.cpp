@@ -316,13 +316,47 @@ bool db_visit_found(const char *path, const char *search, entry_visitor visit, v
     return read_rows(db.get(), find_statement(search).get(), visit_row_handler, rows);
 }
 
-bool db_settle(const char *path) {
-    // SQLite finds its side files beside the file a symbolic link leads to.
+namespace {
+
+// Where SQLite looks for the side files: beside the file a symbolic link
+// leads to.
+std::string sqlite_file_name(const char *path) {
     std::string file = path;
     if (char *resolved = ::realpath(path, nullptr)) {
         file = resolved;
         std::free(resolved);
     }
+    return file;
+}
+
+}  // namespace
+
+std::string db_side_file(const char *path, bool count_empty_journal) {
+    const std::string file = sqlite_file_name(path);
+    for (const char *suffix : {"-wal", "-shm", "-journal"}) {
+        std::string side = file + suffix;
+        struct stat st;
+        if (::lstat(side.c_str(), &st) != 0) continue;
+        const bool empty_journal =
+            std::strcmp(suffix, "-journal") == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
+        if (empty_journal && !count_empty_journal) continue;
+        return side;
+    }
+    return {};
+}
+
+bool db_without_side_file(const char *path, bool count_empty_journal) {
+    const std::string side = db_side_file(path, count_empty_journal);
+    if (side.empty()) return true;
+    std::fprintf(stderr,
+                 "%s exists: another program has the database open, or that file holds data of "
+                 "its own. Close it and try again.\n",
+                 side.c_str());
+    return false;
+}
+
+bool db_settle(const char *path) {
+    const std::string file = sqlite_file_name(path);
     static const char sqlite_header[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f',
                                            'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
     char header[sizeof sqlite_header] = {};
@@ -338,19 +372,11 @@ bool db_settle(const char *path) {
                  nullptr, nullptr, "Error: "))
             return false;
     }
-    for (const char *suffix : {"-wal", "-shm", "-journal"}) {
-        std::string side = file + suffix;
-        struct stat st;
-        if (::lstat(side.c_str(), &st) != 0) continue;
-        // An empty journal (left by another program's journal mode) holds nothing.
-        if (std::strcmp(suffix, "-journal") == 0 && S_ISREG(st.st_mode) && st.st_size == 0 &&
-            ::unlink(side.c_str()) == 0)
-            continue;
-        std::fprintf(stderr,
-                     "%s exists: another program has the database open, or that file holds "
-                     "data of its own. Close it and try again.\n",
-                     side.c_str());
-        return false;
-    }
-    return true;
+    // An empty journal (left by another program's journal mode) holds
+    // nothing; the container must not find it beside itself.
+    const std::string journal = file + "-journal";
+    struct stat st;
+    if (::lstat(journal.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+        ::unlink(journal.c_str());
+    return db_without_side_file(file.c_str(), true);
 }

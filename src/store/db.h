@@ -9,6 +9,8 @@
 // handed out belong to the caller, who releases them with entry_free.
 #pragma once
 
+#include <string>
+
 #include "store/entry.h"
 
 // Makes SQLite take its memory from the wiping heap (memory/c_heap.h): a
@@ -72,3 +74,16 @@ bool db_visit_found(const char *path, const char *search, entry_visitor visit, v
 // beside it: another program has it open, or the side file holds data that
 // would stay in clear. Any file that is no SQLite database passes.
 bool db_settle(const char *path);
+
+// The side files SQLite keeps beside a database file, looked for where
+// SQLite looks (beside the file a symbolic link leads to): the name of the
+// first of PATH-wal, PATH-shm and PATH-journal that exists, of whatever
+// kind, or empty when there is none. An empty regular journal holds
+// nothing and is passed over, unless `count_empty_journal`.
+std::string db_side_file(const char *path, bool count_empty_journal = false);
+
+// True when db_side_file (with the same `count_empty_journal`) finds
+// nothing beside `path`; otherwise false after
+// "<side file> exists: another program has the database open, or that file
+// holds data of its own. Close it and try again.\n".
+bool db_without_side_file(const char *path, bool count_empty_journal = false);

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <iterator>
 #include <string>
-#include <sys/stat.h>
 
 #include <sqlite3.h>
 
@@ -274,14 +273,4 @@ std::unique_ptr<built_image> db_image_build(image_row_source next, void *context
         return nullptr;
     }
     return std::make_unique<built_image>(db.release(), bytes, static_cast<std::size_t>(size));
-}
-
-std::string db_side_file(const char *path) {
-    for (const char *suffix : {"-wal", "-journal"}) {
-        std::string side = std::string(path) + suffix;
-        struct stat st;
-        if (::lstat(side.c_str(), &st) == 0 && !(S_ISREG(st.st_mode) && st.st_size == 0))
-            return side;
-    }
-    return {};
 }

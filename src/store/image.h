@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "memory/secret.h"
+#include "store/db.h"  // db_side_file, for the readers of whole files
 
 // One row of the entries table. Ids are SQLite's 64-bit keys; a NULL column
 // reads as the empty text.
@@ -71,8 +72,3 @@ using image_row_source = bool (*)(void *context, image_row &row);
 // taken once rather than grown.
 std::unique_ptr<built_image> db_image_build(image_row_source next, void *context,
                                             std::size_t expected_size = 0);
-
-// The name of a side file of the database file `path` that holds changes the
-// file itself lacks: a write-ahead log or a journal that is not empty.
-// Empty when there is none.
-std::string db_side_file(const char *path);

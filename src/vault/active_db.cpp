@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <sys/stat.h>
 
-#include "container/container.h"
+#include "vault/detect.h"
 #include "state/pointer_file.h"
 
 active_state probe_active_db(active_db &out) {
@@ -15,7 +15,7 @@ active_state probe_active_db(active_db &out) {
     out.device = st.st_dev;
     out.inode = st.st_ino;
     // A file that cannot be read is left to the store to report.
-    if (S_ISREG(st.st_mode) && container_magic_at(path->c_str()).value_or(false))
+    if (S_ISREG(st.st_mode) && encrypted_db_at(path->c_str()).value_or(false))
         return active_state::encrypted;
     return active_state::ok;
 }

@@ -15,6 +15,8 @@
 #include "state/files.h"
 #include "state/replacement.h"
 #include "vault/active_db.h"
+#include "store/db.h"
+#include "vault/detect.h"
 
 namespace {
 
@@ -53,18 +55,6 @@ std::unique_ptr<wiped_buffer> read_whole_file(const std::string &path, const std
     return bytes;
 }
 
-// The file a path names, through a final symbolic link: the link stays a
-// link, and the new file belongs beside the one it replaces.
-std::string replacement_target(const std::string &path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-    char *resolved = ::realpath(path.c_str(), nullptr);
-    if (resolved == nullptr) return path;
-    std::string target(resolved);
-    std::free(resolved);
-    return target;
-}
-
 struct md_ctx_deleter {
     void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
 };
@@ -87,16 +77,9 @@ std::optional<db_file> examine_db_file(const std::string &path, const std::strin
         return std::nullopt;
     }
     file.form = *magic ? db_form::container : db_form::plain;
-    if (file.form == db_form::plain) {
-        std::string side = db_side_file(path.c_str());
-        if (!side.empty()) {
-            std::fprintf(stderr,
-                         "%s exists: another program has %s open, or that file holds changes of "
-                         "its own. Close it and try again.\n",
-                         side.c_str(), path.c_str());
-            return std::nullopt;
-        }
-    }
+    const bool alone = file.form == db_form::plain ? db_without_side_file(path.c_str())
+                                                   : no_container_side_file(path.c_str());
+    if (!alone) return std::nullopt;
     return file;
 }
 
@@ -162,7 +145,7 @@ bool write_db_file(image_row_source next, void *context, std::size_t expected_si
     if (!bytes) return false;
     if (form == db_form::container)
         return encrypt_to_file(password, bytes->data(), bytes->size(), path.c_str(), create_new);
-    std::string target = create_new ? path : replacement_target(path);
+    std::string target = create_new ? path : replacement_target(path.c_str());
     file_replacement out(target, create_new ? target : target + ".merged");
     return out.open() && out.write(bytes->data(), bytes->size()) &&
            (create_new ? out.commit_new() : out.commit());

@@ -1,8 +1,11 @@
 #include "vault/detect.h"
 
+#include <cstdio>
+
 #include "container/container.h"
 #include "container/crypt.h"
 #include "container/format.h"
+#include "store/db.h"
 
 namespace fmt = container_format;
 
@@ -12,6 +15,21 @@ std::optional<bool> encrypted_db_at(const char *path) { return container_magic_a
 
 bool is_encrypted_bytes(const unsigned char *bytes, std::size_t size) {
     return is_container_bytes(bytes, size);
+}
+
+std::string container_side_file(const char *path) {
+    // Even an empty journal: none belongs beside a container.
+    return db_side_file(path, true);
+}
+
+bool no_container_side_file(const char *path) {
+    const std::string side = container_side_file(path);
+    if (side.empty()) return true;
+    std::fprintf(stderr,
+                 "%s lies beside the encrypted database %s and belongs to no database of kesp's; "
+                 "nothing was decrypted. Remove it, then try again.\n",
+                 side.c_str(), path);
+    return false;
 }
 
 std::string container_magic_text() {

@@ -24,6 +24,21 @@ std::optional<bool> encrypted_db_at(const char *path);
 // The same test on a whole file's bytes in memory.
 bool is_encrypted_bytes(const unsigned char *bytes, std::size_t size);
 
+// The name of a -wal, -shm or -journal file beside the container at
+// `path` (where SQLite would look for it once the container is decrypted),
+// empty when there is none. No program of the suite leaves one there: each
+// settles a database before encrypting it. So such a file belongs to no
+// database of the person's, and SQLite would roll it into the decrypted
+// one at the first open, whatever it holds.
+std::string container_side_file(const char *path);
+
+// True when no such file lies beside the container at `path`. Otherwise
+// false after "<side file> lies beside the encrypted database <path> and
+// belongs to no database of kesp's; nothing was decrypted. Remove it, then
+// try again.\n" on standard error. Every program calls it before it asks
+// for the master password of a container, and again before it decrypts.
+bool no_container_side_file(const char *path);
+
 // The container's magic, the size of its trailer (the magic starts that
 // many bytes before the end), and the header every plain database starts
 // with (its 16 bytes, the last one NUL).

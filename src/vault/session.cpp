@@ -1,13 +1,9 @@
 #include "vault/session.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 
-#include "container/crypt.h"
 #include "memory/secret.h"
-#include "state/pointer_file.h"
 #include "state/test_hooks.h"
 #include "store/db.h"
 
@@ -79,30 +75,43 @@ bool entry_unchanged(const char *path, const entry &seen) {
     return true;
 }
 
-bool replace_entry_password(const active_db &before, const entry &seen, const char *password) {
+bool add_entry(const active_db &before, const entry &e) {
     auto lock = lock_unchanged(before);
-    if (!lock || !entry_unchanged(before.path.c_str(), seen)) return false;
+    if (!lock) return false;
+    if (db_insert_entry(before.path.c_str(), &e)) return true;
+    std::fputs("Failed to add a new entry.\n", stderr);
+    return false;
+}
+
+update_outcome update_entry(const active_db &before, const entry &seen, const entry &changed) {
+    auto lock = lock_unchanged(before);
+    if (!lock || !entry_unchanged(before.path.c_str(), seen)) return update_outcome::refused;
+    return db_update_entry(before.path.c_str(), seen.id, &changed) ? update_outcome::written
+                                                                     : update_outcome::store_failed;
+}
+
+bool copy_entry(int id, const char *missing) {
+    auto s = begin_session(lock_kind::exclusive);
+    if (!s) return false;
+    entry_ptr e = fetch_entry(s->path(), id, missing);
+    if (!e) return false;
+    entry_ptr copy(entry_copy(e.get()));
+    if (db_insert_entry(s->path(), copy.get())) return true;
+    std::fputs("Failed to add a new entry.\n", stderr);
+    return false;
+}
+
+std::optional<bool> remove_entry(int id) {
+    auto s = begin_session(lock_kind::exclusive);
+    if (!s) return std::nullopt;
+    bool changed = false;
+    if (!db_delete_entry(s->path(), id, &changed)) return std::nullopt;
+    return changed;
+}
+
+bool replace_entry_password(const active_db &before, const entry &seen, const char *password) {
     entry_ptr changed(entry_copy(&seen));
     free_secret_text(changed->password);
     changed->password = xstrdup(password);
-    return db_update_entry(before.path.c_str(), seen.id, changed.get());
-}
-
-bool encrypt_active_db(const active_db &db, const char *password) {
-    auto lock = lock_unchanged(db);
-    if (!lock) return false;
-    const char *path = db.path.c_str();
-    // Names that keep the plain file after it is replaced by the container.
-    struct stat before {};
-    bool counted = ::stat(path, &before) == 0;
-    if (!db_settle(path) || !encrypt_file(password, path)) {
-        std::fprintf(stderr, "Encryption of %s failed.\n", path);
-        return false;
-    }
-    if (counted && before.st_nlink > 1) {
-        unsigned long others = static_cast<unsigned long>(before.st_nlink) - 1;
-        std::fprintf(stderr, "WARNING: %s has %lu other %s the plain database.\n", path, others,
-                     others == 1 ? "name that keeps" : "names that keep");
-    }
-    return remove_active_db_path();
+    return update_entry(before, seen, *changed) == update_outcome::written;
 }

@@ -9,8 +9,11 @@
 //   3. Ask the questions, if any.
 //   4. Take the lock alone (lock_unchanged) and check that the database is
 //      still the one resolved in step 1; then make the one change.
+//      add_entry, update_entry and replace_entry_password take this step
+//      for their change; copy_entry and remove_entry, which ask nothing,
+//      take all of them under the lock alone.
 //   5. Let the lock go. kesp then runs its auto-encrypt step, which asks
-//      and locks for itself (encrypt_active_db).
+//      and locks for itself (encrypt_active_db, vault/activation.h).
 #pragma once
 
 #include <optional>
@@ -55,15 +58,34 @@ entry_ptr read_entry(int id);
 // nothing was changed.\n" (or the store's message).
 bool entry_unchanged(const char *path, const entry &seen);
 
+// Adds `e` as a new entry (new id, current time) to the database resolved
+// as `before`, under the lock alone once it is still the active database.
+// False after a message: what changed meanwhile, or the store's reason and
+// "Failed to add a new entry.\n".
+bool add_entry(const active_db &before, const entry &e);
+
+// Replaces the texts of entry `seen.id` of the database resolved as
+// `before` by those of `changed` (renewing its modification time), provided
+// that the entry still holds what `seen` holds: another program's edit or
+// removal meanwhile is never undone. Taken under the lock alone, as in
+// step 4. `refused` after saying what changed meanwhile; `store_failed`
+// after the store's message.
+enum class update_outcome { written, store_failed, refused };
+update_outcome update_entry(const active_db &before, const entry &seen, const entry &changed);
+
+// -c: under the lock alone, adds a copy of entry `id` of the active
+// database as a new entry. False after a message: `missing` on standard
+// output (with the id for a %d in it) when no entry has that id, the
+// store's reason and "Failed to add a new entry.\n" when the copy fails.
+bool copy_entry(int id, const char *missing);
+
+// -r: under the lock alone, removes entry `id` of the active database.
+// True when an entry went, false when none had that id; nothing after a
+// message (no active database, or the store's reason).
+std::optional<bool> remove_entry(int id);
+
 // Replaces the password of entry `id` of the database resolved as `before`
 // (renewing its modification time), provided that entry still holds what
 // `seen` holds: taken under the lock alone, as in step 4. False after a
 // message otherwise.
 bool replace_entry_password(const active_db &before, const entry &seen, const char *password);
-
-// The auto-encrypt hand-off and -E after the master password was typed
-// twice: under the lock alone, once `db` is still the active database,
-// settles it (see db_settle), encrypts it in place and forgets it as
-// active. Prints "Encryption of %s failed.\n" after the reason, and a
-// warning when other hard links keep the plain file.
-bool encrypt_active_db(const active_db &db, const char *password);
