@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "memory/secret.h"
@@ -812,7 +813,11 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
         return false;
     }
 
-    const long ahead = count_changes(db.top, incoming + "..HEAD");
+    // A merge of our own (git merge -s ours over a replayed copy) is sent
+    // too, though it carries no change.
+    git_result unsent = run_git(db.top, {"rev-list", "--count", incoming + "..HEAD"},
+                                git_output::silent);
+    const long ahead = unsent.ok() ? std::strtol(unsent.out.c_str(), nullptr, 10) : 0;
     if (ahead > 0 &&
         !run_git(db.top, {"push", "-q", remote, "HEAD:" + upstream_ref}, git_output::shown).ok()) {
         std::fputs("The other copy was not updated; nothing is lost: run kesp-sync again.\n",
@@ -825,7 +830,8 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
         std::printf("Received %s from the other copy.\n",
                     changes(count_changes(db.top, before + ".." + after)).c_str());
     else if (ahead > 0)
-        std::printf("Sent %s.\n", changes(ahead).c_str());
+        std::printf("Sent %s.\n",
+                    changes(std::max(1L, count_changes(db.top, incoming + "..HEAD"))).c_str());
     else
         std::puts("Up to date.");
     return true;
