@@ -454,6 +454,38 @@ TEST_F(TwoMachines, ATreeFromTheRemoteIsCheckedBeforeTheWorkingFileChanges) {
     EXPECT_EQ(containers_only(remote), 1);
 }
 
+TEST_F(TwoMachines, APlainCopyFromTheRemoteIsNeitherTakenNorMerged) {
+    attacker eve(remote);
+    const std::string base = eve.git("rev-parse HEAD").output;
+    for (const bool planted : {false, true}) {
+        for (const bool changed_here : {false, true}) {
+            SCOPED_TRACE(std::string(planted ? "magic planted" : "plain") +
+                         (changed_here ? ", changed here too" : ""));
+            // The attacker's own entries, with the magic where a trailer
+            // would start.
+            ASSERT_EQ(eve.git("reset -q --hard " + base).status, 0);
+            ::unlink(eve.db().c_str());
+            sql(eve.db(), std::string(schema) + "insert into entries values(1,'mail','alice',"
+                                                "'https://evil','taken','" +
+                              std::string(2000, 'n') + "','2030-01-01');");
+            if (planted) {
+                std::string bytes = read_file(eve.db());
+                bytes.replace(bytes.size() - 148, 4, "FuI3");
+                harness::write_file(eve.db(), bytes);
+            }
+            eve.push("entries");
+            if (changed_here) a.edit("update entries set notes='mine' where id=2;");
+            const snapshot before(a);
+            auto r = a.sync();
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, "The other copy's passwords.db is not encrypted: kesp-sync takes only "
+                             "an encrypted copy and changed nothing.\n");
+            EXPECT_TRUE(snapshot(a) == before);
+            EXPECT_EQ(a.rows().find("evil"), std::string::npos);
+        }
+    }
+}
+
 TEST_F(TwoMachines, ThisRepositorysOwnTreeIsCheckedToo) {
     const struct {
         const char *name;
