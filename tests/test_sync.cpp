@@ -605,6 +605,47 @@ TEST_F(TwoMachines, NoLockIsHeldWhileAPasswordIsAsked) {
               "0\n");
 }
 
+TEST_F(TwoMachines, ThePasswordsReachTheMergeDriverThroughAPipeUnderTheLock) {
+    // kesp-sync runs the kesp-merge beside it: here a stand-in that notes
+    // what it was given and fails, so that the merge is undone.
+    harness::scratch_dir programs;
+    const std::string copy = programs.file("kesp-sync"), log = programs.file("log");
+    ASSERT_EQ(harness::run_shell("cp " + quote(syncer) + " " + quote(copy)).status, 0);
+    harness::write_file(programs.file("kesp-merge"),
+                        "#!/bin/sh\n"
+                        "log=" + quote(log) + "\n"
+                        "printf '%s\\n' \"$*\" > \"$log.args\"\n"
+                        "env > \"$log.env\"\n"
+                        "eval \"cat <&$2\" | tr '\\000' '\\n' > \"$log.pipe\"\n"
+                        "flock -n \"$HOME/.kesp.lock\" true; echo $? > \"$log.lock\"\n"
+                        "eval \"flock -n $4\"; echo $? >> \"$log.lock\"\n"
+                        "exit 1\n");
+    ASSERT_EQ(::chmod(programs.file("kesp-merge").c_str(), 0755), 0);
+    a.edit("update entries set notes='a' where id=1;");
+    ASSERT_EQ(a.sync().status, 0);
+    b.edit("update entries set notes='b' where id=2;");
+    const snapshot before(b);
+
+    harness::pty_session s(b.box, {}, copy);
+    ASSERT_TRUE(s.expect_terminal("Master password: "));
+    s.type_line(password);
+    auto r = s.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("The merge could not be completed and was undone: passwords.db is as it "
+                         "was. Run kesp-sync again once the cause is fixed.\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(read_file(log + ".pipe"), password + "\n");
+    const std::string args = read_file(log + ".args");
+    EXPECT_EQ(args.find(password), std::string::npos);
+    EXPECT_NE(args.find(" --name passwords.db "), std::string::npos) << args;
+    EXPECT_EQ(read_file(log + ".env").find(password), std::string::npos);
+    // Another program waits for the lock; the lock's descriptor is ours.
+    EXPECT_EQ(read_file(log + ".lock"), "1\n0\n");
+    EXPECT_EQ(b.git("log -1 --format=%s").output, "kesp-sync from " + host_name() + "\n");
+    EXPECT_EQ(read_file(b.db()), before.db);
+}
+
 TEST_F(TwoMachines, NoPlainDatabaseReachesTheObjectStore) {
     ASSERT_TRUE(decrypt_file(password.c_str(), b.db().c_str()));
     // git stash and git add run the clean filter, which stores nothing.
