@@ -807,8 +807,12 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
     const bool received = after != before;
     const bool merged = received && !commit_of(db.top, "HEAD^2").empty() &&
                         commit_of(db.top, "HEAD^1") == before;
-    const tree_source here{"This repository", {}, false, false};
-    if (received && (!tree_is_sound(db.top, db.relative, db.shown, here) || !set_private(db))) {
+    // The merge joined two sound trees; what it made is checked all the same
+    // before it is sent.
+    const tree_source merged_tree{"The merged tree", {}, false, false,
+                                  "kesp-sync sent nothing; see git log"};
+    if (received && !tree_is_sound(db.top, db.relative, db.shown, merged_tree)) return false;
+    if (received && !set_private(db)) {
         std::fputs("Nothing was sent.\n", stderr);
         return false;
     }

@@ -28,8 +28,8 @@ std::vector<std::string> split_nul(const std::string &text) {
 }
 
 void refuse(const tree_source &source, const std::string &problem) {
-    std::fprintf(stderr, "%s %s: kesp-sync refuses it and changed nothing.\n",
-                 source.what.c_str(), problem.c_str());
+    std::fprintf(stderr, "%s %s: %s.\n", source.what.c_str(), problem.c_str(),
+                 source.outcome.c_str());
 }
 
 // Path -> mode of every file in the tree.

@@ -19,6 +19,8 @@ struct tree_source {
     std::vector<std::string> env;  // GIT_INDEX_FILE=... for a commit's tree, else empty
     bool cached = false;           // attributes from the index only
     bool incoming = false;
+    // What the refusal means, at the end of its message.
+    std::string outcome = "kesp-sync refuses it and changed nothing";
 };
 
 // A commit's tree in a private temporary index inside the git folder,
