@@ -352,6 +352,29 @@ TEST(Sync, ARemotePathIsTakenFromTheWorkingFolder) {
     EXPECT_FALSE(harness::exists(m.box.path("other/.git")));
 }
 
+TEST(Sync, InitMakesNoRepositoryOfTheHomeFolder) {
+    machine m{"m"};
+    const std::string db = m.box.home() + "/passwords.db";
+    make_container(db);
+    auto r = m.sync({"init", db});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kesp-sync would make your home folder a git repository: put " + db +
+                         " in a folder of its own (mkdir ~/vault, say, and move it there), then "
+                         "run kesp-sync init on it there.\n");
+    EXPECT_FALSE(harness::exists(m.box.home() + "/.git"));
+}
+
+TEST_F(TwoMachines, WhatAKilledMergeLeftIsRemoved) {
+    harness::write_file(a.box.path(".merge_file_Xy12Ab"), "a copy git handed to kesp-merge");
+    harness::write_file(dir.file("kept"), "not git's");
+    ASSERT_EQ(::symlink(dir.file("kept").c_str(), a.box.path(".merge_file_link").c_str()), 0);
+    auto r = a.sync();
+    EXPECT_EQ(r.out, "Up to date.\n") << r.err;
+    EXPECT_FALSE(harness::exists(a.box.path(".merge_file_Xy12Ab")));
+    EXPECT_TRUE(harness::exists(a.box.path(".merge_file_link")));
+    EXPECT_EQ(read_file(dir.file("kept")), "not git's");
+}
+
 TEST(Sync, BadUsage) {
     machine m{"m"};
     for (const std::vector<std::string> &args :
@@ -574,6 +597,21 @@ TEST_F(TwoMachines, AnOldContainerSentAgainIsARollback) {
     EXPECT_EQ(r.out, "Received 2 changes from the other copy.\n") << r.err;
     EXPECT_EQ(b.rows(), a.rows());
     EXPECT_NE(b.rows().find("|kept|"), std::string::npos);
+}
+
+TEST_F(TwoMachines, ACopyThatKeptTheCommonVersionIsNoRollback) {
+    // A's change is committed but not sent yet; B changes another file.
+    a.edit("update entries set notes='a' where id=1;");
+    ASSERT_EQ(a.git("commit -q -a -m unsent").status, 0);
+    harness::write_file(b.box.path("notes.txt"), "b's notes\n");
+    ASSERT_EQ(b.git("add notes.txt").status, 0);
+    ASSERT_EQ(b.git("commit -q -m notes").status, 0);
+    ASSERT_EQ(b.git("push -q").status, 0);
+    const std::string mine = read_file(a.db());
+    auto r = a.sync();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Merged the other copy's changes and sent the result.\n");
+    EXPECT_EQ(read_file(a.db()), mine);
 }
 
 TEST_F(TwoMachines, NoLockIsHeldWhileAPasswordIsAsked) {

@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "memory/secret.h"
@@ -487,6 +489,44 @@ bool set_up(const tracked_db &db, const char *self) {
     return configure_filter(db.top, self);
 }
 
+// The home folder or the root made a repository would put every file in
+// it under git, and a later git add -A would send them.
+bool folder_of_its_own(const tracked_db &db) {
+    const char *home = std::getenv("HOME");
+    char *resolved = home != nullptr && home[0] != '\0' ? ::realpath(home, nullptr) : nullptr;
+    const bool is_home = resolved != nullptr && db.folder == resolved;
+    std::free(resolved);
+    if (!is_home && db.folder != "/") return true;
+    std::fprintf(stderr,
+                 "kesp-sync would make %s a git repository: put %s in a folder of its own "
+                 "(mkdir ~/vault, say, and move it there), then run kesp-sync init on it "
+                 "there.\n",
+                 is_home ? "your home folder" : "the root folder", db.shown.c_str());
+    return false;
+}
+
+// git writes the copies it hands to a merge driver as .merge_file_XXXXXX in
+// the top folder and removes them after; a merge that was killed leaves
+// them behind. Called under the lock, when no merge of ours runs.
+struct dir_closer {
+    void operator()(DIR *dir) const { ::closedir(dir); }
+};
+
+void remove_merge_leftovers(const std::string &top) {
+    std::unique_ptr<DIR, dir_closer> folder(::opendir(top.c_str()));
+    if (!folder) return;
+    const int fd = ::dirfd(folder.get());
+    const std::string prefix = ".merge_file_";
+    while (const dirent *entry = ::readdir(folder.get())) {
+        const std::string name = entry->d_name;
+        struct stat st;
+        if (name.compare(0, prefix.size(), prefix) != 0 ||
+            ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (::unlinkat(fd, name.c_str(), 0) != 0) print_errno("Cannot remove " + top + "/" + name);
+    }
+}
+
 }  // namespace
 
 bool sync_init(const std::string &db_name, const std::optional<std::string> &remote,
@@ -498,6 +538,7 @@ bool sync_init(const std::string &db_name, const std::optional<std::string> &rem
     auto top = top_folder(db.folder);
     db.top = top ? *top : db.folder;
     if (!find_relative(db) || !plain_name(db)) return false;
+    if (!top && !folder_of_its_own(db)) return false;
     if (!top) {
         // A repository of its own: only its owner may read the history.
         if (!run_git(db.folder, {"init", "-q", "--shared=0600"}, git_output::shown).ok())
@@ -647,24 +688,13 @@ private:
     bool ok_ = false;
 };
 
-// The master password, checked on this copy, and the other copy's `blob`
-// opened with it or with a password of its own, asked once. False after a
+// The master password, checked on this copy, and the other copy's
+// container `theirs` opened with it or with a password of its own, asked once. False after a
 // message; nothing is changed then.
-bool ask_passwords(const tracked_db &db, const std::string &blob, typed_passwords &passwords) {
-    git_result theirs = run_git(db.top, {"cat-file", "blob", blob}, git_output::captured);
-    if (!theirs.ok()) return false;
-    if (!is_encrypted_bytes(reinterpret_cast<const unsigned char *>(theirs.out.data()),
-                            theirs.out.size())) {
-        wipe(theirs.out.data(), theirs.out.size());
-        std::fprintf(stderr,
-                     "The other copy's %s is not encrypted: kesp-sync merges only encrypted "
-                     "copies and changed nothing.\n",
-                     db.shown.c_str());
-        return false;
-    }
+bool ask_passwords(const tracked_db &db, const std::string &theirs, typed_passwords &passwords) {
     const std::string git_dir = git_folder(db.top);
     if (git_dir.empty()) return false;
-    other_copy_file other(git_dir, theirs.out);
+    other_copy_file other(git_dir, theirs);
     if (!other.ok() || !passwords.ask("Master password: ")) return false;
     int opens = container_opens(db.absolute.c_str(), passwords.last().c_str());
     if (opens == 0)
@@ -715,6 +745,20 @@ bool merge(const tracked_db &db, const char *self, const std::string &incoming,
     }
     std::fputs(merged.out.c_str(), stderr);
     std::fputs("The other copy's changes were not merged; see git status.\n", stderr);
+    return false;
+}
+
+// Whether the other copy's database is a container: a plain one would
+// take this one's place, or be merged into it, with nothing to
+// authenticate it. Wiped when it is not.
+bool encrypted_blob(const tracked_db &db, std::string &bytes) {
+    if (is_encrypted_bytes(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size()))
+        return true;
+    wipe(bytes.data(), bytes.size());
+    std::fprintf(stderr,
+                 "The other copy's %s is not encrypted: kesp-sync takes only an encrypted copy "
+                 "and changed nothing.\n",
+                 db.shown.c_str());
     return false;
 }
 
@@ -776,22 +820,26 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
     if (to_merge) {
         commit_tree theirs(db.top, incoming);
         const std::string current = working_blob(db);
-        if (!theirs.ok() || current.empty() ||
-            !tree_is_sound(db.top, db.relative, db.shown, theirs.source()) ||
-            !not_a_replay(db.top, db.relative, db.shown, incoming, current))
-            return false;
         git_result base = run_git(db.top, {"merge-base", "HEAD", incoming}, git_output::silent);
         const std::string base_blob = base.ok() ? blob_at(db.top, first_line(base.out),
                                                           db.relative) : "";
+        if (!theirs.ok() || current.empty() ||
+            !tree_is_sound(db.top, db.relative, db.shown, theirs.source()) ||
+            !not_a_replay(db.top, db.relative, db.shown, incoming, current, base_blob))
+            return false;
         const std::string their_blob = blob_at(db.top, incoming, db.relative);
+        git_result theirs_bytes = run_git(db.top, {"cat-file", "blob", their_blob},
+                                          git_output::captured);
+        if (!theirs_bytes.ok() || !encrypted_blob(db, theirs_bytes.out)) return false;
         // git runs kesp-merge only when both copies changed the database.
         if (current != base_blob && their_blob != base_blob && current != their_blob &&
-            !ask_passwords(db, their_blob, passwords))
+            !ask_passwords(db, theirs_bytes.out, passwords))
             return false;
     }
 
     auto lock = take_user_lock(lock_kind::exclusive);
     if (!lock || !encrypted_and_idle(db)) return false;
+    remove_merge_leftovers(db.top);
     bool committed = false;
     const std::string message = "kesp-sync from " + host_name();
     if (!commit_if_changed(db, {db.relative}, message.c_str(), committed)) return false;

@@ -186,9 +186,10 @@ std::string blob_at(const std::string &top, const std::string &commit,
 }
 
 bool not_a_replay(const std::string &top, const std::string &relative, const std::string &shown,
-                  const std::string &incoming_commit, const std::string &current) {
+                  const std::string &incoming_commit, const std::string &current,
+                  const std::string &base) {
     const std::string incoming = blob_at(top, incoming_commit, relative);
-    if (incoming.empty() || incoming == current) return true;
+    if (incoming.empty() || incoming == current || incoming == base) return true;
     // Every change of the database in both histories, against each parent
     // of a merge: "<commit>" lines, then ":mode mode old new status\tpath".
     git_result r = run_git(top,

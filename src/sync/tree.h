@@ -53,12 +53,14 @@ bool tree_is_sound(const std::string &top, const std::string &relative, const st
 std::string blob_at(const std::string &top, const std::string &commit,
                     const std::string &relative);
 
-// False (after saying so) when `incoming` blob of the database is a version
-// that the history of `ours` or of `incoming_commit` replaced once: an
-// old container sent again, which would roll the database back. `current`
-// is the blob the working file holds now.
+// False (after saying so) when the database in `incoming_commit` is a
+// version that the history of HEAD or of `incoming_commit` replaced once:
+// an old container sent again, which would roll the database back.
+// `current` is the blob the working file holds now, `base` the one of the
+// common ancestor (a copy that still holds that one changes nothing here).
 bool not_a_replay(const std::string &top, const std::string &relative, const std::string &shown,
-                  const std::string &incoming_commit, const std::string &current);
+                  const std::string &incoming_commit, const std::string &current,
+                  const std::string &base);
 
 // False (after naming a commit) when any commit reachable from HEAD holds
 // at `relative` something other than a container, or tracks a side file.
