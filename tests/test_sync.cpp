@@ -166,7 +166,8 @@ TEST_F(TwoMachines, EditsOnBothSidesMeetAndNothingIsLost) {
     // Without a terminal (a job started by cron, say) nothing can be asked.
     auto detached = b.box.run_program("/usr/bin/setsid", {"-w", syncer});
     EXPECT_EQ(detached.status, 1);
-    EXPECT_EQ(detached.err, "No terminal to ask for the master password: No such device or address.\n");
+    EXPECT_EQ(detached.err,
+              "No terminal to ask for the master password: No such device or address.\n");
     EXPECT_EQ(b.git("status --porcelain").output, " M passwords.db\n");
     {
         harness::pty_session s(b.box, {}, syncer);
@@ -287,7 +288,8 @@ TEST(Sync, WithoutARemoteItOnlyCommits) {
     auto r = m.sync({"init", m.db()});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "Ready: " + m.db() + " is kept in the git repository " + m.box.work() + ".\n");
-    EXPECT_EQ(read_file(m.box.path(".gitattributes")), "/passwords.db binary merge=kesp filter=kesp\n");
+    EXPECT_EQ(read_file(m.box.path(".gitattributes")),
+              "/passwords.db binary merge=kesp filter=kesp\n");
     EXPECT_EQ(m.git("config merge.kesp.driver").output, "kesp-merge %O %A %B\n");
     EXPECT_EQ(m.git("config core.sharedRepository").output, "0600\n");
     EXPECT_EQ(m.git("config --local kesp.database").output, "passwords.db\n");
@@ -295,8 +297,17 @@ TEST(Sync, WithoutARemoteItOnlyCommits) {
     EXPECT_EQ(m.git("config filter.kesp.clean").output,
               quote(syncer) + " --clean-filter %f\n");
 
+    // A program that moved, and a hook of an older kesp-sync, are brought
+    // up to date by every run.
+    const std::string hook = m.box.path(".git/hooks/pre-commit");
+    const std::string current_hook = read_file(hook);
+    ASSERT_EQ(m.git("config filter.kesp.clean '/gone/kesp-sync --clean-filter %f'").status, 0);
+    harness::write_file(hook, "#!/bin/sh\n# kesp-sync: a kesp database (merge=kesp in "
+                              ".gitattributes)\nexit 0\n");
     r = m.sync();
     EXPECT_EQ(r.out, "Up to date; the repository has no remote.\n");
+    EXPECT_EQ(m.git("config filter.kesp.clean").output, quote(syncer) + " --clean-filter %f\n");
+    EXPECT_EQ(read_file(hook), current_hook);
     m.edit("delete from entries where id=2;");
     r = m.sync();
     EXPECT_EQ(r.status, 0) << r.err;
@@ -306,7 +317,8 @@ TEST(Sync, WithoutARemoteItOnlyCommits) {
     // Run again, init changes nothing.
     r = m.sync({"init", m.db()});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(m.box.path(".gitattributes")), "/passwords.db binary merge=kesp filter=kesp\n");
+    EXPECT_EQ(read_file(m.box.path(".gitattributes")),
+              "/passwords.db binary merge=kesp filter=kesp\n");
     EXPECT_EQ(m.git("rev-list --count HEAD").output, "2\n");
 }
 
@@ -319,7 +331,8 @@ TEST(Sync, MarksTheDatabaseFromTheTopOfTheRepository) {
     harness::write_file(m.box.path("my vault/other.db"), "");
     auto r = m.sync({"init", "my vault/pass words.db"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(m.box.path(".gitattributes")), "\"/my vault/pass words.db\" binary merge=kesp filter=kesp\n");
+    EXPECT_EQ(read_file(m.box.path(".gitattributes")),
+              "\"/my vault/pass words.db\" binary merge=kesp filter=kesp\n");
     EXPECT_EQ(m.git("check-attr merge -- 'my vault/pass words.db' 'my vault/other.db'").output,
               "my vault/pass words.db: merge: kesp\nmy vault/other.db: merge: unspecified\n");
     // Found without being named, from anywhere in the repository.
@@ -443,12 +456,14 @@ TEST_F(TwoMachines, ATreeFromTheRemoteIsCheckedBeforeTheWorkingFileChanges) {
         {"ident", "echo '*.db ident' >> .gitattributes",
          "gives passwords.db the attribute ident, which would change its bytes"},
         {"encoding", "echo '/passwords.db working-tree-encoding=UTF-16' >> .gitattributes",
-         "gives passwords.db the attribute working-tree-encoding=UTF-16, which would change its bytes"},
+         "gives passwords.db the attribute working-tree-encoding=UTF-16, which would change its "
+         "bytes"},
         {"filter", "echo '/passwords.db filter=evil' >> .gitattributes",
          "gives passwords.db the attribute filter=evil, not kesp-sync's filter=kesp"},
         {"merge", "echo '/passwords.db merge=binary' >> .gitattributes",
          "does not mark passwords.db \"binary merge=kesp\" (it has binary merge=binary)"},
-        {"re-pointed", "printf x > decoy.db && echo '/decoy.db binary merge=kesp' >> .gitattributes",
+        {"re-pointed",
+         "printf x > decoy.db && echo '/decoy.db binary merge=kesp' >> .gitattributes",
          "marks decoy.db merge=kesp too, where only passwords.db is kesp-sync's database"},
         {"symlink", "rm passwords.db && ln -s " + quote(dir.file("outside")) + " passwords.db",
          "holds passwords.db with mode 120000 (a symbolic link), not 100644"},
@@ -522,7 +537,8 @@ TEST_F(TwoMachines, ThisRepositorysOwnTreeIsCheckedToo) {
          "This repository gives passwords.db the attribute crlf, which would change its bytes" +
              refused},
         {"journal",
-         "printf j > passwords.db-journal && git -c core.hooksPath=/dev/null add passwords.db-journal",
+         "printf j > passwords.db-journal &&"
+         " git -c core.hooksPath=/dev/null add passwords.db-journal",
          "This repository tracks passwords.db-journal, a side file of SQLite that no encrypted "
          "database has" + refused},
         {"re-pointed", "echo '/other.db binary merge=kesp' >> .gitattributes && printf x > other.db"
@@ -532,8 +548,8 @@ TEST_F(TwoMachines, ThisRepositorysOwnTreeIsCheckedToo) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_EQ(harness::run_shell("cd " + quote(a.box.work()) + " && HOME=" + quote(a.box.home()) +
-                                     " sh -c " + quote(c.shell))
+        ASSERT_EQ(harness::run_shell("cd " + quote(a.box.work()) + " && HOME=" +
+                                     quote(a.box.home()) + " sh -c " + quote(c.shell))
                       .status,
                   0);
         auto r = a.sync();
@@ -544,7 +560,8 @@ TEST_F(TwoMachines, ThisRepositorysOwnTreeIsCheckedToo) {
         EXPECT_EQ(r.err, c.says);
         ASSERT_EQ(a.git("reset -q --hard").status, 0);
         ASSERT_EQ(harness::run_shell("cd " + quote(a.box.work()) +
-                                     " && rm -f other.db passwords.db-journal && : > .git/info/attributes")
+                                     " && rm -f other.db passwords.db-journal" +
+                                     " && : > .git/info/attributes")
                       .status,
                   0);
     }
@@ -554,7 +571,8 @@ TEST_F(TwoMachines, ThisRepositorysOwnTreeIsCheckedToo) {
     make_container(a.box.path("other.db"));
     r = a.sync({"other.db"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "The database of kesp-sync in " + a.box.work() + " is passwords.db, not other.db.\n");
+    EXPECT_EQ(r.err, "The database of kesp-sync in " + a.box.work() +
+                         " is passwords.db, not other.db.\n");
 }
 
 TEST_F(TwoMachines, AnOldContainerSentAgainIsARollback) {
@@ -576,8 +594,8 @@ TEST_F(TwoMachines, AnOldContainerSentAgainIsARollback) {
         EXPECT_EQ(r.err, "The other copy's passwords.db is the version of commit " + first +
                              ", which commit " + second +
                              " replaced: an old copy sent again would roll the database back. "
-                             "Nothing was changed; passwords.db keeps its newer version. To send it "
-                             "over the old one, run git merge -s ours " + eve.head() +
+                             "Nothing was changed; passwords.db keeps its newer version. To send "
+                             "it over the old one, run git merge -s ours " + eve.head() +
                              ", then kesp-sync again.\n");
         EXPECT_TRUE(snapshot(*m) == before);
         EXPECT_NE(m->rows().find("|newer|"), std::string::npos);
@@ -639,8 +657,9 @@ TEST_F(TwoMachines, NoLockIsHeldWhileAPasswordIsAsked) {
                      "was changed.\n");
     EXPECT_TRUE(snapshot(b) == before);
     // The copy of the other container was removed from the git folder.
-    EXPECT_EQ(harness::run_shell("ls " + quote(b.box.work() + "/.git") + " | grep -c kesp-sync").output,
-              "0\n");
+    EXPECT_EQ(
+        harness::run_shell("ls " + quote(b.box.work() + "/.git") + " | grep -c kesp-sync").output,
+        "0\n");
 }
 
 TEST_F(TwoMachines, ThePasswordsReachTheMergeDriverThroughAPipeUnderTheLock) {
@@ -725,7 +744,8 @@ TEST(Sync, InitRefusesAHistoryWithAPlainDatabase) {
     machine m{"m"};
     harness::scratch_dir dir;
     const std::string remote = dir.file("remote.git");
-    ASSERT_EQ(harness::run_shell("git init -q --bare --initial-branch=main " + quote(remote)).status, 0);
+    ASSERT_EQ(
+        harness::run_shell("git init -q --bare --initial-branch=main " + quote(remote)).status, 0);
     ASSERT_EQ(m.git("init -q").status, 0);
     sql(m.db(), std::string(schema) + "insert into entries values(1,'t','u','l','secret','','');");
     ASSERT_EQ(m.git("add passwords.db").status, 0);
@@ -740,8 +760,8 @@ TEST(Sync, InitRefusesAHistoryWithAPlainDatabase) {
     EXPECT_EQ(r.err, "Commit " + plain_commit + " of the history of " + m.box.work() +
                          " holds passwords.db not encrypted: sending the history would send it. "
                          "Start a clean history: move the folder .git away (keep it until the new "
-                         "one is sent), run kesp-sync init passwords.db again, and send it to a new, "
-                         "empty remote.\n");
+                         "one is sent), run kesp-sync init passwords.db again, and send it to a "
+                         "new, empty remote.\n");
     EXPECT_TRUE(blobs_of(remote).empty());
     EXPECT_NE(m.git("remote get-url origin").status, 0);
 
@@ -764,11 +784,13 @@ TEST(Sync, ARepositoryOfAnOlderInitIsUpgradedByInit) {
         ASSERT_EQ(m.git(std::string("config --unset ") + key).status, 0);
     auto r = m.sync();
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "passwords.db was set up by an older kesp-sync, without the filter that keeps a "
-                     "decrypted database out of git: run kesp-sync init passwords.db again.\n");
+    EXPECT_EQ(r.err, "passwords.db was set up by an older kesp-sync, without the filter that "
+                     "keeps a decrypted database out of git: run kesp-sync init passwords.db "
+                     "again.\n");
     r = m.sync({"init", "passwords.db"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(m.box.path(".gitattributes")), "/passwords.db binary merge=kesp filter=kesp\n");
+    EXPECT_EQ(read_file(m.box.path(".gitattributes")),
+              "/passwords.db binary merge=kesp filter=kesp\n");
     r = m.sync();
     EXPECT_EQ(r.out, "Up to date; the repository has no remote.\n") << r.err;
 }
@@ -781,8 +803,8 @@ TEST(Sync, TheCleanFilterPassesOnlyAContainer) {
     std::string plain = read_file(m.db());
     std::string planted = plain;
     planted.replace(planted.size() - 148, 4, "FuI3");
-    const std::string fails = "kesp-sync: x.db is not an encrypted kesp database; git does not store "
-                              "it (encrypt it with kesp -E).\n";
+    const std::string fails = "kesp-sync: x.db is not an encrypted kesp database; git does not "
+                              "store it (encrypt it with kesp -E).\n";
     const struct {
         const char *name;
         std::string in;
