@@ -1,7 +1,8 @@
 // kesp-sync end to end: two machines (two HOMEs, two clones) and a bare
 // repository as their remote, git running kesp-merge as the merge driver
 // with the password typed on a pseudo-terminal; what reaches the remote;
-// and the refusals.
+// the refusals; and a third clone that plays an attacker who can push to
+// the remote but knows no password.
 #include <sys/stat.h>
 #include <unistd.h>
 
