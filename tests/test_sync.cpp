@@ -366,6 +366,24 @@ TEST(Sync, ARemotePathIsTakenFromTheWorkingFolder) {
     EXPECT_FALSE(harness::exists(m.box.path("other/.git")));
 }
 
+TEST(Sync, ACloneOfANewRemoteChecksTheDatabaseOut) {
+    machine m{"m"};
+    // The remote's default branch is not the one the database is on.
+    const std::string remote = m.box.path("remote.git");
+    ASSERT_EQ(
+        harness::run_shell("git init -q --bare --initial-branch=trunk " + quote(remote)).status, 0);
+    ASSERT_EQ(::mkdir(m.box.path("vault").c_str(), 0700), 0);
+    make_container(m.box.path("vault/passwords.db"));
+    auto r = m.sync({"init", "vault/passwords.db", "remote.git"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(harness::run_shell("HOME=" + quote(m.box.home()) + " git clone -q " + quote(remote) +
+                                 " " + quote(m.box.path("clone")))
+                  .status,
+              0);
+    EXPECT_EQ(read_file(m.box.path("clone/passwords.db")),
+              read_file(m.box.path("vault/passwords.db")));
+}
+
 TEST(Sync, InitMakesNoRepositoryOfTheHomeFolder) {
     machine m{"m"};
     const std::string db = m.box.home() + "/passwords.db";

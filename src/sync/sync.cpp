@@ -527,6 +527,22 @@ void remove_merge_leftovers(const std::string &top) {
     }
 }
 
+// A new bare repository whose HEAD names a branch it does not have (its
+// default branch, not ours) gives a clone no database: its HEAD is made to
+// name the branch just sent. Only a remote that is a folder here can be
+// changed so; git offers no way over the wire.
+void point_head_at_ours(const std::string &top, const std::string &url) {
+    struct stat st;
+    if (url.empty() || url[0] != '/' || ::stat(url.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return;
+    git_result theirs = run_git(url, {"symbolic-ref", "-q", "HEAD"}, git_output::silent);
+    git_result ours = run_git(top, {"symbolic-ref", "-q", "HEAD"}, git_output::silent);
+    if (!theirs.ok() || !ours.ok() || first_line(theirs.out) == first_line(ours.out) ||
+        !commit_of(url, first_line(theirs.out)).empty())
+        return;
+    run_git(url, {"symbolic-ref", "HEAD", first_line(ours.out)}, git_output::shown);
+}
+
 }  // namespace
 
 bool sync_init(const std::string &db_name, const std::optional<std::string> &remote,
@@ -592,6 +608,7 @@ bool sync_init(const std::string &db_name, const std::optional<std::string> &rem
             std::fputs("Nothing is lost: run kesp-sync init again to send it.\n", stderr);
             return false;
         }
+        point_head_at_ours(db.top, url);
     }
     std::printf("Ready: %s is kept in the git repository %s%s.\n", db.shown.c_str(),
                 db.top.c_str(), remote ? (" and sent to " + *remote).c_str() : "");
