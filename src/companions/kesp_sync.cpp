@@ -12,6 +12,7 @@ namespace {
 
 const option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
+    {"clean-filter", required_argument, nullptr, 'c'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -28,15 +29,24 @@ const companion program{
 int main(int argc, char **argv) {
     start_program();
 
-    auto done = read_options(program, argc, argv, [](int, const char *) { return true; });
+    // git's clean filter (see kesp-sync(1)): no lock, no git, only a copy.
+    const char *filtered = nullptr;
+    auto done = read_options(program, argc, argv, [&](int, const char *argument) {
+        filtered = argument;
+        return true;
+    });
     if (done) return *done;
+    if (filtered != nullptr) {
+        if (optind != argc) return bad_usage(program);
+        return sync_clean_filter(filtered) ? exit_ok : exit_failure;
+    }
     const int operands = argc - optind;
     char **words = argv + optind;
     if (operands >= 1 && std::strcmp(words[0], "init") == 0) {
         if (operands < 2 || operands > 3) return bad_usage(program);
         std::optional<std::string> remote;
         if (operands == 3) remote = words[2];
-        return sync_init(words[1], remote) ? exit_ok : exit_failure;
+        return sync_init(words[1], remote, argv[0]) ? exit_ok : exit_failure;
     }
     if (operands > 1) return bad_usage(program);
     std::optional<std::string> db;

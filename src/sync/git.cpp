@@ -46,7 +46,7 @@ struct spawn_actions {
 }  // namespace
 
 git_result run_git(const std::string &folder, const std::vector<std::string> &args,
-                   git_output output) {
+                   git_output output, const std::vector<std::string> &extra_env) {
     git_result result;
     std::vector<std::string> words{"git", "-C", folder};
     words.insert(words.end(), args.begin(), args.end());
@@ -68,8 +68,14 @@ git_result run_git(const std::string &folder, const std::vector<std::string> &ar
     // What we printed so far comes before what git prints.
     std::fflush(stdout);
     std::fflush(stderr);
+    // getenv takes the first of two equal names: ours come first.
+    std::vector<std::string> added = extra_env;
+    std::vector<char *> envp;
+    for (std::string &e : added) envp.push_back(e.data());
+    for (char **e = environ; *e != nullptr; ++e) envp.push_back(*e);
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    int rc = ::posix_spawnp(&pid, "git", &spawn.actions, nullptr, argv.data(), environ);
+    int rc = ::posix_spawnp(&pid, "git", &spawn.actions, nullptr, argv.data(), envp.data());
     if (rc != 0) {
         static bool said = false;
         if (!said) std::fprintf(stderr, "Cannot run git: %s.\n", std::strerror(rc));

@@ -20,9 +20,10 @@ struct git_result {
 };
 
 // `git -C folder args...`, waited for. A git that cannot be started is
-// reported once ("Cannot run git: ...").
+// reported once ("Cannot run git: ..."). `extra_env` ("NAME=value") is
+// added to the environment git inherits: a temporary index, say.
 git_result run_git(const std::string &folder, const std::vector<std::string> &args,
-                   git_output output);
+                   git_output output, const std::vector<std::string> &extra_env = {});
 
 // `text` without its final newline, as git prints a single value.
 std::string first_line(const std::string &text);
