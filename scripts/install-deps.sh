@@ -60,11 +60,14 @@ echo "Downloading and installing (a minute or two on a fresh machine)..." >&2
 # The whole output goes to the log; a line per package set up shows that
 # it is working. The status file carries apt-get's exit status past the
 # pipe.
+# mawk reads a pipe in whole blocks unless told to take each line as it comes.
+interactive=
+case $(awk -W version 2>&1 </dev/null) in mawk*) interactive="-W interactive" ;; esac
 status=$(mktemp)
 trap 'rm -f "$log" "$status"' EXIT
 # shellcheck disable=SC2086
 { $SUDO $APT_GET install -y -q --no-install-recommends -o Dpkg::Use-Pty=0 $missing; echo $? >"$status"; } 2>&1 \
-    | tee "$log" | awk '/^Setting up /{ print "  " $0; fflush() }' >&2
+    | tee "$log" | awk $interactive '/^Setting up /{ print "  " $0; fflush() }' >&2
 if [ "$(cat "$status")" != 0 ]; then
     tail -n 30 "$log" >&2
     exit 1

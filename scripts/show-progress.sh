@@ -3,7 +3,13 @@
 # standard error, one line for each file compiled and each program linked,
 # so that a long first build can be told from a hang. Shows nothing when
 # there is nothing to build.
-exec awk '
+#
+# mawk reads a pipe in whole blocks, which would hold the lines back until
+# the build ends; -W interactive makes it take each line as it comes.
+interactive=
+case $(awk -W version 2>&1 </dev/null) in mawk*) interactive="-W interactive" ;; esac
+# shellcheck disable=SC2086
+exec awk $interactive '
 /^\[ *[0-9]+%\] (Building|Linking)/ {
     if (!started) {
         print "Building kesp (the first build takes a few minutes on two cores; log in " logfile ")..." > "/dev/stderr"

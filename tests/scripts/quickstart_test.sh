@@ -56,5 +56,18 @@ printf '%s\n' "[ 50%] Built target kesp_state" "[100%] Built target kesp" \
     | sh "$source/scripts/show-progress.sh" build.log >"$dir/out" 2>"$dir/err"
 [ -s "$dir/err" ] && fail "an up-to-date build printed: $(cat "$dir/err")"
 
+# Each line shows as the build writes it, not when the pipe fills or ends:
+# one line a second, each looked for before the next is written.
+mkfifo "$dir/pipe"
+sh "$source/scripts/show-progress.sh" build.log <"$dir/pipe" 2>"$dir/live" &
+exec 3>"$dir/pipe"
+for i in 1 2 3; do
+    printf '[ %d%%] Building CXX object CMakeFiles/x.dir/src/x/live%d.cpp.o\n' "$i" "$i" >&3
+    sleep 1
+    grep -q "src/x/live$i.cpp" "$dir/live" || fail "line $i not shown before the next: $(cat "$dir/live")"
+done
+exec 3>&-
+wait
+
 [ $failures -eq 0 ] && echo "quick start: packages and build progress shown"
 exit $((failures > 0))
