@@ -24,6 +24,15 @@ PACKAGES="$PACKAGES libzxcvbn-dev xkcdpass fish strace util-linux bsdutils"
 # completions and flock beside kesp-merge.
 PACKAGES="$PACKAGES git fish util-linux"
 
+# Ninja, so that a build with nothing to do is over at once; bash-completion,
+# which bash needs to load the completions (and the tests of them).
+PACKAGES="$PACKAGES ninja-build bash-completion"
+
+# What make deb needs to build and check the Debian package.
+if [ "${KESP_DEPS_DEB:-0}" = 1 ]; then
+    PACKAGES="$PACKAGES build-essential dpkg-dev debhelper lintian"
+fi
+
 # Extra tools for the fuzz, leak-check and benchmark targets.
 if [ "${KESP_DEPS_EXTRA:-0}" = 1 ]; then
     PACKAGES="$PACKAGES clang libclang-rt-14-dev valgrind time hyperfine"
