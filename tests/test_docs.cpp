@@ -654,6 +654,7 @@ TEST(EveryProgram, PageAndCompletionsCoverItsUsageText) {
         if (have("fish"))
             fish = shell("fish --no-config -c " +
                          quote("set -p fish_complete_path " + quote(source_dir + "/completion") +
+                               "; set -p fish_function_path " + quote(source_dir + "/completion") +
                                "; complete -C " + quote(name + " -")))
                        .output;
         for (const auto &option : options) {

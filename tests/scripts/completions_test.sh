@@ -40,7 +40,9 @@ sqlite3 "$home/db.sqlite" "create table entries (id integer primary key, title t
     url text, password text, notes text, timestamp text);
     insert into entries (title, password) values ('mail', 'secret-one'), ('bank', 'secret-two');"
 printf '%s' "$home/db.sqlite" >"$home/.kesp.open_db"
-run() { env -i HOME="$home" PATH=/usr/local/bin:/usr/bin:/bin TERM=dumb "$@" 2>&1; }
+# fish completes only programs it finds: those of ROOT's /usr/bin come
+# first on the PATH, as /usr/bin's would.
+run() { env -i HOME="$home" PATH="/usr/local/bin:$root/usr/bin:/usr/bin:/bin" TERM=dumb "$@" 2>&1; }
 
 for p in $programs; do
     # bash: bash-completion finds the file by the program's name and loads

@@ -26,7 +26,7 @@ lint=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "lintian: $lint"
 printf '%s\n' "$lint" | grep -E '^[EW]: ' && fail "lintian reported the lines above"
 
 # 2. Contents: five files for each program, the fish helper, and Debian's
-# own changelog, copyright and lintian overrides.
+# own changelog and copyright.
 expected=$(
     for p in $programs; do
         printf '%s\n' "./usr/bin/$p" "./usr/share/man/man1/$p.1.gz" \
@@ -34,8 +34,7 @@ expected=$(
             "./usr/share/fish/vendor_completions.d/$p.fish"
     done
     printf '%s\n' ./usr/share/fish/vendor_completions.d/__kesp_entry_ids.fish \
-        ./usr/share/doc/kesp/changelog.gz ./usr/share/doc/kesp/copyright \
-        ./usr/share/lintian/overrides/kesp
+        ./usr/share/doc/kesp/changelog.gz ./usr/share/doc/kesp/copyright
 )
 printf '%s\n' "$expected" | sort >"$root/expected"
 dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort >"$root/actual"
@@ -58,7 +57,7 @@ out=$(env -i HOME="$root/home" "$root/tree/usr/bin/kesp-ls" 2>&1)
 status=$?
 [ "$status" = 1 ] && [ "$out" = "No decrypted database found." ] || fail "kesp-ls: $status $out"
 out=$(env -i HOME="$root/home" "$root/tree/usr/bin/kesp-gen" --words 4 --separator . 2>&1)
-[ "$(printf '%s' "$out" | tr . '\n' | wc -l)" -eq 4 ] || fail "kesp-gen --words 4 printed: $out"
+[ "$(printf '%s\n' "$out" | tr . '\n' | wc -l)" -eq 4 ] || fail "kesp-gen --words 4 printed: $out"
 
 # 5. The shells find every completion at the package's paths.
 sh "$source/tests/scripts/completions_test.sh" "$root/tree" "$programs" \
