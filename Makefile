@@ -1,6 +1,7 @@
 # Thin wrapper over CMake: installs what is missing, configures, builds.
-#   make run ARGS='-g 20'    build, then run kesp with ARGS
-#   make test                build, then run the whole test suite
+#   make run ARGS='-g 20'    build the programs, then run kesp with ARGS
+#   make test                build everything (the test programs too), then run
+#                            the whole test suite
 #   make test SANITIZE=1     the same under ASan and UBSan (own build folder)
 #   make install [PREFIX=/usr/local] [DESTDIR=...]
 #   make uninstall [DESTDIR=...]  removes what the last install put there
@@ -81,7 +82,7 @@ uninstall:
 
 clean:
 	rm -rf build build-sanitize build.log build.configure.log build-sanitize.log build-sanitize.configure.log
-	rm -rf build-fuzz build-fuzz.log build-fuzz.configure.log
+	rm -rf build-fuzz build-fuzz.log build-fuzz.configure.log build-deb
 
 # Every kesp that a test starts runs under valgrind, logging to its own file
 # so that standard error stays comparable; any non-empty log is a failure.
