@@ -36,13 +36,15 @@ all: build
 deps:
 	@./scripts/install-deps.sh
 
-# Configured once; later builds re-run cmake by themselves when a
-# CMakeLists.txt changes. Ninja when it is there: a build with nothing to
-# do then takes a few hundredths of a second (Make's generator starts a
-# cmake process or two for every target, more than a hundred in all).
+# Configured once (again after a configure that failed); later builds re-run
+# cmake by themselves when a CMakeLists.txt changes. Ninja when it is there:
+# a build with nothing to do then takes a few hundredths of a second (Make's
+# generator starts a cmake process or two for every target, more than a
+# hundred in all).
 configure: deps
-	@test -f $(BUILD)/CMakeCache.txt || { \
+	@test -f $(BUILD)/build.ninja || test -f $(BUILD)/Makefile || { \
 		echo "Configuring the build in $(BUILD)/ (cmake)..." >&2; \
+		rm -rf $(BUILD)/CMakeCache.txt $(BUILD)/CMakeFiles; \
 		generator=; command -v ninja >/dev/null && generator="-G Ninja"; \
 		cmake -S . -B $(BUILD) $$generator -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) \
 			>$(BUILD).configure.log 2>&1 || { cat $(BUILD).configure.log; exit 1; }; }

@@ -42,13 +42,21 @@ fi
 DPKG_QUERY=${KESP_DPKG_QUERY:-dpkg-query}
 APT_GET=${KESP_APT_GET:-apt-get}
 
+# One query for all: this runs before every build, and a build with
+# nothing to do should start kesp at once.
+# shellcheck disable=SC2086
+installed=" $($DPKG_QUERY -W -f='${Package} ${Status}\n' $PACKAGES 2>/dev/null \
+    | awk '/ install ok installed$/ { printf "%s ", $1 }')"
 missing=""
 count=0
 for p in $PACKAGES; do
-    if ! $DPKG_QUERY -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing="$missing $p"
-        count=$((count + 1))
-    fi
+    case "$installed$missing " in
+        *" $p "*) ;;
+        *)
+            missing="$missing $p"
+            count=$((count + 1))
+            ;;
+    esac
 done
 [ -z "$missing" ] && exit 0
 

@@ -13,8 +13,15 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 cat >"$dir/dpkg-query" <<'FAKE'
 #!/bin/sh
-for p in $KESP_FAKE_MISSING; do case "$*" in *" $p") exit 1;; esac; done
-echo "install ok installed"
+status=0
+for p in "$@"; do
+    case $p in -*) continue ;; esac
+    case " $KESP_FAKE_MISSING " in
+        *" $p "*) echo "dpkg-query: no packages found matching $p" >&2; status=1 ;;
+        *) echo "$p install ok installed" ;;
+    esac
+done
+exit $status
 FAKE
 cat >"$dir/apt-get" <<'FAKE'
 #!/bin/sh
