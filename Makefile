@@ -1,11 +1,15 @@
 # Thin wrapper over CMake: installs what is missing, configures, builds.
-#   make run ARGS='-g 20'    build, then run kesp with ARGS
-#   make test                build, then run the whole test suite
+#   make run ARGS='-g 20'    build the programs, then run kesp with ARGS
+#   make test                build everything (the test programs too), then run
+#                            the whole test suite
 #   make test SANITIZE=1     the same under ASan and UBSan (own build folder)
 #   make install [PREFIX=/usr/local] [DESTDIR=...]
 #   make uninstall [DESTDIR=...]  removes what the last install put there
 #   make memcheck            the end-to-end suite with kesp under valgrind
 #   make fuzz [FUZZ_SECONDS=60]  builds the fuzz targets with clang, runs each
+#   make deb                 builds the Debian package kesp_VERSION_amd64.deb in
+#                            build-deb/ (dpkg-buildpackage, from a copy of the tree)
+#   make deb-check           builds it, then lints it and tries it in a throwaway root
 #   make bench               times kesp against sqlite3 and openssl (bench/run),
 #                            kesp-audit against a generated list (bench/audit_run),
 #                            and kesp-merge (bench/merge)
@@ -25,31 +29,45 @@ BUILD ?= build
 endif
 
 MAKEFLAGS += --no-print-directory
-.PHONY: all deps configure build run test install uninstall clean memcheck fuzz bench
+.PHONY: all deps configure build build-all run test install uninstall clean memcheck fuzz bench deb deb-check
 
 all: build
 
 deps:
 	@./scripts/install-deps.sh
 
+# Configured once (again after a configure that failed); later builds re-run
+# cmake by themselves when a CMakeLists.txt changes. Ninja when it is there:
+# a build with nothing to do then takes a few hundredths of a second (Make's
+# generator starts a cmake process or two for every target, more than a
+# hundred in all).
 configure: deps
-	@test -f $(BUILD)/CMakeCache.txt || echo "Configuring the build in $(BUILD)/ (cmake)..." >&2
-	@cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) >$(BUILD).configure.log 2>&1 \
-		|| { cat $(BUILD).configure.log; exit 1; }
+	@test -f $(BUILD)/build.ninja || test -f $(BUILD)/Makefile || { \
+		echo "Configuring the build in $(BUILD)/ (cmake)..." >&2; \
+		rm -rf $(BUILD)/CMakeCache.txt $(BUILD)/CMakeFiles; \
+		generator=; command -v ninja >/dev/null && generator="-G Ninja"; \
+		cmake -S . -B $(BUILD) $$generator -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) \
+			>$(BUILD).configure.log 2>&1 || { cat $(BUILD).configure.log; exit 1; }; }
 
 # Build output goes to a log so that `make run` shows only kesp's own output
 # on standard output; each file compiled is shown on standard error, and the
-# log is printed when the build fails.
+# log is printed when the build fails. `make build` makes the programs
+# only; the test programs, the programs' copies with the test hooks and the
+# rest come with `make test`.
+BUILD_TARGETS = --target kesp_programs
 build: configure
-	@{ cmake --build $(BUILD) -j$(JOBS) 2>&1; echo $$? >$(BUILD).status; } \
+	@{ cmake --build $(BUILD) -j$(JOBS) $(BUILD_TARGETS) 2>&1; echo $$? >$(BUILD).status; } \
 		| tee $(BUILD).log | scripts/show-progress.sh $(BUILD).log; \
 		status=$$(cat $(BUILD).status); rm -f $(BUILD).status; \
 		if [ "$$status" != 0 ]; then cat $(BUILD).log; exit 1; fi
 
+build-all: BUILD_TARGETS =
+build-all: build
+
 run: build
 	@./$(BUILD)/kesp $(ARGS)
 
-test: build
+test: build-all
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
 install: build
@@ -66,7 +84,7 @@ uninstall:
 
 clean:
 	rm -rf build build-sanitize build.log build.configure.log build-sanitize.log build-sanitize.configure.log
-	rm -rf build-fuzz build-fuzz.log build-fuzz.configure.log
+	rm -rf build-fuzz build-fuzz.log build-fuzz.configure.log build-deb
 
 # Every kesp that a test starts runs under valgrind, logging to its own file
 # so that standard error stays comparable; any non-empty log is a failure.
@@ -76,7 +94,7 @@ VALGRIND = valgrind --quiet --leak-check=full --show-leak-kinds=definite,indirec
 	--errors-for-leak-kinds=definite,indirect --error-exitcode=99 \
 	--log-file=$(MEMCHECK_LOGS)/kesp.%p.log
 
-memcheck: build
+memcheck: build-all
 	@KESP_DEPS_EXTRA=1 ./scripts/install-deps.sh
 	@rm -rf $(MEMCHECK_LOGS) && mkdir -p $(MEMCHECK_LOGS) && chmod 1777 $(MEMCHECK_LOGS)
 	@cd $(BUILD) && KESP_TEST_WRAPPER="$(VALGRIND)" ctest --output-on-failure -j$(JOBS)
@@ -85,6 +103,24 @@ memcheck: build
 		if [ -n "$$bad" ]; then for f in $$bad; do echo "== $$f"; cat "$$f"; done; \
 			echo "memcheck: errors or leaks in $$(echo "$$bad" | wc -l) of $$runs runs of the programs"; exit 1; fi; \
 		echo "memcheck: $$runs runs of the programs under valgrind, no errors, no leaks"
+
+# The package is built from a copy of the tree, as dpkg-buildpackage writes
+# its results beside the folder it builds.
+DEB_BUILD ?= build-deb
+deb:
+	@KESP_DEPS_DEB=1 ./scripts/install-deps.sh
+	@rm -rf $(DEB_BUILD) && mkdir -p $(DEB_BUILD)/kesp
+	@tar -c --exclude=./.git --exclude='./build' --exclude='./build-*' --exclude='./*.log' . \
+		| tar -x -C $(DEB_BUILD)/kesp
+	@echo "Building the Debian package in $(DEB_BUILD)/ (dpkg-buildpackage)..." >&2
+	@{ cd $(DEB_BUILD)/kesp && dpkg-buildpackage -b -us -uc 2>&1; echo $$? >../status; } \
+		| tee $(DEB_BUILD)/build.log | scripts/show-progress.sh $(DEB_BUILD)/build.log; \
+		status=$$(cat $(DEB_BUILD)/status); rm -f $(DEB_BUILD)/status; \
+		if [ "$$status" != 0 ]; then cat $(DEB_BUILD)/build.log; exit 1; fi
+	@ls $(DEB_BUILD)/kesp_*_*.deb
+
+deb-check: deb
+	@sh tests/scripts/package_test.sh $(CURDIR) $(DEB_BUILD)
 
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD   ?= build-fuzz

@@ -1,5 +1,8 @@
 # fish completion for kesp-gen: options, and the entry ids of the active
 # database for --set (__kesp_entry_ids).
+# fish reads functions only from its own folders: the helper comes from beside
+# this file.
+functions -q __kesp_entry_ids; or source (status dirname)/__kesp_entry_ids.fish
 complete -c kesp-gen -f
 complete -c kesp-gen -l words -x -d 'A passphrase of this many words'
 complete -c kesp-gen -l separator -x -d 'Text between the words (-)'

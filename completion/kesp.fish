@@ -1,6 +1,9 @@
 # fish completion for kesp. Every option takes its argument in the next
 # word; entry ids are offered from the active database (__kesp_entry_ids),
 # paths after -i, -D and -u, nothing after a length, a count or a search.
+# fish reads functions only from its own folders: the helper comes from beside
+# this file.
+functions -q __kesp_entry_ids; or source (status dirname)/__kesp_entry_ids.fish
 complete -c kesp -f
 complete -c kesp -s i -l init -r -F -d 'Create a database and make it active'
 complete -c kesp -s E -l encrypt -d 'Encrypt the active database'

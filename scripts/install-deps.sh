@@ -24,6 +24,15 @@ PACKAGES="$PACKAGES libzxcvbn-dev xkcdpass fish strace util-linux bsdutils"
 # completions and flock beside kesp-merge.
 PACKAGES="$PACKAGES git fish util-linux"
 
+# Ninja, so that a build with nothing to do is over at once; bash-completion,
+# which bash needs to load the completions (and the tests of them).
+PACKAGES="$PACKAGES ninja-build bash-completion"
+
+# What make deb needs to build and check the Debian package.
+if [ "${KESP_DEPS_DEB:-0}" = 1 ]; then
+    PACKAGES="$PACKAGES build-essential dpkg-dev debhelper lintian"
+fi
+
 # Extra tools for the fuzz, leak-check and benchmark targets.
 if [ "${KESP_DEPS_EXTRA:-0}" = 1 ]; then
     PACKAGES="$PACKAGES clang libclang-rt-14-dev valgrind time hyperfine"
@@ -33,13 +42,21 @@ fi
 DPKG_QUERY=${KESP_DPKG_QUERY:-dpkg-query}
 APT_GET=${KESP_APT_GET:-apt-get}
 
+# One query for all: this runs before every build, and a build with
+# nothing to do should start kesp at once.
+# shellcheck disable=SC2086
+installed=" $($DPKG_QUERY -W -f='${Package} ${Status}\n' $PACKAGES 2>/dev/null \
+    | awk '/ install ok installed$/ { printf "%s ", $1 }')"
 missing=""
 count=0
 for p in $PACKAGES; do
-    if ! $DPKG_QUERY -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing="$missing $p"
-        count=$((count + 1))
-    fi
+    case "$installed$missing " in
+        *" $p "*) ;;
+        *)
+            missing="$missing $p"
+            count=$((count + 1))
+            ;;
+    esac
 done
 [ -z "$missing" ] && exit 0
 
@@ -60,11 +77,14 @@ echo "Downloading and installing (a minute or two on a fresh machine)..." >&2
 # The whole output goes to the log; a line per package set up shows that
 # it is working. The status file carries apt-get's exit status past the
 # pipe.
+# mawk reads a pipe in whole blocks unless told to take each line as it comes.
+interactive=
+case $(awk -W version 2>&1 </dev/null) in mawk*) interactive="-W interactive" ;; esac
 status=$(mktemp)
 trap 'rm -f "$log" "$status"' EXIT
 # shellcheck disable=SC2086
 { $SUDO $APT_GET install -y -q --no-install-recommends -o Dpkg::Use-Pty=0 $missing; echo $? >"$status"; } 2>&1 \
-    | tee "$log" | awk '/^Setting up /{ print "  " $0; fflush() }' >&2
+    | tee "$log" | awk $interactive '/^Setting up /{ print "  " $0; fflush() }' >&2
 if [ "$(cat "$status")" != 0 ]; then
     tail -n 30 "$log" >&2
     exit 1

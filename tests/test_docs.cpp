@@ -429,6 +429,7 @@ const fish_program fish_programs[] = {
     {"kesp-gen", "--help", {"kesp-gen --set ", "kesp-gen --words 6 --set "}},
     {"kesp-merge", "--help", {}},
     {"kesp-sync", "--help", {}},
+    {"kesp-ls", "--help", {}},
 };
 
 class FishCompletion : public ::testing::Test {
@@ -582,6 +583,95 @@ TEST(SyncCompanions, PagesAndCompletionsCoverEveryOption) {
                                 "; complete -C 'kesp-sync '"));
         EXPECT_NE(fish.output.find("init\t"), std::string::npos) << fish.output;
         EXPECT_NE(fish.output.find("passwords.db\n"), std::string::npos) << fish.output;
+    }
+}
+
+}  // namespace
+
+// Every program the build makes and installs: a page that lints clean and
+// names each option of its usage text, completions for bash, zsh and fish
+// that offer them, a line under SEE ALSO in kesp.1 and a mention in the
+// README. The list is the build's own, so a new program is checked as soon
+// as it has its line there.
+namespace {
+
+std::vector<std::string> built_programs() {
+    std::vector<std::string> names;
+    std::istringstream words(KESP_PROGRAMS);
+    for (std::string name; words >> name;) names.push_back(name);
+    return names;
+}
+
+// What the completion `function` of bash offers for the command line
+// `words` (the last one being completed), with every bash file sourced.
+std::set<std::string> bash_offers(const std::string &program, const std::string &words, int cword) {
+    auto r = shell("bash -c " +
+                   quote("for f in " + quote(source_dir) + "/completion/*.bash; do source \"$f\"; done; "
+                         "f=$(complete -p " + program + " | sed -n 's/.* -F \\([^ ]*\\) .*/\\1/p'); "
+                         "COMP_WORDS=(" + words + "); COMP_CWORD=" + std::to_string(cword) + "; "
+                         "\"$f\"; printf '%s\\n' \"${COMPREPLY[@]}\""));
+    std::set<std::string> offered;
+    std::istringstream lines(r.output);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty()) offered.insert(line);
+    return offered;
+}
+
+TEST(EveryProgram, PageAndCompletionsCoverItsUsageText) {
+    auto programs = built_programs();
+    ASSERT_GE(programs.size(), 10u) << KESP_PROGRAMS;
+    ASSERT_EQ(programs.front(), "kesp");
+    const auto see_also = harness::read_file(manual);
+    const auto readme = harness::read_file(source_dir + "/README.md");
+    for (const auto &name : programs) {
+        SCOPED_TRACE(name);
+        const std::string page = source_dir + "/" + name + ".1";
+        ASSERT_TRUE(harness::exists(page));
+        EXPECT_EQ(shell("groff -man -ww -z " + quote(page)).output, "");
+        if (have("mandoc")) {
+            EXPECT_EQ(shell("mandoc -Tlint " + quote(page)).output, "");
+        }
+        auto text = shell("groff -man -Tutf8 -P-cbou " + quote(page)).output;
+        for (const char *section : {"NAME", "SYNOPSIS", "OPTIONS", "EXIT STATUS", "SEE ALSO"})
+            EXPECT_NE(text.find(std::string("\n") + section + "\n"), std::string::npos) << section;
+
+        // kesp's usage text is all options; a companion's options are on its
+        // first line (the lines after it may quote kesp's).
+        auto usage = shell(quote(name == "kesp" ? KESP_BINARY : harness::built_program(name)) +
+                           (name == "kesp" ? " -h" : " --help"));
+        EXPECT_EQ(usage.status, 0);
+        auto options = option_words(name == "kesp" ? usage.output
+                                                   : usage.output.substr(0, usage.output.find('\n')));
+        options.insert({"-h", "--help"});
+
+        auto bash = bash_offers(name, name + " -", 1);
+        const std::string zsh_file = source_dir + "/completion/_" + name;
+        auto zsh = harness::read_file(zsh_file);
+        EXPECT_EQ(zsh.rfind("#compdef " + name + "\n", 0), 0u);
+        if (have("zsh")) {
+            EXPECT_EQ(shell("zsh -n " + quote(zsh_file)).status, 0);
+        }
+        const std::string fish_file = source_dir + "/completion/" + name + ".fish";
+        std::string fish;
+        if (have("fish"))
+            fish = shell("fish --no-config -c " +
+                         quote("set -p fish_complete_path " + quote(source_dir + "/completion") +
+                               "; set -p fish_function_path " + quote(source_dir + "/completion") +
+                               "; complete -C " + quote(name + " -")))
+                       .output;
+        for (const auto &option : options) {
+            EXPECT_NE(text.find(option), std::string::npos) << option << " not in " << name << ".1";
+            EXPECT_TRUE(bash.count(option)) << option << " not offered by bash";
+            EXPECT_NE(zsh.find(option), std::string::npos) << option << " not in _" << name;
+            if (have("fish")) {
+                EXPECT_NE(fish.find(option + "\t"), std::string::npos) << option << " not offered by fish";
+            }
+        }
+        if (name != "kesp") {
+            EXPECT_NE(see_also.find(".BR kesp\\-" + name.substr(5) + " (1)"), std::string::npos)
+                << name << " not under SEE ALSO in kesp.1";
+        }
+        EXPECT_NE(readme.find("`" + name), std::string::npos) << name << " not in README.md";
     }
 }
 

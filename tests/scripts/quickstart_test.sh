@@ -13,8 +13,15 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 cat >"$dir/dpkg-query" <<'FAKE'
 #!/bin/sh
-for p in $KESP_FAKE_MISSING; do case "$*" in *" $p") exit 1;; esac; done
-echo "install ok installed"
+status=0
+for p in "$@"; do
+    case $p in -*) continue ;; esac
+    case " $KESP_FAKE_MISSING " in
+        *" $p "*) echo "dpkg-query: no packages found matching $p" >&2; status=1 ;;
+        *) echo "$p install ok installed" ;;
+    esac
+done
+exit $status
 FAKE
 cat >"$dir/apt-get" <<'FAKE'
 #!/bin/sh
@@ -52,9 +59,29 @@ printf '%s\n' "[  3%] Building CXX object CMakeFiles/kesp_state.dir/src/state/fi
   [  3%] src/state/files.cpp
   [ 51%] linking kesp" ] || fail "build progress: $(cat "$dir/err")"
 [ -s "$dir/out" ] && fail "build progress on standard output"
+printf '%s\n' "[0/2] Re-checking globbed directories..." \
+    "[1/85] Building CXX object CMakeFiles/kesp_state.dir/src/state/files.cpp.o" \
+    "[85/85] Linking CXX executable kesp-ls" \
+    | sh "$source/scripts/show-progress.sh" build.log >"$dir/out" 2>"$dir/err"
+[ "$(cat "$dir/err")" = "Building kesp (the first build takes a few minutes on two cores; log in build.log)...
+  [1/85] src/state/files.cpp
+  [85/85] linking kesp-ls" ] || fail "build progress with Ninja: $(cat "$dir/err")"
 printf '%s\n' "[ 50%] Built target kesp_state" "[100%] Built target kesp" \
     | sh "$source/scripts/show-progress.sh" build.log >"$dir/out" 2>"$dir/err"
 [ -s "$dir/err" ] && fail "an up-to-date build printed: $(cat "$dir/err")"
+
+# Each line shows as the build writes it, not when the pipe fills or ends:
+# one line a second, each looked for before the next is written.
+mkfifo "$dir/pipe"
+sh "$source/scripts/show-progress.sh" build.log <"$dir/pipe" 2>"$dir/live" &
+exec 3>"$dir/pipe"
+for i in 1 2 3; do
+    printf '[ %d%%] Building CXX object CMakeFiles/x.dir/src/x/live%d.cpp.o\n' "$i" "$i" >&3
+    sleep 1
+    grep -q "src/x/live$i.cpp" "$dir/live" || fail "line $i not shown before the next: $(cat "$dir/live")"
+done
+exec 3>&-
+wait
 
 [ $failures -eq 0 ] && echo "quick start: packages and build progress shown"
 exit $((failures > 0))
