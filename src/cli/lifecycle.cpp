@@ -29,6 +29,11 @@ bool read_master_password(const char *prompt, secret_buffer &answer) {
         return false;
     case secret_status::too_long:
         return false;
+    case secret_status::end_of_input:
+        // Ctrl-D is no password: an empty one would lock the database
+        // with no password at all.
+        std::fputs("Input ended; nothing was changed.\n", stderr);
+        return false;
     }
     return false;
 }
@@ -193,6 +198,7 @@ void cmd_use_db(const char *path) {
         cmd_decrypt(path);
         return;
     }
+    test_stop_point("before-lock");
     auto lock = take_user_lock(lock_kind::exclusive);
     if (!lock) return;
     // Another kesp may have made a database active after ours was encrypted.
