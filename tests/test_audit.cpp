@@ -447,7 +447,7 @@ TEST_F(AuditProgram, ReportsFindingsAndExitsWithOne) {
                            {{"Zorblatt", "alice", "https://zorblatt.example.com", "zorblatt2024!", ""},
                             {"shop", "bob", "", "Kq9-shared-Tz5-value", "notes"},
                             {"forum", "bob", "", "Kq9-shared-Tz5-value", "", "2001-02-03 04:05:06"},
-                            {"bank", "", "", "", ""},
+                            {"bank", "acct", "", "", ""},
                             {"git", "me", "", "Vb8_unique_Rr3_value", ""}});
     std::string list;
     for (const char *p : {"zorblatt2024!", "Kq9-shared-Tz5-value"}) list += sha1_hex(p) + ":" + (p[0] == 'z' ? "3" : "7") + "\r\n";
@@ -542,6 +542,24 @@ TEST_F(AuditProgram, ErrorsAndBadUsageExitWithTwo) {
     auto encrypted = audit({});
     EXPECT_EQ(encrypted.status, 2);
     EXPECT_EQ(encrypted.err, "The active database " + box.path("db.sqlite") + " is encrypted, not decrypted.\n");
+}
+
+// Only a login lacks its password: an entry with no password is called
+// empty when it has a user name or a URL, not when it is a note or a card
+// or identity without a number.
+TEST_F(AuditProgram, EmptyOnlyWhereAPasswordBelongs) {
+    harness::make_database(box, box.path("db.sqlite"),
+                           {{"user only", "me", "", "", ""},
+                            {"url only", "", "https://x.example", "", ""},
+                            {"wifi", "", "", "", "the code is on the router"},
+                            {"Visa", "", "", "", "Cardholder: Bob\nExpiry year: 2030"},
+                            {"blank", "", "", "", ""}});
+    auto r = audit({"--older-than", "100000"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "1 user only: empty: no password\n"
+                     "2 url only: empty: no password\n"
+                     "5 entries checked: 0 weak, 2 empty, 0 reusing 0 passwords, 0 older than "
+                     "100000 days.\n");
 }
 
 // End to end, a folder whose range file for a password is missing, or is

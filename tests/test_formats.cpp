@@ -146,12 +146,29 @@ std::vector<sample> samples() {
            "otpauth://totp/GitHub?secret=JBSWY3DPEHPK3PXP",
            "2024-03-01 10:20:30"},
           {"Wifi", "", "", "", "code 42", "2024-03-01 10:20:30"},
-          {"Visa", "", "", "",
-           "Cardholder: Bob\nBrand: Visa\nCard number: 4111111111111111\nExpiry month: 12\n"
-           "Expiry year: 2030\nSecurity code: 123",
+          {"Visa", "", "", "4111111111111111 / 123",
+           "Cardholder: Bob\nBrand: Visa\nExpiry month: 12\nExpiry year: 2030\n"
+           "Password holds: Card number / Security code",
            ""},
           {"Me", "", "", "", "First name: Bob\nLast name: Smith\nEmail: bob@example.com\nnickname: bobby", ""}},
          {{"Bitwarden items of type 9", 1}, {"Bitwarden SSH keys", 1}}},
+        {"bitwarden-json: the secret fields of cards and identities are the password, not notes",
+         R"({"items": [
+           {"type": 3, "name": "Number only", "card": {"brand": "Visa", "number": "4111 1111 1111 1111"}},
+           {"type": 3, "name": "Code only", "card": {"number": "", "code": "987"}},
+           {"type": 3, "name": "With a login", "login": {"password": "pin"}, "card": {"number": "5500"}},
+           {"type": 4, "name": "Papers", "identity": {"firstName": "Ann", "ssn": "123-45-6789",
+            "passportNumber": "X1234", "licenseNumber": "D-77"}},
+           {"type": 4, "name": "Licence", "identity": {"licenseNumber": "D-88", "city": "Oslo"}},
+           {"type": 4, "name": "No numbers", "identity": {"firstName": "Ann", "ssn": null}}]})",
+         std::nullopt, transfer_format::bitwarden_json,
+         {{"Number only", "", "", "4111 1111 1111 1111", "Brand: Visa\nPassword holds: Card number", ""},
+          {"Code only", "", "", "987", "Password holds: Security code", ""},
+          {"With a login", "", "", "pin / 5500", "Password holds: Password / Card number", ""},
+          {"Papers", "", "", "123-45-6789 / X1234 / D-77",
+           "First name: Ann\nPassword holds: SSN / Passport number / License number", ""},
+          {"Licence", "", "", "D-88", "City: Oslo\nPassword holds: License number", ""},
+          {"No numbers", "", "", "", "First name: Ann", ""}}},
         {"bitwarden-csv without reprompt: several URIs, fields, a note",
          "folder,favorite,type,name,notes,fields,login_uri,login_username,login_password,login_totp\n"
          "Social,1,login,Mastodon,,\"handle: @bob\nserver: social.example\","
