@@ -393,14 +393,16 @@ TEST_F(PwnedList, MissingOrDamagedRangeFilesAreCountedNeverNamed) {
     const std::string prefix = sha1_hex("password").substr(0, 5);
     const std::string file = folder + "/" + prefix + ".txt";
     const std::string total = std::getenv("KESP_TEST_RANGE_FILES");
-    const std::string incomplete = "; this folder holds no complete set of Pwned Passwords range files.\n";
+    const std::string incomplete =
+        "; this folder holds no complete set of Pwned Passwords range files.\n";
+    const std::string not_readable = " not a readable regular file";
     ASSERT_TRUE(pwned_list::open(folder));
     {
         SCOPED_TRACE("the real count");
         ::unsetenv("KESP_TEST_RANGE_FILES");
         EXPECT_EQ(refusal([&] { return pwned_list::open(folder).has_value(); }),
                   folder + ": " + std::to_string((1 << 20) - std::stoul(total)) +
-                      " of the 1048576 range files are missing and 0 are not a readable regular file" +
+                      " of the 1048576 range files are missing and 0 are" + not_readable +
                       incomplete);
         ::setenv("KESP_TEST_RANGE_FILES", total.c_str(), 1);
     }
@@ -411,23 +413,25 @@ TEST_F(PwnedList, MissingOrDamagedRangeFilesAreCountedNeverNamed) {
     ASSERT_EQ(::unlink(file.c_str()), 0);
     std::vector<std::string> said;
     said.push_back(refusal([&] { return find(*list, "password").has_value(); }));
-    EXPECT_EQ(said.back(), "Cannot open " + folder + " (a range file): No such file or directory\n");
+    EXPECT_EQ(said.back(),
+              "Cannot open " + folder + " (a range file): No such file or directory\n");
     said.push_back(refusal([&] { return pwned_list::open(folder).has_value(); }));
-    EXPECT_EQ(said.back(), folder + ": 1 of the " + total +
-                               " range files is missing and 0 are not a readable regular file" + incomplete);
+    EXPECT_EQ(said.back(), folder + ": 1 of the " + total + " range files is missing and 0 are" +
+                               not_readable + incomplete);
 
     ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
     said.push_back(refusal([&] { return find(*list, "password").has_value(); }));
     EXPECT_EQ(said.back(), folder + " (a range file) is no regular file.\n");
     said.push_back(refusal([&] { return pwned_list::open(folder).has_value(); }));
-    EXPECT_EQ(said.back(), folder + ": 0 of the " + total +
-                               " range files are missing and 1 is not a readable regular file" + incomplete);
+    EXPECT_EQ(said.back(), folder + ": 0 of the " + total + " range files are missing and 1 is" +
+                               not_readable + incomplete);
     ::unlink(file.c_str());
 
     // Whole hashes where suffixes belong.
     harness::write_file(file, sha1_hex("password") + ":5\r\n");
     said.push_back(refusal([&] { return find(*list, "password").has_value(); }));
-    EXPECT_NE(said.back().find("is not 35 upper-case hex digits"), std::string::npos) << said.back();
+    EXPECT_NE(said.back().find("is not 35 upper-case hex digits"), std::string::npos)
+        << said.back();
     for (const auto &err : said) EXPECT_EQ(err.find(prefix), std::string::npos) << err;
     harness::write_file(file, text);
     EXPECT_TRUE(find(*list, "password")->found);
@@ -566,7 +570,8 @@ TEST_F(AuditProgram, EmptyOnlyWhereAPasswordBelongs) {
 // a FIFO: the run ends with the count, never the file's name, and never
 // blocks.
 TEST_F(AuditProgram, AnIncompleteRangeFolderIsRefusedByCount) {
-    harness::make_database(box, box.path("db.sqlite"), {{"mail", "a", "", "Vb8_unique_Rr3_value", ""}});
+    harness::make_database(box, box.path("db.sqlite"),
+                           {{"mail", "a", "", "Vb8_unique_Rr3_value", ""}});
     const std::string hash = sha1_hex("Vb8_unique_Rr3_value"), folder = box.path("ranges");
     ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
     for (const char *other : {"00000", "FFFFF"})
@@ -596,7 +601,9 @@ TEST_F(AuditProgram, AnIncompleteRangeFolderIsRefusedByCount) {
     harness::write_file(range, hash.substr(5) + ":4\r\n");
     auto r = audit({"--hibp", "ranges"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("breached: in the Pwned Passwords list, seen 4 times"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("breached: in the Pwned Passwords list, seen 4 times"),
+              std::string::npos)
+        << r.out;
 }
 
 // No network, ever: the program runs without one, and the kernel sees no

@@ -73,7 +73,8 @@ TEST_F(ImportExport, ACardsNumberIsMaskedInListings) {
                         R"({"items": [{"type": 3, "name": "Visa", "card": {"brand": "Visa",)"
                         R"( "number": "4111111111111111", "code": "9876", "expYear": "2030"}}]})");
     ASSERT_EQ(import({"bw.json"}).status, 0);
-    for (const std::vector<std::string> &listing : {std::vector<std::string>{"-A"}, {"-f", "Visa"}}) {
+    const std::vector<std::string> listings[] = {{"-A"}, {"-f", "Visa"}};
+    for (const auto &listing : listings) {
         auto r = box.run(listing);
         EXPECT_NE(r.out.find("Password: **********\n"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("4111"), std::string::npos) << r.out;
