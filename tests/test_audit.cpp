@@ -223,15 +223,18 @@ protected:
         harness::write_file(dir.file(name), text);
         return dir.file(name);
     }
-    // Every prefix with lines gets its range file.
+    // Every prefix with lines gets its range file, and the folder counts as
+    // complete with those (the real list has a million).
     std::string range_folder(const std::string &name) {
         std::string folder = dir.file(name);
         ::mkdir(folder.c_str(), 0700);
         std::map<std::string, std::string> files;
         for (const auto &[hash, count] : lines) files[hash.substr(0, 5)] += hash.substr(5) + ":" + std::to_string(count) + "\r\n";
         for (const auto &[prefix, text] : files) harness::write_file(folder + "/" + prefix + ".txt", text);
+        ::setenv("KESP_TEST_RANGE_FILES", std::to_string(files.size()).c_str(), 1);
         return folder;
     }
+    void TearDown() override { ::unsetenv("KESP_TEST_RANGE_FILES"); }
     std::optional<pwned_lookup> find(const pwned_list &list, const std::string &password) {
         return list.find(sha1_bytes(password).data());
     }
@@ -378,20 +381,60 @@ TEST_F(PwnedList, RefusesFilesInNeitherFormAndOutOfOrder) {
               std::string::npos);
 }
 
-TEST_F(PwnedList, AMissingOrDamagedRangeFileIsAnErrorNotAMiss) {
+// The name of a range file is the start of the hash of a password: no
+// message names one. The folder is checked as a whole when it is opened,
+// missing files and those that are not readable regular files (a FIFO
+// would block the look-up) counted; a file that goes or is damaged after
+// that fails the look-up that needs it, still without its name.
+TEST_F(PwnedList, MissingOrDamagedRangeFilesAreCountedNeverNamed) {
     lines[sha1_hex("password")] = 5;
     fill(2000);
-    std::string folder = range_folder("ranges");
+    const std::string folder = range_folder("ranges");
+    const std::string prefix = sha1_hex("password").substr(0, 5);
+    const std::string file = folder + "/" + prefix + ".txt";
+    const std::string total = std::getenv("KESP_TEST_RANGE_FILES");
+    const std::string incomplete =
+        "; this folder holds no complete set of Pwned Passwords range files.\n";
+    const std::string not_readable = " not a readable regular file";
+    ASSERT_TRUE(pwned_list::open(folder));
+    {
+        SCOPED_TRACE("the real count");
+        ::unsetenv("KESP_TEST_RANGE_FILES");
+        EXPECT_EQ(refusal([&] { return pwned_list::open(folder).has_value(); }),
+                  folder + ": " + std::to_string((1 << 20) - std::stoul(total)) +
+                      " of the 1048576 range files are missing and 0 are" + not_readable +
+                      incomplete);
+        ::setenv("KESP_TEST_RANGE_FILES", total.c_str(), 1);
+    }
     auto list = pwned_list::open(folder);
     ASSERT_TRUE(list);
-    std::string prefix = sha1_hex("password").substr(0, 5);
-    ASSERT_EQ(::unlink((folder + "/" + prefix + ".txt").c_str()), 0);
-    EXPECT_EQ(refusal([&] { return find(*list, "password").has_value(); }),
-              folder + "/" + prefix + ".txt is missing: this folder holds no complete set of Pwned Passwords range files.\n");
+
+    const std::string text = harness::read_file(file);
+    ASSERT_EQ(::unlink(file.c_str()), 0);
+    std::vector<std::string> said;
+    said.push_back(refusal([&] { return find(*list, "password").has_value(); }));
+    EXPECT_EQ(said.back(),
+              "Cannot open " + folder + " (a range file): No such file or directory\n");
+    said.push_back(refusal([&] { return pwned_list::open(folder).has_value(); }));
+    EXPECT_EQ(said.back(), folder + ": 1 of the " + total + " range files is missing and 0 are" +
+                               not_readable + incomplete);
+
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    said.push_back(refusal([&] { return find(*list, "password").has_value(); }));
+    EXPECT_EQ(said.back(), folder + " (a range file) is no regular file.\n");
+    said.push_back(refusal([&] { return pwned_list::open(folder).has_value(); }));
+    EXPECT_EQ(said.back(), folder + ": 0 of the " + total + " range files are missing and 1 is" +
+                               not_readable + incomplete);
+    ::unlink(file.c_str());
+
     // Whole hashes where suffixes belong.
-    harness::write_file(folder + "/" + prefix + ".txt", sha1_hex("password") + ":5\r\n");
-    EXPECT_NE(refusal([&] { return find(*list, "password").has_value(); }).find("is not 35 upper-case hex digits"),
-              std::string::npos);
+    harness::write_file(file, sha1_hex("password") + ":5\r\n");
+    said.push_back(refusal([&] { return find(*list, "password").has_value(); }));
+    EXPECT_NE(said.back().find("is not 35 upper-case hex digits"), std::string::npos)
+        << said.back();
+    for (const auto &err : said) EXPECT_EQ(err.find(prefix), std::string::npos) << err;
+    harness::write_file(file, text);
+    EXPECT_TRUE(find(*list, "password")->found);
 }
 
 // End to end: the program on a database of the sandbox.
@@ -408,7 +451,7 @@ TEST_F(AuditProgram, ReportsFindingsAndExitsWithOne) {
                            {{"Zorblatt", "alice", "https://zorblatt.example.com", "zorblatt2024!", ""},
                             {"shop", "bob", "", "Kq9-shared-Tz5-value", "notes"},
                             {"forum", "bob", "", "Kq9-shared-Tz5-value", "", "2001-02-03 04:05:06"},
-                            {"bank", "", "", "", ""},
+                            {"bank", "acct", "", "", ""},
                             {"git", "me", "", "Vb8_unique_Rr3_value", ""}});
     std::string list;
     for (const char *p : {"zorblatt2024!", "Kq9-shared-Tz5-value"}) list += sha1_hex(p) + ":" + (p[0] == 'z' ? "3" : "7") + "\r\n";
@@ -483,7 +526,9 @@ TEST_F(AuditProgram, ErrorsAndBadUsageExitWithTwo) {
         {{"1", "x"}, usage},
         {{"--no-such"}, "unrecognized option '--no-such'\n"},
         {{"--hibp", "missing.txt"}, "Cannot open missing.txt: No such file or directory\n"},
+        {{"--hibp", "fifo"}, "fifo is no regular file.\n"},
     };
+    ASSERT_EQ(::mkfifo(box.path("fifo").c_str(), 0600), 0);
     for (const auto &c : without_db) {
         auto r = audit(c.args);
         EXPECT_EQ(r.status, 2) << c.args.size();
@@ -501,6 +546,64 @@ TEST_F(AuditProgram, ErrorsAndBadUsageExitWithTwo) {
     auto encrypted = audit({});
     EXPECT_EQ(encrypted.status, 2);
     EXPECT_EQ(encrypted.err, "The active database " + box.path("db.sqlite") + " is encrypted, not decrypted.\n");
+}
+
+// Only a login lacks its password: an entry with no password is called
+// empty when it has a user name or a URL, not when it is a note or a card
+// or identity without a number.
+TEST_F(AuditProgram, EmptyOnlyWhereAPasswordBelongs) {
+    harness::make_database(box, box.path("db.sqlite"),
+                           {{"user only", "me", "", "", ""},
+                            {"url only", "", "https://x.example", "", ""},
+                            {"wifi", "", "", "", "the code is on the router"},
+                            {"Visa", "", "", "", "Cardholder: Bob\nExpiry year: 2030"},
+                            {"blank", "", "", "", ""}});
+    auto r = audit({"--older-than", "100000"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "1 user only: empty: no password\n"
+                     "2 url only: empty: no password\n"
+                     "5 entries checked: 0 weak, 2 empty, 0 reusing 0 passwords, 0 older than "
+                     "100000 days.\n");
+}
+
+// End to end, a folder whose range file for a password is missing, or is
+// a FIFO: the run ends with the count, never the file's name, and never
+// blocks.
+TEST_F(AuditProgram, AnIncompleteRangeFolderIsRefusedByCount) {
+    harness::make_database(box, box.path("db.sqlite"),
+                           {{"mail", "a", "", "Vb8_unique_Rr3_value", ""}});
+    const std::string hash = sha1_hex("Vb8_unique_Rr3_value"), folder = box.path("ranges");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    for (const char *other : {"00000", "FFFFF"})
+        harness::write_file(folder + "/" + other + ".txt", std::string(35, '0') + ":1\r\n");
+    box.env["KESP_TEST_RANGE_FILES"] = "3";
+    const std::string range = folder + "/" + hash.substr(0, 5) + ".txt";
+    const struct {
+        const char *name;
+        bool fifo;
+        const char *counts;
+    } cases[] = {{"missing", false, "1 of the 3 range files is missing and 0 are"},
+                 {"a FIFO", true, "0 of the 3 range files are missing and 1 is"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.fifo) {
+            ASSERT_EQ(::mkfifo(range.c_str(), 0600), 0);
+        }
+        auto r = audit({"--hibp", "ranges"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "ranges: " + std::string(c.counts) +
+                             " not a readable regular file; this folder holds no complete set of "
+                             "Pwned Passwords range files.\n");
+        EXPECT_EQ(r.err.find(hash.substr(0, 5)), std::string::npos);
+    }
+    ::unlink(range.c_str());
+    harness::write_file(range, hash.substr(5) + ":4\r\n");
+    auto r = audit({"--hibp", "ranges"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("breached: in the Pwned Passwords list, seen 4 times"),
+              std::string::npos)
+        << r.out;
 }
 
 // No network, ever: the program runs without one, and the kernel sees no

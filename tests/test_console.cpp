@@ -73,12 +73,18 @@ TEST(ReadSecret, KeepsEverythingButTheFinalNewline) {
     EXPECT_STREQ(line, "");
 }
 
-TEST(ReadSecret, EndOfInputGivesTheEmptyText) {
+// Ctrl-D on an empty line is no answer (not the empty text); after some
+// characters it hands them over, and a second one ends the line.
+TEST(ReadSecret, EndOfInputIsNoAnswer) {
     terminal t;
     char line[input_buffer_size] = {};
-    EXPECT_EQ(read_typed(t, "\x04", line, sizeof line), secret_status::ok);
+    EXPECT_EQ(read_typed(t, "\x04", line, sizeof line), secret_status::end_of_input);
     EXPECT_STREQ(line, "");
     EXPECT_TRUE(t.echoes());
+    EXPECT_EQ(read_typed(t, "abc\x04\x04", line, sizeof line), secret_status::ok);
+    EXPECT_STREQ(line, "abc");
+    EXPECT_EQ(read_typed(t, "next\n", line, sizeof line), secret_status::ok) << "not sticky";
+    EXPECT_STREQ(line, "next");
 }
 
 TEST(ReadSecret, LongestAcceptedAndTooLongLines) {

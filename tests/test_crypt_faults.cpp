@@ -2,6 +2,7 @@
 // must always hold either the complete original or the complete result.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -46,6 +47,7 @@ child spawn(const std::function<bool()> &op, rlim_t file_limit = RLIM_INFINITY) 
         return {pid, fds[0]};
     }
     ::dup2(fds[1], 2);
+    harness::reset_signal_state();
     // Past the limit write() fails with EFBIG instead of killing the process.
     std::signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit = {file_limit, file_limit};
@@ -186,7 +188,7 @@ TEST_F(CryptCrash, DecryptionIsAllOrNothing) {
 // A signal while the decrypted bytes are being written: the container stays,
 // and no plaintext is left beside it under any name. Unnamed new files even
 // survive SIGKILL that way; the named fallback cleans up what can be caught.
-TEST(CryptSignals, NoPlaintextOutlivesASignalDuringTheWrite) {
+void check_no_plaintext_outlives_a_signal() {
     struct { bool named; int signo; } cases[] = {
         {false, SIGINT}, {false, SIGTERM}, {false, SIGHUP}, {false, SIGQUIT}, {false, SIGKILL},
         {true, SIGINT},  {true, SIGTERM},  {true, SIGHUP},  {true, SIGQUIT},
@@ -219,6 +221,74 @@ TEST(CryptSignals, NoPlaintextOutlivesASignalDuringTheWrite) {
         EXPECT_EQ(names, std::vector<std::string>{"db"});
         EXPECT_EQ(read_file(path), container);
     }
+}
+
+TEST(CryptSignals, NoPlaintextOutlivesASignalDuringTheWrite) {
+    check_no_plaintext_outlives_a_signal();
+}
+
+// The same when the suite itself was started with signals ignored (nohup,
+// a background job of a shell without job control) or blocked: the
+// children it starts must not inherit that, or the signal sent to them
+// would never arrive.
+TEST(CryptSignals, TheSuiteRunUnderNohupStillDeliversTheSignals) {
+    struct sigaction ignore {}, old_int, old_hup;
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGINT, &ignore, &old_int);
+    sigaction(SIGHUP, &ignore, &old_hup);
+    sigset_t quit, old_mask;
+    sigemptyset(&quit);
+    sigaddset(&quit, SIGQUIT);
+    sigaddset(&quit, SIGTERM);
+    sigprocmask(SIG_BLOCK, &quit, &old_mask);
+    check_no_plaintext_outlives_a_signal();
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    sigaction(SIGINT, &old_int, nullptr);
+    sigaction(SIGHUP, &old_hup, nullptr);
+}
+
+// A container rewritten in place between the read of its trailer and the
+// read of the rest, its size and modification time put back as they were:
+// the trailer read first is compared again with the bytes read after, and
+// the change is named as such. Nothing is written; the file stays as the
+// other writer left it.
+TEST(CryptFaults, AContainerRewrittenInPlaceWhileReadIsNamed) {
+    scratch_dir dir;
+    const std::string path = dir.file("db"), other = dir.file("other");
+    const std::string plain = pseudo_random_bytes(1 << 16, 5);
+    for (const std::string &p : {path, other}) {
+        write_file(p, plain);
+        ASSERT_TRUE(encrypt_file("pw", p.c_str()));
+    }
+    const std::string rewritten = read_file(other);
+    struct stat before;
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+
+    child c = spawn([&] {
+        ::setenv("KESP_TEST_STOP_AT", "trailer-read", 1);
+        return decrypt_file("pw", path.c_str());
+    });
+    int status = 0;
+    ASSERT_EQ(::waitpid(c.pid, &status, WUNTRACED), c.pid);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_EQ(::pwrite(fd, rewritten.data(), rewritten.size(), 0),
+              static_cast<ssize_t>(rewritten.size()));
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::futimens(fd, times), 0);
+    ::close(fd);
+    ::kill(c.pid, SIGCONT);
+
+    auto [code, err] = reap(c);
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(err, path + " changed while it was read.\n");
+    EXPECT_EQ(read_file(path), rewritten);
+    std::vector<std::string> names;
+    for (const auto &e : std::filesystem::directory_iterator(dir.path()))
+        names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"db", "other"}));
 }
 
 // Decryption authenticates everything before it writes a byte: with no

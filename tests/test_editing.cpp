@@ -135,11 +135,16 @@ TEST_F(Editing, EditWithOnlyEnterGeneratesAPasswordAndRenewsTheTime) {
     EXPECT_EQ(sql(db, "select timestamp > '2020' from entries where id=1;"), "1\n");
 }
 
+// A missing id, or a word that is no id at all, asks nothing and does not
+// encrypt.
 TEST_F(Editing, EditOfAMissingIdAsksNothing) {
-    for (const char *id : {"99", "abc"}) {
-        auto r = box.run_pty({"--auto-encrypt", "-e", id});
-        EXPECT_EQ(r.out, "Nothing found.\n");
-        EXPECT_EQ(r.err, "");
+    const struct {
+        const char *id, *out, *err;
+    } cases[] = {{"99", "Nothing found.\n", ""}, {"abc", "", "Not an entry id: abc\n"}};
+    for (const auto &c : cases) {
+        auto r = box.run_pty({"--auto-encrypt", "-e", c.id});
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
     }
     EXPECT_TRUE(harness::exists(box.pointer_file()));
 }

@@ -65,6 +65,25 @@ TEST_F(ImportExport, ImportingTwiceAddsNothingTheSecondTime) {
     EXPECT_EQ(rows(), after);
 }
 
+// A card's number and security code reach no listing that masks
+// passwords: they are the imported entry's password.
+TEST_F(ImportExport, ACardsNumberIsMaskedInListings) {
+    harness::make_database(box, db, {});
+    harness::write_file(box.path("bw.json"),
+                        R"({"items": [{"type": 3, "name": "Visa", "card": {"brand": "Visa",)"
+                        R"( "number": "4111111111111111", "code": "9876", "expYear": "2030"}}]})");
+    ASSERT_EQ(import({"bw.json"}).status, 0);
+    const std::vector<std::string> listings[] = {{"-A"}, {"-f", "Visa"}};
+    for (const auto &listing : listings) {
+        auto r = box.run(listing);
+        EXPECT_NE(r.out.find("Password: **********\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("4111"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("9876"), std::string::npos) << r.out;
+    }
+    auto r = box.run({"--show-passwords", "-l", "1"});
+    EXPECT_NE(r.out.find("Password: 4111111111111111 / 9876\n"), std::string::npos) << r.out;
+}
+
 TEST_F(ImportExport, DryRunShowsTheEntriesMaskedAndChangesNothing) {
     harness::make_database(box, db, {row("Old", "", "", "x", "", "2020-01-01 00:00:00")});
     const std::string bitwarden =

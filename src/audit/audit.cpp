@@ -150,7 +150,9 @@ bool audit_one(const subject &s, checks &c) {
                 std::round(st.guesses_log10 * 10) / 10;
             ++c.report.weak;
         }
-    } else {
+    } else if (*text_or_empty(e.user) != '\0' || *text_or_empty(e.url) != '\0') {
+        // Only a login lacks its password: a note, or a card or identity
+        // with no number, has none by nature.
         add(finding_kind::empty, "no password");
         ++c.report.empty;
     }

@@ -13,7 +13,9 @@
 #include "audit/pwned.h"
 #include "store/entry.h"
 
-// In the order an entry's findings are reported.
+// In the order an entry's findings are reported. `empty` is said only of
+// an entry with a user name or a URL: one with neither (a note, a card)
+// has no password by nature.
 enum class finding_kind { weak, empty, reused, old, breached };
 
 struct finding {

@@ -1,5 +1,6 @@
 #include "audit/pwned.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "memory/secret.h"
+#include "state/test_hooks.h"
 
 namespace {
 
@@ -36,6 +38,11 @@ struct sorted_file {
 };
 
 enum class parsed { ok, incomplete, bad };
+
+struct dir_closer {
+    void operator()(DIR *dir) const { ::closedir(dir); }
+};
+
 
 struct line {
     std::string_view key;
@@ -276,27 +283,22 @@ bool check_ends(const sorted_file &f) {
     return true;
 }
 
-// Opens a file of the list for reading at random places. Nothing, after a
-// message, when it cannot be opened or is empty; `missing` (when given)
-// is what is said after the name of a file that does not exist.
-std::optional<std::pair<unique_fd, std::int64_t>> open_sorted(const std::string &name,
-                                                              const char *missing = nullptr) {
-    unique_fd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+// A file of the list, open as `fd`, made ready for reading at random
+// places. Nothing, after a message naming it `shown`, when it is not a
+// regular file (a FIFO or a device would block or never end) or is empty.
+std::optional<std::pair<unique_fd, std::int64_t>> ready_to_search(unique_fd fd,
+                                                                  const std::string &shown) {
     struct stat st;
-    if (!fd.valid() && errno == ENOENT && missing != nullptr) {
-        std::fprintf(stderr, "%s %s\n", name.c_str(), missing);
-        return std::nullopt;
-    }
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
-        print_errno("Cannot open " + name);
+    if (::fstat(fd.get(), &st) != 0) {
+        print_errno("Cannot open " + shown);
         return std::nullopt;
     }
     if (!S_ISREG(st.st_mode)) {
-        std::fprintf(stderr, "%s is no regular file.\n", name.c_str());
+        std::fprintf(stderr, "%s is no regular file.\n", shown.c_str());
         return std::nullopt;
     }
     if (st.st_size == 0) {
-        std::fprintf(stderr, "%s is empty; this is no Pwned Passwords list.\n", name.c_str());
+        std::fprintf(stderr, "%s is empty; this is no Pwned Passwords list.\n", shown.c_str());
         return std::nullopt;
     }
     // Read-ahead would pull in far more than a search ever looks at.
@@ -304,21 +306,71 @@ std::optional<std::pair<unique_fd, std::int64_t>> open_sorted(const std::string 
     return std::pair{std::move(fd), static_cast<std::int64_t>(st.st_size)};
 }
 
+// O_NONBLOCK: a FIFO at the name must not hang the open before fstat
+// refuses it.
+constexpr int list_open_flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+
+constexpr std::size_t range_file_count = std::size_t(1) << (4 * prefix_digits);
+
+// "XXXXX.txt", five upper-case hex digits: the name of a range file.
+bool is_range_file_name(const char *name) {
+    for (std::size_t i = 0; i < prefix_digits; ++i)
+        if (!upper_hex(name[i])) return false;
+    return std::strcmp(name + prefix_digits, ".txt") == 0;
+}
+
+// The folder as a whole, before any look-up: a range file that is missing
+// or cannot be read would otherwise be found by the look-up that needs it,
+// and its name is the start of the hash of a password. So they are counted
+// here, and a folder short of any is refused.
+bool check_range_folder(int fd, const std::string &path) {
+    std::size_t expected = test_range_file_count().value_or(range_file_count);
+    int listed = ::dup(fd);
+    std::unique_ptr<DIR, dir_closer> folder(listed >= 0 ? ::fdopendir(listed) : nullptr);
+    if (!folder) {
+        if (listed >= 0) ::close(listed);
+        print_errno("Cannot read the folder " + path);
+        return false;
+    }
+    std::size_t readable = 0, unreadable = 0;
+    while (const dirent *found = ::readdir(folder.get())) {
+        if (!is_range_file_name(found->d_name)) continue;
+        struct stat st;
+        if (::fstatat(fd, found->d_name, &st, 0) == 0 && S_ISREG(st.st_mode) &&
+            ::faccessat(fd, found->d_name, R_OK, AT_EACCESS) == 0)
+            ++readable;
+        else
+            ++unreadable;
+    }
+    std::size_t present = readable + unreadable;
+    std::size_t missing = expected > present ? expected - present : 0;
+    if (missing == 0 && unreadable == 0) return true;
+    std::fprintf(stderr,
+                 "%s: %zu of the %zu range files %s missing and %zu %s not a readable regular "
+                 "file; this folder holds no complete set of Pwned Passwords range files.\n",
+                 path.c_str(), missing, expected, missing == 1 ? "is" : "are", unreadable,
+                 unreadable == 1 ? "is" : "are");
+    return false;
+}
+
 }  // namespace
 
 std::optional<pwned_list> pwned_list::open(const std::string &path) {
+    unique_fd fd(::open(path.c_str(), list_open_flags));
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
         print_errno("Cannot open " + path);
         return std::nullopt;
     }
     pwned_list list;
     list.path_ = path;
     if (S_ISDIR(st.st_mode)) {
+        if (!check_range_folder(fd.get(), path)) return std::nullopt;
         list.folder_ = true;
+        list.file_ = std::move(fd);
         return list;
     }
-    auto opened = open_sorted(path);
+    auto opened = ready_to_search(std::move(fd), path);
     if (!opened) return std::nullopt;
     list.file_ = std::move(opened->first);
     list.size_ = opened->second;
@@ -340,10 +392,19 @@ std::optional<pwned_lookup> pwned_list::find(const unsigned char *sha1) const {
         sorted_file f{file_.get(), size_, full_hash_digits, path_, *reads_, *bytes_};
         return search(f, hash);
     }
-    std::string name = path_ + "/" + std::string(hash.substr(0, prefix_digits)) + ".txt";
-    auto opened = open_sorted(name, "is missing: this folder holds no complete set of Pwned "
-                                    "Passwords range files.");
+    // Messages never name the range file: its name is the start of the
+    // hash of the password looked up.
+    const std::string shown = path_ + " (a range file)";
+    wiped_array<prefix_digits + 5, char> name;
+    std::memcpy(name.data, digits.data, prefix_digits);
+    std::memcpy(name.data + prefix_digits, ".txt", 5);
+    unique_fd fd(::openat(file_.get(), name.data, list_open_flags));
+    if (!fd.valid()) {
+        print_errno("Cannot open " + shown);
+        return std::nullopt;
+    }
+    auto opened = ready_to_search(std::move(fd), shown);
     if (!opened) return std::nullopt;
-    sorted_file f{opened->first.get(), opened->second, suffix_digits, name, *reads_, *bytes_};
+    sorted_file f{opened->first.get(), opened->second, suffix_digits, shown, *reads_, *bytes_};
     return search(f, hash.substr(prefix_digits));
 }

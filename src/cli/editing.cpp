@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
+#include <utility>
 
 #include "cli/commands.h"
 #include "vault/session.h"
@@ -15,12 +17,24 @@ namespace {
 
 constexpr int generated_password_length = 20;
 
+// An end of input (Ctrl-D) at a prompt is no answer: the command stores
+// nothing, as after Ctrl-C, rather than an entry nobody typed. Returns false.
+bool input_ended() {
+    std::fputs("Input ended; nothing was changed.\n", stderr);
+    return false;
+}
+
 // Reads the entry password. An empty answer (or no terminal to type one on)
 // asks for a generated password, which the generator prints. Returns false
-// when the answer was refused; `answer` is empty when no password could be had.
+// when the answer was refused or the input ended; `answer` is empty when no
+// password could be had.
 bool ask_entry_password(const char *prompt, secret_buffer &answer) {
-    if (read_secret(prompt, answer.data, sizeof answer.data, stdin) == secret_status::too_long)
-        return false;
+    switch (read_secret(prompt, answer.data, sizeof answer.data, stdin)) {
+    case secret_status::too_long: return false;
+    case secret_status::end_of_input: return input_ended();
+    case secret_status::ok:
+    case secret_status::no_terminal: break;
+    }
     if (answer.data[0] != '\0') return true;
 
     char *generated = generate_password(generated_password_length);
@@ -61,17 +75,19 @@ void replace_text(char *&field, const char *text) {
 }
 
 // Shows each current text and asks for its replacement; an empty answer
-// keeps it. Returns false when the password answer was refused.
+// keeps it. Returns false when the password answer was refused or the input
+// ended.
 bool ask_changes(const entry &current, entry_answers &answers) {
     auto &[title, user, url, notes, password] = answers;
-    print_field_line("Current title ", current.title);
-    read_field("New title: ", title);
-    print_field_line("Current username ", current.user);
-    read_field("New username: ", user);
-    print_field_line("Current url ", current.url);
-    read_field("New url: ", url);
-    print_field_line("Current notes ", current.notes);
-    read_field("New note: ", notes);
+    const std::pair<const char *, const char *> shown[] = {
+        {"Current title ", current.title}, {"Current username ", current.user},
+        {"Current url ", current.url}, {"Current notes ", current.notes}};
+    const char *const prompts[] = {"New title: ", "New username: ", "New url: ", "New note: "};
+    char *const fields[] = {title, user, url, notes};
+    for (std::size_t i = 0; i < std::size(fields); ++i) {
+        print_field_line(shown[i].first, shown[i].second);
+        if (!read_field(prompts[i], fields[i])) return input_ended();
+    }
     print_field_line("Current password ", current.password);
     return ask_entry_password("New password (empty to generate new): ", password);
 }
@@ -110,16 +126,19 @@ void cmd_add(int auto_encrypt) {
     entry_answers answers;
     auto &[title, user, url, notes, password] = answers;
 
-    read_field("Title: ", title);
-    if (const char *default_user = get_default_username()) {
+    bool answered = read_field("Title: ", title);
+    if (const char *default_user = get_default_username(); answered && default_user) {
         std::printf("Username: using default (%s)\n", default_user);
         std::strncpy(user, default_user, sizeof user - 1);
     } else {
-        read_field("Username: ", user);
+        answered = answered && read_field("Username: ", user);
     }
-    read_field("Url: ", url);
-    read_field("Notes: ", notes);
-    if (!ask_entry_password("Password (empty to generate new): ", password)) return;
+    answered = answered && read_field("Url: ", url) && read_field("Notes: ", notes);
+    if (!answered) input_ended();
+    if (!answered || !ask_entry_password("Password (empty to generate new): ", password)) {
+        if (auto_encrypt == 1) warn_if_still_decrypted();
+        return;
+    }
 
     for (char *field : {title, user, url, notes}) strip_newlines(field);
 
@@ -138,7 +157,10 @@ void cmd_edit(int id, int auto_encrypt) {
     if (!e) return;
 
     entry_answers answers;
-    if (!ask_changes(*e, answers)) return;
+    if (!ask_changes(*e, answers)) {
+        if (auto_encrypt == 1) warn_if_still_decrypted();
+        return;
+    }
     if (entry_ptr changed = apply_changes(*e, answers)) {
         // Another kesp may have edited or removed the entry meanwhile; saving
         // over that would undo its change without a word. A failed write has

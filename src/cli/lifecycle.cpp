@@ -23,6 +23,11 @@ bool read_master_password(const char *prompt, secret_buffer &answer) {
         return false;
     case secret_status::too_long:
         return false;
+    case secret_status::end_of_input:
+        // Ctrl-D is no password: an empty one would lock the database
+        // with no password at all.
+        std::fputs("Input ended; nothing was changed.\n", stderr);
+        return false;
     }
     return false;
 }

@@ -5,8 +5,11 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "cli/commands.h"
@@ -101,6 +104,22 @@ int latest_count(int argc, char **argv) {
     return optind < argc ? std::atoi(argv[optind]) : list_newest_first;
 }
 
+// An id is typed in decimal digits and nothing else: "2x" must not act on
+// entry 2, nor "bank" on entry 0. Nothing, after a message, otherwise.
+std::optional<int> entry_id(const char *text) {
+    std::string_view digits(text);
+    while (digits.size() > 1 && digits.front() == '0') digits.remove_prefix(1);
+    long long id = 0;
+    bool whole = !digits.empty() && digits.size() <= 10;
+    for (char c : digits) {
+        whole = whole && c >= '0' && c <= '9';
+        if (whole) id = id * 10 + (c - '0');
+    }
+    if (whole && id <= INT_MAX) return static_cast<int>(id);
+    std::fprintf(stderr, "Not an entry id: %s\n", text);
+    return std::nullopt;
+}
+
 void print_generated_password(const char *length) {
     char *password = generate_password(std::atoi(length));
     if (password != nullptr) free_secret_text(password);
@@ -145,10 +164,19 @@ int main(int argc, char **argv) {
         case 'D': cmd_decrypt(optarg); break;
         case 'u': cmd_use_db(optarg); break;
         case 'a': cmd_add(auto_encrypt); break;
-        case 'c': cmd_copy(std::atoi(optarg)); break;
-        case 'r': cmd_remove(std::atoi(optarg), auto_encrypt); break;
-        case 'e': cmd_edit(std::atoi(optarg), auto_encrypt); break;
-        case 'l': cmd_list_entry(std::atoi(optarg), show_passwords, auto_encrypt, show_qrcode); break;
+        case 'c':
+            if (auto id = entry_id(optarg)) cmd_copy(*id);
+            break;
+        case 'r':
+            if (auto id = entry_id(optarg)) cmd_remove(*id, auto_encrypt);
+            break;
+        case 'e':
+            if (auto id = entry_id(optarg)) cmd_edit(*id, auto_encrypt);
+            break;
+        case 'l':
+            if (auto id = entry_id(optarg))
+                cmd_list_entry(*id, show_passwords, auto_encrypt, show_qrcode);
+            break;
         case 'A': cmd_list_entries(show_passwords, auto_encrypt, list_all); break;
         case 't': cmd_list_entries(show_passwords, auto_encrypt, latest_count(argc, argv)); break;
         case 'f': cmd_find(optarg, show_passwords, auto_encrypt); break;

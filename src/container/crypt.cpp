@@ -318,6 +318,7 @@ bool load_container(const char *password, const char *path, loaded_container &c)
     // The trailer first, for its salt: the key is derived while the rest is
     // read.
     if (!read_trailer(in.get(), size, c.trailer)) return false;
+    test_stop_point("trailer-read");
     background_derivation derivation{password, {}, &c.km};
     std::memcpy(derivation.salt, c.trailer + fmt::salt_offset, fmt::salt_size);
     derivation.start();

@@ -7,6 +7,8 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "formats/internal.h"
 #include "formats/times.h"
@@ -157,32 +159,42 @@ std::optional<json> read_document(std::string_view text, parse_result &result) {
     return std::nullopt;
 }
 
-// Card and identity fields in the order a person reads them.
+// Card and identity fields in the order a person reads them. The secret
+// ones are kept out of the notes, which every listing shows.
 struct labelled {
     const char *key;
     const char *label;
+    bool secret = false;
 };
 constexpr labelled card_fields[] = {
-    {"cardholderName", "Cardholder"}, {"brand", "Brand"}, {"number", "Card number"},
-    {"expMonth", "Expiry month"}, {"expYear", "Expiry year"}, {"code", "Security code"},
+    {"cardholderName", "Cardholder"}, {"brand", "Brand"}, {"number", "Card number", true},
+    {"expMonth", "Expiry month"}, {"expYear", "Expiry year"}, {"code", "Security code", true},
 };
 constexpr labelled identity_fields[] = {
     {"title", "Title"}, {"firstName", "First name"}, {"middleName", "Middle name"},
     {"lastName", "Last name"}, {"username", "Username"}, {"company", "Company"},
     {"email", "Email"}, {"phone", "Phone"}, {"address1", "Address"}, {"address2", "Address"},
     {"address3", "Address"}, {"city", "City"}, {"state", "State"}, {"postalCode", "Postal code"},
-    {"country", "Country"}, {"ssn", "SSN"}, {"passportNumber", "Passport number"},
-    {"licenseNumber", "License number"},
+    {"country", "Country"}, {"ssn", "SSN", true}, {"passportNumber", "Passport number", true},
+    {"licenseNumber", "License number", true},
 };
 
+// The secret fields of a card or identity, by label, in reading order.
+using secret_fields = std::vector<std::pair<const char *, secret_string>>;
+
 // Every non-empty member of a card or identity, the known ones labelled,
-// any others under their own names.
+// any others under their own names; the secret ones go to `secrets`.
 template <std::size_t N>
-void add_object(notes_builder &notes, const json *object, const labelled (&known)[N]) {
+void add_object(notes_builder &notes, secret_fields &secrets, const json *object,
+                const labelled (&known)[N]) {
     if (object == nullptr || !object->is_object()) return;
     for (const auto &k : known) {
         secret_string value = text_of(*object, k.key);
-        if (!value.empty()) notes.add(notes_builder::other, k.label, value);
+        if (value.empty()) continue;
+        if (k.secret)
+            secrets.emplace_back(k.label, std::move(value));
+        else
+            notes.add(notes_builder::other, k.label, value);
     }
     for (auto it = object->begin(); it != object->end(); ++it) {
         bool listed = false;
@@ -224,6 +236,26 @@ void take_login(const json &item, transfer_record &r, notes_builder &notes, secr
         count_skipped(result, "Bitwarden passkeys", keys->size());
 }
 
+// A card number, a security code, an SSN are as secret as a password, so
+// they become the password, which listings mask: the values in reading
+// order after any login password, " / " between them, and a notes line
+// "Password holds: Card number / Security code" that says what is where.
+void take_secrets(secret_fields &secrets, transfer_record &r, notes_builder &notes) {
+    if (secrets.empty()) return;
+    if (!r.password.empty()) secrets.insert(secrets.begin(), {"Password", std::move(r.password)});
+    secret_string password, labels;
+    for (const auto &[label, value] : secrets) {
+        if (!password.empty()) {
+            password += " / ";
+            labels += " / ";
+        }
+        password += value.view();
+        labels += label;
+    }
+    r.password = std::move(password);
+    notes.add(notes_builder::other, "Password holds", labels);
+}
+
 // One item of kind 1 to 4 (login, note, card, identity) as a record.
 bool take_item(const json &item, std::int64_t kind,
                const std::map<std::string, secret_string> &folders, parse_result &result) {
@@ -239,8 +271,10 @@ bool take_item(const json &item, std::int64_t kind,
     take_login(item, r, notes, totp, result);
     if (const json *fields = member(item, "fields"); fields != nullptr && fields->is_array())
         for (const auto &f : *fields) notes.add(notes_builder::field, text_of(f, "name"), text_of(f, "value"));
-    if (kind == 3) add_object(notes, member(item, "card"), card_fields);
-    if (kind == 4) add_object(notes, member(item, "identity"), identity_fields);
+    secret_fields secrets;
+    if (kind == 3) add_object(notes, secrets, member(item, "card"), card_fields);
+    if (kind == 4) add_object(notes, secrets, member(item, "identity"), identity_fields);
+    take_secrets(secrets, r, notes);
     if (is_true(member(item, "favorite"))) notes.add(notes_builder::other, "Favorite", "true");
     if (const json *history = member(item, "passwordHistory");
         history != nullptr && history->is_array() && !history->empty())

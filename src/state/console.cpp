@@ -127,8 +127,10 @@ secret_status read_hidden(const char *prompt, char *line, std::size_t capacity, 
     // Read byte by byte into the caller's buffer: no other copy of the
     // secret is made, and a line that does not fit is drained, not split.
     std::size_t length = 0;
-    bool overflow = false;
-    for (int c; (c = std::getc(stream)) != EOF && c != '\n';) {
+    bool overflow = false, ended = true;
+    for (int c; (c = std::getc(stream)) != EOF;) {
+        ended = false;
+        if (c == '\n') break;
         if (length + 1 < capacity)
             line[length++] = static_cast<char>(c);
         else
@@ -145,7 +147,7 @@ secret_status read_hidden(const char *prompt, char *line, std::size_t capacity, 
                      capacity > 0 ? capacity - 1 : 0);
         return secret_status::too_long;
     }
-    return secret_status::ok;
+    return ended ? secret_status::end_of_input : secret_status::ok;
 }
 
 }  // namespace
@@ -160,11 +162,16 @@ secret_status read_secret_shown_on(const char *prompt, char *line, std::size_t c
     return read_hidden(prompt, line, capacity, stream, shown);
 }
 
-void read_field(const char *prompt, char *buffer) {
+bool read_field(const char *prompt, char *buffer) {
     std::fputs(prompt, stdout);
     std::fflush(stdout);
-    if (std::fgets(buffer, static_cast<int>(input_buffer_size), stdin) == nullptr)
+    bool answered = std::fgets(buffer, static_cast<int>(input_buffer_size), stdin) != nullptr;
+    if (!answered) {
         buffer[0] = '\0';
+        std::fputs("\n", stdout);  // the prompt's line ends, as after Enter
+    }
+    std::clearerr(stdin);
+    return answered;
 }
 
 void strip_newlines(char *buffer) {

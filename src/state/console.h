@@ -12,9 +12,10 @@
 constexpr std::size_t input_buffer_size = 1024;
 
 enum class secret_status {
-    ok,           // a line was read (possibly empty; end of input counts as empty)
-    no_terminal,  // the stream is not a terminal: nothing was printed or read
-    too_long,     // the line did not fit; the message was printed, buffer empty
+    ok,            // a line was read (possibly empty)
+    no_terminal,   // the stream is not a terminal: nothing was printed or read
+    too_long,      // the line did not fit; the message was printed, buffer empty
+    end_of_input,  // the input ended before a character was typed (Ctrl-D)
 };
 
 // Reads one line from `stream` into `line` (capacity bytes, holding the empty
@@ -37,8 +38,11 @@ secret_status read_secret_shown_on(const char *prompt, char *line, std::size_t c
 
 // Writes `prompt`, then reads with fgets into the zero-filled 1024-byte
 // `buffer`: at most 1023 bytes, keeping the newline; the rest of a longer
-// line is left for the next reader.
-void read_field(const char *prompt, char *buffer);
+// line is left for the next reader. False, the buffer empty and a newline
+// written, when the input ended before a character was read (Ctrl-D on a
+// terminal): that is no answer, and the caller gives up. The end is not remembered, so a later
+// prompt on a terminal waits for the person again.
+bool read_field(const char *prompt, char *buffer);
 
 // Removes every '\n' from `buffer` in place.
 void strip_newlines(char *buffer);

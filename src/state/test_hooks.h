@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 
 // When KESP_TEST_STOP_AT names `point`, the process stops itself (SIGSTOP)
 // there, so that a test can run another command at exactly that moment and
@@ -14,6 +15,7 @@
 //   "replacement-written"  a new file is complete, before it takes its name
 //   "encrypt-first-chunk-read"  encryption has read its first chunk
 //   "container-detected"   decryption found a container, before opening it
+//   "trailer-read"         decryption read the trailer, before the rest
 void test_stop_point(const char *point);
 
 // When KESP_TEST_SEED holds a number, fills `out` with the next `size`
@@ -26,3 +28,8 @@ bool test_random_bytes(unsigned char *out, std::size_t size);
 // True when KESP_TEST_NAMED_TEMP is set: new files are written under a
 // name from the start, as on file systems without O_TMPFILE.
 bool test_named_temp_only();
+
+// When KESP_TEST_RANGE_FILES holds a number, a folder of Pwned Passwords
+// range files is complete with that many (a test cannot make the million
+// files of the real list); nothing otherwise.
+std::optional<std::size_t> test_range_file_count();

@@ -153,6 +153,7 @@ bool may_switch_to(const char *path) {
 }
 
 bool activate_plain_db(const char *path) {
+    test_stop_point("before-lock");
     auto lock = take_user_lock(lock_kind::exclusive);
     if (!lock) return false;
     // Another kesp may have made a database active after ours was encrypted.

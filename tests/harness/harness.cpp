@@ -60,6 +60,7 @@ std::vector<std::string> wrapper_words() {
 // Runs in the child after fork: user, working directory, environment, exec.
 [[noreturn]] void start_child(const sandbox &box, const std::string &program,
                               const std::vector<std::string> &args) {
+    reset_signal_state();
     if (box.run_uid() >= 0 &&
         (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(box.run_gid())) != 0 ||
          ::setuid(static_cast<uid_t>(box.run_uid())) != 0))
@@ -82,6 +83,16 @@ std::vector<std::string> wrapper_words() {
 
 }  // namespace
 
+void reset_signal_state() {
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    for (int signo = 1; signo < NSIG; ++signo)
+        if (signo != SIGKILL && signo != SIGSTOP) ::sigaction(signo, &fallback, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
 
 const char *const usage =
     "SYNOPSIS\n"

@@ -151,6 +151,13 @@ result decrypt(const sandbox &box, const std::string &path, const std::string &p
 // True when the file at `path` ends in a container trailer.
 bool is_container(const std::string &path);
 
+// For a child just forked, before it runs a program or the code under
+// test: every signal back to its default action and none blocked, whatever
+// the test process inherited (nohup ignores SIGHUP, a shell's background
+// job SIGINT) or set for itself (SIGPIPE), so that a signal a test sends
+// acts as it would on a person's terminal.
+void reset_signal_state();
+
 // Path of a program built beside kesp (the companions).
 std::string built_program(const std::string &name);
 
