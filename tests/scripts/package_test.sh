@@ -2,9 +2,10 @@
 # Checks the Debian package that `make deb` built: lintian finds no error
 # and no warning; it holds every program with its page and completions and
 # nothing else; its dependencies come from the shared libraries and can be
-# met on this machine; unpacked into a throwaway root, kesp and a companion
-# run from it and the shells find its completions where Debian's shells
-# look. The machine's own /usr is never written.
+# met on this machine; installed by dpkg into a throwaway root of its own,
+# kesp and a companion run from it and the shells find its completions
+# where Debian's shells look, and its removal leaves no file behind. The
+# machine's own /usr and dpkg database are never written.
 #   package_test.sh SOURCE_DIR DEB_BUILD_DIR
 set -u
 source=$1 debs=$2
@@ -48,8 +49,15 @@ for library in libc6 libsqlite3-0 libssl3; do
 done
 apt-get -s -q install "$deb" >"$root/apt.log" 2>&1 || fail "apt-get -s install: $(cat "$root/apt.log")"
 
-# 4. Unpacked into a throwaway root: kesp and a companion run from it.
-dpkg-deb -x "$deb" "$root/tree" || fail "dpkg-deb -x"
+# 4. Installed by dpkg into a clean root of its own (an empty dpkg
+# database; the libraries it depends on are this machine's, checked in 3):
+# kesp and a companion run from it.
+mkdir -p "$root/tree/var/lib/dpkg/info" "$root/tree/var/lib/dpkg/updates"
+: >"$root/tree/var/lib/dpkg/status"
+dpkg --root="$root/tree" --force-depends --force-script-chrootless -i "$deb" >"$root/dpkg.log" 2>&1 \
+    || fail "dpkg --root -i: $(cat "$root/dpkg.log")"
+status=$(dpkg --root="$root/tree" -s kesp 2>/dev/null | sed -n 's/^Status: //p')
+[ "$status" = "install ok installed" ] || fail "dpkg --root -s kesp: $status"
 mkdir "$root/home"
 out=$(env -i HOME="$root/home" "$root/tree/usr/bin/kesp" -v 2>&1)
 [ "$out" = "Kesp version $version" ] || fail "kesp -v printed: $out"
@@ -63,5 +71,11 @@ out=$(env -i HOME="$root/home" "$root/tree/usr/bin/kesp-gen" --words 4 --separat
 sh "$source/tests/scripts/completions_test.sh" "$root/tree" "$programs" \
     || fail "the shells do not find the package's completions"
 
+# 6. Removed again, it leaves none of its files behind.
+dpkg --root="$root/tree" --force-script-chrootless -r kesp >"$root/dpkg.log" 2>&1 \
+    || fail "dpkg --root -r: $(cat "$root/dpkg.log")"
+left=$(cd "$root/tree" && find usr -type f | head -5)
+[ -z "$left" ] || fail "left after removal: $left"
+
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }
-echo "package $(basename "$deb"): lintian clean, complete, runs from a throwaway root"
+echo "package $(basename "$deb"): lintian clean, complete, installs, runs and is removed in a throwaway root"
