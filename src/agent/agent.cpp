@@ -19,6 +19,7 @@
 #include <array>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -307,7 +308,8 @@ bool serve(agent &a, int listener) {
     }
     case agent_verb::status: {
         std::string text = a.container + "\n" + a.copy + "\n" +
-                           std::to_string(a.seconds_left()) + "\n";
+                           std::to_string(a.seconds_left()) + "\n" +
+                           std::to_string(::getpid()) + "\n";
         write_agent_reply(conn.get(), true, text);
         return true;
     }
@@ -542,12 +544,13 @@ int agent_status() {
         else std::fputs("The agent does not answer.\n", stderr);
         return 1;
     }
-    std::string text = reply->text;
-    auto first = text.find('\n');
-    auto second = text.find('\n', first + 1);
-    if (first == std::string::npos || second == std::string::npos) return 1;
-    long left = std::strtol(text.c_str() + second + 1, nullptr, 10);
-    std::printf("Database: %s\nCopy: %s\nLocks in: %ld s\n", text.substr(0, first).c_str(),
-                text.substr(first + 1, second - first - 1).c_str(), left);
+    // Container, copy, seconds left, the agent's process: a line each.
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = reply->text.find('\n', at)) != std::string::npos;
+         at = end + 1)
+        lines.push_back(reply->text.substr(at, end - at));
+    if (lines.size() < 4) return 1;
+    std::printf("Database: %s\nCopy: %s\nLocks in: %s s\nAgent: process %s\n",
+                lines[0].c_str(), lines[1].c_str(), lines[2].c_str(), lines[3].c_str());
     return 0;
 }
