@@ -429,6 +429,7 @@ const fish_program fish_programs[] = {
     {"kesp-gen", "--help", {"kesp-gen --set ", "kesp-gen --words 6 --set "}},
     {"kesp-merge", "--help", {}},
     {"kesp-sync", "--help", {}},
+    {"kesp-agent", "--help", {}},
 };
 
 class FishCompletion : public ::testing::Test {
@@ -509,6 +510,7 @@ TEST(SyncCompanions, PagesAndCompletionsCoverEveryOption) {
         {"kesp-merge", "_kesp_merge",
          {"-o", "--output", "--password-fd", "--lock-fd", "--name", "-h", "--help"}},
         {"kesp-sync", "_kesp_sync", {"-h", "--help"}},
+        {"kesp-agent", "_kesp_agent", {"--idle", "--max", "-h", "--help"}},
     };
     for (const auto &c : companions) {
         const std::string page = source_dir + "/" + c.name + ".1";
