@@ -8,7 +8,8 @@
 #   make fuzz [FUZZ_SECONDS=60]  builds the fuzz targets with clang, runs each
 #   make bench               times kesp against sqlite3 and openssl (bench/run),
 #                            kesp-audit against a generated list (bench/audit_run),
-#                            and kesp-merge (bench/merge)
+#                            kesp-merge (bench/merge), and kesp with kesp-agent
+#                            (bench/agent)
 
 PREFIX   ?= /usr/local
 DESTDIR  ?=
@@ -117,3 +118,4 @@ bench: build
 	@bench/run $(BUILD)/kesp
 	@bench/audit_run $(BUILD)/kesp-audit
 	@bench/merge $(BUILD)/kesp-merge
+	@bench/agent $(BUILD)

@@ -171,6 +171,27 @@ TEST_F(unlocked, OneUnlockThenEveryChangeIsSealedWithoutAPrompt) {
     EXPECT_EQ(titles_in_container(), "post\n");
 }
 
+// The companions change the copy through the same vault operations: each
+// change is in the container when the companion returns.
+TEST_F(unlocked, CompanionChangesAreSealedToo) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    harness::write_file(box.path("logins.csv"),
+                        "name,url,username,password,note\r\nBank,https://bank.example,bob,b4nk,\r\n");
+    result r = box.run_program(harness::built_program("kesp-import"), {"logins.csv"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(titles_in_container(), "mail\nBank\n");
+
+    r = box.run_program(harness::built_program("kesp-gen"), {"--set", "1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    decrypted d = decrypt_to_memory(master.c_str(), db.c_str());
+    ASSERT_EQ(d.status, decrypt_status::ok);
+    std::string bytes(reinterpret_cast<char *>(d.plain->data()), d.plain->size());
+    EXPECT_EQ(bytes.find("first-pw"), std::string::npos) << "the new password is sealed";
+
+    r = box.run_program(harness::built_program("kesp-export"), {"--format", "kesp-csv"});
+    EXPECT_NE(r.out.find("Bank"), std::string::npos) << r.err;
+}
+
 TEST_F(unlocked, AKilledAgentLosesNothingAndTheNextProgramSaysSo) {
     ASSERT_EQ(unlock({db}).status, 0);
     pid_t pid = agent_pid();
