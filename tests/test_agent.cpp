@@ -379,6 +379,42 @@ TEST_F(unlocked, AFailedSealWarnsKeepsTheCopyAndIsMadeUpLater) {
     EXPECT_EQ(titles_in_container(), "");
 }
 
+// What kesp-sync's merge does to the container while it is unlocked: another
+// program writes a new container (under a fresh salt) with one more entry.
+TEST_F(unlocked, AContainerReplacedMeanwhileIsTakenInNeverOverwritten) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    auto replace_container = [&](const std::string &title) {
+        decrypted d = decrypt_to_memory(master.c_str(), db.c_str());
+        ASSERT_EQ(d.status, decrypt_status::ok);
+        std::string plain_path = box.path("merged.db");
+        harness::write_file(plain_path, std::string(reinterpret_cast<char *>(d.plain->data()),
+                                                    d.plain->size()));
+        harness::sql(plain_path, "insert into entries(title) values('" + title + "');");
+        std::string bytes = harness::read_file(plain_path);
+        std::remove(plain_path.c_str());
+        ASSERT_TRUE(encrypt_to_file(master.c_str(),
+                                    reinterpret_cast<const unsigned char *>(bytes.data()),
+                                    bytes.size(), db.c_str(), false));
+    };
+    replace_container("merged");
+    result r = box.run({"-f", "merged"});
+    EXPECT_NE(r.out.find("Title: merged"), std::string::npos) << r.err;
+    ASSERT_EQ(add("bank", secret).err, "");
+    EXPECT_EQ(titles_in_container(), "mail\nmerged\nbank\n") << "sealed under the new salt";
+
+    // Both changed: neither overwrites the other, and the copy stays.
+    harness::sql(copy(), "insert into entries(title) values('only in the copy');");
+    replace_container("only in the container");
+    r = box.run({"-r", "1"});
+    EXPECT_NE(r.err.find("was changed by another program while the unlocked copy held changes "
+                         "of its own; both are kept"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(titles_in_container(), "mail\nmerged\nbank\nonly in the container\n");
+    EXPECT_EQ(agent({"lock"}).status, 1);
+    EXPECT_TRUE(harness::exists(copy()));
+}
+
 // Every seal is a container that opens with the master password, under a
 // fresh IV each time.
 TEST(Seal, EverySealOpensAndTakesAFreshIv) {

@@ -169,8 +169,15 @@ std::unique_ptr<wiped_buffer> read_copy(const std::string &copy, std::string &wh
     return bytes;
 }
 
-// The key lives in a page of its own: locked in RAM, left out of core
-// dumps, wiped and unmapped at the end.
+// What the agent holds: the key, and the master password, to open the
+// container again when another program (kesp-sync's merge) replaced it.
+struct agent_secrets {
+    container_key key;
+    secret_buffer password;
+};
+
+// The secrets live in a page of their own: locked in RAM, left out of
+// core dumps, wiped and unmapped at the end.
 class key_page {
 public:
     key_page() {
@@ -180,23 +187,46 @@ public:
         ::madvise(page, page_size(), MADV_DONTDUMP);
         ::mlock(page, page_size());
         page_ = page;
-        key_ = new (page) container_key;
+        secrets_ = new (page) agent_secrets;
     }
     ~key_page() {
-        key_->~container_key();
+        secrets_->~agent_secrets();
         OPENSSL_cleanse(page_, page_size());
         ::munlock(page_, page_size());
         ::munmap(page_, page_size());
     }
     key_page(const key_page &) = delete;
     key_page &operator=(const key_page &) = delete;
-    container_key &key() { return *key_; }
+    container_key &key() { return secrets_->key; }
+    secret_buffer &password() { return secrets_->password; }
+    void *page() const { return page_; }
+    static std::size_t page_size() {
+        static_assert(sizeof(agent_secrets) <= 4096);
+        return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    }
 
 private:
-    static std::size_t page_size() { return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)); }
     void *page_ = nullptr;
-    container_key *key_ = nullptr;
+    agent_secrets *secrets_ = nullptr;
 };
+
+// The identity of a file's contents as far as stat tells it.
+struct file_seen {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    timespec modified{};
+    bool operator==(const file_seen &o) const {
+        return device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
+    }
+};
+
+file_seen seen_now(const std::string &path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+}
 
 volatile std::sig_atomic_t lock_signalled = 0;
 
@@ -208,6 +238,7 @@ struct agent {
     std::string container, folder, copy;
     key_page key;
     digest sealed{};
+    file_seen container_seen;  // the container as the agent last read or wrote it
     long idle_seconds = 0;
     clock_type::time_point last_use, ends;
     unique_fd messages;  // standard error of the agent: the reasons of failed seals
@@ -229,8 +260,47 @@ struct agent {
         return why.empty() ? "the container could not be written" : why;
     }
 
+    // When another program replaced the container (kesp-sync after a
+    // merge), the copy becomes what the container now holds, provided the
+    // copy holds nothing unsealed: two sets of changes are never settled by
+    // overwriting one with the other. False with the reason otherwise.
+    bool refresh(std::string &why) {
+        file_seen before = seen_now(container);
+        if (before == container_seen) return true;
+        auto bytes = read_copy(copy, why);
+        if (!bytes) return false;
+        if (digest_of(bytes->data(), bytes->size()) != sealed) {
+            why = container + " was changed by another program while the unlocked copy held "
+                              "changes of its own; both are kept";
+            return false;
+        }
+        ::ftruncate(messages.get(), 0);
+        container_key fresh;
+        decrypted d = decrypt_to_memory_keeping_key(key.password().data, container.c_str(), fresh);
+        if (d.status != decrypt_status::ok) {
+            why = d.status == decrypt_status::wrong_password
+                      ? container + " no longer opens with the password it was unlocked with"
+                      : printed_reason();
+            return false;
+        }
+        std::string next = copy + ".new";
+        ::unlink(next.c_str());
+        if (!write_new_file(next, d.plain->data(), d.plain->size()) ||
+            ::rename(next.c_str(), copy.c_str()) != 0) {
+            wipe_file(next);
+            why = printed_reason();
+            return false;
+        }
+        std::memcpy(key.key().key.data, fresh.key.data, sizeof fresh.key.data);
+        std::memcpy(key.key().salt.data, fresh.salt.data, sizeof fresh.salt.data);
+        if (auto now = digest_of(d.plain->data(), d.plain->size())) sealed = *now;
+        container_seen = before;
+        return true;
+    }
+
     // True when the container holds what the copy holds.
     bool seal(std::string &why) {
+        if (!refresh(why)) return false;
         auto bytes = read_copy(copy, why);
         if (!bytes) return false;
         auto now = digest_of(bytes->data(), bytes->size());
@@ -241,6 +311,7 @@ struct agent {
             return false;
         }
         if (now) sealed = *now;
+        container_seen = seen_now(container);
         return true;
     }
 
@@ -248,18 +319,17 @@ struct agent {
     // wiped. `changed` tells whether the password differs from the one the
     // copy was unlocked with.
     bool encrypt(const char *password, bool &changed, std::string &why) {
+        if (!refresh(why)) return false;
         auto bytes = read_copy(copy, why);
         if (!bytes) return false;
         ::ftruncate(messages.get(), 0);
-        container_key fresh, old_salt;
+        container_key fresh;
         if (!derive_container_key(password, nullptr, fresh) ||
-            !derive_container_key(password, key.key().salt.data, old_salt) ||
             !seal_with_key(fresh, bytes->data(), bytes->size(), container.c_str())) {
             why = printed_reason();
             return false;
         }
-        changed = CRYPTO_memcmp(old_salt.key.data, key.key().key.data,
-                                sizeof old_salt.key.data) != 0;
+        changed = std::strcmp(password, key.password().data) != 0;
         return true;
     }
 
@@ -298,6 +368,8 @@ bool serve(agent &a, int listener) {
     switch (static_cast<agent_verb>(head[sizeof agent_magic + 1])) {
     case agent_verb::use:
         a.last_use = clock_type::now();
+        // A failure is told when the copy is next sealed.
+        a.refresh(why);
         write_agent_reply(conn.get(), true, {});
         return true;
     case agent_verb::seal: {
@@ -387,7 +459,7 @@ void detach(agent &a) {
     a.messages.reset(::open((a.folder + "/messages").c_str(),
                             O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (a.messages.valid()) ::dup2(a.messages.get(), STDERR_FILENO);
-    ::mlock(&a.key.key(), sizeof(container_key));
+    ::mlock(a.key.page(), key_page::page_size());
 }
 
 }  // namespace
@@ -437,8 +509,9 @@ int agent_unlock(const unlock_options &options) {
     a->copy = folder + "/" + agent_copy_name;
     a->idle_seconds = options.idle_seconds;
     {
-        secret_buffer password;
+        secret_buffer &password = a->key.password();
         if (!ask_master_password(password)) return 1;
+        a->container_seen = seen_now(container);
         decrypted plain = decrypt_to_memory_keeping_key(password.data, container.c_str(),
                                                         a->key.key());
         if (plain.status == decrypt_status::wrong_password)
