@@ -221,15 +221,18 @@ TEST_F(unlocked, TwoChangesAtOnceAreBothSealed) {
     EXPECT_TRUE(titles == "mail\none\ntwo\n" || titles == "mail\ntwo\none\n") << titles;
 }
 
-TEST_F(unlocked, IdleAndMaximumTimesLockByThemselves) {
+TEST_F(unlocked, IdleMaximumAndSignalsLockByThemselves) {
     struct limit {
         std::vector<std::string> args;
         bool keep_using;  // a use every half second
         const char *said;
+        int signo;  // sent at once, 0 for none
     };
     const limit cases[] = {
-        {{"--idle", "2s"}, false, "it locks after 2 seconds without use"},
-        {{"--max", "3s"}, true, "it locks after 10 minutes without use"},
+        {{"--idle", "2s"}, false, "it locks after 2 seconds without use", 0},
+        {{"--max", "3s"}, true, "it locks after 10 minutes without use", 0},
+        {{"--idle", "1h"}, false, "it locks after 1 hour without use", SIGTERM},
+        {{"--idle", "90s"}, false, "it locks after 90 seconds without use", SIGHUP},
     };
     for (const limit &c : cases) {
         std::vector<std::string> args = c.args;
@@ -239,6 +242,7 @@ TEST_F(unlocked, IdleAndMaximumTimesLockByThemselves) {
         EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
         pid_t pid = agent_pid();
         ASSERT_GT(pid, 0);
+        if (c.signo != 0) ::kill(pid, c.signo);
         if (c.keep_using)
             for (int i = 0; i < 4; ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(400));
@@ -248,6 +252,7 @@ TEST_F(unlocked, IdleAndMaximumTimesLockByThemselves) {
         EXPECT_TRUE(wait_gone(pid, 6)) << c.args[0];
         EXPECT_FALSE(harness::exists(copy()));
         EXPECT_FALSE(harness::exists(box.pointer_file()));
+        EXPECT_EQ(titles_in_container(), "mail\n");
     }
 }
 
@@ -313,6 +318,38 @@ TEST_F(unlocked, RefusalsBeforeAnyQuestion) {
     EXPECT_EQ(r.err, "Invalid password or tampered data. Aborted.\n");
     EXPECT_FALSE(harness::exists(box.pointer_file()));
     EXPECT_FALSE(harness::exists(copy()));
+}
+
+// Sends `request` to the agent's socket; what came back (nothing when the
+// connection was closed unanswered).
+std::string exchange(const std::string &socket_path, const std::string &request) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    std::string reply = "<no connection>";
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        ::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+        reply.clear();
+        char buf[256];
+        for (ssize_t got; (got = ::read(fd, buf, sizeof buf)) > 0;) reply.append(buf, got);
+    }
+    ::close(fd);
+    return reply;
+}
+
+TEST_F(unlocked, MalformedRequestsEndTheirConnectionOnly) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    const std::string head("kespag\x01", 7);
+    const std::string cases[] = {
+        head + "q" + std::string("\x00\x10\x00\x01", 4),  // a payload over the limit
+        std::string("kespag\x02q\0\0\0\0", 12),           // another version
+        head + "z" + std::string(4, '\0'),                   // an unknown verb
+        head + "q" + std::string("\0\0\0\x05", 4) + "ab", // cut short
+    };
+    for (const std::string &request : cases)
+        EXPECT_EQ(exchange(folder() + "/socket", request), "") << request.size();
+    EXPECT_EQ(agent({"status"}).status, 0) << "the agent serves on";
 }
 
 TEST_F(unlocked, AnotherUserGetsNoAnswer) {
