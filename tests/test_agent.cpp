@@ -222,6 +222,9 @@ TEST_F(unlocked, TwoChangesAtOnceAreBothSealed) {
 }
 
 TEST_F(unlocked, IdleMaximumAndSignalsLockByThemselves) {
+    // Under valgrind every program runs ten times slower, and so may pass.
+    const int slow = std::getenv("KESP_TEST_WRAPPER") != nullptr ? 10 : 1;
+    auto seconds = [&](int n) { return std::to_string(n * slow) + "s"; };
     struct limit {
         std::vector<std::string> args;
         bool keep_using;  // a use every half second
@@ -229,8 +232,8 @@ TEST_F(unlocked, IdleMaximumAndSignalsLockByThemselves) {
         int signo;  // sent at once, 0 for none
     };
     const limit cases[] = {
-        {{"--idle", "2s"}, false, "it locks after 2 seconds without use", 0},
-        {{"--max", "3s"}, true, "it locks after 10 minutes without use", 0},
+        {{"--idle", seconds(2)}, false, "it locks after 2 seconds without use", 0},
+        {{"--max", seconds(3)}, true, "it locks after 10 minutes without use", 0},
         {{"--idle", "1h"}, false, "it locks after 1 hour without use", SIGTERM},
         {{"--idle", "90s"}, false, "it locks after 90 seconds without use", SIGHUP},
     };
@@ -239,17 +242,17 @@ TEST_F(unlocked, IdleMaximumAndSignalsLockByThemselves) {
         args.push_back(db);
         result r = unlock(args);
         ASSERT_EQ(r.status, 0);
-        EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+        if (slow == 1) EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
         pid_t pid = agent_pid();
         ASSERT_GT(pid, 0);
         if (c.signo != 0) ::kill(pid, c.signo);
         if (c.keep_using)
-            for (int i = 0; i < 4; ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(400));
-                box.run({"-p"});
+            for (int i = 0; i < 3; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(400 * slow));
+                box.run({"-A"});
                 EXPECT_TRUE(::kill(pid, 0) == 0);
             }
-        EXPECT_TRUE(wait_gone(pid, 6)) << c.args[0];
+        EXPECT_TRUE(wait_gone(pid, 6 * slow)) << c.args[0];
         EXPECT_FALSE(harness::exists(copy()));
         EXPECT_FALSE(harness::exists(box.pointer_file()));
         EXPECT_EQ(titles_in_container(), "mail\n");
@@ -370,14 +373,18 @@ TEST_F(unlocked, AnotherUserGetsNoAnswer) {
         int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) _exit(4);
         const unsigned char status_request[] = {'k', 'e', 's', 'p', 'a', 'g', 1, 'q', 0, 0, 0, 0};
-        if (::write(fd, status_request, sizeof status_request) != sizeof status_request) _exit(5);
+        // The agent may close before the request is even written.
+        std::signal(SIGPIPE, SIG_IGN);
+        if (::write(fd, status_request, sizeof status_request) != sizeof status_request)
+            _exit(errno == EPIPE || errno == ECONNRESET ? 0 : 5);
         char reply[64];
         _exit(::read(fd, reply, sizeof reply) <= 0 ? 0 : 6);  // closed unanswered
     }
     int status = -1;
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: no nobody, 4: no connection, 5: not sent, 6: answered";
+    EXPECT_TRUE(harness::exists(copy()));
     EXPECT_EQ(agent({"status"}).status, 0) << "the agent serves its own user still";
 }
 
