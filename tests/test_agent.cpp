@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "agent/agent.h"
 #include "container/crypt.h"
 #include "harness/harness.h"
 
@@ -457,6 +458,22 @@ TEST_F(unlocked, AContainerReplacedMeanwhileIsTakenInNeverOverwritten) {
     EXPECT_EQ(titles_in_container(), "mail\nmerged\nbank\nonly in the container\n");
     EXPECT_EQ(agent({"lock"}).status, 1);
     EXPECT_TRUE(harness::exists(copy()));
+}
+
+TEST(Duration, ANumberWithItsUnit) {
+    struct given {
+        const char *text;
+        long seconds;  // -1: refused
+    };
+    const given cases[] = {
+        {"90s", 90}, {"10m", 600}, {"2h", 7200}, {"1s", 1},
+        {"0s", -1},  {"10", -1},   {"m", -1},    {"-5m", -1},
+        {"5d", -1},  {"5mm", -1},  {"", -1},     {"99999999999h", -1},
+    };
+    for (const given &c : cases) {
+        auto got = parse_duration(c.text);
+        EXPECT_EQ(got.value_or(-1), c.seconds) << c.text;
+    }
 }
 
 // Every seal is a container that opens with the master password, under a
