@@ -12,7 +12,8 @@
 #   make deb-check           builds it, then lints it and tries it in a throwaway root
 #   make bench               times kesp against sqlite3 and openssl (bench/run),
 #                            kesp-audit against a generated list (bench/audit_run),
-#                            and kesp-merge (bench/merge)
+#                            kesp-merge (bench/merge), and kesp with kesp-agent
+#                            (bench/agent)
 
 PREFIX   ?= /usr/local
 DESTDIR  ?=
@@ -153,3 +154,4 @@ bench: build
 	@bench/run $(BUILD)/kesp
 	@bench/audit_run $(BUILD)/kesp-audit
 	@bench/merge $(BUILD)/kesp-merge
+	@bench/agent $(BUILD)

@@ -430,6 +430,7 @@ const fish_program fish_programs[] = {
     {"kesp-merge", "--help", {}},
     {"kesp-sync", "--help", {}},
     {"kesp-ls", "--help", {}},
+    {"kesp-agent", "--help", {}},
 };
 
 class FishCompletion : public ::testing::Test {
@@ -510,6 +511,7 @@ TEST(SyncCompanions, PagesAndCompletionsCoverEveryOption) {
         {"kesp-merge", "_kesp_merge",
          {"-o", "--output", "--password-fd", "--lock-fd", "--name", "-h", "--help"}},
         {"kesp-sync", "_kesp_sync", {"-h", "--help"}},
+        {"kesp-agent", "_kesp_agent", {"--idle", "--max", "-h", "--help"}},
     };
     for (const auto &c : companions) {
         const std::string page = source_dir + "/" + c.name + ".1";

@@ -204,14 +204,13 @@ class container_writer {
 public:
     bool start(const char *password) {
         if (!derive_key(password, nullptr, km_)) return false;
-        if (!read_random_bytes(iv_, sizeof iv_)) {
-            std::fputs("Initialization vector generation failed.\n", stderr);
-            return false;
-        }
-        cipher_ = start_ctr(km_.key.data, iv_, 1);
-        if (!cipher_) return false;
-        mac_ = start_mac(km_.key.data, sizeof km_.key.data);
-        return mac_ != nullptr;
+        return start_cipher();
+    }
+
+    bool start_with(const container_key &key) {
+        std::memcpy(km_.key.data, key.key.data, sizeof km_.key.data);
+        std::memcpy(km_.salt.data, key.salt.data, sizeof km_.salt.data);
+        return start_cipher();
     }
 
     bool add(unsigned char *chunk, std::size_t n, file_replacement &out) {
@@ -231,6 +230,17 @@ public:
     }
 
 private:
+    bool start_cipher() {
+        if (!read_random_bytes(iv_, sizeof iv_)) {
+            std::fputs("Initialization vector generation failed.\n", stderr);
+            return false;
+        }
+        cipher_ = start_ctr(km_.key.data, iv_, 1);
+        if (!cipher_) return false;
+        mac_ = start_mac(km_.key.data, sizeof km_.key.data);
+        return mac_ != nullptr;
+    }
+
     key_material km_;
     unsigned char iv_[fmt::iv_size];
     cipher_ctx_ptr cipher_;
@@ -386,15 +396,10 @@ bool encrypt_file(const char *password, const char *path) {
            out.commit();
 }
 
-bool encrypt_to_file(const char *password, const unsigned char *plain, std::size_t size,
+namespace {
+
+bool write_container(container_writer &writer, const unsigned char *plain, std::size_t size,
                      const char *path, bool create_new) {
-    if (size > static_cast<std::size_t>(fmt::max_plain_size)) {
-        std::fprintf(stderr, "%s would be too large: at most 2147483499 bytes fit a container.\n",
-                     path);
-        return false;
-    }
-    container_writer writer;
-    if (!writer.start(password)) return false;
     std::string target = create_new ? std::string(path) : replacement_target(path);
     file_replacement out(target, create_new ? target : shown_name(target, ".kesp"));
     if (!out.open()) return false;
@@ -407,6 +412,29 @@ bool encrypt_to_file(const char *password, const unsigned char *plain, std::size
     }
     if (!writer.finish(chunk.data(), out)) return false;
     return create_new ? out.commit_new() : out.commit();
+}
+
+bool fits_container(std::size_t size, const char *path) {
+    if (size <= static_cast<std::size_t>(fmt::max_plain_size)) return true;
+    std::fprintf(stderr, "%s would be too large: at most 2147483499 bytes fit a container.\n",
+                 path);
+    return false;
+}
+
+}  // namespace
+
+bool encrypt_to_file(const char *password, const unsigned char *plain, std::size_t size,
+                     const char *path, bool create_new) {
+    if (!fits_container(size, path)) return false;
+    container_writer writer;
+    return writer.start(password) && write_container(writer, plain, size, path, create_new);
+}
+
+bool seal_with_key(const container_key &key, const unsigned char *plain, std::size_t size,
+                   const char *path) {
+    if (!fits_container(size, path)) return false;
+    container_writer writer;
+    return writer.start_with(key) && write_container(writer, plain, size, path, false);
 }
 
 bool decrypt_file(const char *password, const char *path) {
@@ -436,9 +464,10 @@ bool decrypt_file(const char *password, const char *path) {
     return ctr_final(cipher.get()) && out.commit();
 }
 
-decrypted decrypt_to_memory(const char *password, const char *path) {
+namespace {
+
+decrypted decrypt_loaded(const char *password, const char *path, loaded_container &c) {
     decrypted result;
-    loaded_container c;
     if (!load_container(password, path, c)) return result;
     auto ok = authentic(c);
     if (!ok) return result;
@@ -458,4 +487,30 @@ decrypted decrypt_to_memory(const char *password, const char *path) {
     result.status = decrypt_status::ok;
     result.plain = std::move(plain);
     return result;
+}
+
+}  // namespace
+
+decrypted decrypt_to_memory(const char *password, const char *path) {
+    loaded_container c;
+    return decrypt_loaded(password, path, c);
+}
+
+decrypted decrypt_to_memory_keeping_key(const char *password, const char *path,
+                                        container_key &key) {
+    loaded_container c;
+    decrypted result = decrypt_loaded(password, path, c);
+    if (result.status == decrypt_status::ok) {
+        std::memcpy(key.key.data, c.km.key.data, sizeof key.key.data);
+        std::memcpy(key.salt.data, c.km.salt.data, sizeof key.salt.data);
+    }
+    return result;
+}
+
+bool derive_container_key(const char *password, const unsigned char *salt, container_key &out) {
+    key_material km;
+    if (!derive_key(password, salt, km)) return false;
+    std::memcpy(out.key.data, km.key.data, sizeof out.key.data);
+    std::memcpy(out.salt.data, km.salt.data, sizeof out.salt.data);
+    return true;
 }

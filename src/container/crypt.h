@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <memory>
 
+#include "container/format.h"
 #include "memory/secret.h"
 
 // Replaces the plain file at `path` by a container encrypted under `password`.
@@ -42,3 +43,25 @@ decrypted decrypt_to_memory(const char *password, const char *path);
 // must not exist (then false with errno EEXIST and no message when it does).
 bool encrypt_to_file(const char *password, const unsigned char *plain, std::size_t size,
                      const char *path, bool create_new);
+
+// A container's key once derived, with the salt it was derived from, so
+// that a program holding a decrypted copy can seal it again and again
+// without a key derivation per seal. Wiped when it goes out of scope.
+struct container_key {
+    wiped_array<container_format::key_size> key;
+    wiped_array<container_format::salt_size> salt;
+};
+
+// The key `password` gives over `salt` (a fresh random salt when nullptr).
+// Prints "Key derivation failed.\n" on failure.
+bool derive_container_key(const char *password, const unsigned char *salt, container_key &out);
+
+// decrypt_to_memory that also hands out the key that opened the container.
+decrypted decrypt_to_memory_keeping_key(const char *password, const char *path,
+                                        container_key &key);
+
+// encrypt_to_file (replacing the file at `path`) under a key already
+// derived: the salt stays, the IV is fresh for every seal (counter mode
+// under one key must never meet the same counter twice).
+bool seal_with_key(const container_key &key, const unsigned char *plain, std::size_t size,
+                   const char *path);

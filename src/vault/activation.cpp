@@ -11,6 +11,7 @@
 #include "state/pointer_file.h"
 #include "state/test_hooks.h"
 #include "store/db.h"
+#include "vault/agent_link.h"
 #include "vault/detect.h"
 #include "vault/lock.h"
 #include "vault/session.h"
@@ -68,6 +69,8 @@ std::optional<active_db> db_to_encrypt() {
     case active_state::none:
         std::fputs("No decrypted database found.\n", stderr);
         return std::nullopt;
+    case active_state::ended:
+        return std::nullopt;
     case active_state::encrypted:
         // Left behind by a decryption that was killed before it could
         // finish: nothing is decrypted, so the record goes.
@@ -94,6 +97,9 @@ bool encrypt_active_db(const active_db &db, const char *password) {
     auto lock = lock_unchanged(db);
     if (!lock) return false;
     const char *path = db.path.c_str();
+    // The unlocked copy is sealed by its agent, which holds it, into the
+    // container it came from; nothing plain is written outside RAM.
+    if (is_agent_copy(db.path)) return encrypt_agent_copy(db.path, password);
     // Names that keep the plain file after it is replaced by the container.
     struct stat before {};
     bool counted = ::stat(path, &before) == 0;
@@ -106,6 +112,7 @@ bool encrypt_active_db(const active_db &db, const char *password) {
         std::fprintf(stderr, "WARNING: %s has %lu other %s the plain database.\n", path, others,
                      others == 1 ? "name that keeps" : "names that keep");
     }
+    remember_last_db(absolute_path(path));
     return remove_active_db_path();
 }
 

@@ -29,7 +29,8 @@ std::optional<active_db> db_to_encrypt();
 // twice: under the lock alone, once `db` is still the active database,
 // settles it (see db_settle), encrypts it in place and forgets it as
 // active. Prints "Encryption of %s failed.\n" after the reason, and a
-// warning when other hard links keep the plain file.
+// warning when other hard links keep the plain file. An agent's copy is
+// sealed by its agent into its container instead (encrypt_agent_copy).
 bool encrypt_active_db(const active_db &db, const char *password);
 
 // -D before the master password is asked: true when no database is active

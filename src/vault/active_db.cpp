@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <sys/stat.h>
 
+#include "vault/agent_link.h"
 #include "vault/detect.h"
 #include "state/pointer_file.h"
 
@@ -10,6 +11,7 @@ active_state probe_active_db(active_db &out) {
     auto path = read_active_db_path();
     if (!path) return active_state::none;
     out.path = *path;
+    if (!note_agent_use(*path)) return active_state::ended;
     struct stat st;
     if (::stat(path->c_str(), &st) != 0) return active_state::missing;
     out.device = st.st_dev;
@@ -28,6 +30,8 @@ std::optional<active_db> resolve_active_db() {
     case active_state::none:
         std::fputs("No decrypted database found.\n", stderr);
         break;
+    case active_state::ended:
+        break;
     case active_state::missing:
         std::fprintf(stderr, "The active database %s does not exist.\n", db.path.c_str());
         break;
@@ -43,6 +47,7 @@ bool still_active(const active_db &before, const char *during) {
     active_db now;
     const char *old_path = before.path.c_str();
     const active_state state = probe_active_db(now);
+    if (state == active_state::ended) return false;
     if (state == active_state::none) {
         std::fprintf(stderr, "%s was encrypted or closed %s; nothing was changed.\n", old_path,
                      during);

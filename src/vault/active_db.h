@@ -17,7 +17,9 @@ struct active_db {
 
 // Where the pointer file leads now. Silent; `out` is filled as far as known
 // (the path unless `none`, the file's identity when it exists).
-enum class active_state { none, ok, missing, encrypted };
+// An agent's copy counts as a use of it (see note_agent_use); when its agent
+// has ended, the copy is wiped, that is said, and the state is `ended`.
+enum class active_state { none, ok, missing, encrypted, ended };
 active_state probe_active_db(active_db &out);
 
 // The active database, checked: the file exists and is not an encrypted

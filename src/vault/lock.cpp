@@ -12,6 +12,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "vault/agent_link.h"
+
 namespace {
 
 constexpr auto patience = std::chrono::seconds(1);
@@ -99,6 +101,10 @@ private:
 
 }  // namespace
 
+user_lock::~user_lock() {
+    if (seals_ && fd_.valid()) seal_agent_copy();
+}
+
 std::optional<std::string> lock_file_path() {
     return home_file(".kesp.lock");
 }
@@ -119,7 +125,7 @@ std::optional<user_lock> take_user_lock(lock_kind kind) {
     for (;;) {
         if (::flock(fd.get(), operation) == 0) {
             record_holder(fd.get());
-            return user_lock(std::move(fd));
+            return user_lock(std::move(fd), kind == lock_kind::exclusive);
         }
         if (errno != EWOULDBLOCK && errno != EINTR) break;
         bool patient = std::chrono::steady_clock::now() < deadline;

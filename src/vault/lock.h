@@ -19,9 +19,20 @@ enum class lock_kind { shared, exclusive };
 // there is then no pointer file to protect either.
 class user_lock {
 public:
-    explicit user_lock(unique_fd fd) : fd_(std::move(fd)) {}
+    explicit user_lock(unique_fd fd, bool seals = false) : fd_(std::move(fd)), seals_(seals) {}
     user_lock(user_lock &&) noexcept = default;
     user_lock &operator=(user_lock &&) noexcept = default;
+    // A lock taken alone was taken for a change: when the active database
+    // is an agent's copy, the agent seals it before the lock goes, so that
+    // a program returns only once its change is in the container.
+    ~user_lock();
+
+    // Lets the lock go without asking an agent anything (for kesp-agent
+    // itself, before its agent serves).
+    void release_unsealed() {
+        seals_ = false;
+        fd_.reset();
+    }
 
     // The open lock file, for a child that works under this lock (git's
     // merge driver run by kesp-sync); -1 when nothing is held.
@@ -29,6 +40,7 @@ public:
 
 private:
     unique_fd fd_;  // closing it releases the lock
+    bool seals_ = false;
 };
 
 // $HOME + "/.kesp.lock", or nothing when HOME is unset.

@@ -12,7 +12,8 @@
 //      add_entry, update_entry and replace_entry_password take this step
 //      for their change; copy_entry and remove_entry, which ask nothing,
 //      take all of them under the lock alone.
-//   5. Let the lock go. kesp then runs its auto-encrypt step, which asks
+//   5. Let the lock go; a lock taken alone first has an agent's copy sealed
+//      into its container (vault/agent_link.h). kesp then runs its auto-encrypt step, which asks
 //      and locks for itself (encrypt_active_db, vault/activation.h).
 #pragma once
 

@@ -1,0 +1,241 @@
+#include "vault/agent_link.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "state/files.h"
+#include "state/pointer_file.h"
+
+namespace {
+
+constexpr const char *folder_prefix = "kesp-agent.";
+
+void put_u32(unsigned char *out, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(v >> (8 * (3 - i)));
+}
+
+std::uint32_t get_u32(const unsigned char *in) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v = (v << 8) | in[i];
+    return v;
+}
+
+bool read_exactly(int fd, unsigned char *buf, std::size_t n) {
+    for (std::size_t done = 0; done < n;) {
+        ssize_t got = ::read(fd, buf + done, n - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool send_all(int fd, const unsigned char *data, std::size_t n) {
+    return write_all(fd, std::string_view(reinterpret_cast<const char *>(data), n));
+}
+
+std::string base_name(const std::string &path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::string agent_folder(std::string *base) {
+    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::string root = runtime != nullptr && *runtime != '\0' ? runtime : "/dev/shm";
+    if (base) *base = root;
+    return root + "/" + folder_prefix + std::to_string(::getuid());
+}
+
+std::string folder_of_copy(const std::string &copy) {
+    return directory_of(copy);
+}
+
+bool is_agent_copy(const std::string &path) {
+    return base_name(path) == agent_copy_name &&
+           base_name(folder_of_copy(path)).rfind(folder_prefix, 0) == 0;
+}
+
+std::string container_of_copy(const std::string &copy) {
+    std::string record = folder_of_copy(copy) + "/" + agent_container_record;
+    file_ptr in{std::fopen(record.c_str(), "re")};
+    if (!in) return {};
+    char line[4096] = {};
+    if (std::fgets(line, sizeof line, in.get()) == nullptr) return {};
+    std::string text(line);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
+std::optional<unsigned> peer_uid(int fd) {
+    struct ucred cred {};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred)
+        return std::nullopt;
+    return static_cast<unsigned>(cred.uid);
+}
+
+bool read_agent_message(int fd, unsigned char *head, std::size_t head_size,
+                        secret_string &payload) {
+    unsigned char length[4];
+    if (!read_exactly(fd, head, head_size) || !read_exactly(fd, length, sizeof length))
+        return false;
+    std::uint32_t n = get_u32(length);
+    if (n > agent_max_payload) return false;
+    payload.reserve(n);
+    wiped_buffer bytes(n);
+    if (!read_exactly(fd, bytes.data(), n)) return false;
+    payload.assign(std::string_view(reinterpret_cast<const char *>(bytes.data()), n));
+    return true;
+}
+
+bool write_agent_reply(int fd, bool ok, std::string_view text) {
+    if (text.size() > agent_max_payload) text = text.substr(0, agent_max_payload);
+    unsigned char head[5];
+    head[0] = ok ? '+' : '-';
+    put_u32(head + 1, static_cast<std::uint32_t>(text.size()));
+    return send_all(fd, head, sizeof head) &&
+           send_all(fd, reinterpret_cast<const unsigned char *>(text.data()), text.size());
+}
+
+std::optional<agent_reply> ask_agent(const std::string &copy, agent_verb verb,
+                                     std::string_view payload, bool *gone) {
+    if (gone) *gone = false;
+    std::string socket_path = folder_of_copy(copy) + "/" + agent_socket_name;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socket_path.size() >= sizeof address.sun_path || payload.size() > agent_max_payload)
+        return std::nullopt;
+    std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) return std::nullopt;
+    if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        if (gone) *gone = errno == ECONNREFUSED || errno == ENOENT;
+        return std::nullopt;
+    }
+    // Whatever listens there must be ours: a password may follow.
+    if (peer_uid(fd.get()) != static_cast<unsigned>(::getuid())) return std::nullopt;
+
+    unsigned char head[agent_header_size + 4];
+    std::memcpy(head, agent_magic, sizeof agent_magic);
+    head[sizeof agent_magic] = agent_version;
+    head[sizeof agent_magic + 1] = static_cast<unsigned char>(verb);
+    put_u32(head + agent_header_size, static_cast<std::uint32_t>(payload.size()));
+    if (!send_all(fd.get(), head, sizeof head) ||
+        !send_all(fd.get(), reinterpret_cast<const unsigned char *>(payload.data()),
+                  payload.size()))
+        return std::nullopt;
+    unsigned char status = 0;
+    secret_string text;
+    if (!read_agent_message(fd.get(), &status, 1, text)) {
+        // Locking ends the agent; a reply cut short by its end is no answer.
+        return std::nullopt;
+    }
+    return agent_reply{status == '+', std::string(text.view())};
+}
+
+bool wipe_file(const std::string &path) {
+    unique_fd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) return false;
+    struct stat st;
+    bool ok = ::fstat(fd.get(), &st) == 0;
+    if (ok && S_ISREG(st.st_mode)) {
+        static const unsigned char zeros[65536] = {};
+        for (off_t done = 0; ok && done < st.st_size;) {
+            std::size_t n = static_cast<std::size_t>(
+                std::min<off_t>(st.st_size - done, static_cast<off_t>(sizeof zeros)));
+            ssize_t put = ::pwrite(fd.get(), zeros, n, done);
+            if (put < 0 && errno == EINTR) continue;
+            ok = put > 0;
+            done += put > 0 ? put : 0;
+        }
+        ok = ::fsync(fd.get()) == 0 && ok;
+    }
+    return ::unlink(path.c_str()) == 0 && ok;
+}
+
+void wipe_agent_copy(const std::string &copy) {
+    const std::string folder = folder_of_copy(copy);
+    wipe_file(copy);
+    for (const char *side : {"-journal", "-wal", "-shm"}) wipe_file(copy + side);
+    // The pointer file may name another database by now: that one stays.
+    auto active = read_active_db_path();
+    if (active && *active == copy) remove_active_db_path();
+    for (const char *name : {agent_socket_name, agent_container_record, "messages"})
+        ::unlink((folder + "/" + name).c_str());
+    ::rmdir(folder.c_str());
+}
+
+bool note_agent_use(const std::string &path) {
+    if (!is_agent_copy(path)) return true;
+    bool gone = false;
+    if (ask_agent(path, agent_verb::use, {}, &gone) || !gone) return true;
+    std::string container = container_of_copy(path);
+    if (container.empty()) container = path;
+    wipe_agent_copy(path);
+    std::fprintf(stderr,
+                 "The agent that held %s has ended; every change is in %s. Unlock it again "
+                 "with kesp-agent unlock %s.\n",
+                 container.c_str(), container.c_str(), container.c_str());
+    return false;
+}
+
+void seal_agent_copy() {
+    auto active = read_active_db_path();
+    if (!active || !is_agent_copy(*active)) return;
+    auto reply = ask_agent(*active, agent_verb::seal);
+    if (reply && reply->ok) return;
+    std::string container = container_of_copy(*active);
+    std::fprintf(stderr,
+                 "WARNING: the change is only in memory: %s; it is written to %s as soon as it "
+                 "can be.\n",
+                 reply ? reply->text.c_str() : "the agent does not answer",
+                 container.empty() ? active->c_str() : container.c_str());
+}
+
+bool encrypt_agent_copy(const std::string &copy, const char *password) {
+    std::string container = container_of_copy(copy);
+    auto reply = ask_agent(copy, agent_verb::encrypt, password);
+    if (!reply || !reply->ok) {
+        std::fprintf(stderr, "Encryption of %s failed: %s.\n",
+                     container.empty() ? copy.c_str() : container.c_str(),
+                     reply ? reply->text.c_str() : "the agent does not answer");
+        return false;
+    }
+    remember_last_db(container);
+    if (reply->text == "changed")
+        std::printf("The master password of %s is now the one just typed.\n", container.c_str());
+    return true;
+}
+
+void remember_last_db(const std::string &container) {
+    auto file = home_file(".kesp.last_db");
+    if (!file || container.empty()) return;
+    std::string fresh = *file + ".new";
+    ::unlink(fresh.c_str());
+    unique_fd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        0600));
+    if (!fd.valid()) return;
+    if (!write_all(fd.get(), container) || ::fsync(fd.get()) != 0 ||
+        ::rename(fresh.c_str(), file->c_str()) != 0)
+        ::unlink(fresh.c_str());
+}
+
+std::optional<std::string> last_db() {
+    auto file = home_file(".kesp.last_db");
+    if (!file) return std::nullopt;
+    file_ptr in{std::fopen(file->c_str(), "re")};
+    if (!in) return std::nullopt;
+    char line[4096] = {};
+    if (std::fgets(line, sizeof line, in.get()) == nullptr || line[0] == '\0')
+        return std::nullopt;
+    return std::string(line);
+}

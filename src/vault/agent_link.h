@@ -1,0 +1,109 @@
+// The unlocked copy and the agent that holds its key, as every program of
+// the suite meets them: kesp-agent unlock decrypts a container into a copy
+// on a RAM filesystem, records the copy as the active database and leaves
+// an agent running that holds the container's key. Every program then works
+// on the copy like on any active database; this module tells a copy from a
+// plain database, notes each use with the agent, asks it to seal the copy
+// into the container once a change is made (before the lock goes), and
+// cleans up after an agent that ended without locking.
+//
+// The agent listens on a Unix socket beside the copy, in a private folder
+// (0700) on the RAM filesystem. Both ends check with SO_PEERCRED that the
+// other runs as the same user. The protocol is private to the suite and
+// versioned: a request is a header (magic, version, verb), a length and at
+// most agent_max_payload bytes; a reply a status byte, a length and text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "memory/secret.h"
+
+inline constexpr char agent_magic[6] = {'k', 'e', 's', 'p', 'a', 'g'};
+inline constexpr unsigned char agent_version = 1;
+inline constexpr std::size_t agent_max_payload = 4096;
+// Magic, version, verb; a 4-byte length follows.
+inline constexpr std::size_t agent_header_size = sizeof agent_magic + 2;
+
+// Verbs of a request.
+enum class agent_verb : unsigned char {
+    use = 'u',      // a program read or changed the copy: the idle time starts again
+    seal = 's',     // seal the copy into the container now
+    lock = 'l',     // seal, wipe the copy, forget it as active, end
+    status = 'q',   // "<container>\n<copy>\n<seconds left>\n<process id>\n"
+    encrypt = 'e',  // payload: a password; seal under it, wipe, forget, end;
+                    // replies "same" or "changed"
+};
+
+// Names inside the private folder.
+inline constexpr const char *agent_copy_name = "unlocked.db";
+inline constexpr const char *agent_socket_name = "socket";
+inline constexpr const char *agent_container_record = "container";
+
+// The folder that would hold a copy: $XDG_RUNTIME_DIR (or /dev/shm when it
+// is unset or empty) + "/kesp-agent.<uid>". `base` receives the first part.
+std::string agent_folder(std::string *base = nullptr);
+
+// True when `path` names an agent's copy (unlocked.db in a kesp-agent folder).
+bool is_agent_copy(const std::string &path);
+std::string folder_of_copy(const std::string &copy);
+
+// The container an agent's copy came from, as the agent recorded it in its
+// folder; empty when unknown.
+std::string container_of_copy(const std::string &copy);
+
+struct agent_reply {
+    bool ok = false;
+    std::string text;
+};
+
+// One request to the agent of the copy `copy`. Nothing when no agent
+// answers: `gone` is set when nothing listens on its socket any more (the
+// agent ended), unset when it could not be asked for another reason.
+std::optional<agent_reply> ask_agent(const std::string &copy, agent_verb verb,
+                                     std::string_view payload = {}, bool *gone = nullptr);
+
+// Reads one whole request or reply from `fd`: `head` receives the header
+// and the payload goes to `payload` (at most agent_max_payload bytes, in
+// wiped memory). False on a short, malformed or oversized message.
+bool read_agent_message(int fd, unsigned char *head, std::size_t head_size,
+                        secret_string &payload);
+// Writes a reply: status '+' or '-', then the text.
+bool write_agent_reply(int fd, bool ok, std::string_view text);
+
+// The uid of the process at the other end of the Unix socket `fd`.
+std::optional<unsigned> peer_uid(int fd);
+
+// Notes a use of the active database `path` when it is an agent's copy.
+// False when the agent is gone: then the copy is wiped, the record of it
+// cleared and "The agent that held DB has ended; every change is in DB.
+// Unlock it again with kesp-agent unlock DB.\n" printed on standard error.
+bool note_agent_use(const std::string &path);
+
+// After a change, while the lock is still held alone: when the active
+// database is an agent's copy, has the agent seal it into its container.
+// On failure prints "WARNING: the change is only in memory: REASON; it is
+// written to DB as soon as it can be.\n" (the agent keeps the copy and
+// tries again).
+void seal_agent_copy();
+
+// -E on an agent's copy, under the lock alone: the agent seals the copy
+// under `password`, wipes it, clears the record and ends. Prints "The
+// master password of DB is now the one just typed.\n" (stdout) when it
+// differs from the one the copy was unlocked with. False after a message.
+bool encrypt_agent_copy(const std::string &copy, const char *password);
+
+// Overwrites the file at `path` with zeros, syncs and unlinks it. Silent;
+// false when any step failed (errno tells why).
+bool wipe_file(const std::string &path);
+
+// Wipes the copy (and a journal beside it), removes the agent's files and
+// its folder, and clears the pointer file while it still names `copy`.
+void wipe_agent_copy(const std::string &copy);
+
+// ~/.kesp.last_db: the container this account last locked or encrypted, an
+// absolute path and nothing else (mode 0600). Silent.
+void remember_last_db(const std::string &container);
+std::optional<std::string> last_db();

@@ -1,0 +1,507 @@
+// kesp-agent end to end: one unlock, then every program works on the copy
+// in RAM without a password, and each change is in the container before
+// the program returns. Each test has a RAM folder of its own as
+// XDG_RUNTIME_DIR; removing it at the end ends whatever agent is left.
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "agent/agent.h"
+#include "container/crypt.h"
+#include "harness/harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using harness::pty_session;
+using harness::result;
+using harness::sandbox;
+
+const std::string master = "correct horse";
+const std::string secret = "s3cr3t-typed-in-test";
+
+class ram_folder {
+public:
+    ram_folder() {
+        char name[] = "/dev/shm/kesp-agent-test-XXXXXX";
+        if (::mkdtemp(name) != nullptr) path_ = name;
+    }
+    ~ram_folder() { remove(); }
+    void remove() {
+        std::error_code ignored;
+        if (!path_.empty()) fs::remove_all(path_, ignored);
+    }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+struct unlocked : ::testing::Test {
+    ram_folder ram;
+    sandbox box;
+    std::string db;
+
+    void SetUp() override {
+        ASSERT_FALSE(ram.path().empty());
+        box.env["XDG_RUNTIME_DIR"] = ram.path();
+        db = box.path("vault.db");
+        harness::make_database(box, db, {{"mail", "me", "https://mail", "first-pw", ""}});
+        ASSERT_EQ(harness::encrypt(box, master).status, 0);
+    }
+
+    // Every agent started here ends: told to lock, and in any case once
+    // its folder is gone.
+    void TearDown() override {
+        agent({"lock"});
+        pid_t pid = agent_pid();
+        ram.remove();
+        if (pid > 0) wait_gone(pid);
+    }
+
+    std::string folder() const {
+        return ram.path() + "/kesp-agent." + std::to_string(::getuid());
+    }
+    std::string copy() const { return folder() + "/unlocked.db"; }
+
+    result agent(const std::vector<std::string> &args) const {
+        return box.run_program(harness::built_program("kesp-agent"), args);
+    }
+
+    result unlock(std::vector<std::string> args, const std::string &password = master) {
+        args.insert(args.begin(), "unlock");
+        pty_session s(box, args, harness::built_program("kesp-agent"));
+        if (s.expect_terminal("Master password: ")) s.type_line(password);
+        return s.finish();
+    }
+
+    // The agent's process, as kesp-agent status tells it; -1 when none.
+    pid_t agent_pid() const {
+        std::string out = agent({"status"}).out;
+        auto at = out.find("Agent: process ");
+        return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + 15);
+    }
+
+    static bool wait_gone(pid_t pid, int seconds = 10) {
+        if (pid <= 0) return false;
+        for (int i = 0; i < seconds * 20; ++i) {
+            if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+            // A zombie is gone for every purpose here.
+            std::string stat = harness::read_file("/proc/" + std::to_string(pid) + "/stat");
+            auto close = stat.rfind(')');
+            if (close != std::string::npos && stat.size() > close + 2 && stat[close + 2] == 'Z')
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    result add(const std::string &title, const std::string &password) const {
+        return box.run_pty({"-a"}, {{"Title: ", title},
+                                    {"Username: ", "me"},
+                                    {"Url: ", "https://" + title},
+                                    {"Notes: ", ""},
+                                    {"Password (empty to generate new): ", password}});
+    }
+
+    // The titles the container at `db` holds, opened with `password`.
+    std::string titles_in_container(const std::string &password = master) const {
+        decrypted d = decrypt_to_memory(password.c_str(), db.c_str());
+        if (d.status != decrypt_status::ok) return "<does not open>";
+        std::string copy_path = box.path("check.db");
+        harness::write_file(copy_path, std::string(reinterpret_cast<char *>(d.plain->data()),
+                                                   d.plain->size()));
+        std::string titles = harness::sql(copy_path, "select title from entries order by id;");
+        std::remove(copy_path.c_str());
+        return titles;
+    }
+};
+
+TEST_F(unlocked, OneUnlockThenEveryChangeIsSealedWithoutAPrompt) {
+    result r = unlock({db});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, db + " is unlocked; it locks after 10 minutes without use (kesp-agent lock "
+                          "locks it now).\n");
+    EXPECT_EQ(harness::read_file(box.pointer_file()), copy());
+    EXPECT_EQ(harness::file_mode(folder()), 0700);
+    EXPECT_EQ(harness::file_mode(copy()), 0600);
+    EXPECT_TRUE(harness::is_container(db));
+
+    r = add("bank", secret);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(titles_in_container(), "mail\nbank\n") << "sealed before kesp -a returned";
+
+    r = box.run_pty({"-e", "1"}, {{"New title: ", "post"},
+                                   {"New username: ", ""},
+                                   {"New url: ", ""},
+                                   {"New note: ", ""},
+                                   {"New password (empty to generate new): ", "x"}});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(titles_in_container(), "post\nbank\n");
+
+    r = box.run({"-r", "2"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(titles_in_container(), "post\n");
+
+    r = box.run({"-f", "post"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("Title: post"), std::string::npos);
+    EXPECT_TRUE(harness::is_container(db)) << "the container never becomes plain";
+
+    r = agent({"lock"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, db + " is locked.\n");
+    EXPECT_FALSE(harness::exists(copy()));
+    EXPECT_FALSE(harness::exists(folder()));
+    EXPECT_FALSE(harness::exists(box.pointer_file()));
+    EXPECT_EQ(agent({"lock"}).out, "Nothing is unlocked.\n");
+    r = agent({"status"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Nothing is unlocked.\n");
+    EXPECT_EQ(titles_in_container(), "post\n");
+}
+
+// The companions change the copy through the same vault operations: each
+// change is in the container when the companion returns.
+TEST_F(unlocked, CompanionChangesAreSealedToo) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    harness::write_file(box.path("logins.csv"),
+                        "name,url,username,password,note\r\nBank,https://bank.example,bob,b4nk,\r\n");
+    result r = box.run_program(harness::built_program("kesp-import"), {"logins.csv"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(titles_in_container(), "mail\nBank\n");
+
+    r = box.run_program(harness::built_program("kesp-gen"), {"--set", "1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    decrypted d = decrypt_to_memory(master.c_str(), db.c_str());
+    ASSERT_EQ(d.status, decrypt_status::ok);
+    std::string bytes(reinterpret_cast<char *>(d.plain->data()), d.plain->size());
+    EXPECT_EQ(bytes.find("first-pw"), std::string::npos) << "the new password is sealed";
+
+    r = box.run_program(harness::built_program("kesp-export"), {"--format", "kesp-csv"});
+    EXPECT_NE(r.out.find("Bank"), std::string::npos) << r.err;
+}
+
+TEST_F(unlocked, AKilledAgentLosesNothingAndTheNextProgramSaysSo) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    pid_t pid = agent_pid();
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(add("bank", secret).err, "");
+    ::kill(pid, SIGKILL);
+    ASSERT_TRUE(wait_gone(pid));
+
+    result r = box.run({"-A"});
+    EXPECT_EQ(r.err, "The agent that held " + db + " has ended; every change is in " + db +
+                         ". Unlock it again with kesp-agent unlock " + db + ".\n");
+    EXPECT_EQ(r.out, "") << "and does nothing else";
+    EXPECT_FALSE(harness::exists(copy()));
+    EXPECT_FALSE(harness::exists(box.pointer_file()));
+
+    r = harness::decrypt(box, db, master);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(harness::sql(db, "select title from entries order by id;"), "mail\nbank\n");
+}
+
+TEST_F(unlocked, TwoChangesAtOnceAreBothSealed) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    std::thread other([&] { add("one", "p1"); });
+    add("two", "p2");
+    other.join();
+    std::string titles = titles_in_container();
+    EXPECT_TRUE(titles == "mail\none\ntwo\n" || titles == "mail\ntwo\none\n") << titles;
+}
+
+TEST_F(unlocked, IdleMaximumAndSignalsLockByThemselves) {
+    // Under valgrind every program runs ten times slower, and so may pass.
+    const int slow = std::getenv("KESP_TEST_WRAPPER") != nullptr ? 10 : 1;
+    auto seconds = [&](int n) { return std::to_string(n * slow) + "s"; };
+    struct limit {
+        std::vector<std::string> args;
+        bool keep_using;  // a use every half second
+        const char *said;
+        int signo;  // sent at once, 0 for none
+    };
+    const limit cases[] = {
+        {{"--idle", seconds(2)}, false, "it locks after 2 seconds without use", 0},
+        {{"--max", seconds(3)}, true, "it locks after 10 minutes without use", 0},
+        {{"--idle", "1h"}, false, "it locks after 1 hour without use", SIGTERM},
+        {{"--idle", "90s"}, false, "it locks after 90 seconds without use", SIGHUP},
+    };
+    for (const limit &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.push_back(db);
+        result r = unlock(args);
+        ASSERT_EQ(r.status, 0);
+        if (slow == 1) EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+        pid_t pid = agent_pid();
+        ASSERT_GT(pid, 0);
+        if (c.signo != 0) ::kill(pid, c.signo);
+        if (c.keep_using)
+            for (int i = 0; i < 3; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(400 * slow));
+                box.run({"-A"});
+                EXPECT_TRUE(::kill(pid, 0) == 0);
+            }
+        EXPECT_TRUE(wait_gone(pid, 6 * slow)) << c.args[0];
+        EXPECT_FALSE(harness::exists(copy()));
+        EXPECT_FALSE(harness::exists(box.pointer_file()));
+        EXPECT_EQ(titles_in_container(), "mail\n");
+    }
+}
+
+TEST_F(unlocked, EncryptingTheCopyChangesTheMasterPasswordAndEndsTheAgent) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    pid_t pid = agent_pid();
+    result r = harness::encrypt(box, "new master");
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("The master password of " + db + " is now the one just typed.\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(wait_gone(pid));
+    EXPECT_FALSE(harness::exists(copy()));
+    EXPECT_FALSE(harness::exists(box.pointer_file()));
+    EXPECT_EQ(titles_in_container("new master"), "mail\n");
+    EXPECT_EQ(titles_in_container(master), "<does not open>");
+
+    // The same password again says nothing of a change; unlock without DB
+    // takes the database last encrypted.
+    ASSERT_EQ(unlock({}, "new master").status, 0);
+    r = harness::encrypt(box, "new master");
+    EXPECT_EQ(r.out.find("is now the one just typed"), std::string::npos) << r.out;
+}
+
+TEST_F(unlocked, RefusalsBeforeAnyQuestion) {
+    harness::write_file(box.path("plain.db"), "SQLite format 3");
+    ram_folder unused;
+    struct refusal {
+        std::vector<std::string> args;
+        std::string runtime;  // XDG_RUNTIME_DIR
+        std::string err;
+    };
+    const refusal cases[] = {
+        {{"unlock", box.path("plain.db")}, ram.path(),
+         box.path("plain.db") + " is not an encrypted database; nothing was unlocked.\n"},
+        {{"unlock", db}, box.root(),
+         box.root() + " is not a RAM filesystem (tmpfs or ramfs): the unlocked database would "
+                      "reach the disk; nothing was unlocked.\n"},
+        {{"unlock", db, "--idle", "10"}, ram.path(), ""},
+        {{"status", "extra"}, ram.path(), ""},
+    };
+    for (const refusal &c : cases) {
+        box.env["XDG_RUNTIME_DIR"] = c.runtime;
+        result r = agent(c.args);  // no terminal: a question would fail the test
+        EXPECT_EQ(r.out, "") << c.args[1];
+        if (c.err.empty()) {
+            EXPECT_EQ(r.status, 2) << c.args[1];
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, c.err);
+        }
+        EXPECT_FALSE(harness::exists(box.pointer_file()));
+    }
+    box.env["XDG_RUNTIME_DIR"] = ram.path();
+    harness::write_file(box.pointer_file(), box.path("other.db"));
+    result r = agent({"unlock", db});
+    EXPECT_EQ(r.err, "Existing database is already active. Encrypt it or lock it first.\n");
+    EXPECT_EQ(r.status, 1);
+    std::remove(box.pointer_file().c_str());
+
+    r = unlock({db}, "wrong");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Invalid password or tampered data. Aborted.\n");
+    EXPECT_FALSE(harness::exists(box.pointer_file()));
+    EXPECT_FALSE(harness::exists(copy()));
+}
+
+// Sends `request` to the agent's socket; what came back (nothing when the
+// connection was closed unanswered).
+std::string exchange(const std::string &socket_path, const std::string &request) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    std::string reply = "<no connection>";
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        ::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+        reply.clear();
+        char buf[256];
+        for (ssize_t got; (got = ::read(fd, buf, sizeof buf)) > 0;) reply.append(buf, got);
+    }
+    ::close(fd);
+    return reply;
+}
+
+TEST_F(unlocked, MalformedRequestsEndTheirConnectionOnly) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    const std::string head("kespag\x01", 7);
+    const std::string cases[] = {
+        head + "q" + std::string("\x00\x10\x00\x01", 4),  // a payload over the limit
+        std::string("kespag\x02q\0\0\0\0", 12),           // another version
+        head + "z" + std::string(4, '\0'),                   // an unknown verb
+        head + "q" + std::string("\0\0\0\x05", 4) + "ab", // cut short
+    };
+    for (const std::string &request : cases)
+        EXPECT_EQ(exchange(folder() + "/socket", request), "") << request.size();
+    EXPECT_EQ(agent({"status"}).status, 0) << "the agent serves on";
+}
+
+TEST_F(unlocked, AnotherUserGetsNoAnswer) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
+    ASSERT_EQ(unlock({db}).status, 0);
+    // The attacker is handed the socket itself: the folder alone must not
+    // be what keeps them out.
+    ::chmod(ram.path().c_str(), 0711);
+    ::chmod(folder().c_str(), 0755);
+    ::chmod((folder() + "/socket").c_str(), 0777);
+    std::string path = folder() + "/socket";
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(3);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) _exit(4);
+        const unsigned char status_request[] = {'k', 'e', 's', 'p', 'a', 'g', 1, 'q', 0, 0, 0, 0};
+        // The agent may close before the request is even written.
+        std::signal(SIGPIPE, SIG_IGN);
+        if (::write(fd, status_request, sizeof status_request) != sizeof status_request)
+            _exit(errno == EPIPE || errno == ECONNRESET ? 0 : 5);
+        char reply[64];
+        _exit(::read(fd, reply, sizeof reply) <= 0 ? 0 : 6);  // closed unanswered
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: no nobody, 4: no connection, 5: not sent, 6: answered";
+    EXPECT_TRUE(harness::exists(copy()));
+    EXPECT_EQ(agent({"status"}).status, 0) << "the agent serves its own user still";
+}
+
+TEST_F(unlocked, NothingPlainOrTypedReachesTheDisk) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    add("bank", secret);
+    box.run({"-q", "bank"});
+    agent({"lock"});
+    for (const auto &file : fs::recursive_directory_iterator(box.root())) {
+        if (!file.is_regular_file()) continue;
+        std::string bytes = harness::read_file(file.path());
+        EXPECT_EQ(bytes.find("SQLite format 3"), std::string::npos) << file.path();
+        EXPECT_EQ(bytes.find(secret), std::string::npos) << file.path();
+        EXPECT_EQ(bytes.find(master), std::string::npos) << file.path();
+    }
+}
+
+TEST_F(unlocked, AFailedSealWarnsKeepsTheCopyAndIsMadeUpLater) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    // A folder where the container was: no file can be renamed over it.
+    std::string away = box.root() + "/moved";
+    ASSERT_EQ(std::rename(box.work().c_str(), away.c_str()), 0);
+    fs::create_directories(db);
+    result r = box.run({"-r", "1"});
+    EXPECT_EQ(r.err.rfind("WARNING: the change is only in memory: ", 0), 0) << r.err;
+    EXPECT_NE(r.err.find("; it is written to " + db + " as soon as it can be.\n"),
+              std::string::npos)
+        << r.err;
+    r = agent({"lock"});
+    EXPECT_EQ(r.status, 1) << "a copy whose change is not sealed is never wiped";
+    EXPECT_TRUE(harness::exists(copy()));
+    fs::remove_all(box.work());
+    ASSERT_EQ(std::rename(away.c_str(), box.work().c_str()), 0);
+    r = agent({"lock"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(titles_in_container(), "");
+}
+
+// What kesp-sync's merge does to the container while it is unlocked: another
+// program writes a new container (under a fresh salt) with one more entry.
+TEST_F(unlocked, AContainerReplacedMeanwhileIsTakenInNeverOverwritten) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    auto replace_container = [&](const std::string &title) {
+        decrypted d = decrypt_to_memory(master.c_str(), db.c_str());
+        ASSERT_EQ(d.status, decrypt_status::ok);
+        std::string plain_path = box.path("merged.db");
+        harness::write_file(plain_path, std::string(reinterpret_cast<char *>(d.plain->data()),
+                                                    d.plain->size()));
+        harness::sql(plain_path, "insert into entries(title) values('" + title + "');");
+        std::string bytes = harness::read_file(plain_path);
+        std::remove(plain_path.c_str());
+        ASSERT_TRUE(encrypt_to_file(master.c_str(),
+                                    reinterpret_cast<const unsigned char *>(bytes.data()),
+                                    bytes.size(), db.c_str(), false));
+    };
+    replace_container("merged");
+    result r = box.run({"-f", "merged"});
+    EXPECT_NE(r.out.find("Title: merged"), std::string::npos) << r.err;
+    ASSERT_EQ(add("bank", secret).err, "");
+    EXPECT_EQ(titles_in_container(), "mail\nmerged\nbank\n") << "sealed under the new salt";
+
+    // Both changed: neither overwrites the other, and the copy stays.
+    harness::sql(copy(), "insert into entries(title) values('only in the copy');");
+    replace_container("only in the container");
+    r = box.run({"-r", "1"});
+    EXPECT_NE(r.err.find("was changed by another program while the unlocked copy held changes "
+                         "of its own; both are kept"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(titles_in_container(), "mail\nmerged\nbank\nonly in the container\n");
+    EXPECT_EQ(agent({"lock"}).status, 1);
+    EXPECT_TRUE(harness::exists(copy()));
+}
+
+TEST(Duration, ANumberWithItsUnit) {
+    struct given {
+        const char *text;
+        long seconds;  // -1: refused
+    };
+    const given cases[] = {
+        {"90s", 90}, {"10m", 600}, {"2h", 7200}, {"1s", 1},
+        {"0s", -1},  {"10", -1},   {"m", -1},    {"-5m", -1},
+        {"5d", -1},  {"5mm", -1},  {"", -1},     {"99999999999h", -1},
+    };
+    for (const given &c : cases) {
+        auto got = parse_duration(c.text);
+        EXPECT_EQ(got.value_or(-1), c.seconds) << c.text;
+    }
+}
+
+// Every seal is a container that opens with the master password, under a
+// fresh IV each time.
+TEST(Seal, EverySealOpensAndTakesAFreshIv) {
+    harness::scratch_dir dir;
+    std::string path = dir.file("c");
+    const std::string plain = "SQLite format 3 and then some bytes";
+    ASSERT_TRUE(encrypt_to_file("pw", reinterpret_cast<const unsigned char *>(plain.data()),
+                                plain.size(), path.c_str(), true));
+    container_key key;
+    decrypted first = decrypt_to_memory_keeping_key("pw", path.c_str(), key);
+    ASSERT_EQ(first.status, decrypt_status::ok);
+    std::string before = harness::read_file(path);
+    std::vector<std::string> ivs{before.substr(before.size() - 144, 16)};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(seal_with_key(key, first.plain->data(), first.plain->size(), path.c_str()));
+        std::string now = harness::read_file(path);
+        std::string iv = now.substr(now.size() - 144, 16);
+        for (const std::string &earlier : ivs) EXPECT_NE(iv, earlier);
+        ivs.push_back(iv);
+        EXPECT_EQ(now.substr(now.size() - 128, 64), before.substr(before.size() - 128, 64))
+            << "the salt stays";
+        decrypted d = decrypt_to_memory("pw", path.c_str());
+        ASSERT_EQ(d.status, decrypt_status::ok);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(d.plain->data()), d.plain->size()),
+                  plain);
+    }
+}
+
+}  // namespace
