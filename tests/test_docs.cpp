@@ -372,6 +372,7 @@ TEST(CheckingCompanions, PagesAndCompletionsCoverEveryOption) {
     const checking_companion programs[] = {
         {"kesp-audit", "_kesp_audit", {"SECURITY"}},
         {"kesp-gen", "_kesp_gen", {"SECURITY", "COPYRIGHT"}},
+        {"kesp-history", "_kesp_history", {"SECURITY"}},
     };
     for (const auto &c : programs) {
         const std::string page = source_dir + "/" + c.name + ".1";
@@ -429,6 +430,7 @@ const fish_program fish_programs[] = {
     {"kesp-gen", "--help", {"kesp-gen --set ", "kesp-gen --words 6 --set "}},
     {"kesp-merge", "--help", {}},
     {"kesp-sync", "--help", {}},
+    {"kesp-history", "--help", {"kesp-history ", "kesp-history --forget "}},
 };
 
 class FishCompletion : public ::testing::Test {

@@ -36,7 +36,7 @@ check_tree() {
         || fail "$root/share/zsh/site-functions/_kesp"
     version=$(HOME=$stage "$root/bin/kesp" -v 2>&1) || true
     [ "$version" = "Kesp version 1.7" ] || fail "installed kesp -v printed: $version"
-    for companion in kesp-import kesp-export kesp-clip kesp-otp kesp-audit kesp-gen kesp-merge kesp-sync; do
+    for companion in kesp-import kesp-export kesp-clip kesp-otp kesp-audit kesp-gen kesp-merge kesp-sync kesp-history; do
         # kesp-clip and kesp-otp share one bash completion file.
         case $companion in kesp-clip | kesp-otp) bash_source=kesp-clip-otp ;; *) bash_source=$companion ;; esac
         [ -x "$root/bin/$companion" ] || fail "$root/bin/$companion missing or not executable"
@@ -52,14 +52,14 @@ check_tree() {
     words=$("$root/bin/kesp-gen" --words 6 --separator . | tr . '\n' | wc -l)
     [ "$words" -eq 6 ] || fail "installed kesp-gen --words 6 printed $words words"
     # The installed programs carry none of the tests' hooks.
-    for program in kesp kesp-import kesp-export kesp-clip kesp-otp kesp-audit kesp-gen kesp-merge kesp-sync; do
+    for program in kesp kesp-import kesp-export kesp-clip kesp-otp kesp-audit kesp-gen kesp-merge kesp-sync kesp-history; do
         if grep -q -a -e KESP_TEST_STOP_AT -e KESP_TEST_NAMED_TEMP -e KESP_TEST_SEED "$root/bin/$program"; then
             fail "installed $program knows a test hook"
         fi
     done
     # The companions link the vault layer, not kesp's command code (nm
     # must see the symbols at all, or the check would prove nothing).
-    for program in kesp-import kesp-export kesp-clip kesp-otp kesp-audit kesp-gen kesp-merge kesp-sync; do
+    for program in kesp-import kesp-export kesp-clip kesp-otp kesp-audit kesp-gen kesp-merge kesp-sync kesp-history; do
         symbols=$(nm -C "$root/bin/$program" 2>/dev/null) || { fail "nm $program"; continue; }
         case $symbols in *" T main"*) ;; *) fail "nm sees no main in $program" ;; esac
         if printf '%s\n' "$symbols" | grep -q ' cmd_'; then fail "installed $program carries kesp's commands"; fi
@@ -67,7 +67,7 @@ check_tree() {
     # The installed programs ignore the tests' seed.
     [ "$(KESP_TEST_SEED=1 "$root/bin/kesp-gen")" != "$(KESP_TEST_SEED=1 "$root/bin/kesp-gen")" ] \
         || fail "installed kesp-gen honours KESP_TEST_SEED"
-    for program in kesp kesp-import kesp-export kesp-clip kesp-otp kesp-audit kesp-gen kesp-merge kesp-sync; do
+    for program in kesp kesp-import kesp-export kesp-clip kesp-otp kesp-audit kesp-gen kesp-merge kesp-sync kesp-history; do
         cmp -s "$source/completion/$program.fish" "$root/share/fish/vendor_completions.d/$program.fish" \
             || fail "$root/share/fish/vendor_completions.d/$program.fish"
     done
