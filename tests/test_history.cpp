@@ -104,6 +104,28 @@ TEST_F(History, EntriesOfAnImportRemovedByMistakeComeBack) {
               before);
 }
 
+// A merge that kept the other copy's version of an entry: this copy's
+// version is in the merged record (the other copy's edit replaced it).
+TEST_F(History, AMergeThatKeptTheOtherVersionIsUndone) {
+    box.run({"-e", "2"}, "bank typed here\n\n\n\n");  // the record, and this copy's edit
+    const std::string typed = texts(2);
+    harness::write_file(box.path("base.db"), harness::read_file(db));
+    harness::write_file(box.path("theirs.db"), harness::read_file(db));
+    sql(box.path("theirs.db"), "update entries set title='bank',password='from-there',"
+                               "timestamp='2030-01-01 00:00:00' where id=2;");
+    sql(db, "update entries set notes='ours too' where id=1;");
+    auto merged = box.run_program(harness::built_program("kesp-merge"),
+                                  {"base.db", "v.db", "theirs.db", "-o", "m.db"});
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    harness::write_file(box.pointer_file(), box.path("m.db"));
+    db = box.path("m.db");
+    ASSERT_NE(texts(2), typed);
+    EXPECT_EQ(history({"--restore", "2.1"}).status, 0);
+    EXPECT_EQ(texts(2), typed);
+    EXPECT_EQ(sql(db, "select title,why from history where entry_id=2 order by seq;"),
+              "bank|edit\nbank typed here|edit\nbank|restore\n");
+}
+
 TEST_F(History, ARestoreCanItselfBeUndone) {
     box.run({"-e", "1"}, "second title\n\n\n\n");
     const std::string edited = texts(1);
