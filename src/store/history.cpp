@@ -252,6 +252,25 @@ std::optional<std::vector<history_version>> history_versions(const char *path,
     return out;
 }
 
+std::optional<earlier_passwords> history_passwords(const char *path) {
+    bool present = false;
+    connection db = open_record(path, present);
+    if (!db) return std::nullopt;
+    earlier_passwords out;
+    if (!present) return out;
+    statement s = prepare(db.get(), "select entry_id,password from history where gone=0 "
+                                    "order by entry_id, seq desc;");
+    if (!s) return std::nullopt;
+    int rc;
+    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW)
+        out[sqlite3_column_int64(s.get(), 0)].emplace_back(column(s.get(), 1));
+    if (rc != SQLITE_DONE) {
+        failed_step(db.get());
+        return std::nullopt;
+    }
+    return out;
+}
+
 int history_restore(const char *path, const history_owner &owner, int n,
                     std::int64_t &restored_id) {
     bool present = false;

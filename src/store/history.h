@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -73,6 +74,12 @@ std::optional<history_owner> history_find_owner(const char *path, std::string_vi
 // Every version of `owner`, newest first. Nothing after a message.
 std::optional<std::vector<history_version>> history_versions(const char *path,
                                                              const history_owner &owner);
+
+// The passwords of the earlier versions of every entry that stands, by
+// entry id, newest first. Nothing after a message; none for a database
+// without the record.
+using earlier_passwords = std::map<std::int64_t, std::vector<secret_string>>;
+std::optional<earlier_passwords> history_passwords(const char *path);
 
 // Gives `owner` the texts of its version n back. 1 and `restored_id` set
 // (the id the entry stands under now) when done; 0 when that version is not
