@@ -238,6 +238,40 @@ TEST_F(History, AnOlderDatabaseGainsTheRecordOnItsFirstChange) {
         EXPECT_EQ(box.run(listings[i]).out, before[i]) << listings[i][0];
 }
 
+// kesp-export leaves the record out unless asked, and only kesp-json
+// carries it; kesp-import brings it back under the entries' new ids.
+TEST_F(History, ExportWithHistoryAndImportBringItBack) {
+    box.run({"-e", "1"}, "mail2\n\n\n\n");
+    box.run({"-e", "1"}, "mail3\n\n\n\n");
+    const std::string export_program = harness::built_program("kesp-export");
+    auto plain = box.run_program(export_program, {"--format", "kesp-json"});
+    EXPECT_EQ(plain.out.find("\"history\""), std::string::npos);
+    auto refused = box.run_program(export_program, {"--with-history"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.out, "");
+    auto full = box.run_program(export_program, {"--format", "kesp-json", "--with-history"});
+    ASSERT_EQ(full.status, 0) << full.err;
+    EXPECT_NE(full.out.find("\"history\""), std::string::npos);
+
+    sandbox other;
+    const std::string path = other.path("o.db");
+    harness::make_database(other, path, {{"first", "", "", "p", ""}});
+    harness::write_file(other.path("in.json"), full.out);
+    auto imported = other.run_program(import_program, {"in.json"});
+    ASSERT_EQ(imported.status, 0) << imported.err;
+    const char *const versions =
+        "select entry_id,title,user,url,password,notes,timestamp,replaced,why from history "
+        "order by seq;";
+    std::string here = sql(db, versions), there = sql(path, versions);
+    ASSERT_EQ(here.substr(0, 2), "1|");
+    // Entry 1 here is entry 2 there.
+    for (std::size_t at = 0; (at = here.find("1|", at)) != std::string::npos; at = here.find('\n', at))
+        if (at == 0 || here[at - 1] == '\n') here[at] = '2';
+    EXPECT_EQ(there, here);
+    auto shown = other.run_program(history_program, {"2"});
+    EXPECT_EQ(shown.out.substr(0, 4), "2.1 ");
+}
+
 TEST(HistoryInit, ANewDatabaseHoldsTheEntriesTableAlone) {
     sandbox box;
     box.run({"-i", box.path("new.db")});

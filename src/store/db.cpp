@@ -264,16 +264,21 @@ bool db_insert_entry(const char *path, const entry *e) {
     return run_change(db.get(), statement.get());
 }
 
-bool db_insert_entries(const char *path, const entry *first) {
+bool db_insert_entries(const char *path, const entry *first,
+                       const std::vector<std::vector<history_version>> *histories) {
     connection db = open_checked_db(path);
     if (!db) return false;
     if (!run(db.get(), "begin immediate;", nullptr, nullptr, "Error: ")) return false;
     bool inserted = history_prepare(db.get());
-    for (const entry *e = first; e != nullptr && inserted; e = e->next) {
+    std::size_t at = 0;
+    for (const entry *e = first; e != nullptr && inserted; e = e->next, ++at) {
         secret_sqlite_text statement(built(sqlite3_mprintf(
             insert_dated_template, e->title, e->user, e->url, e->password, e->notes,
             text_or_empty(e->timestamp))));
         inserted = run(db.get(), statement.get(), nullptr, nullptr, "Error: ");
+        if (inserted && histories != nullptr && at < histories->size() && !(*histories)[at].empty())
+            inserted = history_insert(db.get(), sqlite3_last_insert_rowid(db.get()),
+                                      (*histories)[at]);
     }
     if (inserted && run(db.get(), "commit;", nullptr, nullptr, "Error: ")) return true;
     // After some errors (a full disk, an I/O error) SQLite has rolled the

@@ -271,6 +271,51 @@ std::optional<earlier_passwords> history_passwords(const char *path) {
     return out;
 }
 
+std::optional<versions_by_entry> history_by_entry(const char *path) {
+    bool present = false;
+    connection db = open_record(path, present);
+    if (!db) return std::nullopt;
+    versions_by_entry out;
+    if (!present) return out;
+    std::string sql = std::string(version_columns) +
+                      "where gone=0 and entry_id in (select id from entries) order by seq;";
+    statement s = prepare(db.get(), sql.c_str());
+    if (!s) return std::nullopt;
+    std::vector<history_version> all;
+    if (!read_versions(db.get(), s.get(), all)) return std::nullopt;
+    for (history_version &v : all) out[v.owner.id].push_back(std::move(v));
+    return out;
+}
+
+bool history_insert(sqlite3 *db, std::int64_t id, const std::vector<history_version> &versions) {
+    statement s = prepare(db, "insert into history(entry_id,title,user,url,password,notes,"
+                              "timestamp,replaced,why)values(?,?,?,?,?,?,?,?,?);");
+    if (!s) return false;
+    auto bind = [&](int column, std::string_view text) {
+        sqlite3_bind_text64(s.get(), column, text.data(), text.size(), SQLITE_STATIC,
+                            SQLITE_UTF8);
+    };
+    for (const history_version &v : versions) {
+        sqlite3_bind_int64(s.get(), 1, id);
+        bind(2, v.title);
+        bind(3, v.user);
+        bind(4, v.url);
+        bind(5, v.password);
+        bind(6, v.notes);
+        bind(7, v.timestamp);
+        bind(8, v.replaced);
+        bind(9, v.why);
+        if (sqlite3_step(s.get()) != SQLITE_DONE) return failed_step(db);
+        sqlite3_reset(s.get());
+    }
+    statement bound = prepare(db, "delete from history where gone=0 and entry_id=?1 and "
+                                  "seq<=(select seq from history where gone=0 and entry_id=?1 "
+                                  "order by seq desc limit 1 offset 20);");
+    if (!bound) return false;
+    sqlite3_bind_int64(bound.get(), 1, id);
+    return sqlite3_step(bound.get()) == SQLITE_DONE || failed_step(db);
+}
+
 int history_restore(const char *path, const history_owner &owner, int n,
                     std::int64_t &restored_id) {
     bool present = false;

@@ -81,6 +81,17 @@ std::optional<std::vector<history_version>> history_versions(const char *path,
 using earlier_passwords = std::map<std::int64_t, std::vector<secret_string>>;
 std::optional<earlier_passwords> history_passwords(const char *path);
 
+// The versions of every entry that stands, by entry id, oldest first.
+// Nothing after a message; none for a database without the record.
+using versions_by_entry = std::map<std::int64_t, std::vector<history_version>>;
+std::optional<versions_by_entry> history_by_entry(const char *path);
+
+// Within an open transaction on `db`, after the record is ready: adds
+// `versions` (oldest first; texts, timestamp, replaced and why are taken)
+// as the earlier versions of the entry with id `id`, then applies the
+// bound. False after "Error: <SQLite's text>\n".
+bool history_insert(sqlite3 *db, std::int64_t id, const std::vector<history_version> &versions);
+
 // Gives `owner` the texts of its version n back. 1 and `restored_id` set
 // (the id the entry stands under now) when done; 0 when that version is not
 // there (nothing changed, no message); -1 after a message.
