@@ -272,6 +272,17 @@ TEST_F(History, ExportWithHistoryAndImportBringItBack) {
     EXPECT_EQ(shown.out.substr(0, 4), "2.1 ");
 }
 
+TEST_F(History, AnImportWhoseHistoryIsNoListIsRefused) {
+    harness::write_file(box.path("in.json"),
+                        "{\"format\": \"kesp\", \"version\": 1, \"entries\": [{\"title\": \"a\", "
+                        "\"history\": 5}]}");
+    const std::string rows = sql(db, "select * from entries;");
+    auto r = box.run_program(import_program, {"in.json"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "in.json: entry 1: \"history\" is not an array. Nothing was imported.\n");
+    EXPECT_EQ(sql(db, "select * from entries;"), rows);
+}
+
 TEST(HistoryInit, ANewDatabaseHoldsTheEntriesTableAlone) {
     sandbox box;
     box.run({"-i", box.path("new.db")});
