@@ -150,7 +150,8 @@ TEST_F(History, ShowsTheLatestChangesAndAnEntrysVersions) {
     EXPECT_EQ(r.out, "1.1  " + w + "  remove  mail\n2.1  " + w + "  edit  bank\n");
     auto shown = history({"1"});
     EXPECT_EQ(shown.out, "1.1  " + w + "  remove\n" +
-                             harness::entry_block(1, {"mail", "me", "mail.org", "mail-pw", "first"},
+                             harness::entry_block(1,
+                                                  {"mail", "me", "mail.org", "mail-pw", "first"},
                                                   "2001-02-03 04:05:06", false));
     auto clear = history({"--show-passwords", "1"});
     EXPECT_NE(clear.out.find("mail-pw"), std::string::npos);
@@ -265,7 +266,8 @@ TEST_F(History, ExportWithHistoryAndImportBringItBack) {
     std::string here = sql(db, versions), there = sql(path, versions);
     ASSERT_EQ(here.substr(0, 2), "1|");
     // Entry 1 here is entry 2 there.
-    for (std::size_t at = 0; (at = here.find("1|", at)) != std::string::npos; at = here.find('\n', at))
+    for (std::size_t at = 0; (at = here.find("1|", at)) != std::string::npos;
+         at = here.find('\n', at))
         if (at == 0 || here[at - 1] == '\n') here[at] = '2';
     EXPECT_EQ(there, here);
     auto shown = other.run_program(history_program, {"2"});

@@ -408,7 +408,8 @@ std::string when(int n) {
 // What identifies a version, and where it stands.
 using version_id = std::tuple<std::int64_t, std::string, std::string, std::string>;
 version_id id_of(const kept_version &v) {
-    return {v.entry_id, std::string(v.field[password_field].view()), std::string(v.timestamp.view()),
+    return {v.entry_id, std::string(v.field[password_field].view()),
+            std::string(v.timestamp.view()),
             v.replaced};
 }
 
@@ -461,7 +462,8 @@ TEST(MergeVersions, EachRuleOnItsOwn) {
 
     // The bound: the 20 newest of each entry.
     version_list many_ours, many_theirs;
-    for (int i = 0; i < 15; ++i) many_ours.push_back(version(1, 0, "o" + std::to_string(i), when(2 * i)));
+    for (int i = 0; i < 15; ++i)
+        many_ours.push_back(version(1, 0, "o" + std::to_string(i), when(2 * i)));
     for (int i = 0; i < 15; ++i)
         many_theirs.push_back(version(1, 0, "t" + std::to_string(i), when(2 * i + 1)));
     version_list bounded = merged_versions(many_ours, many_theirs, entries, entries, entries);
@@ -512,14 +514,18 @@ TEST(MergeProperties, NoEarlierVersionIsLost) {
             std::int64_t gone = 0;
             for (int n = pick(8); n > 0; --n) {
                 const bool removal = side.empty() || pick(3) == 0;
-                std::int64_t id = removal ? 1 + pick(12) : side[static_cast<std::size_t>(pick(static_cast<int>(side.size())))].id;
+                std::int64_t id = 1 + pick(12);
+                const int size = static_cast<int>(side.size());
+                if (!removal) id = side[static_cast<std::size_t>(pick(size))].id;
                 if (removal && pick(2) == 0) ++gone;
                 out.push_back(version(id, removal ? std::max<std::int64_t>(gone, 1) : 0,
                                       tag + std::to_string(pick(3)), when(pick(28)),
                                       removal ? "remove" : "edit"));
             }
             std::stable_sort(out.begin(), out.end(),
-                             [](const kept_version &p, const kept_version &q) { return p.replaced < q.replaced; });
+                             [](const kept_version &p, const kept_version &q) {
+                                 return p.replaced < q.replaced;
+                             });
             return out;
         };
         version_list shared = record(b, "s");
@@ -539,10 +545,12 @@ TEST(MergeProperties, NoEarlierVersionIsLost) {
             const int count = ++per_entry[std::make_pair(v.entry_id, v.gone)];
             EXPECT_LE(count, 20);
         }
-        for (const kept_version &v : ours) EXPECT_TRUE(found.count(id_of(v))) << "this copy's version lost";
+        for (const kept_version &v : ours)
+            EXPECT_TRUE(found.count(id_of(v))) << "this copy's version lost";
         std::map<std::int64_t, std::int64_t> group;  // the other copy's removal -> the result's
         for (const kept_version &v : theirs) {
-            kept_version w = version(v.entry_id, v.gone, std::string(v.field[password_field].view()),
+            kept_version w = version(v.entry_id, v.gone,
+                                     std::string(v.field[password_field].view()),
                                      v.replaced, v.why);
             if (v.gone == 0 && moved.count(v.entry_id) && !found.count(id_of(w)))
                 w.entry_id = moved[v.entry_id];

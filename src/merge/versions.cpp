@@ -45,7 +45,8 @@ version_list merge_versions(const version_list &ours, const version_list &theirs
     for (const kept_version &v : theirs) {
         if (v.gone == 0) continue;
         auto found = ours_gone.find(key_of(v));
-        if (found != ours_gone.end() && found->second != 0) theirs_gone.emplace(v.gone, found->second);
+        if (found != ours_gone.end() && found->second != 0)
+            theirs_gone.emplace(v.gone, found->second);
     }
     for (const kept_version &v : theirs)
         if (v.gone != 0 && !theirs_gone.count(v.gone)) theirs_gone.emplace(v.gone, ++highest_gone);

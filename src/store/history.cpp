@@ -72,7 +72,8 @@ bool failed_step(sqlite3 *db) {
 std::string_view column(sqlite3_stmt *s, int i) {
     const unsigned char *text = sqlite3_column_text(s, i);
     if (text == nullptr) return {};
-    return {reinterpret_cast<const char *>(text), static_cast<std::size_t>(sqlite3_column_bytes(s, i))};
+    return {reinterpret_cast<const char *>(text),
+            static_cast<std::size_t>(sqlite3_column_bytes(s, i))};
 }
 
 // 1 when the database holds the record, 0 when not, -1 after a message.
