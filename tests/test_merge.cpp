@@ -519,7 +519,7 @@ TEST(MergeProperties, NoEarlierVersionIsLost) {
                 if (!removal) id = side[static_cast<std::size_t>(pick(size))].id;
                 if (removal && pick(2) == 0) ++gone;
                 out.push_back(version(id, removal ? std::max<std::int64_t>(gone, 1) : 0,
-                                      tag + std::to_string(pick(3)), when(pick(28)),
+                                      tag + std::to_string(out.size()), when(pick(28)),
                                       removal ? "remove" : "edit"));
             }
             std::stable_sort(out.begin(), out.end(),
