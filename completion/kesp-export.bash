@@ -25,6 +25,6 @@ _kesp_export()
             return 0
             ;;
     esac
-    COMPREPLY=($(compgen -W "--format -o --output -h --help" -- "$cur"))
+    COMPREPLY=($(compgen -W "--format -o --output --with-history -h --help" -- "$cur"))
 } &&
     complete -F _kesp_export kesp-export

@@ -635,3 +635,48 @@ TEST_F(AuditProgram, OpensNoSocket) {
 }
 
 }  // namespace
+
+// A password the entry had before, among its last five different ones.
+namespace {
+
+TEST(AuditEarlier, AnEarlierPasswordOfTheSameEntry) {
+    struct earlier_case {
+        const char *current;
+        std::vector<std::string> earlier;  // newest first
+        bool found;
+    };
+    const std::vector<earlier_case> cases = {
+        {"a", {}, false},
+        {"a", {"b"}, false},
+        {"a", {"b", "a"}, true},
+        {"a", {"a", "a"}, false},            // only edits of other fields since
+        {"a", {"a", "b", "a"}, true},        // then a change back to it
+        {"a", {"b", "c", "d", "e", "f", "a"}, false},  // the sixth different one
+        {"a", {"b", "b", "c", "c", "d", "e", "f", "a"}, false},
+        {"a", {"b", "c", "b", "d", "e", "a"}, true},   // b counts once: a is the fifth
+    };
+    for (const earlier_case &c : cases) {
+        std::vector<secret_string> earlier;
+        for (const std::string &p : c.earlier) earlier.emplace_back(p);
+        EXPECT_EQ(reuses_earlier_password(c.current, earlier), c.found)
+            << c.current << " after " << c.earlier.size();
+    }
+}
+
+TEST(AuditEarlier, KespAuditReportsIt) {
+    harness::sandbox box;
+    const std::string db = box.path("v.db");
+    harness::make_database(box, db, {{"mail", "me", "mail.org", "Old-Pw-7381-long!", "n"},
+                                     {"bank", "me", "bank.com", "Bank-Pw-9911-long!", "n"}});
+    box.run({"-e", "1"}, "\n\n\n\n");  // a new password
+    harness::sql(db, "update entries set password='Old-Pw-7381-long!' where id=1;");
+    auto r = box.run_program(harness::built_program("kesp-audit"), {"1"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, "1 mail: reused: an earlier password of this entry\n"
+                     "1 entry checked: 0 weak, 0 empty, 1 reusing 0 passwords, 0 older than "
+                     "365 days.\n");
+    auto other = box.run_program(harness::built_program("kesp-audit"), {"2"});
+    EXPECT_EQ(other.status, 0) << other.out;
+}
+
+}  // namespace

@@ -305,6 +305,15 @@ TEST_F(Db, MissingFileIsReportedAndNotCreated) {
     EXPECT_FALSE(fs::exists(path_));
 }
 
+// The check covers the entries table; a database without one passes it,
+// and the statement reports the missing table.
+TEST_F(Db, ADatabaseWithoutTheTableReportsItAfterTheCheck) {
+    harness::sql(path_, "create table other(a);");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(db_list_entries(path_.c_str(), list_all), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: no such table: entries\n");
+}
+
 TEST_F(Db, AFileThatIsNotADatabaseIsReportedCorrupted) {
     std::string junk(4096, '\x5a');
     std::ofstream(path_, std::ios::binary) << junk;

@@ -175,6 +175,11 @@ TEST(DbImage, RefusesSchemasThatRunCodeOrLie) {
          "it holds a view"},
         {"a trigger", table + "create trigger t after insert on entries begin select 1; end;",
          "it holds a trigger"},
+        {"a trigger named as the record's, doing something else",
+         table + "create table history(a);"
+                 "CREATE TRIGGER history_edit AFTER UPDATE ON entries BEGIN "
+                 "DELETE FROM entries; END;",
+         "it holds a trigger"},
         {"a virtual table", "create virtual table entries using fts5(id, " +
                                 std::string("title, user, url, password, notes, timestamp);"),
          "it holds a virtual table"},
@@ -207,6 +212,22 @@ TEST(DbImage, RefusesSchemasThatRunCodeOrLie) {
         EXPECT_EQ(r.err, "copy.db is not a kesp database: " + std::string(c.reason) + ".\n")
             << c.name;
     }
+}
+
+// A database that kesp changed holds the record of earlier versions and
+// its triggers: read as any other.
+TEST(DbImage, ReadsADatabaseThatHoldsTheRecord) {
+    harness::sandbox box;
+    const std::string path = box.path("v.db");
+    harness::make_database(box, path, {{"mail", "me", "mail.org", "pw", "n"}});
+    entry_ptr e(entry_new("mail2", "me", "mail.org", "pw2", "n"));
+    ASSERT_TRUE(db_update_entry(path.c_str(), 1, e.get()));
+    bool changed = false;
+    ASSERT_TRUE(db_delete_entry(path.c_str(), 1, &changed));
+    ASSERT_EQ(harness::sql(path, "select count(*) from sqlite_schema where type='trigger';"), "2\n");
+    read_result r = read_bytes(harness::read_file(path));
+    EXPECT_TRUE(r.ok) << r.err;
+    EXPECT_TRUE(r.rows.empty());
 }
 
 // Beside a plain database an empty journal holds nothing; a log or its

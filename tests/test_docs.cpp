@@ -372,6 +372,7 @@ TEST(CheckingCompanions, PagesAndCompletionsCoverEveryOption) {
     const checking_companion programs[] = {
         {"kesp-audit", "_kesp_audit", {"SECURITY"}},
         {"kesp-gen", "_kesp_gen", {"SECURITY", "COPYRIGHT"}},
+        {"kesp-history", "_kesp_history", {"SECURITY"}},
     };
     for (const auto &c : programs) {
         const std::string page = source_dir + "/" + c.name + ".1";
@@ -431,6 +432,7 @@ const fish_program fish_programs[] = {
     {"kesp-sync", "--help", {}},
     {"kesp-ls", "--help", {}},
     {"kesp-agent", "--help", {}},
+    {"kesp-history", "--help", {"kesp-history ", "kesp-history --forget "}},
 };
 
 class FishCompletion : public ::testing::Test {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "merge/merge.h"
+#include "merge/versions.h"
 
 namespace {
 
@@ -383,4 +384,187 @@ TEST(MergeProperties, RandomEditScriptsKeepTheLaws) {
     }
 }
 
+// The record of earlier versions, merged beside the entries.
+
+kept_version version(std::int64_t id, std::int64_t gone, const std::string &password,
+                     const std::string &replaced, const std::string &why = "edit") {
+    kept_version v;
+    v.entry_id = id;
+    v.gone = gone;
+    v.field = {secret_string("t"), secret_string("u"), secret_string("l"), secret_string(password),
+               secret_string("n")};
+    v.timestamp = "2024-01-01 10:00:00";
+    v.replaced = replaced;
+    v.why = why;
+    return v;
+}
+
+std::string when(int n) {
+    char text[32];
+    std::snprintf(text, sizeof text, "2024-02-%02d %02d:00:00", 1 + n / 24, n % 24);
+    return text;
+}
+
+// What identifies a version, and where it stands.
+using version_id = std::tuple<std::int64_t, std::string, std::string, std::string>;
+version_id id_of(const kept_version &v) {
+    return {v.entry_id, std::string(v.field[password_field].view()),
+            std::string(v.timestamp.view()),
+            v.replaced};
+}
+
+version_list merged_versions(const version_list &ours, const version_list &theirs,
+                             const std::vector<row> &b, const std::vector<row> &x,
+                             const std::vector<row> &y, merge_outcome *out = nullptr) {
+    record_list bl = list_of(b), xl = list_of(x), yl = list_of(y);
+    merge_outcome m = merge_records(bl, xl, yl);
+    version_list v = merge_versions(ours, theirs, xl, m, "2024-03-01 10:00:00");
+    if (out != nullptr) *out = std::move(m);
+    return v;
+}
+
+TEST(MergeVersions, EachRuleOnItsOwn) {
+    const std::vector<row> entries = {mail, bank};
+    // Shared versions once; a removal both copies hold under this copy's number.
+    version_list ours, theirs;
+    ours.push_back(version(1, 0, "a", when(1)));
+    ours.push_back(version(3, 2, "gone", when(2), "remove"));
+    theirs.push_back(version(1, 0, "a", when(1)));
+    theirs.push_back(version(3, 1, "gone", when(2), "remove"));
+    theirs.push_back(version(2, 0, "b", when(3)));
+    theirs.push_back(version(4, 5, "other", when(4), "remove"));
+    version_list got = merged_versions(ours, theirs, entries, entries, entries);
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(id_of(got[0]), id_of(ours[0]));
+    EXPECT_EQ(got[1].gone, 2);  // the removal both hold
+    EXPECT_EQ(id_of(got[2]), id_of(theirs[2]));
+    EXPECT_EQ(got[3].gone, 3);  // a removal of the other copy alone: a new number
+    EXPECT_TRUE(same_versions(merged_versions(ours, {}, entries, entries, entries), ours));
+
+    // The version this copy held, replaced by the merge, is recorded as such.
+    row bank2 = with(bank, 3, "new", "2024-01-05 10:00:00");
+    version_list replaced = merged_versions({}, {}, entries, entries, {mail, bank2});
+    ASSERT_EQ(replaced.size(), 1u);
+    EXPECT_EQ(replaced[0].why, "merge");
+    EXPECT_EQ(replaced[0].entry_id, 2);
+    EXPECT_EQ(replaced[0].field[password_field].view(), "1234");
+    // ... unless the other copy's record holds it already.
+    kept_version held = version(2, 0, "1234", when(5));
+    held.field = {secret_string("bank"), secret_string("alice"), secret_string("https://bank"),
+                  secret_string("1234"), secret_string("")};
+    EXPECT_EQ(merged_versions({}, {held}, entries, entries, {mail, bank2}).size(), 1u);
+
+    // An entry the merge removed takes its versions along into a removal.
+    version_list of_bank = {version(2, 0, "old", when(6))};
+    version_list after = merged_versions(of_bank, {}, entries, entries, {mail});
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_NE(after[0].gone, 0);
+
+    // The bound: the 20 newest of each entry.
+    version_list many_ours, many_theirs;
+    for (int i = 0; i < 15; ++i)
+        many_ours.push_back(version(1, 0, "o" + std::to_string(i), when(2 * i)));
+    for (int i = 0; i < 15; ++i)
+        many_theirs.push_back(version(1, 0, "t" + std::to_string(i), when(2 * i + 1)));
+    version_list bounded = merged_versions(many_ours, many_theirs, entries, entries, entries);
+    ASSERT_EQ(bounded.size(), 20u);
+    EXPECT_EQ(bounded.front().replaced, when(10));
+    EXPECT_EQ(bounded.back().replaced, when(29));
+}
+
+// A record that shows an entry removed since the ancestor makes that
+// copy's entry with the id a new one, even with the very same texts.
+TEST(MergeVersions, ARemovalInTheRecordTellsANewEntry) {
+    const std::vector<row> base = {mail, bank};
+    row bank_again = with(bank, 3, "other", "2024-01-06 10:00:00");  // same title and url
+    version_list theirs_record = {version(2, 1, "1234", when(1), "remove")};
+    theirs_record[0].field = {secret_string("bank"), secret_string("alice"),
+                              secret_string("https://bank"), secret_string("1234"),
+                              secret_string("")};
+    const new_ids theirs_new = removed_since({}, theirs_record);
+    ASSERT_EQ(theirs_new.count(2), 1u);
+    record_list b = list_of(base), o = list_of(base), t = list_of({mail, bank_again});
+    merge_outcome m = merge_records(b, o, t, nullptr, &theirs_new);
+    auto rows = rows_of(m.merged);
+    // The ancestor's entry 2 went; the other copy's new entry came, with an id of its own.
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1].id, 3);
+    EXPECT_EQ(rows[1].password, "other");
+    ASSERT_EQ(m.moved_theirs.size(), 1u);
+    EXPECT_EQ(m.moved_theirs[0], std::make_pair(std::int64_t{2}, std::int64_t{3}));
+    // Without the record it reads as an edit.
+    EXPECT_EQ(rows_of(merge_records(b, o, t).merged).size(), 2u);
+    EXPECT_EQ(rows_of(merge_records(b, o, t).merged)[1].id, 2);
+}
+
+// Random records on both copies: no version of either is missing from the
+// result (each stays below the bound), versions of one removal stay
+// together, and no entry exceeds the bound.
+TEST(MergeProperties, NoEarlierVersionIsLost) {
+    for (std::uint64_t seed = 1; seed <= 2000; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937_64 rng(seed);
+        auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<std::uint64_t>(n)); };
+        script_maker make(seed);
+        const std::vector<row> b = make.base();
+        const std::vector<row> x = make.edit(b);
+        const std::vector<row> y = make.edit(b);
+        auto record = [&](const std::vector<row> &side, const char *tag) {
+            version_list out;
+            std::int64_t gone = 0;
+            for (int n = pick(8); n > 0; --n) {
+                const bool removal = side.empty() || pick(3) == 0;
+                std::int64_t id = 1 + pick(12);
+                const int size = static_cast<int>(side.size());
+                if (!removal) id = side[static_cast<std::size_t>(pick(size))].id;
+                if (removal && pick(2) == 0) ++gone;
+                out.push_back(version(id, removal ? std::max<std::int64_t>(gone, 1) : 0,
+                                      tag + std::to_string(out.size()), when(pick(28)),
+                                      removal ? "remove" : "edit"));
+            }
+            std::stable_sort(out.begin(), out.end(),
+                             [](const kept_version &p, const kept_version &q) {
+                                 return p.replaced < q.replaced;
+                             });
+            return out;
+        };
+        version_list shared = record(b, "s");
+        version_list ours = shared, theirs;
+        for (const kept_version &v : shared) theirs.push_back(version(v.entry_id, v.gone,
+            std::string(v.field[password_field].view()), v.replaced, v.why));
+        for (kept_version &v : record(x, "x")) ours.push_back(std::move(v));
+        for (kept_version &v : record(y, "y")) theirs.push_back(std::move(v));
+
+        merge_outcome m;
+        version_list got = merged_versions(ours, theirs, b, x, y, &m);
+        std::map<std::int64_t, std::int64_t> moved(m.moved_theirs.begin(), m.moved_theirs.end());
+        std::multimap<version_id, std::int64_t> found;
+        std::map<std::pair<std::int64_t, std::int64_t>, int> per_entry;
+        for (const kept_version &v : got) {
+            found.emplace(id_of(v), v.gone);
+            const int count = ++per_entry[std::make_pair(v.entry_id, v.gone)];
+            EXPECT_LE(count, 20);
+        }
+        for (const kept_version &v : ours)
+            EXPECT_TRUE(found.count(id_of(v))) << "this copy's version lost";
+        std::map<std::int64_t, std::int64_t> group;  // the other copy's removal -> the result's
+        for (const kept_version &v : theirs) {
+            kept_version w = version(v.entry_id, v.gone,
+                                     std::string(v.field[password_field].view()),
+                                     v.replaced, v.why);
+            if (v.gone == 0 && moved.count(v.entry_id) && !found.count(id_of(w)))
+                w.entry_id = moved[v.entry_id];
+            auto at = found.find(id_of(w));
+            ASSERT_NE(at, found.end()) << "the other copy's version lost";
+            if (v.gone == 0) continue;
+            auto [g, fresh] = group.emplace(v.gone, at->second);
+            if (!fresh && found.count(id_of(w)) == 1) {
+                EXPECT_EQ(g->second, at->second) << "a removal split";
+            }
+        }
+        if (::testing::Test::HasFailure()) break;
+    }
+}
+
 }  // namespace
+

@@ -165,6 +165,13 @@ bool audit_one(const subject &s, checks &c) {
         add(finding_kind::reused, reason).others = s.others;
         ++c.report.reusing;
     }
+    if (has_password && c.request.earlier != nullptr) {
+        auto kept = c.request.earlier->find(e.id);
+        if (kept != c.request.earlier->end() && reuses_earlier_password(password, kept->second)) {
+            add(finding_kind::reused, "an earlier password of this entry");
+            if (s.others.empty()) ++c.report.reusing;
+        }
+    }
     auto changed = stored_time(e.timestamp);
     long seconds_old = changed ? static_cast<long>(std::difftime(c.request.now, *changed)) : 0;
     if (!changed || seconds_old > c.request.older_than_days * 86400L) {
@@ -190,6 +197,17 @@ bool audit_one(const subject &s, checks &c) {
 }
 
 }  // namespace
+
+bool reuses_earlier_password(std::string_view current, const std::vector<secret_string> &earlier) {
+    constexpr std::size_t looked_at = 5;
+    std::size_t i = 0;
+    while (i < earlier.size() && earlier[i].view() == current) ++i;  // not changed since
+    std::vector<std::string_view> different;
+    for (; i < earlier.size() && different.size() < looked_at; ++i)
+        if (std::find(different.begin(), different.end(), earlier[i].view()) == different.end())
+            different.push_back(earlier[i].view());
+    return std::find(different.begin(), different.end(), current) != different.end();
+}
 
 const char *kind_name(finding_kind kind) {
     switch (kind) {

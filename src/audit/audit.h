@@ -12,6 +12,7 @@
 
 #include "audit/pwned.h"
 #include "store/entry.h"
+#include "store/history.h"
 
 // In the order an entry's findings are reported. `empty` is said only of
 // an entry with a user name or a URL: one with neither (a note, a card)
@@ -33,6 +34,9 @@ struct audit_request {
     std::vector<int> ids;            // the entries to report on; empty for all
     long older_than_days = 365;
     const pwned_list *pwned = nullptr;  // the breach check, when given
+    // The passwords each entry had before, newest first (the record of
+    // earlier versions), when the database keeps them.
+    const earlier_passwords *earlier = nullptr;
     std::time_t now = 0;
 };
 
@@ -51,6 +55,10 @@ std::optional<audit_report> audit_entries(const entry *first, const audit_reques
 // "7 mail: weak: <reason>\n". Control characters and bytes that are not
 // UTF-8 in the title show as \xHH, so one finding stays one line.
 std::string finding_line(const finding &f);
+
+// True when `current` is one of the last five different passwords that
+// `earlier` (newest first) holds before the current one's own run.
+bool reuses_earlier_password(std::string_view current, const std::vector<secret_string> &earlier);
 
 // One JSON object and a newline:
 // {"id": 7, "title": "mail", "kind": "weak", "reason": "...", "guesses_log10": 3.6}

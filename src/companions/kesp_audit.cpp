@@ -12,6 +12,7 @@
 #include "companions/companion.h"
 #include "state/numbers.h"
 #include "store/db.h"
+#include "store/history.h"
 #include "vault/program.h"
 #include "vault/session.h"
 
@@ -37,12 +38,18 @@ const companion program{
     "network connection. See kesp-audit(1).\n",
     "h", long_options};
 
-// Every entry of the active database, read under the shared lock, which is
-// let go before this returns. Nothing after a message.
-entry_ptr read_all_entries() {
+// Every entry of the active database and the passwords they had before,
+// read under the shared lock, which is let go before this returns. Nothing
+// after a message.
+entry_ptr read_all_entries(earlier_passwords &earlier) {
     auto s = begin_session(lock_kind::shared);
     if (!s) return nullptr;
-    return entry_ptr(db_list_entries(s->path(), list_all));
+    entry_ptr list(db_list_entries(s->path(), list_all));
+    if (!list) return nullptr;
+    auto kept = history_passwords(s->path());
+    if (!kept) return nullptr;
+    earlier = std::move(*kept);
+    return list;
 }
 
 }  // namespace
@@ -80,8 +87,10 @@ int main(int argc, char **argv) {
         if (!pwned) return exit_error;
         request.pwned = &*pwned;
     }
-    entry_ptr list = read_all_entries();
+    earlier_passwords earlier;
+    entry_ptr list = read_all_entries(earlier);
     if (!list) return exit_error;
+    request.earlier = &earlier;
     request.now = std::time(nullptr);
     auto report = audit_entries(list->next, request);
     list.reset();

@@ -17,6 +17,7 @@
 #include "state/files.h"
 #include "state/replacement.h"
 #include "store/db.h"
+#include "store/history.h"
 #include "vault/program.h"
 #include "vault/session.h"
 
@@ -25,11 +26,13 @@ namespace {
 const option long_options[] = {
     {"format", required_argument, nullptr, 'f'},
     {"output", required_argument, nullptr, 'o'},
+    {"with-history", no_argument, nullptr, 'w'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
 
-const companion program{"Usage: kesp-export [--format NAME] [-o FILE]\n", "+o:h", long_options};
+const companion program{"Usage: kesp-export [--format NAME] [-o FILE] [--with-history]\n", "+o:h",
+                        long_options};
 
 void say_exists(const std::string &path) {
     std::fprintf(stderr, "%s already exists; an export never overwrites a file.\n", path.c_str());
@@ -77,16 +80,27 @@ bool standard_output_fit() {
     return false;
 }
 
-// Every entry of the active database as records, read under the shared
-// lock, which is let go before this returns: a slow reader of the output
-// must not hold up the other programs. False after a message.
-bool read_records(std::vector<transfer_record> &records) {
+// Every entry of the active database as records (with its earlier
+// versions when `with_history`), read under the shared lock, which is let
+// go before this returns: a slow reader of the output must not hold up the
+// other programs. False after a message.
+bool read_records(std::vector<transfer_record> &records, bool with_history) {
     auto started = begin_session(lock_kind::shared);
     if (!started) return false;
     entry_ptr list(db_list_entries(started->path(), list_all));
     if (!list) return false;
-    for (const entry *e = list->next; e != nullptr; e = e->next)
+    std::optional<versions_by_entry> history;
+    if (with_history && !(history = history_by_entry(started->path()))) return false;
+    for (const entry *e = list->next; e != nullptr; e = e->next) {
         records.push_back(record_from_entry(*e));
+        if (!history) continue;
+        auto kept = history->find(e->id);
+        if (kept == history->end()) continue;
+        for (const history_version &v : kept->second)
+            records.back().history.push_back({v.title, v.user, v.url, v.password, v.notes,
+                                               std::string(v.timestamp.view()), v.replaced,
+                                               v.why});
+    }
     return true;
 }
 
@@ -100,8 +114,10 @@ int main(int argc, char **argv) {
 
     transfer_format format = transfer_format::kesp_csv;
     std::optional<std::string> output;
+    bool with_history = false;
     auto done = read_options(program, argc, argv, [&](int c, const char *argument) {
         if (c == 'o') output = argument;
+        if (c == 'w') with_history = true;
         if (c != 'f') return true;
         auto named = format_from_name(argument);
         if (!named || !can_export(*named)) {
@@ -114,10 +130,16 @@ int main(int argc, char **argv) {
     });
     if (done) return *done;
     if (optind != argc) return bad_usage(program);
+    if (with_history && format != transfer_format::kesp_json) {
+        std::fputs("--with-history needs --format kesp-json, the one format that keeps the "
+                   "earlier versions of entries.\n",
+                   stderr);
+        return exit_usage;
+    }
     if (!output && !standard_output_fit()) return exit_failure;
 
     std::vector<transfer_record> records;
-    if (!read_records(records)) return exit_failure;
+    if (!read_records(records, with_history)) return exit_failure;
     write_result written = write_transfer(records, format);
     if (!written.ok) {
         std::fprintf(stderr, "%s. Nothing was exported.\n", written.error.c_str());

@@ -17,6 +17,7 @@
 #include "output/display.h"
 #include "state/files.h"
 #include "store/db.h"
+#include "store/history.h"
 #include "vault/program.h"
 #include "vault/session.h"
 
@@ -127,7 +128,25 @@ int import_records(const active_db &db, parse_result &parsed, const std::string 
         print_counts("Would import", parsed, name, duplicates);
         return exit_ok;
     }
-    if (!parsed.records.empty() && !db_insert_entries(db.path.c_str(), imported->next)) {
+    // kesp-json brings the earlier versions of its entries back.
+    std::vector<std::vector<history_version>> histories;
+    for (const transfer_record &r : parsed.records) {
+        std::vector<history_version> &kept = histories.emplace_back();
+        for (const transfer_version &v : r.history) {
+            history_version h;
+            h.title = v.title;
+            h.user = v.user;
+            h.url = v.url;
+            h.password = v.password;
+            h.notes = v.notes;
+            h.timestamp.assign(v.modified);
+            h.replaced = v.replaced;
+            h.why = v.why;
+            kept.push_back(std::move(h));
+        }
+    }
+    if (!parsed.records.empty() &&
+        !db_insert_entries(db.path.c_str(), imported->next, &histories)) {
         std::fprintf(stderr, "%s: nothing was imported.\n", name.c_str());
         return exit_failure;
     }

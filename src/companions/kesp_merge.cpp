@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +22,7 @@
 #include "companions/companion.h"
 #include "memory/secret.h"
 #include "merge/merge.h"
+#include "merge/versions.h"
 #include "state/console.h"
 #include "state/files.h"
 #include "state/numbers.h"
@@ -55,23 +57,39 @@ struct merge_input {
     db_file file;
     const char *role;  // "the common ancestor", "this copy", "the other copy"
     record_list entries;
+    version_list versions;  // its record of earlier versions
+    bool record = false;    // it holds the record at all
     const secret_string *password = nullptr;  // the one that opened a container
 };
 
 const image_reader into_records{
     nullptr,
-    [](void *list, std::size_t rows) { static_cast<record_list *>(list)->reserve(rows); },
-    [](void *list, const image_row &row) {
-        static_cast<record_list *>(list)->add(
+    [](void *input, std::size_t rows) { static_cast<merge_input *>(input)->entries.reserve(rows); },
+    [](void *input, const image_row &row) {
+        static_cast<merge_input *>(input)->entries.add(
             row.id, {row.title, row.user, row.url, row.password, row.notes}, row.timestamp);
+        return true;
+    },
+    [](void *input, const image_version &v) {
+        kept_version k;
+        k.entry_id = v.entry_id;
+        k.gone = v.gone;
+        k.field = {v.title, v.user, v.url, v.password, v.notes};
+        k.timestamp = v.timestamp;
+        k.replaced = v.replaced;
+        k.why = v.why;
+        static_cast<merge_input *>(input)->versions.push_back(std::move(k));
         return true;
     }};
 
 // 1 read, 0 not this password, -1 failed (after a message).
 int read_input(merge_input &input, const secret_string *password) {
     input.entries = record_list();
+    input.versions.clear();
+    input.record = false;
     image_reader reader = into_records;
-    reader.context = &input.entries;
+    reader.context = &input;
+    reader.record = &input.record;
     int read = read_db_file(input.file, password != nullptr ? password->c_str() : nullptr, reader);
     if (read > 0) input.password = password;
     return read;
@@ -216,12 +234,38 @@ struct record_source {
     }
 };
 
+// The merged record's versions one by one, as the store takes them.
+struct version_source {
+    const version_list &versions;
+    std::size_t next = 0;
+
+    static bool take(void *context, image_version &out) {
+        auto *self = static_cast<version_source *>(context);
+        if (self->next == self->versions.size()) return false;
+        const kept_version &v = self->versions[self->next++];
+        out = {v.entry_id, v.gone, v.field[title_field], v.field[user_field],
+               v.field[url_field], v.field[password_field], v.field[notes_field],
+               v.timestamp, v.replaced, v.why};
+        return true;
+    }
+};
+
+// The local time as SQLite's datetime('now','localtime') writes it.
+std::string local_now() {
+    std::time_t t = std::time(nullptr);
+    char text[32] = "";
+    std::tm local{};
+    if (localtime_r(&t, &local) != nullptr)
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
 void say_exists(const std::string &path) {
     std::fprintf(stderr, "%s already exists; kesp-merge never overwrites a file.\n", path.c_str());
 }
 
-bool write_merged(const record_list &merged, db_form form, const secret_string *password,
-                  const std::string &path, bool create_new) {
+bool write_merged(const record_list &merged, const version_list *versions, db_form form,
+                  const secret_string *password, const std::string &path, bool create_new) {
     record_source source{merged.records()};
     // A row takes its texts and some forty bytes in a page that SQLite
     // fills to about three quarters.
@@ -230,10 +274,18 @@ bool write_merged(const record_list &merged, db_form form, const secret_string *
         expected += 48 + r.timestamp.size();
         for (std::string_view text : r.field) expected += text.size();
     }
+    if (versions != nullptr)
+        for (const kept_version &v : *versions) {
+            expected += 64 + v.timestamp.size();
+            for (const secret_string &text : v.field) expected += text.size();
+        }
     errno = 0;
+    std::optional<version_source> kept;
+    if (versions != nullptr) kept.emplace(version_source{*versions});
     bool written = write_db_file(record_source::take, &source, expected + expected / 3, form,
                                  password != nullptr ? password->c_str() : nullptr, path,
-                                 create_new);
+                                 create_new, kept ? version_source::take : nullptr,
+                                 kept ? &*kept : nullptr);
     if (!written && create_new && errno == EEXIST) say_exists(path);
     return written;
 }
@@ -399,16 +451,28 @@ int main(int argc, char **argv) {
                      ours_name.c_str());
     }
 
-    merge_outcome merged = merge_records(base.entries, ours.entries, theirs.entries);
+    // A record that shows an entry removed since the ancestor tells that
+    // side's entry with its id for a new one.
+    const new_ids ours_new = removed_since(base.versions, ours.versions);
+    const new_ids theirs_new = removed_since(base.versions, theirs.versions);
+    merge_outcome merged =
+        merge_records(base.entries, ours.entries, theirs.entries, &ours_new, &theirs_new);
+    // The record goes on once any copy holds it.
+    const bool record = ours.record || theirs.record || base.record;
+    version_list versions;
+    if (record)
+        versions = merge_versions(ours.versions, theirs.versions, ours.entries, merged,
+                                  local_now());
     std::string notice;
     const secret_string *seal = ours.file.form == db_form::container
                                     ? sealing_password(base, ours, theirs, notice)
                                     : nullptr;
-    const bool unchanged =
-        same_records(merged.merged, ours.entries) && same_password(seal, ours.password);
+    const bool unchanged = same_records(merged.merged, ours.entries) &&
+                           same_password(seal, ours.password) && record == ours.record &&
+                           same_versions(versions, ours.versions);
     if ((options.output || !unchanged) &&
-        !write_merged(merged.merged, ours.file.form, seal, options.output.value_or(ours.file.path),
-                      options.output.has_value()))
+        !write_merged(merged.merged, record ? &versions : nullptr, ours.file.form, seal,
+                      options.output.value_or(ours.file.path), options.output.has_value()))
         return cannot_merge(ours_name);
     lock.reset();
     std::fputs(describe_merge(merged.report).c_str(), stderr);

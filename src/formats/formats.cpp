@@ -160,6 +160,13 @@ write_result write_transfer(const std::vector<transfer_record> &records, transfe
                 return result;
             }
         }
+        for (const transfer_version &v : r.history)
+            for (const secret_string *text : {&v.title, &v.user, &v.url, &v.password, &v.notes})
+                if (!valid_utf8(*text)) {
+                    result.error = "entry " + std::to_string(r.id) +
+                                   ": an earlier version is not UTF-8";
+                    return result;
+                }
     }
     switch (format) {
     case transfer_format::kesp_csv: result.error = write_kesp_csv(records, result.bytes); break;
@@ -310,6 +317,9 @@ void take_time(std::optional<std::string> local, std::string_view name, std::str
 bool add_record(parse_result &result, transfer_record &&r) {
     std::size_t size = r.title.size() + r.user.size() + r.url.size() + r.password.size() +
                        r.notes.size();
+    for (const transfer_version &v : r.history)
+        size += v.title.size() + v.user.size() + v.url.size() + v.password.size() +
+                v.notes.size() + v.modified.size() + v.replaced.size();
     if (size > result.text_room) {
         result.error = "the entries would take over " + std::to_string(record_text_floor >> 20) +
                        " MiB and more than four times the size of the file; no export is like that";

@@ -48,11 +48,19 @@ enum class transfer_format {
     kesp_json,
 };
 
+// An earlier version of an entry (kesp-json only): its texts and time, and
+// when and why it was replaced.
+struct transfer_version {
+    secret_string title, user, url, password, notes;
+    std::string modified, replaced, why;
+};
+
 // One entry on its way in or out.
 struct transfer_record {
     secret_string title, user, url, password, notes;
     std::string modified;  // local "YYYY-MM-DD HH:MM:SS"; empty: not known
     int id = 0;            // the entry's id on export, for messages
+    std::vector<transfer_version> history;  // kesp-json: oldest first
 };
 
 // Items of one kind that were read but could not become entries.

@@ -333,6 +333,28 @@ void parse_kesp(const json &doc, parse_result &result) {
         take_time(is_local_time(modified) ? std::optional<std::string>(modified.view()) : std::nullopt,
                   "modified", modified, r, notes);
         r.notes = notes.finish(text_of(e, "notes"));
+        if (const json *history = member(e, "history"); history != nullptr) {
+            if (!history->is_array()) {
+                result.error = "entry " + std::to_string(result.records.size() + 1) +
+                               ": \"history\" is not an array";
+                return;
+            }
+            for (const auto &h : *history) {
+                transfer_version v;
+                v.title = text_of(h, "title");
+                v.user = text_of(h, "username");
+                v.url = text_of(h, "url");
+                v.password = text_of(h, "password");
+                v.notes = text_of(h, "notes");
+                v.modified = text_of(h, "modified").view();
+                v.replaced = text_of(h, "replaced").view();
+                std::string why(text_of(h, "reason").view());
+                const bool known = why == "edit" || why == "remove" || why == "merge" ||
+                                   why == "restore";
+                v.why = known ? why : "edit";
+                r.history.push_back(std::move(v));
+            }
+        }
         if (!add_record(result, std::move(r))) return;
     }
     result.ok = true;
@@ -348,6 +370,22 @@ json kesp_entry(const transfer_record &r) {
     e["password"] = string_value(r.password);
     e["notes"] = string_value(r.notes);
     e["modified"] = string_value(r.modified);
+    if (!r.history.empty()) {
+        json history = json::array();
+        for (const transfer_version &v : r.history) {
+            json h = json::object();
+            h["title"] = string_value(v.title);
+            h["username"] = string_value(v.user);
+            h["url"] = string_value(v.url);
+            h["password"] = string_value(v.password);
+            h["notes"] = string_value(v.notes);
+            h["modified"] = string_value(v.modified);
+            h["replaced"] = string_value(v.replaced);
+            h["reason"] = string_value(v.why);
+            history.push_back(std::move(h));
+        }
+        e["history"] = std::move(history);
+    }
     return e;
 }
 

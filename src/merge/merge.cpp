@@ -59,11 +59,14 @@ struct pending {
     record_texts field;
     std::string_view timestamp;
     bool kept_edit = false;  // an edit kept although the other side removed the entry
+    std::int64_t from = 0;   // its id on the other side
 };
 
 class merger {
 public:
-    merger(const record_list &ours, std::size_t expected) : ours_(ours) {
+    merger(const record_list &ours, std::size_t expected, const new_ids *ours_new,
+           const new_ids *theirs_new)
+        : ours_(ours), ours_new_(ours_new), theirs_new_(theirs_new) {
         merged_.reserve(expected);
     }
 
@@ -75,12 +78,12 @@ public:
             return;
         }
         bool ours_took_id = false;
-        if (o != nullptr && replaced(*b, *o)) {
+        if (o != nullptr && (replaced(*b, *o) || known_new(ours_new_, id))) {
             keep_ours_addition(*o);
             ours_took_id = true;
             o = nullptr;
         }
-        if (t != nullptr && replaced(*b, *t)) {
+        if (t != nullptr && (replaced(*b, *t) || known_new(theirs_new_, id))) {
             theirs_additions_.push_back(t);
             t = nullptr;
         }
@@ -96,7 +99,7 @@ public:
         } else if (t != nullptr && t_changed) {
             // The id may belong to this side's new entry now.
             if (ours_took_id) {
-                needs_id_.push_back({0, t->field, t->timestamp, true});
+                needs_id_.push_back({0, t->field, t->timestamp, true, t->id});
             } else {
                 keep({id, t->field, t->timestamp});
                 report_.kept_over_removal.push_back(id);
@@ -112,7 +115,7 @@ public:
                 --found->second;
                 continue;
             }
-            needs_id_.push_back({0, t->field, t->timestamp});
+            needs_id_.push_back({0, t->field, t->timestamp, false, t->id});
         }
         merge_outcome out;
         out.merged = std::move(merged_);
@@ -120,6 +123,7 @@ public:
         for (pending &p : needs_id_) {
             p.id = ++next;
             if (p.kept_edit) report_.kept_over_removal.push_back(p.id);
+            if (p.from != p.id) out.moved_theirs.emplace_back(p.from, p.id);
             out.merged.add_view(p.id, p.field, p.timestamp);
         }
         const std::int64_t first_copy = next + 1;
@@ -144,6 +148,10 @@ private:
         std::int64_t of_id;
         std::string title;      // of the entry that was kept
     };
+
+    static bool known_new(const new_ids *ids, std::int64_t id) {
+        return ids != nullptr && ids->count(id) > 0;
+    }
 
     // Entries at ids fixed already come in ascending order.
     void keep(const pending &p) { merged_.add_view(p.id, p.field, p.timestamp); }
@@ -188,6 +196,8 @@ private:
     }
 
     const record_list &ours_;
+    const new_ids *ours_new_;
+    const new_ids *theirs_new_;
     record_list merged_;
     std::vector<pending> needs_id_;   // the other side's entries that need an id
     std::vector<conflict_copy> conflicts_;
@@ -230,7 +240,8 @@ std::string conflict_line(std::int64_t id, std::string_view title) {
 }
 
 merge_outcome merge_records(const record_list &base, const record_list &ours,
-                            const record_list &theirs) {
+                            const record_list &theirs, const new_ids *ours_new,
+                            const new_ids *theirs_new) {
     const std::vector<const record *> b = by_id(base), o = by_id(ours), t = by_id(theirs);
     // New ids go above every id this side and the ancestor have used; the
     // other side's own ids need not be avoided, since none of its entries
@@ -240,7 +251,7 @@ merge_outcome merge_records(const record_list &base, const record_list &ours,
     for (const auto *list : {&b, &o})
         if (!list->empty()) highest = std::max(highest, list->back()->id);
 
-    merger m(ours, std::max({b.size(), o.size(), t.size()}) + o.size() / 8);
+    merger m(ours, std::max({b.size(), o.size(), t.size()}) + o.size() / 8, ours_new, theirs_new);
     std::size_t bi = 0, oi = 0, ti = 0;
     while (bi < b.size() || oi < o.size() || ti < t.size()) {
         std::int64_t id = INT64_MAX;

@@ -32,6 +32,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "memory/secret.h"
@@ -89,13 +91,23 @@ struct merge_report {
 struct merge_outcome {
     record_list merged;  // sorted by id, ids unique
     merge_report report;
+    // Entries of the other side that the merge gave a new id: (its id
+    // there, its id here).
+    std::vector<std::pair<std::int64_t, std::int64_t>> moved_theirs;
 };
+
+// Ids whose entry on one side is known to be new, whatever its texts (its
+// record shows the ancestor's entry with that id removed).
+using new_ids = std::unordered_set<std::int64_t>;
 
 // `base`, `ours` and `theirs` each hold unique ids (in any order); `base`
 // may be empty (no common ancestor: every entry is an addition). The
 // merged list holds texts of the three lists, which must outlive it.
+// `ours_new` and `theirs_new`, where given, name entries of that side that
+// are additions even where their id is the ancestor's.
 merge_outcome merge_records(const record_list &base, const record_list &ours,
-                            const record_list &theirs);
+                            const record_list &theirs, const new_ids *ours_new = nullptr,
+                            const new_ids *theirs_new = nullptr);
 
 // True when both lists hold the same ids with the same texts and times, in
 // the same order.

@@ -19,12 +19,18 @@
 #include "memory/secret.h"
 #include "store/sqlite_handles.h"
 #include "state/files.h"
+#include "store/history.h"
 #include "store/schema.h"
 
 namespace {
 
 const char *const create_statement = entries_create_statement;
-const char *const integrity_statement = "pragma integrity_check;";
+// The check covers the entries alone: the record of earlier versions
+// grows to several times their size, and is checked where it is read.
+const char *const integrity_statement = "pragma integrity_check(entries);";
+// A file without the table (named by a pointer file before anything was
+// created there) is checked whole; its statement then reports the table.
+const char *const whole_integrity_statement = "pragma integrity_check;";
 const char *const insert_template =
     "insert into entries(title, user, url, password, notes)values('%q','%q','%q','%q','%q')";
 const char *const insert_dated_template =
@@ -134,13 +140,37 @@ int entry_row_handler(void *context, int columns, char **values, char **) {
 
 // The integrity check, then the same connection for the operation's one
 // statement: a second connection would read the schema again.
+bool check_integrity(sqlite3 *db) {
+    char *raw_error = nullptr;
+    int rc = sqlite3_exec(db, integrity_statement, integrity_row_handler, nullptr, &raw_error);
+    sqlite_text error(raw_error);
+    if (rc == SQLITE_OK) return true;
+    if (error && std::strncmp(error.get(), "no such table", 13) == 0)
+        return run(db, whole_integrity_statement, integrity_row_handler, nullptr, "SQL error: ");
+    std::fprintf(stderr, "SQL error: %s\n", error ? error.get() : sqlite3_errmsg(db));
+    return false;
+}
+
 connection open_checked_db(const char *path) {
     connection db = open_db(path, "Can't initialize: ");
-    if (!db || !run(db.get(), integrity_statement, integrity_row_handler, nullptr, "SQL error: ")) {
+    if (!db || !check_integrity(db.get())) {
         std::fputs("Corrupted database. Abort.\n", stderr);
         return nullptr;
     }
     return db;
+}
+
+// One change to the entries, in a transaction that first adds the record
+// of earlier versions where the database lacks it.
+bool run_change(sqlite3 *db, const char *statement) {
+    if (!run(db, "begin immediate;", nullptr, nullptr, "Error: ")) return false;
+    if (history_prepare(db) && run(db, statement, nullptr, nullptr, "Error: ") &&
+        run(db, "commit;", nullptr, nullptr, "Error: "))
+        return true;
+    // After some errors (a full disk, an I/O error) SQLite has rolled the
+    // transaction back itself, and a rollback would only fail.
+    if (!sqlite3_get_autocommit(db)) run(db, "rollback;", nullptr, nullptr, "Error: ");
+    return false;
 }
 
 // Rows whose ids fit no int are left out of every listing; the count of
@@ -231,19 +261,24 @@ bool db_insert_entry(const char *path, const entry *e) {
     if (!db) return false;
     secret_sqlite_text statement(built(sqlite3_mprintf(
         insert_template, e->title, e->user, e->url, e->password, e->notes)));
-    return run(db.get(), statement.get(), nullptr, nullptr, "Error: ");
+    return run_change(db.get(), statement.get());
 }
 
-bool db_insert_entries(const char *path, const entry *first) {
+bool db_insert_entries(const char *path, const entry *first,
+                       const std::vector<std::vector<history_version>> *histories) {
     connection db = open_checked_db(path);
     if (!db) return false;
     if (!run(db.get(), "begin immediate;", nullptr, nullptr, "Error: ")) return false;
-    bool inserted = true;
-    for (const entry *e = first; e != nullptr && inserted; e = e->next) {
+    bool inserted = history_prepare(db.get());
+    std::size_t at = 0;
+    for (const entry *e = first; e != nullptr && inserted; e = e->next, ++at) {
         secret_sqlite_text statement(built(sqlite3_mprintf(
             insert_dated_template, e->title, e->user, e->url, e->password, e->notes,
             text_or_empty(e->timestamp))));
         inserted = run(db.get(), statement.get(), nullptr, nullptr, "Error: ");
+        if (inserted && histories != nullptr && at < histories->size() && !(*histories)[at].empty())
+            inserted = history_insert(db.get(), sqlite3_last_insert_rowid(db.get()),
+                                      (*histories)[at]);
     }
     if (inserted && run(db.get(), "commit;", nullptr, nullptr, "Error: ")) return true;
     // After some errors (a full disk, an I/O error) SQLite has rolled the
@@ -257,7 +292,7 @@ bool db_update_entry(const char *path, int id, const entry *e) {
     if (!db) return false;
     secret_sqlite_text statement(built(sqlite3_mprintf(
         update_template, e->title, e->user, e->url, e->password, e->notes, id)));
-    return run(db.get(), statement.get(), nullptr, nullptr, "Error: ");
+    return run_change(db.get(), statement.get());
 }
 
 entry *db_get_entry(const char *path, int id) {
@@ -275,7 +310,7 @@ bool db_delete_entry(const char *path, int id, bool *changed) {
     connection db = open_checked_db(path);
     if (!db) return false;
     sqlite_text statement(built(sqlite3_mprintf(delete_template, id)));
-    if (!run(db.get(), statement.get(), nullptr, nullptr, "Error: ")) return false;
+    if (!run_change(db.get(), statement.get())) return false;
     if (sqlite3_changes(db.get()) > 0) *changed = true;
     return true;
 }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "store/entry.h"
 
@@ -27,8 +28,11 @@ bool db_insert_entry(const char *path, const entry *e);
 
 // Inserts every entry of the list that starts at `first` (pass head->next
 // of a list) as new rows, each with its own timestamp, in one transaction:
-// all of them or, after a printed failure, none.
-bool db_insert_entries(const char *path, const entry *first);
+// all of them or, after a printed failure, none. With `histories`, the
+// i-th entry gets the i-th list as its earlier versions (store/history.h).
+struct history_version;
+bool db_insert_entries(const char *path, const entry *first,
+                       const std::vector<std::vector<history_version>> *histories = nullptr);
 
 // Replaces the five texts of row `id` and renews its timestamp. True when the
 // statement ran, also when no row has that id.

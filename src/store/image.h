@@ -23,13 +23,25 @@ struct image_row {
     std::string_view title, user, url, password, notes, timestamp;
 };
 
+// One earlier version from the record of a database (store/history.h), in
+// the order the record keeps them (oldest first).
+struct image_version {
+    std::int64_t entry_id = 0;
+    std::int64_t gone = 0;  // 0: of an entry that stands; else its removal number
+    std::string_view title, user, url, password, notes, timestamp, replaced, why;
+};
+
 // How a reader is handed the rows: first how many there are, then each
 // one, lent for the length of the call (the texts are SQLite's). Returning
-// false stops the reading, which then fails.
+// false stops the reading, which then fails. With `version`, the earlier
+// versions of the record follow the rows, lent in the same way; `record`
+// is then set when the database holds the record at all.
 struct image_reader {
     void *context;
     void (*expect)(void *context, std::size_t rows);
     bool (*row)(void *context, const image_row &row);
+    bool (*version)(void *context, const image_version &version) = nullptr;
+    bool *record = nullptr;
 };
 
 // Checks the database whose file bytes are `bytes` (SQLite's quick check)
@@ -66,9 +78,15 @@ private:
 // when there are no more.
 using image_row_source = bool (*)(void *context, image_row &row);
 
+// The same for the earlier versions of the record, oldest first.
+using image_version_source = bool (*)(void *context, image_version &version);
+
 // A new database file that holds the entries table and exactly the rows of
 // `next` (ids unique, best in ascending order); nullptr after a message.
 // `expected_size` is a guess at the file's size, so that its memory is
-// taken once rather than grown.
+// taken once rather than grown. With `versions`, the file holds the record
+// of earlier versions too, with its triggers, and exactly those versions.
 std::unique_ptr<built_image> db_image_build(image_row_source next, void *context,
-                                            std::size_t expected_size = 0);
+                                            std::size_t expected_size = 0,
+                                            image_version_source versions = nullptr,
+                                            void *versions_context = nullptr);

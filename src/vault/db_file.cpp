@@ -135,13 +135,13 @@ std::optional<db_file_digest> digest_db_file(const std::string &path) {
 
 bool write_db_file(image_row_source next, void *context, std::size_t expected_size,
                    db_form form, const char *password, const std::string &path,
-                   bool create_new) {
+                   bool create_new, image_version_source versions, void *versions_context) {
     struct stat st;
     if (create_new && ::lstat(path.c_str(), &st) == 0) {
         errno = EEXIST;
         return false;
     }
-    std::unique_ptr<built_image> bytes = db_image_build(next, context, expected_size);
+    std::unique_ptr<built_image> bytes = db_image_build(next, context, expected_size, versions, versions_context);
     if (!bytes) return false;
     if (form == db_form::container)
         return encrypt_to_file(password, bytes->data(), bytes->size(), path.c_str(), create_new);

@@ -49,10 +49,12 @@ std::optional<db_file_digest> digest_db_file(const std::string &path);
 // (through a final symbolic link, which stays), or with `create_new` as the
 // new file `path` (mode 0600), which is never overwritten: when the name is
 // taken, false with errno EEXIST and no message. Otherwise false after a
-// message; nothing changed either way.
+// message; nothing changed either way. With `versions`, the file holds the
+// record of earlier versions with exactly those (see db_image_build).
 bool write_db_file(image_row_source next, void *context, std::size_t expected_size,
                    db_form form, const char *password, const std::string &path,
-                   bool create_new);
+                   bool create_new, image_version_source versions = nullptr,
+                   void *versions_context = nullptr);
 
 // True when `path` leads to the file the pointer file names as the active
 // database (plain, existing).

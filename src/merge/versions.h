@@ -1,0 +1,50 @@
+// The record of earlier versions of two copies of a kesp database, merged
+// beside their entries (merge.h): nothing is read, written or printed here.
+//
+// The merged record is the union of both copies' versions: a version is the
+// same on both when its entry id, its five texts, its modification time and
+// the time it was replaced are equal. A removed entry's versions stay
+// together under one removal number (its `gone`), the one this copy gave
+// them when both copies hold that removal, a new one otherwise. Versions
+// follow an entry of the other copy that the merge gave a new id; versions
+// of an entry that the merge removed go with its removal. Each entry whose
+// version in this copy the merge replaced gains that version, as a change
+// made by `merge`. The bound of the record (at most history_bound versions
+// for each entry, the oldest going first) still holds.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "memory/secret.h"
+#include "merge/merge.h"
+
+struct kept_version {
+    std::int64_t entry_id = 0;
+    std::int64_t gone = 0;  // 0: of an entry that stands; else its removal number
+    std::array<secret_string, record_fields> field;
+    secret_string timestamp;
+    std::string replaced, why;
+};
+using version_list = std::vector<kept_version>;  // oldest first
+
+inline constexpr std::size_t version_bound = 20;
+
+// `ours` and `theirs` are the copies' records, `ours_entries` this copy's
+// entries and `merged` what merge_records made of them; `now` the local
+// time written as SQLite writes it, for the versions the merge replaced.
+version_list merge_versions(const version_list &ours, const version_list &theirs,
+                            const record_list &ours_entries, const merge_outcome &merged,
+                            std::string_view now);
+
+// True when both records hold the same versions in the same order.
+bool same_versions(const version_list &a, const version_list &b);
+
+// The ids of entries that `side`'s record shows removed after `base`'s:
+// an entry of that side with such an id is a new entry, whatever its texts.
+std::unordered_set<std::int64_t> removed_since(const version_list &base,
+                                               const version_list &side);

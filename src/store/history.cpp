@@ -1,0 +1,405 @@
+#include "store/history.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include <sqlite3.h>
+
+#include "store/sqlite_handles.h"
+#include "state/files.h"
+
+// The texts are written as SQLite keeps them in sqlite_schema (the leading
+// words in capitals), so that a reader can compare them byte for byte.
+const char *const history_table_statement =
+    "CREATE TABLE history(seq integer primary key, entry_id integer not null, "
+    "gone integer not null default 0, title text, user text, url text, password text, "
+    "notes text, timestamp text, replaced text not null, why text not null)";
+const char *const history_index_statement =
+    "CREATE INDEX history_owner ON history(gone, entry_id, seq)";
+// An update that changes nothing replaces nothing. The bound keeps the
+// newest versions of the entry; the 21st newest and older go.
+const char *const history_edit_trigger =
+    "CREATE TRIGGER history_edit AFTER UPDATE ON entries WHEN "
+    "old.title IS NOT new.title OR old.user IS NOT new.user OR old.url IS NOT new.url OR "
+    "old.password IS NOT new.password OR old.notes IS NOT new.notes OR "
+    "old.timestamp IS NOT new.timestamp OR old.id IS NOT new.id BEGIN "
+    "INSERT INTO history(entry_id,title,user,url,password,notes,timestamp,replaced,why) "
+    "VALUES(old.id,old.title,old.user,old.url,old.password,old.notes,old.timestamp,"
+    "datetime('now','localtime'),'edit'); "
+    "DELETE FROM history WHERE gone=0 AND entry_id=old.id AND seq<=(SELECT seq FROM history "
+    "WHERE gone=0 AND entry_id=old.id ORDER BY seq DESC LIMIT 1 OFFSET 20); END";
+// The removed entry's versions move under a removal number of their own,
+// the last version with them.
+const char *const history_remove_trigger =
+    "CREATE TRIGGER history_remove AFTER DELETE ON entries BEGIN "
+    "INSERT INTO history(entry_id,gone,title,user,url,password,notes,timestamp,replaced,why) "
+    "VALUES(old.id,(SELECT coalesce(max(gone),0)+1 FROM history),old.title,old.user,old.url,"
+    "old.password,old.notes,old.timestamp,datetime('now','localtime'),'remove'); "
+    "UPDATE history SET gone=(SELECT max(gone) FROM history) WHERE gone=0 AND entry_id=old.id; "
+    "DELETE FROM history WHERE gone=(SELECT max(gone) FROM history) AND seq<=(SELECT seq "
+    "FROM history WHERE gone=(SELECT max(gone) FROM history) ORDER BY seq DESC "
+    "LIMIT 1 OFFSET 20); END";
+
+bool history_trigger_text(std::string_view sql) {
+    return sql == history_edit_trigger || sql == history_remove_trigger;
+}
+
+namespace {
+
+bool run(sqlite3 *db, const char *sql) {
+    char *raw = nullptr;
+    int rc = sqlite3_exec(db, sql, nullptr, nullptr, &raw);
+    sqlite_text error(raw);
+    if (rc == SQLITE_OK) return true;
+    std::fprintf(stderr, "Error: %s\n", error ? error.get() : sqlite3_errmsg(db));
+    return false;
+}
+
+statement prepare(sqlite3 *db, const char *sql) {
+    sqlite3_stmt *raw = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) {
+        std::fprintf(stderr, "Error: %s\n", sqlite3_errmsg(db));
+        return nullptr;
+    }
+    return statement(raw);
+}
+
+bool failed_step(sqlite3 *db) {
+    std::fprintf(stderr, "Error: %s\n", sqlite3_errmsg(db));
+    return false;
+}
+
+std::string_view column(sqlite3_stmt *s, int i) {
+    const unsigned char *text = sqlite3_column_text(s, i);
+    if (text == nullptr) return {};
+    return {reinterpret_cast<const char *>(text),
+            static_cast<std::size_t>(sqlite3_column_bytes(s, i))};
+}
+
+// 1 when the database holds the record, 0 when not, -1 after a message.
+int has_record(sqlite3 *db) {
+    statement s = prepare(db, "select count(*) from sqlite_schema where type='table' and "
+                              "name='history';");
+    if (!s) return -1;
+    if (sqlite3_step(s.get()) != SQLITE_ROW) return (failed_step(db), -1);
+    return sqlite3_column_int(s.get(), 0) > 0 ? 1 : 0;
+}
+
+connection open_existing(const char *path) {
+    sqlite3 *raw = nullptr;
+    int rc = sqlite3_open_v2(path, &raw, SQLITE_OPEN_READWRITE, nullptr);
+    connection db(raw);
+    if (rc != SQLITE_OK) {
+        std::fprintf(stderr, "Can't open database: %s\n", sqlite3_errmsg(raw));
+        return nullptr;
+    }
+    return db;
+}
+
+// The connection of a reading of the record: both tables checked, since
+// the check of every entry operation covers `entries` alone.
+connection open_record(const char *path, bool &present) {
+    connection db = open_existing(path);
+    if (!db) return nullptr;
+    int record = has_record(db.get());
+    if (record < 0) return nullptr;
+    present = record == 1;
+    const char *check = present ? "pragma integrity_check(history);" : "pragma quick_check;";
+    statement s = prepare(db.get(), check);
+    if (!s) return nullptr;
+    int rc = sqlite3_step(s.get());
+    if (rc != SQLITE_ROW || column(s.get(), 0) != "ok") {
+        if (rc != SQLITE_ROW) failed_step(db.get());
+        std::fputs("Corrupted database. Abort.\n", stderr);
+        return nullptr;
+    }
+    return db;
+}
+
+// Whether an entry with `id` stands now.
+int entry_stands(sqlite3 *db, std::int64_t id) {
+    statement s = prepare(db, "select count(*) from entries where id=?;");
+    if (!s) return -1;
+    sqlite3_bind_int64(s.get(), 1, id);
+    if (sqlite3_step(s.get()) != SQLITE_ROW) return (failed_step(db), -1);
+    return sqlite3_column_int(s.get(), 0) > 0 ? 1 : 0;
+}
+
+// The latest removal number of entries that had `id`, 0 for none.
+std::int64_t latest_removal(sqlite3 *db, std::int64_t id) {
+    statement s = prepare(db, "select coalesce(max(gone),0) from history where entry_id=?;");
+    if (!s) return -1;
+    sqlite3_bind_int64(s.get(), 1, id);
+    if (sqlite3_step(s.get()) != SQLITE_ROW) return (failed_step(db), -1);
+    return sqlite3_column_int64(s.get(), 0);
+}
+
+// How versions of `owner` are called: by the id while it names them
+// without doubt (the entry stands, or it is the latest removed one of an
+// id that no entry holds now), else rK.
+std::optional<std::string> owner_prefix(sqlite3 *db, const history_owner &owner) {
+    if (owner.gone == 0) return std::to_string(owner.id);
+    int stands = entry_stands(db, owner.id);
+    std::int64_t latest = latest_removal(db, owner.id);
+    if (stands < 0 || latest < 0) return std::nullopt;
+    if (stands == 0 && latest == owner.gone) return std::to_string(owner.id);
+    return "r" + std::to_string(owner.gone);
+}
+
+const char *const version_columns =
+    "select seq,entry_id,gone,replaced,why,title,user,url,password,notes,timestamp,"
+    "(select count(*) from history h where h.gone=history.gone and "
+    "h.entry_id=history.entry_id and h.seq>=history.seq) from history ";
+
+bool read_versions(sqlite3 *db, sqlite3_stmt *s, std::vector<history_version> &out) {
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        history_version v;
+        v.owner = {sqlite3_column_int64(s, 1), sqlite3_column_int64(s, 2)};
+        v.replaced = column(s, 3);
+        v.why = column(s, 4);
+        v.title = column(s, 5);
+        v.user = column(s, 6);
+        v.url = column(s, 7);
+        v.password = column(s, 8);
+        v.notes = column(s, 9);
+        v.timestamp = column(s, 10);
+        v.n = sqlite3_column_int(s, 11);
+        auto prefix = owner_prefix(db, v.owner);
+        if (!prefix) return false;
+        const bool handle = (*prefix)[0] == 'r';
+        v.label = handle && v.n == 1 ? *prefix : *prefix + "." + std::to_string(v.n);
+        out.push_back(std::move(v));
+    }
+    return rc == SQLITE_DONE || failed_step(db);
+}
+
+// Changes under one transaction: all of it or, after a message, nothing.
+struct transaction {
+    sqlite3 *db;
+    bool done = false;
+    ~transaction() {
+        if (!done && !sqlite3_get_autocommit(db)) sqlite3_exec(db, "rollback;", 0, 0, 0);
+    }
+    bool commit() { return (done = run(db, "commit;")); }
+};
+
+}  // namespace
+
+bool history_prepare(sqlite3 *db) {
+    int record = has_record(db);
+    if (record != 0) return record == 1;
+    return run(db, history_table_statement) && run(db, history_index_statement) &&
+           run(db, history_edit_trigger) && run(db, history_remove_trigger);
+}
+
+std::optional<std::vector<history_version>> history_latest(const char *path, int count) {
+    bool present = false;
+    connection db = open_record(path, present);
+    if (!db) return std::nullopt;
+    std::vector<history_version> out;
+    if (!present) return out;
+    std::string sql = std::string(version_columns) + "order by seq desc limit ?;";
+    statement s = prepare(db.get(), sql.c_str());
+    if (!s) return std::nullopt;
+    sqlite3_bind_int(s.get(), 1, count);
+    if (!read_versions(db.get(), s.get(), out)) return std::nullopt;
+    return out;
+}
+
+std::optional<history_owner> history_find_owner(const char *path, std::string_view handle,
+                                                bool &failed) {
+    failed = true;
+    bool present = false;
+    connection db = open_record(path, present);
+    if (!db) return std::nullopt;
+    failed = false;
+    const bool removed = !handle.empty() && handle[0] == 'r';
+    if (removed) handle.remove_prefix(1);
+    std::int64_t number = 0;
+    for (char c : handle) number = number * 10 + (c - '0');
+    if (removed) {
+        if (!present) return std::nullopt;
+        statement s = prepare(db.get(), "select entry_id from history where gone=? limit 1;");
+        if (!s) return failed = true, std::nullopt;
+        sqlite3_bind_int64(s.get(), 1, number);
+        if (sqlite3_step(s.get()) != SQLITE_ROW) return std::nullopt;
+        return history_owner{sqlite3_column_int64(s.get(), 0), number};
+    }
+    int stands = entry_stands(db.get(), number);
+    if (stands < 0) return failed = true, std::nullopt;
+    if (stands == 1) return history_owner{number, 0};
+    if (!present) return std::nullopt;
+    std::int64_t latest = latest_removal(db.get(), number);
+    if (latest < 0) return failed = true, std::nullopt;
+    if (latest == 0) return std::nullopt;
+    return history_owner{number, latest};
+}
+
+std::optional<std::vector<history_version>> history_versions(const char *path,
+                                                             const history_owner &owner) {
+    bool present = false;
+    connection db = open_record(path, present);
+    if (!db) return std::nullopt;
+    std::vector<history_version> out;
+    if (!present) return out;
+    std::string sql = std::string(version_columns) +
+                      "where gone=? and entry_id=? order by seq desc;";
+    statement s = prepare(db.get(), sql.c_str());
+    if (!s) return std::nullopt;
+    sqlite3_bind_int64(s.get(), 1, owner.gone);
+    sqlite3_bind_int64(s.get(), 2, owner.id);
+    if (!read_versions(db.get(), s.get(), out)) return std::nullopt;
+    return out;
+}
+
+std::optional<earlier_passwords> history_passwords(const char *path) {
+    bool present = false;
+    connection db = open_record(path, present);
+    if (!db) return std::nullopt;
+    earlier_passwords out;
+    if (!present) return out;
+    statement s = prepare(db.get(), "select entry_id,password from history where gone=0 "
+                                    "order by entry_id, seq desc;");
+    if (!s) return std::nullopt;
+    int rc;
+    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW)
+        out[sqlite3_column_int64(s.get(), 0)].emplace_back(column(s.get(), 1));
+    if (rc != SQLITE_DONE) {
+        failed_step(db.get());
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::optional<versions_by_entry> history_by_entry(const char *path) {
+    bool present = false;
+    connection db = open_record(path, present);
+    if (!db) return std::nullopt;
+    versions_by_entry out;
+    if (!present) return out;
+    std::string sql = std::string(version_columns) +
+                      "where gone=0 and entry_id in (select id from entries) order by seq;";
+    statement s = prepare(db.get(), sql.c_str());
+    if (!s) return std::nullopt;
+    std::vector<history_version> all;
+    if (!read_versions(db.get(), s.get(), all)) return std::nullopt;
+    for (history_version &v : all) out[v.owner.id].push_back(std::move(v));
+    return out;
+}
+
+bool history_insert(sqlite3 *db, std::int64_t id, const std::vector<history_version> &versions) {
+    statement s = prepare(db, "insert into history(entry_id,title,user,url,password,notes,"
+                              "timestamp,replaced,why)values(?,?,?,?,?,?,?,?,?);");
+    if (!s) return false;
+    auto bind = [&](int column, std::string_view text) {
+        sqlite3_bind_text64(s.get(), column, text.data(), text.size(), SQLITE_STATIC,
+                            SQLITE_UTF8);
+    };
+    for (const history_version &v : versions) {
+        sqlite3_bind_int64(s.get(), 1, id);
+        bind(2, v.title);
+        bind(3, v.user);
+        bind(4, v.url);
+        bind(5, v.password);
+        bind(6, v.notes);
+        bind(7, v.timestamp);
+        bind(8, v.replaced);
+        bind(9, v.why);
+        if (sqlite3_step(s.get()) != SQLITE_DONE) return failed_step(db);
+        sqlite3_reset(s.get());
+    }
+    statement bound = prepare(db, "delete from history where gone=0 and entry_id=?1 and "
+                                  "seq<=(select seq from history where gone=0 and entry_id=?1 "
+                                  "order by seq desc limit 1 offset 20);");
+    if (!bound) return false;
+    sqlite3_bind_int64(bound.get(), 1, id);
+    return sqlite3_step(bound.get()) == SQLITE_DONE || failed_step(db);
+}
+
+int history_restore(const char *path, const history_owner &owner, int n,
+                    std::int64_t &restored_id) {
+    bool present = false;
+    connection db = open_record(path, present);
+    if (!db) return -1;
+    if (!present || n < 1) return 0;
+    sqlite3 *raw = db.get();
+    if (!run(raw, "begin immediate;")) return -1;
+    transaction t{raw};
+    statement pick = prepare(raw, "select seq from history where gone=? and entry_id=? "
+                                  "order by seq desc limit 1 offset ?;");
+    if (!pick) return -1;
+    sqlite3_bind_int64(pick.get(), 1, owner.gone);
+    sqlite3_bind_int64(pick.get(), 2, owner.id);
+    sqlite3_bind_int(pick.get(), 3, n - 1);
+    int rc = sqlite3_step(pick.get());
+    if (rc == SQLITE_DONE) return 0;
+    if (rc != SQLITE_ROW) return (failed_step(raw), -1);
+    const std::int64_t seq = sqlite3_column_int64(pick.get(), 0);
+    pick.reset();
+    if (owner.gone == 0) {
+        // The values it holds now go into the record, as a restore.
+        statement s = prepare(raw, "update entries set (title,user,url,password,notes)="
+                                   "(select title,user,url,password,notes from history "
+                                   "where seq=?),timestamp=datetime('now','localtime') "
+                                   "where id=?;");
+        if (!s) return -1;
+        sqlite3_bind_int64(s.get(), 1, seq);
+        sqlite3_bind_int64(s.get(), 2, owner.id);
+        if (sqlite3_step(s.get()) != SQLITE_DONE) return (failed_step(raw), -1);
+        if (sqlite3_changes(raw) == 0) return 0;
+        if (!run(raw, "update history set why='restore' where seq=(select max(seq) from "
+                      "history where gone=0);"))
+            return -1;
+        restored_id = owner.id;
+    } else {
+        // Back under its old id when that is free, else under a new one;
+        // its versions go with it.
+        int stands = entry_stands(raw, owner.id);
+        if (stands < 0) return -1;
+        statement s = prepare(raw, "insert into entries(id,title,user,url,password,notes) "
+                                   "select ?,title,user,url,password,notes from history "
+                                   "where seq=?;");
+        if (!s) return -1;
+        if (stands == 0)
+            sqlite3_bind_int64(s.get(), 1, owner.id);
+        else
+            sqlite3_bind_null(s.get(), 1);
+        sqlite3_bind_int64(s.get(), 2, seq);
+        if (sqlite3_step(s.get()) != SQLITE_DONE) return (failed_step(raw), -1);
+        restored_id = sqlite3_last_insert_rowid(raw);
+        statement move = prepare(raw, "update history set gone=0, entry_id=? where gone=?;");
+        if (!move) return -1;
+        sqlite3_bind_int64(move.get(), 1, restored_id);
+        sqlite3_bind_int64(move.get(), 2, owner.gone);
+        if (sqlite3_step(move.get()) != SQLITE_DONE) return (failed_step(raw), -1);
+    }
+    return t.commit() ? 1 : -1;
+}
+
+std::optional<std::size_t> history_forget(const char *path, const history_owner *owner) {
+    bool present = false;
+    connection db = open_record(path, present);
+    if (!db) return std::nullopt;
+    if (!present) return std::size_t{0};
+    sqlite3 *raw = db.get();
+    // Deleted cells are overwritten; VACUUM then rebuilds the file, so that
+    // no free page and no slack of a page keeps the forgotten bytes.
+    if (!run(raw, "pragma secure_delete=on;")) return std::nullopt;
+    statement s = owner != nullptr
+                      ? prepare(raw, "delete from history where gone=? and entry_id=?;")
+                      : prepare(raw, "delete from history;");
+    if (!s) return std::nullopt;
+    if (owner != nullptr) {
+        sqlite3_bind_int64(s.get(), 1, owner->gone);
+        sqlite3_bind_int64(s.get(), 2, owner->id);
+    }
+    if (sqlite3_step(s.get()) != SQLITE_DONE) {
+        failed_step(raw);
+        return std::nullopt;
+    }
+    const auto forgotten = static_cast<std::size_t>(sqlite3_changes(raw));
+    s.reset();
+    if (!run(raw, "vacuum;")) return std::nullopt;
+    return forgotten;
+}

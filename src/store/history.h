@@ -1,0 +1,104 @@
+// The record of earlier versions kept in the database file itself: for
+// every entry that a statement changed or removed, the version it replaced,
+// with when and why. Triggers on `entries` fill it, so that every program
+// that writes the table records what it replaces; adding an entry records
+// nothing. At most history_bound versions are kept per entry, the oldest
+// going first.
+//
+// A removed entry's versions stay its own: the delete trigger gives them a
+// removal number (`gone`, 1, 2, ...), while the versions of an entry that
+// still stands have gone 0. SQLite hands a removed highest id out again,
+// and the entry that gets it starts with nothing kept.
+//
+// The record is added by the first change made to a database
+// (history_prepare, inside that change's transaction); a database that was
+// never changed holds the entries table alone. Failures are printed on
+// standard error where they are found.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "memory/secret.h"
+
+struct sqlite3;
+
+inline constexpr int history_bound = 20;
+
+// The statements that make the record, in the very text SQLite keeps in its
+// schema; a reader of a database file accepts triggers with these texts and
+// no others.
+extern const char *const history_table_statement;
+extern const char *const history_index_statement;
+extern const char *const history_edit_trigger;
+extern const char *const history_remove_trigger;
+
+// True when `sql` is exactly the text of one of the record's triggers.
+bool history_trigger_text(std::string_view sql);
+
+// Within an open transaction on `db`: adds the record unless the database
+// holds it already. False after "Error: <SQLite's text>\n".
+bool history_prepare(sqlite3 *db);
+
+// Whose versions: an entry that stands (gone 0), or a removed one.
+struct history_owner {
+    std::int64_t id = 0;
+    std::int64_t gone = 0;
+};
+
+// One earlier version; n counts from 1, the newest of its owner.
+struct history_version {
+    history_owner owner;
+    int n = 0;
+    std::string label;  // "ID.N", "rK.N", or "rK" for the latest of rK
+    std::string replaced, why;
+    secret_string title, user, url, password, notes, timestamp;
+};
+
+// The `count` latest versions of the database at `path`, newest first.
+// Nothing after a message. An unchanged database holds none.
+std::optional<std::vector<history_version>> history_latest(const char *path, int count);
+
+// Who `handle` ("ID" or "rK") names: the entry ID that stands, else the
+// latest removed entry that had the id ID, or the removed entry rK.
+// Nothing (silently) when no such entry has versions or stands.
+// `failed` is set after a store failure (and a message).
+std::optional<history_owner> history_find_owner(const char *path, std::string_view handle,
+                                                bool &failed);
+
+// Every version of `owner`, newest first. Nothing after a message.
+std::optional<std::vector<history_version>> history_versions(const char *path,
+                                                             const history_owner &owner);
+
+// The passwords of the earlier versions of every entry that stands, by
+// entry id, newest first. Nothing after a message; none for a database
+// without the record.
+using earlier_passwords = std::map<std::int64_t, std::vector<secret_string>>;
+std::optional<earlier_passwords> history_passwords(const char *path);
+
+// The versions of every entry that stands, by entry id, oldest first.
+// Nothing after a message; none for a database without the record.
+using versions_by_entry = std::map<std::int64_t, std::vector<history_version>>;
+std::optional<versions_by_entry> history_by_entry(const char *path);
+
+// Within an open transaction on `db`, after the record is ready: adds
+// `versions` (oldest first; texts, timestamp, replaced and why are taken)
+// as the earlier versions of the entry with id `id`, then applies the
+// bound. False after "Error: <SQLite's text>\n".
+bool history_insert(sqlite3 *db, std::int64_t id, const std::vector<history_version> &versions);
+
+// Gives `owner` the texts of its version n back. 1 and `restored_id` set
+// (the id the entry stands under now) when done; 0 when that version is not
+// there (nothing changed, no message); -1 after a message.
+int history_restore(const char *path, const history_owner &owner, int n,
+                    std::int64_t &restored_id);
+
+// Deletes the versions of `owner` (or of every entry) for good, with the
+// file rebuilt so that no free page keeps their bytes. The count deleted,
+// or nothing after a message.
+std::optional<std::size_t> history_forget(const char *path, const history_owner *owner);

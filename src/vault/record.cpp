@@ -1,0 +1,34 @@
+#include "vault/record.h"
+
+#include <cstdio>
+#include <string>
+
+#include "vault/session.h"
+
+std::optional<std::int64_t> restore_version(std::string_view handle, int n) {
+    auto s = begin_session(lock_kind::exclusive);
+    if (!s) return std::nullopt;
+    bool failed = false;
+    auto owner = history_find_owner(s->path(), handle, failed);
+    if (failed) return std::nullopt;
+    std::int64_t id = 0;
+    int done = owner ? history_restore(s->path(), *owner, n, id) : 0;
+    if (done < 0) return std::nullopt;
+    if (done == 0) {
+        std::fprintf(stderr, "No version %.*s.%d is kept.\n", static_cast<int>(handle.size()),
+                     handle.data(), n);
+        return std::int64_t{0};
+    }
+    return id;
+}
+
+std::optional<std::size_t> forget_versions(std::string_view handle) {
+    auto s = begin_session(lock_kind::exclusive);
+    if (!s) return std::nullopt;
+    if (handle.empty()) return history_forget(s->path(), nullptr);
+    bool failed = false;
+    auto owner = history_find_owner(s->path(), handle, failed);
+    if (failed) return std::nullopt;
+    if (!owner) return std::size_t{0};
+    return history_forget(s->path(), &*owner);
+}

@@ -1,0 +1,21 @@
+// The changes that kesp-history makes to the record of earlier versions
+// of the active database (store/history.h), each taken like every change
+// of the suite: under the per-user lock held alone, on the database that
+// the pointer file names, with nothing asked in between.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "store/history.h"
+
+// Entry `handle` ("ID" or "rK") gets the texts of its version `n` back.
+// The id it stands under now when done; 0 when that version is not there
+// (after "No version HANDLE.N is kept.\n", nothing changed); nothing after
+// a message.
+std::optional<std::int64_t> restore_version(std::string_view handle, int n);
+
+// Forgets the versions of entry `handle`, or of every entry when `handle`
+// is empty. How many were forgotten; nothing after a message.
+std::optional<std::size_t> forget_versions(std::string_view handle);
