@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -179,7 +180,7 @@ std::optional<pwned_lookup> search(const sorted_file &f, std::string_view target
     seen.length = f.key_length;
     std::int64_t low = 0, high = f.size;
     // A page, the byte before it and the rest of its last line.
-    std::vector<char, wiping_allocator<char>> block(static_cast<std::size_t>(page + 1 + max_line));
+    wiped_array<page + 1 + max_line, char> block;
     bool halve = false;
     while (low < high) {
         std::int64_t before = high - low;
@@ -193,12 +194,12 @@ std::optional<pwned_lookup> search(const sorted_file &f, std::string_view target
             std::int64_t from = first > low && !whole_page ? first - 1 : first;
             std::int64_t stop = std::min(page_start + page, high);  // lines start before this
             std::int64_t length = (whole_page ? page_start + page : stop + max_line) - from;
-            std::int64_t n = read_at(f, from, static_cast<std::size_t>(length), block.data());
+            std::int64_t n = read_at(f, from, static_cast<std::size_t>(length), block.data);
             if (n < 0) return std::nullopt;
             std::size_t at = 0;
             if (first > low) {  // the first line start: after a line end
                 auto *end = static_cast<const char *>(
-                    std::memchr(block.data(), '\n', std::min<std::size_t>(n, max_line + 1)));
+                    std::memchr(block.data, '\n', std::min<std::size_t>(n, max_line + 1)));
                 if (end == nullptr) {
                     if (from + n < f.size || n > static_cast<std::int64_t>(max_line)) {
                         say_malformed(f, first);
@@ -206,18 +207,36 @@ std::optional<pwned_lookup> search(const sorted_file &f, std::string_view target
                     }
                     at = static_cast<std::size_t>(n);  // the last line started before the page
                 } else {
-                    at = static_cast<std::size_t>(end - block.data()) + 1;
+                    at = static_cast<std::size_t>(end - block.data) + 1;
                 }
             }
             bool at_end = from + n == f.size;
+            // Where the lines start (cheap, memchr), then a binary search
+            // among them: only the lines it compares are parsed and checked.
+            std::array<std::size_t, page / 16> starts;
+            std::size_t lines = 0;
+            for (std::size_t next = at; from + static_cast<std::int64_t>(next) < stop &&
+                                        next < static_cast<std::size_t>(n) && lines < starts.size();) {
+                starts[lines++] = next;
+                auto *end = static_cast<const char *>(
+                    std::memchr(block.data + next, '\n', static_cast<std::size_t>(n) - next));
+                if (end == nullptr) break;
+                next = static_cast<std::size_t>(end - block.data) + 1;
+            }
             bool met = false;
             std::int64_t was_low = low, was_high = high;
-            while (from + static_cast<std::int64_t>(at) < stop && at < static_cast<std::size_t>(n)) {
-                std::int64_t start = from + static_cast<std::int64_t>(at);
+            std::size_t below = 0, above = lines;
+            while (below < above) {
+                std::size_t middle = below + (above - below) / 2;
+                std::int64_t start = from + static_cast<std::int64_t>(starts[middle]);
                 line l;
-                parsed p = parse_line(block.data() + at, static_cast<std::size_t>(n) - at, at_end,
+                parsed p = parse_line(block.data + starts[middle],
+                                      static_cast<std::size_t>(n) - starts[middle], at_end,
                                       f.key_length, l);
-                if (p == parsed::incomplete && whole_page) break;  // it goes on past the page
+                if (p == parsed::incomplete && whole_page) {  // it goes on past the page
+                    above = middle;
+                    continue;
+                }
                 if (p != parsed::ok) {
                     say_malformed(f, start);
                     return std::nullopt;
@@ -232,11 +251,12 @@ std::optional<pwned_lookup> search(const sorted_file &f, std::string_view target
                 if (order > 0) {
                     high = start;
                     seen.set_high(l.key);
-                    break;
+                    above = middle;
+                } else {
+                    low = start + static_cast<std::int64_t>(l.length);
+                    seen.set_low(l.key);
+                    below = middle + 1;
                 }
-                low = start + static_cast<std::int64_t>(l.length);
-                seen.set_low(l.key);
-                at += l.length;
             }
             if (low != was_low || high != was_high) break;
             // No line starts between the guess's page and `high`.
