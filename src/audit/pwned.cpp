@@ -171,15 +171,17 @@ std::int64_t estimate(const bounds &seen, std::string_view target, std::int64_t 
 }
 
 // Interpolation search by byte offset, a page at a time: each probe reads
-// the page where the target should be and checks every line in it, so that
-// the next probe starts from the two lines around the target's place.
+// the page where the target should be and looks for it there by a binary
+// search, so that the next probe starts from the two lines around the
+// target's place.
 // Invariants: `low` is a line start and every line before it has a key
 // below `target`; no line at or after `high` has a key below it.
 std::optional<pwned_lookup> search(const sorted_file &f, std::string_view target) {
     bounds seen;
     seen.length = f.key_length;
     std::int64_t low = 0, high = f.size;
-    // A page, the byte before it and the rest of its last line.
+    // A page, the byte before it and the rest of its last line; it tells
+    // where the hash lies, so it is wiped.
     wiped_array<page + 1 + max_line, char> block;
     bool halve = false;
     while (low < high) {
