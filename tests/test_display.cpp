@@ -509,6 +509,15 @@ TEST(DisplayMasking, OtpSeedsInNotesAreMaskedWithThePassword) {
         {"otpauth://totp/x?secret=", "otpauth://totp/x?secret=" + stars},
         {"otpauth://totp/x?secretive=1&secret", "otpauth://totp/x?secretive=1&secret"},
         {"otpauth://totp/x", "otpauth://totp/x"},
+        // The scheme is found by its colon: colons before it, a scheme cut
+        // short, a scheme right at the end, a scheme inside a word.
+        {"a:b::otpauth:otpauth://totp/x?secret=S", "a:b::otpauth:otpauth://totp/x?secret=" + stars},
+        {":otpauth://x?secret=S", ":otpauth://x?secret=" + stars},
+        {"note: otpauth:/totp/x?secret=S", ""},
+        {"tpauth://totp/x?secret=S", ""},
+        {"ends in otpauth:/", ""},
+        {"otpauth://", "otpauth://"},
+        {"XOtPaUtH://x?secret=S", "XOtPaUtH://x?secret=" + stars},
         {"secret=JBSWY3DP and no URI", ""},
         {"", ""},
     };

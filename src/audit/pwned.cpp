@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,8 +21,7 @@ namespace {
 // 40 digits, a colon, a count of up to 20 digits, CRLF: no line of the
 // list is longer.
 constexpr std::size_t max_line = 80;
-// A search narrows the range by probing single lines until it is this
-// small, then reads it in one go.
+// The first and the last lines are checked in blocks of this size.
 constexpr std::int64_t window = 4096;
 
 constexpr std::size_t full_hash_digits = 40;
@@ -139,108 +140,133 @@ struct bounds {
     }
 };
 
-// Lines from `start` (a line start) up to `stop`, one after another, each
-// checked for form and order, until the one with `target` or a greater
-// key. `data` holds the file's bytes from `start`, `available` of them.
-std::optional<pwned_lookup> scan(const sorted_file &f, std::string_view target, bounds &seen,
-                                 std::int64_t start, std::int64_t stop, const char *data,
-                                 std::size_t available) {
-    bool at_end = start + static_cast<std::int64_t>(available) == f.size;
-    std::size_t at = 0;
-    while (start + static_cast<std::int64_t>(at) < stop && at < available) {
-        line l;
-        if (parse_line(data + at, available - at, at_end, f.key_length, l) != parsed::ok) {
-            say_malformed(f, start + static_cast<std::int64_t>(at));
-            return std::nullopt;
-        }
-        if (!seen.admits(l.key)) {
-            say_disorder(f, start + static_cast<std::int64_t>(at));
-            return std::nullopt;
-        }
-        int order = l.key.compare(target);
-        if (order == 0) return pwned_lookup{true, l.count};
-        if (order > 0) return pwned_lookup{};
-        seen.set_low(l.key);
-        at += l.length;
-    }
-    return pwned_lookup{};
+// The first digits of a key as a number, to place it between two others.
+constexpr std::size_t placed_digits = 15;
+
+std::uint64_t key_value(std::string_view key) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < placed_digits && i < key.size(); ++i)
+        value = value * 16 + static_cast<std::uint64_t>(key[i] <= '9' ? key[i] - '0' : key[i] - 'A' + 10);
+    return value;
 }
 
-enum class probed { line, none, failed };
+constexpr std::int64_t page = 4096;
 
-// The first line that starts at or after `middle` and before `high`: its
-// start goes to `start` and its fields to `l`, which points into `probe`.
-// `none` when no line starts there; `failed` after a message.
-probed probe_line(const sorted_file &f, std::int64_t middle, std::int64_t high, char *probe,
-                  std::int64_t &start, line &l) {
-    // The byte before such a line is a line end.
-    std::int64_t n = read_at(f, middle - 1, 2 * max_line, probe);
-    if (n < 0) return probed::failed;
-    auto *end = static_cast<const char *>(
-        std::memchr(probe, '\n', std::min<std::size_t>(n, max_line + 1)));
-    if (end == nullptr) {
-        if (middle - 1 + n < f.size || n > static_cast<std::int64_t>(max_line)) {
-            say_malformed(f, middle);
-            return probed::failed;
-        }
-        return probed::none;  // the last line started before `middle`
-    }
-    std::size_t skip = static_cast<std::size_t>(end - probe) + 1;
-    start = middle - 1 + static_cast<std::int64_t>(skip);
-    if (start >= high) return probed::none;
-    parsed p = parse_line(probe + skip, static_cast<std::size_t>(n) - skip, middle - 1 + n == f.size,
-                          f.key_length, l);
-    if (p == parsed::incomplete) {
-        n = read_at(f, start, max_line, probe);
-        if (n < 0) return probed::failed;
-        p = parse_line(probe, static_cast<std::size_t>(n), start + n == f.size, f.key_length, l);
-    }
-    if (p != parsed::ok) {
-        say_malformed(f, start);
-        return probed::failed;
-    }
-    return probed::line;
+// Where between `low` and `high` the target's line should lie. SHA-1
+// values are uniform, so its place is interpolated between the keys that
+// bound the range (the first and the last possible key where none was met
+// yet); halving instead after a step that did not halve the range keeps a
+// list of another spread from taking more than twice the probes of a
+// binary search.
+std::int64_t estimate(const bounds &seen, std::string_view target, std::int64_t low,
+                      std::int64_t high, bool halve) {
+    if (halve) return low + (high - low) / 2;
+    long double from = seen.have_low ? key_value({seen.low.data, seen.length}) : 0;
+    long double to = seen.have_high ? key_value({seen.high.data, seen.length})
+                                    : static_cast<long double>(std::uint64_t(1) << (4 * placed_digits));
+    long double at = key_value(target);
+    long double part = to > from ? (at - from) / (to - from) : 0.5L;
+    part = std::clamp(part, 0.0L, 1.0L);
+    return low + static_cast<std::int64_t>(part * static_cast<long double>(high - low));
 }
 
-// Binary search by byte offset. Invariants: `low` is a line start and every
-// line before it has a key below `target`; no line at or after `high` has
-// a key below it.
+// Interpolation search by byte offset, a page at a time: each probe reads
+// the page where the target should be and looks for it there by a binary
+// search, so that the next probe starts from the two lines around the
+// target's place.
+// Invariants: `low` is a line start and every line before it has a key
+// below `target`; no line at or after `high` has a key below it.
 std::optional<pwned_lookup> search(const sorted_file &f, std::string_view target) {
     bounds seen;
     seen.length = f.key_length;
     std::int64_t low = 0, high = f.size;
-    wiped_array<2 * max_line, char> probe;
-    while (high - low > window) {
-        std::int64_t middle = low + (high - low) / 2;
-        std::int64_t start = 0;
-        line l;
-        probed p = probe_line(f, middle, high, probe.data, start, l);
-        if (p == probed::failed) return std::nullopt;
-        if (p == probed::none) {
-            high = middle;
-            continue;
+    // A page, the byte before it and the rest of its last line; it tells
+    // where the hash lies, so it is wiped.
+    wiped_array<page + 1 + max_line, char> block;
+    bool halve = false;
+    while (low < high) {
+        std::int64_t before = high - low;
+        std::int64_t guess = std::clamp(estimate(seen, target, low, high, halve), low, high - 1);
+        std::int64_t page_start = guess / page * page;
+        std::int64_t first = std::max(low, page_start);
+        // First the page alone: the lines wholly in it. Only when those
+        // leave the range as it was (the target's line crosses an edge of
+        // the page) the byte before it and the rest of its last line too.
+        for (bool whole_page : {true, false}) {
+            std::int64_t from = first > low && !whole_page ? first - 1 : first;
+            std::int64_t stop = std::min(page_start + page, high);  // lines start before this
+            std::int64_t length = (whole_page ? page_start + page : stop + max_line) - from;
+            std::int64_t n = read_at(f, from, static_cast<std::size_t>(length), block.data);
+            if (n < 0) return std::nullopt;
+            std::size_t at = 0;
+            if (first > low) {  // the first line start: after a line end
+                auto *end = static_cast<const char *>(
+                    std::memchr(block.data, '\n', std::min<std::size_t>(n, max_line + 1)));
+                if (end == nullptr) {
+                    if (from + n < f.size || n > static_cast<std::int64_t>(max_line)) {
+                        say_malformed(f, first);
+                        return std::nullopt;
+                    }
+                    at = static_cast<std::size_t>(n);  // the last line started before the page
+                } else {
+                    at = static_cast<std::size_t>(end - block.data) + 1;
+                }
+            }
+            bool at_end = from + n == f.size;
+            // Where the lines start (cheap, memchr), then a binary search
+            // among them: only the lines it compares are parsed and checked.
+            std::array<std::size_t, page / 16> starts;
+            std::size_t lines = 0;
+            for (std::size_t next = at; from + static_cast<std::int64_t>(next) < stop &&
+                                        next < static_cast<std::size_t>(n) && lines < starts.size();) {
+                starts[lines++] = next;
+                auto *end = static_cast<const char *>(
+                    std::memchr(block.data + next, '\n', static_cast<std::size_t>(n) - next));
+                if (end == nullptr) break;
+                next = static_cast<std::size_t>(end - block.data) + 1;
+            }
+            bool met = false;
+            std::int64_t was_low = low, was_high = high;
+            std::size_t below = 0, above = lines;
+            while (below < above) {
+                std::size_t middle = below + (above - below) / 2;
+                std::int64_t start = from + static_cast<std::int64_t>(starts[middle]);
+                line l;
+                parsed p = parse_line(block.data + starts[middle],
+                                      static_cast<std::size_t>(n) - starts[middle], at_end,
+                                      f.key_length, l);
+                if (p == parsed::incomplete && whole_page) {  // it goes on past the page
+                    above = middle;
+                    continue;
+                }
+                if (p != parsed::ok) {
+                    say_malformed(f, start);
+                    return std::nullopt;
+                }
+                if (!seen.admits(l.key)) {
+                    say_disorder(f, start);
+                    return std::nullopt;
+                }
+                met = true;
+                int order = l.key.compare(target);
+                if (order == 0) return pwned_lookup{true, l.count};
+                if (order > 0) {
+                    high = start;
+                    seen.set_high(l.key);
+                    above = middle;
+                } else {
+                    low = start + static_cast<std::int64_t>(l.length);
+                    seen.set_low(l.key);
+                    below = middle + 1;
+                }
+            }
+            if (low != was_low || high != was_high) break;
+            // No line starts between the guess's page and `high`.
+            if (!whole_page && !met) high = first;
         }
-        if (!seen.admits(l.key)) {
-            say_disorder(f, start);
-            return std::nullopt;
-        }
-        int order = l.key.compare(target);
-        if (order == 0) return pwned_lookup{true, l.count};
-        if (order < 0) {
-            low = start + static_cast<std::int64_t>(l.length);
-            seen.set_low(l.key);
-        } else {
-            high = start;
-            seen.set_high(l.key);
-        }
+        halve = !halve && 2 * (high - low) > before;
     }
-    // What is left, and the rest of the line that starts last in it.
-    std::size_t length =
-        static_cast<std::size_t>(std::min<std::int64_t>(high - low + max_line, f.size - low));
-    std::vector<char, wiping_allocator<char>> rest(length);
-    std::int64_t n = read_at(f, low, length, rest.data());
-    if (n < 0) return std::nullopt;
-    return scan(f, target, seen, low, high, rest.data(), static_cast<std::size_t>(n));
+    return pwned_lookup{};  // between two neighbouring lines
 }
 
 // The first and the last lines of a whole-list file are in form and in

@@ -6,13 +6,15 @@
 //   a folder   one file per five-digit prefix, 00000.txt to FFFFF.txt, each
 //              holding the "SUFFIX:COUNT" lines (35 digits) of its prefix,
 //              ordered by SUFFIX.
-// Lines end in CRLF (a bare LF is taken too). A look-up is a binary search
-// over byte offsets with pread, a few dozen small reads whatever the size
-// of the list (the whole list is about a billion lines); the kernel is told
-// not to read ahead. Nothing is converted or read through first. Every line
-// a search touches is checked for its form and its order, so a file of
-// another kind, or the list ordered by count, is refused rather than
-// searched wrongly.
+// Lines end in CRLF (a bare LF is taken too). A look-up is an interpolation
+// search over byte offsets with pread, a page at a time: SHA-1 values are
+// uniform, so two or three pages find a hash whatever the size of the list
+// (the whole list is about a billion lines), and a list of another spread
+// costs at most twice a binary search. The kernel is told not to read
+// ahead. Nothing is converted or read through first. Every line a search
+// touches is checked for its form and its order, so a file of another
+// kind, or the list ordered by count, is refused rather than searched
+// wrongly.
 #pragma once
 
 #include <cstdint>

@@ -155,6 +155,12 @@ public:
         if (data_ != nullptr) wipe(data_, size_ + 1);
         size_ = 0;
     }
+    // Empties the text without wiping it, for a buffer about to be written
+    // over: its bytes are wiped when the block is given back.
+    void rewind() {
+        if (data_ != nullptr) data_[0] = '\0';
+        size_ = 0;
+    }
     void assign(std::string_view text) {
         clear();
         append(text);

@@ -101,9 +101,22 @@ bool ends_uri(char c) {
     return std::strchr(" \t\n\r\f\v\"'<>", c) != nullptr && c != '\0';
 }
 
+// The scheme holds one colon: the note is scanned for colons (memchr, one
+// pass), and only the letters around one are compared. Colons come in the
+// order of the URIs they belong to, so the first match is the first URI.
 std::size_t find_otpauth(std::string_view text, std::size_t from) {
-    for (std::size_t at = from; at + otpauth_scheme.size() <= text.size(); ++at)
-        if (same_ascii_case(text.substr(at, otpauth_scheme.size()), otpauth_scheme)) return at;
+    constexpr std::size_t colon = otpauth_scheme.find(':');
+    constexpr std::size_t after = otpauth_scheme.size() - colon;  // ":" and the slashes
+    std::size_t at = from + colon;
+    while (at + after <= text.size()) {
+        const void *found = std::memchr(text.data() + at, ':', text.size() - after + 1 - at);
+        if (found == nullptr) break;
+        at = static_cast<std::size_t>(static_cast<const char *>(found) - text.data());
+        if (text.compare(at, after, otpauth_scheme.substr(colon)) == 0 &&
+            same_ascii_case(text.substr(at - colon, colon), otpauth_scheme.substr(0, colon)))
+            return at - colon;
+        ++at;
+    }
     return std::string_view::npos;
 }
 
@@ -210,10 +223,12 @@ void entry_printer::print(const entry *e, int show_password, int show_qrcode) {
         std::fputs(separator, stdout);
         return;
     }
-    block_.clear();
     compose(e, show_password, block_);
     std::fwrite(block_.c_str(), 1, block_.size(), stdout);
-    block_.clear();
+    // A block that held a password is wiped at once; any other is written
+    // over by the next entry and wiped with the rest when the printer goes.
+    if (show_password == 1) block_.clear();
+    else block_.rewind();
 }
 
 void entry_printer::compose(const entry *e, int show_password, secret_string &out) {
@@ -252,6 +267,10 @@ void entry_printer::compose(const entry *e, int show_password, secret_string &ou
     // Room for the whole block at once; a text that already holds blocks
     // grows geometrically instead.
     if (out.empty()) out.reserve(size);
+    if (!escape_) {
+        for (std::string_view part : parts) out += part;
+        return;
+    }
     for (std::size_t i = 0; i < std::size(parts); ++i)
         append_visible(out, parts[i], escape_ && i % 2 == 0 && i > 0);
 }
