@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "memory/secret.h"
 #include "state/files.h"
@@ -185,21 +187,29 @@ std::string blob_at(const std::string &top, const std::string &commit,
     return r.ok() ? first_line(r.out) : "";
 }
 
-bool not_a_replay(const std::string &top, const std::string &relative, const std::string &shown,
-                  const std::string &incoming_commit, const std::string &current,
-                  const std::string &base) {
-    const std::string incoming = blob_at(top, incoming_commit, relative);
-    if (incoming.empty() || incoming == current || incoming == base) return true;
-    // Every change of the database in both histories, against each parent
-    // of a merge: "<commit>" lines, then ":mode mode old new status\tpath".
-    git_result r = run_git(top,
-                           {"--literal-pathspecs", "log", "--format=%H", "--raw", "--no-abbrev",
-                            "--no-renames", "--diff-merges=separate", "HEAD", incoming_commit,
-                            "--", relative},
-                           git_output::captured);
-    if (!r.ok()) return false;
+namespace {
+
+// One change of a path in `git log --raw` output.
+struct path_change {
+    std::string commit, old_blob, new_blob, path;
+};
+
+// Every change of `paths` in the histories of `revisions`, newest first,
+// against each parent of a merge; nothing when git failed (it has said why).
+std::optional<std::vector<path_change>> path_changes(const std::string &top,
+                                                     const std::vector<std::string> &revisions,
+                                                     const std::vector<std::string> &paths) {
+    // "<commit>" lines, then ":mode mode old new status\tpath" lines.
+    std::vector<std::string> args{"--literal-pathspecs", "log", "--format=%H", "--raw",
+                                  "--no-abbrev", "--no-renames", "--diff-merges=separate"};
+    args.insert(args.end(), revisions.begin(), revisions.end());
+    args.push_back("--");
+    args.insert(args.end(), paths.begin(), paths.end());
+    git_result r = run_git(top, args, git_output::captured);
+    if (!r.ok()) return std::nullopt;
+    std::vector<path_change> changes;
     std::istringstream lines(r.out);
-    std::string commit, introduced, replaced_in;
+    std::string commit;
     for (std::string line; std::getline(lines, line);) {
         if (line.empty()) continue;
         if (line[0] != ':') {
@@ -207,10 +217,29 @@ bool not_a_replay(const std::string &top, const std::string &relative, const std
             continue;
         }
         std::istringstream fields(line);
-        std::string old_mode, new_mode, old_blob, new_blob;
-        fields >> old_mode >> new_mode >> old_blob >> new_blob;
-        if (new_blob == incoming) introduced = commit;  // the log runs from new to old
-        if (old_blob == incoming && replaced_in.empty()) replaced_in = commit;
+        path_change change{commit, "", "", ""};
+        std::string old_mode, new_mode, status_and_path;
+        fields >> old_mode >> new_mode >> change.old_blob >> change.new_blob;
+        std::getline(fields, status_and_path);
+        change.path = status_and_path.substr(status_and_path.find('\t') + 1);
+        changes.push_back(std::move(change));
+    }
+    return changes;
+}
+
+}  // namespace
+
+bool not_a_replay(const std::string &top, const std::string &relative, const std::string &shown,
+                  const std::string &incoming_commit, const std::string &current,
+                  const std::string &base) {
+    const std::string incoming = blob_at(top, incoming_commit, relative);
+    if (incoming.empty() || incoming == current || incoming == base) return true;
+    auto changes = path_changes(top, {"HEAD", incoming_commit}, {relative});
+    if (!changes) return false;
+    std::string introduced, replaced_in;
+    for (const path_change &change : *changes) {
+        if (change.new_blob == incoming) introduced = change.commit;  // newest first
+        if (change.old_blob == incoming && replaced_in.empty()) replaced_in = change.commit;
     }
     if (replaced_in.empty()) return true;
     if (introduced.empty()) introduced = replaced_in;
@@ -228,28 +257,13 @@ bool history_is_encrypted(const std::string &top, const std::string &relative,
                           const std::string &shown) {
     if (run_git(top, {"rev-parse", "-q", "--verify", "HEAD"}, git_output::silent).status != 0)
         return true;  // no commit yet
-    std::vector<std::string> paths{relative, relative + "-journal", relative + "-wal",
-                                   relative + "-shm"};
-    std::vector<std::string> args{"--literal-pathspecs", "log", "--format=%H", "--raw",
-                                  "--no-abbrev", "--no-renames", "--diff-merges=separate", "HEAD",
-                                  "--"};
-    args.insert(args.end(), paths.begin(), paths.end());
-    git_result r = run_git(top, args, git_output::captured);
-    if (!r.ok()) return false;
-    std::istringstream lines(r.out);
-    std::string commit;
+    auto changes = path_changes(top, {"HEAD"},
+                                {relative, relative + "-journal", relative + "-wal",
+                                 relative + "-shm"});
+    if (!changes) return false;
     std::set<std::string> seen;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.empty()) continue;
-        if (line[0] != ':') {
-            commit = line;
-            continue;
-        }
-        std::istringstream fields(line);
-        std::string old_mode, new_mode, old_blob, new_blob, status_and_path;
-        fields >> old_mode >> new_mode >> old_blob >> new_blob;
-        std::getline(fields, status_and_path);
-        const std::string path = status_and_path.substr(status_and_path.find('\t') + 1);
+    for (const path_change &change : *changes) {
+        const std::string &new_blob = change.new_blob, &path = change.path;
         if (new_blob.find_first_not_of('0') == std::string::npos || !seen.insert(new_blob).second)
             continue;
         bool plain = path != relative;
@@ -266,7 +280,8 @@ bool history_is_encrypted(const std::string &top, const std::string &relative,
                      "would send it. Start a clean history: move the folder .git away (keep it "
                      "until the new one is sent), run kesp-sync init %s again, and send it to a "
                      "new, empty remote.\n",
-                     commit.substr(0, 12).c_str(), top.c_str(), path.c_str(), shown.c_str());
+                     change.commit.substr(0, 12).c_str(), top.c_str(), path.c_str(),
+                     shown.c_str());
         return false;
     }
     return true;
