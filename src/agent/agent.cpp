@@ -333,6 +333,22 @@ struct agent {
         return true;
     }
 
+    // The key of the container at `path` when the master password opens
+    // it: its own key first (no derivation), else one derived for that
+    // container's salt. The password itself never leaves the agent.
+    bool key_for(const std::string &path, container_key &out) {
+        ::ftruncate(messages.get(), 0);
+        decrypted d = decrypt_to_memory_with_key(key.key(), path.c_str());
+        if (d.status == decrypt_status::ok) {
+            std::memcpy(out.key.data, key.key().key.data, sizeof out.key.data);
+            std::memcpy(out.salt.data, key.key().salt.data, sizeof out.salt.data);
+            return true;
+        }
+        if (d.status == decrypt_status::failed) return false;
+        d = decrypt_to_memory_keeping_key(key.password().data, path.c_str(), out);
+        return d.status == decrypt_status::ok;
+    }
+
     void wipe() {
         wipe_agent_copy(copy);
         remember_last_db(container);
@@ -393,6 +409,20 @@ bool serve(agent &a, int listener) {
         a.wipe();
         write_agent_reply(conn.get(), true, {});
         return false;
+    case agent_verb::key: {
+        container_key found;
+        if (payload.view().empty() || payload.c_str()[0] != '/' ||
+            !a.key_for(payload.c_str(), found)) {
+            write_agent_reply(conn.get(), false, {});
+            return true;
+        }
+        wiped_array<sizeof found.key.data + sizeof found.salt.data> reply;
+        std::memcpy(reply.data, found.key.data, sizeof found.key.data);
+        std::memcpy(reply.data + sizeof found.key.data, found.salt.data, sizeof found.salt.data);
+        write_agent_reply(conn.get(), true,
+                          {reinterpret_cast<const char *>(reply.data), sizeof reply.data});
+        return true;
+    }
     case agent_verb::encrypt: {
         bool changed = false;
         if (!a.encrypt(payload.c_str(), changed, why)) {
