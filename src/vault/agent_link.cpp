@@ -174,6 +174,10 @@ bool agent_opens(const std::string &path) {
     return agent_key_for(path) != nullptr;
 }
 
+void say_agent_notice(const std::string &text) {
+    if (!text.empty()) std::fprintf(stderr, "%s\n", text.c_str());
+}
+
 bool wipe_file(const std::string &path) {
     unique_fd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.valid()) return false;
@@ -209,7 +213,11 @@ void wipe_agent_copy(const std::string &copy) {
 bool note_agent_use(const std::string &path) {
     if (!is_agent_copy(path)) return true;
     bool gone = false;
-    if (ask_agent(path, agent_verb::use, {}, &gone) || !gone) return true;
+    if (auto reply = ask_agent(path, agent_verb::use, {}, &gone)) {
+        if (reply->ok) say_agent_notice(reply->text);
+        return true;
+    }
+    if (!gone) return true;
     std::string container = container_of_copy(path);
     if (container.empty()) container = path;
     wipe_agent_copy(path);
@@ -224,7 +232,10 @@ void seal_agent_copy() {
     auto active = read_active_db_path();
     if (!active || !is_agent_copy(*active)) return;
     auto reply = ask_agent(*active, agent_verb::seal);
-    if (reply && reply->ok) return;
+    if (reply && reply->ok) {
+        say_agent_notice(reply->text);
+        return;
+    }
     std::string container = container_of_copy(*active);
     std::fprintf(stderr,
                  "WARNING: the change is only in memory: %s; it is written to %s as soon as it "
@@ -243,7 +254,9 @@ bool encrypt_agent_copy(const std::string &copy, const char *password) {
         return false;
     }
     remember_last_db(container);
-    if (reply->text == "changed")
+    const std::size_t end = reply->text.find('\n');
+    if (end != std::string::npos) say_agent_notice(reply->text.substr(end + 1));
+    if (reply->text.compare(0, end, "changed") == 0)
         std::printf("The master password of %s is now the one just typed.\n", container.c_str());
     return true;
 }

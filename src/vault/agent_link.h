@@ -94,6 +94,10 @@ bool write_agent_reply(int fd, bool ok, std::string_view text);
 // The uid of the process at the other end of the Unix socket `fd`.
 std::optional<unsigned> peer_uid(int fd);
 
+// What the agent did on its own (a replaced container merged into the
+// copy), sent with a reply that succeeded: one line on standard error.
+void say_agent_notice(const std::string &text);
+
 // Notes a use of the active database `path` when it is an agent's copy.
 // False when the agent is gone: then the copy is wiped, the record of it
 // cleared and "The agent that held DB has ended; every change is in DB.
