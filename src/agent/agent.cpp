@@ -285,15 +285,21 @@ struct agent {
     // When another program replaced the container (kesp-sync after a
     // merge, a restore), the copy takes in what the container now holds:
     // as it is when the copy holds nothing unsealed, else merged with the
-    // copy against the state last sealed, and sealed at once. `typed` is
-    // another password to try (kesp -E's). False with the reason otherwise;
-    // both are then kept.
-    bool refresh(std::string &why, const char *typed = nullptr) {
+    // copy against the state last sealed, and sealed at once; that only
+    // with `locked`, while the asker holds the user lock alone, since a
+    // writer of the container (kesp-sync's merge) may be at work otherwise.
+    // `typed` is another password to try (kesp -E's). False with the reason
+    // otherwise; both are then kept.
+    bool refresh(std::string &why, bool locked = true, const char *typed = nullptr) {
         file_seen before = seen_now(container);
         if (before == container_seen) return true;
         auto bytes = read_copy(copy, why);
         if (!bytes) return false;
         const bool unsealed = digest_of(bytes->data(), bytes->size()) != sealed;
+        if (unsealed && !locked) {
+            why = "both changed";
+            return false;
+        }
         ::ftruncate(messages.get(), 0);
         container_key fresh;
         decrypted d = decrypt_to_memory_keeping_key(key.password().data, container.c_str(), fresh);
@@ -368,7 +374,7 @@ struct agent {
     // wiped. `changed` tells whether the password differs from the one the
     // copy was unlocked with.
     bool encrypt(const char *password, bool &changed, std::string &why) {
-        if (!refresh(why, password)) return false;
+        if (!refresh(why, true, password)) return false;
         auto bytes = read_copy(copy, why);
         if (!bytes) return false;
         ::ftruncate(messages.get(), 0);
@@ -440,7 +446,7 @@ bool serve(agent &a, int listener) {
     case agent_verb::use:
         a.last_use = clock_type::now();
         // A failure is told when the copy is next sealed.
-        a.refresh(why);
+        a.refresh(why, false);
         write_agent_reply(conn.get(), true, a.take_notice());
         return true;
     case agent_verb::seal: {
