@@ -161,6 +161,14 @@ TEST_F(UnlockedSync, TheOtherCopysOwnPasswordIsAskedAlone) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.terminal.find("Master password"), std::string::npos) << r.terminal;
     EXPECT_EQ(titles(here_db, "new one"), "bank\nfrom here\nfrom there\nmail\n");
+
+    // The copy cannot take in what its password no longer opens, but
+    // holds nothing of its own either: it locks, and the container stays.
+    const std::string merged = harness::read_file(here_db);
+    r = here.run_program(harness::built_program("kesp-agent"), {"lock"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(harness::read_file(here_db), merged);
+    EXPECT_FALSE(harness::exists(here.pointer_file()));
 }
 
 // kesp-merge by hand: every container the agent's password opens is read

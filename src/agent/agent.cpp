@@ -243,6 +243,9 @@ struct agent {
     // ancestor when both the copy and the container change.
     std::unique_ptr<wiped_buffer> sealed_state;
     std::string notice;  // said with the next reply: what the agent did on its own
+    // The container was replaced by one the password does not open while
+    // the copy held nothing of its own: there is nothing to seal.
+    bool foreign_container = false;
     file_seen container_seen;  // the container as the agent last read or wrote it
     long idle_seconds = 0;
     clock_type::time_point last_use, ends;
@@ -291,6 +294,7 @@ struct agent {
     // `typed` is another password to try (kesp -E's). False with the reason
     // otherwise; both are then kept.
     bool refresh(std::string &why, bool locked = true, const char *typed = nullptr) {
+        foreign_container = false;
         file_seen before = seen_now(container);
         if (before == container_seen) return true;
         auto bytes = read_copy(copy, why);
@@ -306,6 +310,7 @@ struct agent {
         if (d.status == decrypt_status::wrong_password && typed != nullptr)
             d = decrypt_to_memory_keeping_key(typed, container.c_str(), fresh);
         if (d.status != decrypt_status::ok) {
+            foreign_container = d.status == decrypt_status::wrong_password && !unsealed;
             why = d.status != decrypt_status::wrong_password ? printed_reason()
                   : container + " was replaced and no longer opens with the password it was "
                                 "unlocked with; " +
@@ -353,9 +358,10 @@ struct agent {
         return true;
     }
 
-    // True when the container holds what the copy holds.
+    // True when the container holds what the copy holds, or when nothing
+    // of the copy's own would be lost without it.
     bool seal(std::string &why) {
-        if (!refresh(why)) return false;
+        if (!refresh(why)) return foreign_container;
         auto bytes = read_copy(copy, why);
         if (!bytes) return false;
         auto now = digest_of(bytes->data(), bytes->size());
