@@ -369,7 +369,8 @@ TEST_F(unlocked, MalformedRequestsEndTheirConnectionOnly) {
 TEST_F(unlocked, AKeyIsHandedOutOnlyForAContainerThePasswordOpens) {
     ASSERT_EQ(unlock({db}).status, 0);
     const std::string other = box.path("other.db"), same = box.path("same.db");
-    for (const auto &[path, password] : {std::pair{other, "other"}, std::pair{same, master.c_str()}}) {
+    for (const auto &[path, password] :
+         {std::pair{other, "other"}, std::pair{same, master.c_str()}}) {
         harness::write_file(path, "plain bytes");
         ASSERT_TRUE(encrypt_file(password, path.c_str()));
     }

@@ -17,7 +17,9 @@ struct image_entries {
 bool read_image(wiped_buffer &bytes, const char *name, image_entries &out) {
     image_reader reader{
         &out,
-        [](void *self, std::size_t rows) { static_cast<image_entries *>(self)->entries.reserve(rows); },
+        [](void *self, std::size_t rows) {
+            static_cast<image_entries *>(self)->entries.reserve(rows);
+        },
         [](void *self, const image_row &row) {
             static_cast<image_entries *>(self)->entries.add(
                 row.id, {row.title, row.user, row.url, row.password, row.notes}, row.timestamp);
