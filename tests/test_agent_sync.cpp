@@ -117,7 +117,7 @@ protected:
     // until the time runs out.
     result sync_untyped() const {
         pty_session s(here, {}, syncer);
-        return s.finish(std::chrono::seconds(30));
+        return s.finish();
     }
 
     harness::scratch_dir dir;
@@ -157,7 +157,7 @@ TEST_F(UnlockedSync, TheOtherCopysOwnPasswordIsAskedAlone) {
     pty_session s(here, {}, syncer);
     ASSERT_TRUE(s.expect_terminal("Password of the other copy: "));
     s.type_line("new one");
-    result r = s.finish(std::chrono::seconds(60));
+    result r = s.finish();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.terminal.find("Master password"), std::string::npos) << r.terminal;
     EXPECT_EQ(titles(here_db, "new one"), "bank\nfrom here\nfrom there\nmail\n");
@@ -185,7 +185,7 @@ TEST_F(UnlockedSync, KespMergeTakesTheKeysFromTheAgent) {
     ASSERT_EQ(::stat(ours.c_str(), &before), 0);
 
     pty_session s(here, {base, ours, theirs}, merger);
-    result r = s.finish(std::chrono::seconds(30));
+    result r = s.finish();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.terminal, "");
     EXPECT_EQ(titles(ours), "a\nours\ntheirs\n");
