@@ -363,6 +363,47 @@ TEST_F(unlocked, MalformedRequestsEndTheirConnectionOnly) {
     EXPECT_EQ(agent({"status"}).status, 0) << "the agent serves on";
 }
 
+// The key of a container, asked by path: answered only for an absolute
+// path to a container the master password opens, and only with the key
+// for that container's salt.
+TEST_F(unlocked, AKeyIsHandedOutOnlyForAContainerThePasswordOpens) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    const std::string other = box.path("other.db"), same = box.path("same.db");
+    for (const auto &[path, password] :
+         {std::pair{other, "other"}, std::pair{same, master.c_str()}}) {
+        harness::write_file(path, "plain bytes");
+        ASSERT_TRUE(encrypt_file(password, path.c_str()));
+    }
+    auto ask = [&](const std::string &path) {
+        std::string length(4, '\0');
+        length[3] = static_cast<char>(path.size());
+        return exchange(folder() + "/socket", std::string("kespag\x01k", 8) + length + path);
+    };
+    const std::string refused("-\0\0\0\0", 5);
+    struct {
+        std::string path, why;
+    } refusals[] = {
+        {other, "another password"},
+        {same.substr(1), "a relative path (the agent works in /)"},
+        {box.path("missing.db"), "no file"},
+        {"", "no path"},
+    };
+    for (const auto &c : refusals) EXPECT_EQ(ask(c.path), refused) << c.why;
+
+    const std::string reply = ask(same);
+    ASSERT_EQ(reply.size(), 5u + 96u);
+    EXPECT_EQ(reply.substr(0, 5), std::string("+\0\0\0\x60", 5));
+    container_key key;
+    std::memcpy(key.key.data, reply.data() + 5, 32);
+    std::memcpy(key.salt.data, reply.data() + 37, 64);
+    decrypted d = decrypt_to_memory_with_key(key, same.c_str());
+    ASSERT_EQ(d.status, decrypt_status::ok);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(d.plain->data()), d.plain->size()),
+              "plain bytes");
+    EXPECT_EQ(decrypt_to_memory_with_key(key, db.c_str()).status, decrypt_status::wrong_password)
+        << "the key of one salt opens no container of another";
+}
+
 TEST_F(unlocked, AnotherUserGetsNoAnswer) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
     ASSERT_EQ(unlock({db}).status, 0);
@@ -433,7 +474,7 @@ TEST_F(unlocked, AFailedSealWarnsKeepsTheCopyAndIsMadeUpLater) {
 
 // What kesp-sync's merge does to the container while it is unlocked: another
 // program writes a new container (under a fresh salt) with one more entry.
-TEST_F(unlocked, AContainerReplacedMeanwhileIsTakenInNeverOverwritten) {
+TEST_F(unlocked, AContainerReplacedMeanwhileIsTakenInOrMerged) {
     ASSERT_EQ(unlock({db}).status, 0);
     auto replace_container = [&](const std::string &title) {
         decrypted d = decrypt_to_memory(master.c_str(), db.c_str());
@@ -454,17 +495,62 @@ TEST_F(unlocked, AContainerReplacedMeanwhileIsTakenInNeverOverwritten) {
     ASSERT_EQ(add("bank", secret).err, "");
     EXPECT_EQ(titles_in_container(), "mail\nmerged\nbank\n") << "sealed under the new salt";
 
-    // Both changed: neither overwrites the other, and the copy stays.
+    // Both changed (a seal that failed, then the file replaced): merged
+    // against the state last sealed, and sealed at once; nothing is lost.
     harness::sql(copy(), "insert into entries(title) values('only in the copy');");
     replace_container("only in the container");
+    // A reader takes no lock that keeps another writer of the container
+    // out: the container is left as it is until a change or the lock.
+    const std::string replaced = harness::read_file(db);
+    r = box.run({"-f", "only"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(harness::read_file(db), replaced);
     r = box.run({"-r", "1"});
-    EXPECT_NE(r.err.find("was changed by another program while the unlocked copy held changes "
-                         "of its own; both are kept"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(titles_in_container(), "mail\nmerged\nbank\nonly in the container\n");
-    EXPECT_EQ(agent({"lock"}).status, 1);
+    EXPECT_EQ(r.err, db + " was replaced by another program while the unlocked copy held changes "
+                          "of its own; both were merged into the copy (1 entry from the other "
+                          "copy, 0 removed) and sealed.\n");
+    EXPECT_EQ(titles_in_container(), "merged\nbank\nonly in the copy\nonly in the container\n");
+    EXPECT_EQ(agent({"lock"}).status, 0);
+    EXPECT_FALSE(harness::exists(copy()));
+}
+
+// The container replaced by one that the agent's password does not open,
+// while the copy holds changes: both are kept, and kesp -E with the
+// password that opens the container merges them and seals under it.
+TEST_F(unlocked, AReplacedContainerOfAnotherPasswordIsMergedByEncrypting) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    ASSERT_EQ(add("bank", secret).err, "");
+    harness::sql(copy(), "insert into entries(title) values('unsealed');");
+    {
+        std::string plain_path = box.path("elsewhere.db");
+        harness::make_database(box, plain_path, {{"mail", "me", "", "", ""},
+                                                 {"restored", "me", "", "", ""}});
+        harness::write_file(box.pointer_file(), copy());
+        std::string bytes = harness::read_file(plain_path);
+        std::remove(plain_path.c_str());
+        ASSERT_TRUE(encrypt_to_file("other", reinterpret_cast<const unsigned char *>(bytes.data()),
+                                    bytes.size(), db.c_str(), false));
+    }
+    const std::string kept = harness::read_file(db);
+    const std::string advice = db + " was replaced and no longer opens with the password it was "
+                                    "unlocked with; the unlocked copy holds changes of its own; "
+                                    "both are kept: run kesp -E and type the password that opens "
+                                    "it now";
+    result r = agent({"lock"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, db + " stays unlocked: " + advice + ".\n");
+    EXPECT_EQ(harness::read_file(db), kept);
+    r = harness::encrypt(box, master);
+    EXPECT_NE(r.err.find(advice), std::string::npos) << r.err;
+    EXPECT_EQ(harness::read_file(db), kept);
     EXPECT_TRUE(harness::exists(copy()));
+
+    r = harness::encrypt(box, "other");
+    EXPECT_NE(r.err.find("both were merged into the copy"), std::string::npos) << r.err;
+    EXPECT_FALSE(harness::exists(copy()));
+    // Against the state last sealed, the container's bank gave way to
+    // restored (a removal and an addition); the copy added unsealed.
+    EXPECT_EQ(titles_in_container("other"), "mail\nunsealed\nrestored\n");
 }
 
 TEST(Duration, ANumberWithItsUnit) {

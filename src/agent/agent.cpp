@@ -24,6 +24,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include "agent/settle.h"
 #include "container/crypt.h"
 #include "state/console.h"
 #include "state/files.h"
@@ -238,6 +239,13 @@ struct agent {
     std::string container, folder, copy;
     key_page key;
     digest sealed{};
+    // What the container held when last sealed or read: the common
+    // ancestor when both the copy and the container change.
+    std::unique_ptr<wiped_buffer> sealed_state;
+    std::string notice;  // said with the next reply: what the agent did on its own
+    // The container was replaced by one the password does not open while
+    // the copy held nothing of its own: there is nothing to seal.
+    bool foreign_container = false;
     file_seen container_seen;  // the container as the agent last read or wrote it
     long idle_seconds = 0;
     clock_type::time_point last_use, ends;
@@ -260,47 +268,100 @@ struct agent {
         return why.empty() ? "the container could not be written" : why;
     }
 
+    // The copy's file replaced by `size` bytes at `bytes`.
+    bool replace_copy(const unsigned char *bytes, std::size_t size, std::string &why) {
+        std::string next = copy + ".new";
+        ::unlink(next.c_str());
+        if (!write_new_file(next, bytes, size) || ::rename(next.c_str(), copy.c_str()) != 0) {
+            wipe_file(next);
+            why = printed_reason();
+            return false;
+        }
+        return true;
+    }
+
+    void take_sealed(std::unique_ptr<wiped_buffer> state) {
+        if (auto d = digest_of(state->data(), state->size())) sealed = *d;
+        sealed_state = std::move(state);
+    }
+
     // When another program replaced the container (kesp-sync after a
-    // merge), the copy becomes what the container now holds, provided the
-    // copy holds nothing unsealed: two sets of changes are never settled by
-    // overwriting one with the other. False with the reason otherwise.
-    bool refresh(std::string &why) {
+    // merge, a restore), the copy takes in what the container now holds:
+    // as it is when the copy holds nothing unsealed, else merged with the
+    // copy against the state last sealed, and sealed at once; that only
+    // with `locked`, while the asker holds the user lock alone, since a
+    // writer of the container (kesp-sync's merge) may be at work otherwise.
+    // `typed` is another password to try (kesp -E's). False with the reason
+    // otherwise; both are then kept.
+    bool refresh(std::string &why, bool locked = true, const char *typed = nullptr) {
+        foreign_container = false;
         file_seen before = seen_now(container);
         if (before == container_seen) return true;
         auto bytes = read_copy(copy, why);
         if (!bytes) return false;
-        if (digest_of(bytes->data(), bytes->size()) != sealed) {
-            why = container + " was changed by another program while the unlocked copy held "
-                              "changes of its own; both are kept";
+        const bool unsealed = digest_of(bytes->data(), bytes->size()) != sealed;
+        if (unsealed && !locked) {
+            why = "both changed";
             return false;
         }
         ::ftruncate(messages.get(), 0);
         container_key fresh;
         decrypted d = decrypt_to_memory_keeping_key(key.password().data, container.c_str(), fresh);
+        if (d.status == decrypt_status::wrong_password && typed != nullptr)
+            d = decrypt_to_memory_keeping_key(typed, container.c_str(), fresh);
         if (d.status != decrypt_status::ok) {
-            why = d.status == decrypt_status::wrong_password
-                      ? container + " no longer opens with the password it was unlocked with"
-                      : printed_reason();
+            foreign_container = d.status == decrypt_status::wrong_password && !unsealed;
+            why = d.status != decrypt_status::wrong_password ? printed_reason()
+                  : container + " was replaced and no longer opens with the password it was "
+                                "unlocked with; " +
+                        (unsealed ? "the unlocked copy holds changes of its own; both are kept"
+                                  : "nothing was changed") +
+                        ": run kesp -E and type the password that opens it now";
             return false;
         }
-        std::string next = copy + ".new";
-        ::unlink(next.c_str());
-        if (!write_new_file(next, d.plain->data(), d.plain->size()) ||
-            ::rename(next.c_str(), copy.c_str()) != 0) {
-            wipe_file(next);
+        if (!unsealed) {
+            if (!replace_copy(d.plain->data(), d.plain->size(), why)) return false;
+            std::memcpy(key.key().key.data, fresh.key.data, sizeof fresh.key.data);
+            std::memcpy(key.key().salt.data, fresh.salt.data, sizeof fresh.salt.data);
+            take_sealed(std::move(d.plain));
+            container_seen = before;
+            return true;
+        }
+        std::string report;
+        auto merged = merge_images(*sealed_state, *bytes, *d.plain, report);
+        if (!merged) {
             why = printed_reason();
             return false;
         }
+        if (!replace_copy(merged->data(), merged->size(), why)) return false;
+        // The container's state is the ancestor from now on; the merged copy
+        // differs from it until it is sealed, here or at the next try.
         std::memcpy(key.key().key.data, fresh.key.data, sizeof fresh.key.data);
         std::memcpy(key.key().salt.data, fresh.salt.data, sizeof fresh.salt.data);
-        if (auto now = digest_of(d.plain->data(), d.plain->size())) sealed = *now;
+        take_sealed(std::move(d.plain));
         container_seen = before;
+        if (report.rfind("Merged: ", 0) == 0) report.erase(0, 8);
+        report.erase(std::min(report.find(".\n"), report.size()));
+        notice = container + " was replaced by another program while the unlocked copy held "
+                             "changes of its own; both were merged into the copy (" +
+                 report + ")";
+        auto plain = std::make_unique<wiped_buffer>(merged->size());
+        std::memcpy(plain->data(), merged->data(), merged->size());
+        ::ftruncate(messages.get(), 0);
+        if (!seal_with_key(key.key(), plain->data(), plain->size(), container.c_str())) {
+            why = printed_reason();
+            return false;
+        }
+        take_sealed(std::move(plain));
+        container_seen = seen_now(container);
+        notice += " and sealed.";
         return true;
     }
 
-    // True when the container holds what the copy holds.
+    // True when the container holds what the copy holds, or when nothing
+    // of the copy's own would be lost without it.
     bool seal(std::string &why) {
-        if (!refresh(why)) return false;
+        if (!refresh(why)) return foreign_container;
         auto bytes = read_copy(copy, why);
         if (!bytes) return false;
         auto now = digest_of(bytes->data(), bytes->size());
@@ -310,7 +371,7 @@ struct agent {
             why = printed_reason();
             return false;
         }
-        if (now) sealed = *now;
+        take_sealed(std::move(bytes));
         container_seen = seen_now(container);
         return true;
     }
@@ -319,7 +380,7 @@ struct agent {
     // wiped. `changed` tells whether the password differs from the one the
     // copy was unlocked with.
     bool encrypt(const char *password, bool &changed, std::string &why) {
-        if (!refresh(why)) return false;
+        if (!refresh(why, true, password)) return false;
         auto bytes = read_copy(copy, why);
         if (!bytes) return false;
         ::ftruncate(messages.get(), 0);
@@ -331,6 +392,28 @@ struct agent {
         }
         changed = std::strcmp(password, key.password().data) != 0;
         return true;
+    }
+
+    // The key of the container at `path` when the master password opens
+    // it: its own key first (no derivation), else one derived for that
+    // container's salt. The password itself never leaves the agent.
+    bool key_for(const std::string &path, container_key &out) {
+        ::ftruncate(messages.get(), 0);
+        decrypted d = decrypt_to_memory_with_key(key.key(), path.c_str());
+        if (d.status == decrypt_status::ok) {
+            std::memcpy(out.key.data, key.key().key.data, sizeof out.key.data);
+            std::memcpy(out.salt.data, key.key().salt.data, sizeof out.salt.data);
+            return true;
+        }
+        if (d.status == decrypt_status::failed) return false;
+        d = decrypt_to_memory_keeping_key(key.password().data, path.c_str(), out);
+        return d.status == decrypt_status::ok;
+    }
+
+    std::string take_notice() {
+        std::string said;
+        said.swap(notice);
+        return said;
     }
 
     void wipe() {
@@ -369,13 +452,13 @@ bool serve(agent &a, int listener) {
     case agent_verb::use:
         a.last_use = clock_type::now();
         // A failure is told when the copy is next sealed.
-        a.refresh(why);
-        write_agent_reply(conn.get(), true, {});
+        a.refresh(why, false);
+        write_agent_reply(conn.get(), true, a.take_notice());
         return true;
     case agent_verb::seal: {
         a.last_use = clock_type::now();
         bool ok = a.seal(why);
-        write_agent_reply(conn.get(), ok, why);
+        write_agent_reply(conn.get(), ok, ok ? a.take_notice() : why);
         return true;
     }
     case agent_verb::status: {
@@ -391,8 +474,24 @@ bool serve(agent &a, int listener) {
             return true;
         }
         a.wipe();
-        write_agent_reply(conn.get(), true, {});
+        write_agent_reply(conn.get(), true, a.take_notice());
         return false;
+    case agent_verb::key: {
+        container_key found;
+        // A relative path would be taken from the agent's folder, not the
+        // asker's.
+        if (payload.view().empty() || payload.c_str()[0] != '/' ||
+            !a.key_for(payload.c_str(), found)) {
+            write_agent_reply(conn.get(), false, {});
+            return true;
+        }
+        wiped_array<sizeof found.key.data + sizeof found.salt.data> reply;
+        std::memcpy(reply.data, found.key.data, sizeof found.key.data);
+        std::memcpy(reply.data + sizeof found.key.data, found.salt.data, sizeof found.salt.data);
+        write_agent_reply(conn.get(), true,
+                          {reinterpret_cast<const char *>(reply.data), sizeof reply.data});
+        return true;
+    }
     case agent_verb::encrypt: {
         bool changed = false;
         if (!a.encrypt(payload.c_str(), changed, why)) {
@@ -400,7 +499,10 @@ bool serve(agent &a, int listener) {
             return true;
         }
         a.wipe();
-        write_agent_reply(conn.get(), true, changed ? "changed" : "same");
+        std::string said = a.take_notice();
+        write_agent_reply(conn.get(), true,
+                          std::string(changed ? "changed" : "same") + (said.empty() ? "" : "\n") +
+                              said);
         return false;
     }
     }
@@ -521,8 +623,6 @@ int agent_unlock(const unlock_options &options) {
         // A copy left by an agent that ended is wiped before anything else.
         wipe_agent_copy(a->copy);
         if (!private_folder(folder)) return 1;
-        auto d = digest_of(plain.plain->data(), plain.plain->size());
-        if (d) a->sealed = *d;
         if (!write_new_file(a->copy, plain.plain->data(), plain.plain->size()) ||
             !write_new_file(folder + "/" + agent_container_record,
                             reinterpret_cast<const unsigned char *>(container.data()),
@@ -530,6 +630,7 @@ int agent_unlock(const unlock_options &options) {
             wipe_agent_copy(a->copy);
             return 1;
         }
+        a->take_sealed(std::move(plain.plain));
     }
     unique_fd listener = listen_on(folder + "/" + agent_socket_name);
     if (!listener.valid()) {
@@ -600,6 +701,7 @@ int agent_lock() {
                      reply ? reply->text.c_str() : "the agent does not answer");
         return 1;
     }
+    say_agent_notice(reply->text);
     std::printf("%s is locked.\n", container.c_str());
     return 0;
 }

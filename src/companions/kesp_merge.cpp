@@ -27,6 +27,7 @@
 #include "state/files.h"
 #include "state/numbers.h"
 #include "state/test_hooks.h"
+#include "vault/agent_link.h"
 #include "vault/db_file.h"
 #include "vault/lock.h"
 #include "vault/program.h"
@@ -60,7 +61,13 @@ struct merge_input {
     version_list versions;  // its record of earlier versions
     bool record = false;    // it holds the record at all
     const secret_string *password = nullptr;  // the one that opened a container
+    held_key key;                             // the agent's key, when it opened it
 };
+
+// Stands for the master password of the agent that holds the active
+// database: the agent opens a container and hands out its key, never the
+// password.
+const secret_string agent_opened;
 
 const image_reader into_records{
     nullptr,
@@ -90,14 +97,25 @@ int read_input(merge_input &input, const secret_string *password) {
     image_reader reader = into_records;
     reader.context = &input;
     reader.record = &input.record;
-    int read = read_db_file(input.file, password != nullptr ? password->c_str() : nullptr, reader);
+    int read = 0;
+    if (password == &agent_opened) {
+        held_key key = agent_key_for(input.file.path);
+        if (!key) return 0;
+        read = read_db_file_with_key(input.file, *key, reader);
+        if (read > 0) input.key = std::move(key);
+    } else {
+        read = read_db_file(input.file, password != nullptr ? password->c_str() : nullptr,
+                            reader);
+    }
     if (read > 0) input.password = password;
     return read;
 }
 
-// The passwords tried on every container, in the order they came: typed on
-// the terminal (the master password asked once, when the first container
-// needs it, as "Master password: "), or all given at once by the caller.
+// The passwords tried on every container: first the agent's, when an agent
+// holds the active database, then the others in the order they came: typed
+// on the terminal (the master password asked once, when the first
+// container the agent does not open needs it, as "Master password: "), or
+// all given at once by the caller.
 class password_cache {
 public:
     password_cache() = default;
@@ -195,6 +213,7 @@ bool password_cache::ask(const char *prompt) {
 }
 
 bool password_cache::open_container(merge_input &input) {
+    if (int opened = read_input(input, &agent_opened); opened != 0) return opened > 0;
     if (!given_ && !asked_master_) {
         asked_master_ = true;
         if (!ask("Master password: ")) return false;
@@ -265,7 +284,8 @@ void say_exists(const std::string &path) {
 }
 
 bool write_merged(const record_list &merged, const version_list *versions, db_form form,
-                  const secret_string *password, const std::string &path, bool create_new) {
+                  const secret_string *password, const container_key *key,
+                  const std::string &path, bool create_new) {
     record_source source{merged.records()};
     // A row takes its texts and some forty bytes in a page that SQLite
     // fills to about three quarters.
@@ -282,16 +302,21 @@ bool write_merged(const record_list &merged, const version_list *versions, db_fo
     errno = 0;
     std::optional<version_source> kept;
     if (versions != nullptr) kept.emplace(version_source{*versions});
-    bool written = write_db_file(record_source::take, &source, expected + expected / 3, form,
-                                 password != nullptr ? password->c_str() : nullptr, path,
-                                 create_new, kept ? version_source::take : nullptr,
-                                 kept ? &*kept : nullptr);
+    bool written =
+        key != nullptr
+            ? write_db_file_with_key(record_source::take, &source, expected + expected / 3, *key,
+                                     path, create_new, kept ? version_source::take : nullptr,
+                                     kept ? &*kept : nullptr)
+            : write_db_file(record_source::take, &source, expected + expected / 3, form,
+                            password != nullptr ? password->c_str() : nullptr, path, create_new,
+                            kept ? version_source::take : nullptr, kept ? &*kept : nullptr);
     if (!written && create_new && errno == EEXIST) say_exists(path);
     return written;
 }
 
 bool same_password(const secret_string *a, const secret_string *b) {
-    return a == b || (a != nullptr && b != nullptr && a->view() == b->view());
+    return a == b || (a != nullptr && b != nullptr && a != &agent_opened && b != &agent_opened &&
+                      a->view() == b->view());
 }
 
 // A container copy whose password differs from the ancestor's had it
@@ -470,8 +495,12 @@ int main(int argc, char **argv) {
     const bool unchanged = same_records(merged.merged, ours.entries) &&
                            same_password(seal, ours.password) && record == ours.record &&
                            same_versions(versions, ours.versions);
+    // Under the agent's password, the key of the copy it opened (its salt).
+    const container_key *seal_key = seal != &agent_opened ? nullptr
+                                    : ours.password == seal ? ours.key.get()
+                                                            : theirs.key.get();
     if ((options.output || !unchanged) &&
-        !write_merged(merged.merged, record ? &versions : nullptr, ours.file.form, seal,
+        !write_merged(merged.merged, record ? &versions : nullptr, ours.file.form, seal, seal_key,
                       options.output.value_or(ours.file.path), options.output.has_value()))
         return cannot_merge(ours_name);
     lock.reset();

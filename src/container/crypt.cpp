@@ -312,7 +312,10 @@ bool read_trailer(int fd, std::size_t size, unsigned char *trailer) {
     return true;
 }
 
-bool load_container(const char *password, const char *path, loaded_container &c) {
+// With `known`, its key is taken instead of a derivation from `password`
+// (a container of another salt then fails its MAC).
+bool load_container(const char *password, const char *path, loaded_container &c,
+                    const container_key *known = nullptr) {
     if (!is_encrypted_file(path)) {
         std::fputs(not_a_container, stderr);
         return false;
@@ -331,7 +334,12 @@ bool load_container(const char *password, const char *path, loaded_container &c)
     test_stop_point("trailer-read");
     background_derivation derivation{password, {}, &c.km};
     std::memcpy(derivation.salt, c.trailer + fmt::salt_offset, fmt::salt_size);
-    derivation.start();
+    if (known != nullptr) {
+        std::memcpy(c.km.key.data, known->key.data, sizeof c.km.key.data);
+        std::memcpy(c.km.salt.data, derivation.salt, sizeof c.km.salt.data);
+    } else {
+        derivation.start();
+    }
 
     c.bytes.reset(static_cast<unsigned char *>(xmalloc(size)));
     hint_huge_pages(c.bytes.get(), size);
@@ -343,7 +351,7 @@ bool load_container(const char *password, const char *path, loaded_container &c)
         return false;
     }
     c.plain_size = size - fmt::trailer_size;
-    return derivation.finish();
+    return known != nullptr || derivation.finish();
 }
 
 // True when the stored MAC is the MAC of the ciphertext, magic, IV and salt
@@ -431,10 +439,10 @@ bool encrypt_to_file(const char *password, const unsigned char *plain, std::size
 }
 
 bool seal_with_key(const container_key &key, const unsigned char *plain, std::size_t size,
-                   const char *path) {
+                   const char *path, bool create_new) {
     if (!fits_container(size, path)) return false;
     container_writer writer;
-    return writer.start_with(key) && write_container(writer, plain, size, path, false);
+    return writer.start_with(key) && write_container(writer, plain, size, path, create_new);
 }
 
 bool decrypt_file(const char *password, const char *path) {
@@ -466,9 +474,15 @@ bool decrypt_file(const char *password, const char *path) {
 
 namespace {
 
-decrypted decrypt_loaded(const char *password, const char *path, loaded_container &c) {
+decrypted decrypt_loaded(const char *password, const char *path, loaded_container &c,
+                         const container_key *known = nullptr) {
     decrypted result;
-    if (!load_container(password, path, c)) return result;
+    if (!load_container(password, path, c, known)) return result;
+    if (known != nullptr &&
+        std::memcmp(known->salt.data, c.km.salt.data, sizeof known->salt.data) != 0) {
+        result.status = decrypt_status::wrong_password;
+        return result;
+    }
     auto ok = authentic(c);
     if (!ok) return result;
     if (!*ok) {
@@ -505,6 +519,11 @@ decrypted decrypt_to_memory_keeping_key(const char *password, const char *path,
         std::memcpy(key.salt.data, c.km.salt.data, sizeof key.salt.data);
     }
     return result;
+}
+
+decrypted decrypt_to_memory_with_key(const container_key &key, const char *path) {
+    loaded_container c;
+    return decrypt_loaded(nullptr, path, c, &key);
 }
 
 bool derive_container_key(const char *password, const unsigned char *salt, container_key &out) {

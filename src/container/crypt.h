@@ -60,8 +60,12 @@ bool derive_container_key(const char *password, const unsigned char *salt, conta
 decrypted decrypt_to_memory_keeping_key(const char *password, const char *path,
                                         container_key &key);
 
-// encrypt_to_file (replacing the file at `path`) under a key already
-// derived: the salt stays, the IV is fresh for every seal (counter mode
-// under one key must never meet the same counter twice).
+// decrypt_to_memory under a key already derived: `wrong_password` when the
+// container has another salt or its MAC does not match; no derivation.
+decrypted decrypt_to_memory_with_key(const container_key &key, const char *path);
+
+// encrypt_to_file under a key already derived: the salt stays, the IV is
+// fresh for every seal (counter mode under one key must never meet the
+// same counter twice).
 bool seal_with_key(const container_key &key, const unsigned char *plain, std::size_t size,
-                   const char *path);
+                   const char *path, bool create_new = false);

@@ -20,6 +20,7 @@
 #include "sync/passwords.h"
 #include "sync/tree.h"
 #include "vault/active_db.h"
+#include "vault/agent_link.h"
 #include "vault/detect.h"
 #include "vault/lock.h"
 
@@ -707,18 +708,26 @@ private:
 
 // The master password, checked on this copy, and the other copy's
 // container `theirs` opened with it or with a password of its own, asked once. False after a
-// message; nothing is changed then.
+// message; nothing is changed then. While kesp-agent holds a key that
+// opens this copy, the master password is not asked: the merge takes the
+// keys from the agent.
 bool ask_passwords(const tracked_db &db, const std::string &theirs, typed_passwords &passwords) {
     const std::string git_dir = git_folder(db.top);
     if (git_dir.empty()) return false;
     other_copy_file other(git_dir, theirs);
-    if (!other.ok() || !passwords.ask("Master password: ")) return false;
-    int opens = container_opens(db.absolute.c_str(), passwords.last().c_str());
-    if (opens == 0)
-        std::fprintf(stderr, "Wrong master password for %s; nothing was changed.\n",
-                     db.shown.c_str());
-    if (opens != 1) return false;
-    opens = container_opens(other.path().c_str(), passwords.last().c_str());
+    if (!other.ok()) return false;
+    int opens = 0;
+    if (agent_opens(db.absolute)) {
+        if (agent_opens(other.path())) return true;
+    } else {
+        if (!passwords.ask("Master password: ")) return false;
+        opens = container_opens(db.absolute.c_str(), passwords.last().c_str());
+        if (opens == 0)
+            std::fprintf(stderr, "Wrong master password for %s; nothing was changed.\n",
+                         db.shown.c_str());
+        if (opens != 1) return false;
+        opens = container_opens(other.path().c_str(), passwords.last().c_str());
+    }
     if (opens == 0) {
         if (!passwords.ask("Password of the other copy: ")) return false;
         opens = container_opens(other.path().c_str(), passwords.last().c_str());

@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "container/crypt.h"
 #include "state/files.h"
 #include "state/pointer_file.h"
 
@@ -106,23 +107,26 @@ bool write_agent_reply(int fd, bool ok, std::string_view text) {
            send_all(fd, reinterpret_cast<const unsigned char *>(text.data()), text.size());
 }
 
-std::optional<agent_reply> ask_agent(const std::string &copy, agent_verb verb,
-                                     std::string_view payload, bool *gone) {
+namespace {
+
+// One request and its reply (status byte and text, in wiped memory).
+bool exchange(const std::string &copy, agent_verb verb, std::string_view payload, bool *gone,
+              unsigned char &status, secret_string &text) {
     if (gone) *gone = false;
     std::string socket_path = folder_of_copy(copy) + "/" + agent_socket_name;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (socket_path.size() >= sizeof address.sun_path || payload.size() > agent_max_payload)
-        return std::nullopt;
+        return false;
     std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
     unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.valid()) return std::nullopt;
+    if (!fd.valid()) return false;
     if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         if (gone) *gone = errno == ECONNREFUSED || errno == ENOENT;
-        return std::nullopt;
+        return false;
     }
     // Whatever listens there must be ours: a password may follow.
-    if (peer_uid(fd.get()) != static_cast<unsigned>(::getuid())) return std::nullopt;
+    if (peer_uid(fd.get()) != static_cast<unsigned>(::getuid())) return false;
 
     unsigned char head[agent_header_size + 4];
     std::memcpy(head, agent_magic, sizeof agent_magic);
@@ -132,14 +136,46 @@ std::optional<agent_reply> ask_agent(const std::string &copy, agent_verb verb,
     if (!send_all(fd.get(), head, sizeof head) ||
         !send_all(fd.get(), reinterpret_cast<const unsigned char *>(payload.data()),
                   payload.size()))
-        return std::nullopt;
+        return false;
+    // Locking ends the agent; a reply cut short by its end is no answer.
+    return read_agent_message(fd.get(), &status, 1, text);
+}
+
+}  // namespace
+
+std::optional<agent_reply> ask_agent(const std::string &copy, agent_verb verb,
+                                     std::string_view payload, bool *gone) {
     unsigned char status = 0;
     secret_string text;
-    if (!read_agent_message(fd.get(), &status, 1, text)) {
-        // Locking ends the agent; a reply cut short by its end is no answer.
-        return std::nullopt;
-    }
+    if (!exchange(copy, verb, payload, gone, status, text)) return std::nullopt;
     return agent_reply{status == '+', std::string(text.view())};
+}
+
+void container_key_deleter::operator()(container_key *key) const {
+    delete key;
+}
+
+held_key agent_key_for(const std::string &path) {
+    auto active = read_active_db_path();
+    if (!active || !is_agent_copy(*active)) return nullptr;
+    unsigned char status = 0;
+    secret_string text;
+    held_key key(new container_key);
+    const std::size_t size = sizeof key->key.data + sizeof key->salt.data;
+    if (!exchange(*active, agent_verb::key, absolute_path(path.c_str()), nullptr, status, text) ||
+        status != '+' || text.size() != size)
+        return nullptr;
+    std::memcpy(key->key.data, text.c_str(), sizeof key->key.data);
+    std::memcpy(key->salt.data, text.c_str() + sizeof key->key.data, sizeof key->salt.data);
+    return key;
+}
+
+bool agent_opens(const std::string &path) {
+    return agent_key_for(path) != nullptr;
+}
+
+void say_agent_notice(const std::string &text) {
+    if (!text.empty()) std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 bool wipe_file(const std::string &path) {
@@ -177,7 +213,11 @@ void wipe_agent_copy(const std::string &copy) {
 bool note_agent_use(const std::string &path) {
     if (!is_agent_copy(path)) return true;
     bool gone = false;
-    if (ask_agent(path, agent_verb::use, {}, &gone) || !gone) return true;
+    if (auto reply = ask_agent(path, agent_verb::use, {}, &gone)) {
+        if (reply->ok) say_agent_notice(reply->text);
+        return true;
+    }
+    if (!gone) return true;
     std::string container = container_of_copy(path);
     if (container.empty()) container = path;
     wipe_agent_copy(path);
@@ -192,7 +232,10 @@ void seal_agent_copy() {
     auto active = read_active_db_path();
     if (!active || !is_agent_copy(*active)) return;
     auto reply = ask_agent(*active, agent_verb::seal);
-    if (reply && reply->ok) return;
+    if (reply && reply->ok) {
+        say_agent_notice(reply->text);
+        return;
+    }
     std::string container = container_of_copy(*active);
     std::fprintf(stderr,
                  "WARNING: the change is only in memory: %s; it is written to %s as soon as it "
@@ -211,7 +254,9 @@ bool encrypt_agent_copy(const std::string &copy, const char *password) {
         return false;
     }
     remember_last_db(container);
-    if (reply->text == "changed")
+    const std::size_t end = reply->text.find('\n');
+    if (end != std::string::npos) say_agent_notice(reply->text.substr(end + 1));
+    if (reply->text.compare(0, end, "changed") == 0)
         std::printf("The master password of %s is now the one just typed.\n", container.c_str());
     return true;
 }

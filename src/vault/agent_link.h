@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -35,6 +36,8 @@ enum class agent_verb : unsigned char {
     status = 'q',   // "<container>\n<copy>\n<seconds left>\n<process id>\n"
     encrypt = 'e',  // payload: a password; seal under it, wipe, forget, end;
                     // replies "same" or "changed"
+    key = 'k',      // payload: a container's absolute path; when the agent's
+                    // password opens it, replies its key and salt (96 bytes)
 };
 
 // Names inside the private folder.
@@ -65,6 +68,21 @@ struct agent_reply {
 std::optional<agent_reply> ask_agent(const std::string &copy, agent_verb verb,
                                      std::string_view payload = {}, bool *gone = nullptr);
 
+// The key of the container at `path` (made absolute here), from the agent
+// of the active database, when that agent's master password opens it: the
+// agent authenticates the container itself and answers with the key for
+// that container's salt, never with the password. Nothing, silently, when
+// no agent is active, it does not answer, or its password does not open
+// the file. Opaque above the vault; wiped when it goes.
+struct container_key;
+struct container_key_deleter {
+    void operator()(container_key *key) const;
+};
+using held_key = std::unique_ptr<container_key, container_key_deleter>;
+held_key agent_key_for(const std::string &path);
+// Whether the agent's master password opens the container at `path`.
+bool agent_opens(const std::string &path);
+
 // Reads one whole request or reply from `fd`: `head` receives the header
 // and the payload goes to `payload` (at most agent_max_payload bytes, in
 // wiped memory). False on a short, malformed or oversized message.
@@ -75,6 +93,10 @@ bool write_agent_reply(int fd, bool ok, std::string_view text);
 
 // The uid of the process at the other end of the Unix socket `fd`.
 std::optional<unsigned> peer_uid(int fd);
+
+// What the agent did on its own (a replaced container merged into the
+// copy), sent with a reply that succeeded: one line on standard error.
+void say_agent_notice(const std::string &text);
 
 // Notes a use of the active database `path` when it is an agent's copy.
 // False when the agent is gone: then the copy is wiped, the record of it

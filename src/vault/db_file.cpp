@@ -83,14 +83,19 @@ std::optional<db_file> examine_db_file(const std::string &path, const std::strin
     return file;
 }
 
-int read_db_file(const db_file &file, const char *password, const image_reader &reader) {
+namespace {
+
+// A container opens with `key` when one is given, else with `password`.
+int read_db_file_as(const db_file &file, const char *password, const container_key *key,
+                    const image_reader &reader) {
     if (file.empty) {
         reader.expect(reader.context, 0);
         return 1;
     }
     std::unique_ptr<wiped_buffer> bytes;
     if (file.form == db_form::container) {
-        decrypted plain = decrypt_to_memory(password, file.path.c_str());
+        decrypted plain = key != nullptr ? decrypt_to_memory_with_key(*key, file.path.c_str())
+                                         : decrypt_to_memory(password, file.path.c_str());
         if (plain.status == decrypt_status::wrong_password) return 0;
         if (plain.status != decrypt_status::ok) return -1;
         bytes = std::move(plain.plain);
@@ -99,6 +104,17 @@ int read_db_file(const db_file &file, const char *password, const image_reader &
         if (!bytes) return -1;
     }
     return db_image_visit(bytes->data(), bytes->size(), file.name.c_str(), reader) ? 1 : -1;
+}
+
+}  // namespace
+
+int read_db_file(const db_file &file, const char *password, const image_reader &reader) {
+    return read_db_file_as(file, password, nullptr, reader);
+}
+
+int read_db_file_with_key(const db_file &file, const container_key &key,
+                          const image_reader &reader) {
+    return read_db_file_as(file, nullptr, &key, reader);
 }
 
 std::optional<db_file_digest> digest_db_file(const std::string &path) {
@@ -133,9 +149,12 @@ std::optional<db_file_digest> digest_db_file(const std::string &path) {
     return digest;
 }
 
-bool write_db_file(image_row_source next, void *context, std::size_t expected_size,
-                   db_form form, const char *password, const std::string &path,
-                   bool create_new, image_version_source versions, void *versions_context) {
+namespace {
+
+bool write_db_file_as(image_row_source next, void *context, std::size_t expected_size,
+                      db_form form, const char *password, const container_key *key,
+                      const std::string &path, bool create_new, image_version_source versions,
+                      void *versions_context) {
     struct stat st;
     if (create_new && ::lstat(path.c_str(), &st) == 0) {
         errno = EEXIST;
@@ -143,12 +162,30 @@ bool write_db_file(image_row_source next, void *context, std::size_t expected_si
     }
     std::unique_ptr<built_image> bytes = db_image_build(next, context, expected_size, versions, versions_context);
     if (!bytes) return false;
+    if (form == db_form::container && key != nullptr)
+        return seal_with_key(*key, bytes->data(), bytes->size(), path.c_str(), create_new);
     if (form == db_form::container)
         return encrypt_to_file(password, bytes->data(), bytes->size(), path.c_str(), create_new);
     std::string target = create_new ? path : replacement_target(path.c_str());
     file_replacement out(target, create_new ? target : target + ".merged");
     return out.open() && out.write(bytes->data(), bytes->size()) &&
            (create_new ? out.commit_new() : out.commit());
+}
+
+}  // namespace
+
+bool write_db_file(image_row_source next, void *context, std::size_t expected_size,
+                   db_form form, const char *password, const std::string &path,
+                   bool create_new, image_version_source versions, void *versions_context) {
+    return write_db_file_as(next, context, expected_size, form, password, nullptr, path,
+                            create_new, versions, versions_context);
+}
+
+bool write_db_file_with_key(image_row_source next, void *context, std::size_t expected_size,
+                            const container_key &key, const std::string &path, bool create_new,
+                            image_version_source versions, void *versions_context) {
+    return write_db_file_as(next, context, expected_size, db_form::container, nullptr, &key,
+                            path, create_new, versions, versions_context);
 }
 
 bool is_active_db_file(const std::string &path) {

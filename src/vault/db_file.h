@@ -38,6 +38,12 @@ std::optional<db_file> examine_db_file(const std::string &path, const std::strin
 // damaged data alike), -1 failed after a message.
 int read_db_file(const db_file &file, const char *password, const image_reader &reader);
 
+// read_db_file with a container's key already derived (kesp-agent's),
+// where no password is at hand.
+struct container_key;
+int read_db_file_with_key(const db_file &file, const container_key &key,
+                          const image_reader &reader);
+
 // The SHA-256 of the bytes of the file at `path` now, to tell later whether
 // it is still the file that was read. Nothing after a message.
 using db_file_digest = std::array<unsigned char, 32>;
@@ -55,6 +61,13 @@ bool write_db_file(image_row_source next, void *context, std::size_t expected_si
                    db_form form, const char *password, const std::string &path,
                    bool create_new, image_version_source versions = nullptr,
                    void *versions_context = nullptr);
+
+// write_db_file of a container under a key already derived: its salt
+// stays, the IV is fresh.
+bool write_db_file_with_key(image_row_source next, void *context, std::size_t expected_size,
+                            const container_key &key, const std::string &path, bool create_new,
+                            image_version_source versions = nullptr,
+                            void *versions_context = nullptr);
 
 // True when `path` leads to the file the pointer file names as the active
 // database (plain, existing).

@@ -1,0 +1,106 @@
+#include "agent/settle.h"
+
+#include <ctime>
+#include <optional>
+
+#include "merge/merge.h"
+#include "merge/versions.h"
+
+namespace {
+
+struct image_entries {
+    record_list entries;
+    version_list versions;
+    bool record = false;
+};
+
+bool read_image(wiped_buffer &bytes, const char *name, image_entries &out) {
+    image_reader reader{
+        &out,
+        [](void *self, std::size_t rows) {
+            static_cast<image_entries *>(self)->entries.reserve(rows);
+        },
+        [](void *self, const image_row &row) {
+            static_cast<image_entries *>(self)->entries.add(
+                row.id, {row.title, row.user, row.url, row.password, row.notes}, row.timestamp);
+            return true;
+        },
+        [](void *self, const image_version &v) {
+            kept_version k;
+            k.entry_id = v.entry_id;
+            k.gone = v.gone;
+            k.field = {v.title, v.user, v.url, v.password, v.notes};
+            k.timestamp = v.timestamp;
+            k.replaced = v.replaced;
+            k.why = v.why;
+            static_cast<image_entries *>(self)->versions.push_back(std::move(k));
+            return true;
+        },
+        &out.record};
+    return db_image_visit(bytes.data(), bytes.size(), name, reader);
+}
+
+struct record_source {
+    const record_list::records_type &records;
+    std::size_t next = 0;
+
+    static bool take(void *context, image_row &row) {
+        auto *self = static_cast<record_source *>(context);
+        if (self->next == self->records.size()) return false;
+        const record &r = self->records[self->next++];
+        row = {r.id, r.field[title_field], r.field[user_field], r.field[url_field],
+               r.field[password_field], r.field[notes_field], r.timestamp};
+        return true;
+    }
+};
+
+struct version_source {
+    const version_list &versions;
+    std::size_t next = 0;
+
+    static bool take(void *context, image_version &out) {
+        auto *self = static_cast<version_source *>(context);
+        if (self->next == self->versions.size()) return false;
+        const kept_version &v = self->versions[self->next++];
+        out = {v.entry_id, v.gone, v.field[title_field], v.field[user_field],
+               v.field[url_field], v.field[password_field], v.field[notes_field],
+               v.timestamp, v.replaced, v.why};
+        return true;
+    }
+};
+
+// The local time as SQLite's datetime('now','localtime') writes it.
+std::string local_now() {
+    std::time_t t = std::time(nullptr);
+    char text[32] = "";
+    std::tm local{};
+    if (localtime_r(&t, &local) != nullptr)
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+}  // namespace
+
+std::unique_ptr<built_image> merge_images(wiped_buffer &base, wiped_buffer &copy,
+                                          wiped_buffer &container, std::string &report) {
+    image_entries b, ours, theirs;
+    if (!read_image(base, "the last sealed state", b) ||
+        !read_image(copy, "the unlocked copy", ours) ||
+        !read_image(container, "the container", theirs))
+        return nullptr;
+    const new_ids ours_new = removed_since(b.versions, ours.versions);
+    const new_ids theirs_new = removed_since(b.versions, theirs.versions);
+    merge_outcome merged =
+        merge_records(b.entries, ours.entries, theirs.entries, &ours_new, &theirs_new);
+    const bool record = ours.record || theirs.record || b.record;
+    version_list versions;
+    if (record)
+        versions = merge_versions(ours.versions, theirs.versions, ours.entries, merged,
+                                  local_now());
+    report = describe_merge(merged.report);
+    record_source rows{merged.merged.records()};
+    std::optional<version_source> kept;
+    if (record) kept.emplace(version_source{versions});
+    return db_image_build(record_source::take, &rows, copy.size() + container.size(),
+                          kept ? version_source::take : nullptr, kept ? &*kept : nullptr);
+}

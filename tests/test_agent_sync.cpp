@@ -1,0 +1,208 @@
+// kesp-sync and kesp-merge while kesp-agent holds the database: two clones
+// of a bare remote, both changed, the local one unlocked; the merge takes
+// its keys from the agent and nothing is typed on the terminal, unless the
+// agent's password does not open a copy.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "container/crypt.h"
+#include "harness/harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using harness::pty_session;
+using harness::result;
+using harness::sandbox;
+
+const std::string master = "correct horse";
+const std::string syncer = harness::built_program("kesp-sync");
+const std::string merger = harness::built_program("kesp-merge");
+
+std::string quote(const std::string &word) {
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// The titles of a container, opened with `password`.
+std::string titles(const std::string &path, const std::string &password = master) {
+    decrypted d = decrypt_to_memory(password.c_str(), path.c_str());
+    if (d.status != decrypt_status::ok) return "<does not open>";
+    const std::string plain = path + ".check";
+    harness::write_file(plain, std::string(reinterpret_cast<char *>(d.plain->data()),
+                                           d.plain->size()));
+    std::string found = harness::sql(plain, "select title from entries order by title;");
+    std::remove(plain.c_str());
+    return found;
+}
+
+// A container at `path` holding `statements` run on kesp's schema.
+void make_container(const std::string &path, const std::string &statements,
+                    const std::string &password = master) {
+    harness::sql(path, "create table entries(id integer primary key, title text, user text, "
+                       "url text, password text, notes text, timestamp date default "
+                       "(datetime('now','localtime')));" +
+                           statements);
+    ASSERT_TRUE(encrypt_file(password.c_str(), path.c_str()));
+}
+
+// Decrypted, changed, encrypted again (under `password`).
+void edit(const std::string &path, const std::string &statements,
+          const std::string &password = master, const std::string &then = master) {
+    ASSERT_TRUE(decrypt_file(password.c_str(), path.c_str()));
+    harness::sql(path, statements);
+    ASSERT_TRUE(encrypt_file(then.c_str(), path.c_str()));
+}
+
+struct ram_folder {
+    std::string path;
+    ram_folder() {
+        char name[] = "/dev/shm/kesp-agent-test-XXXXXX";
+        if (::mkdtemp(name) != nullptr) path = name;
+    }
+    ~ram_folder() {
+        std::error_code ignored;
+        if (!path.empty()) fs::remove_all(path, ignored);
+    }
+};
+
+// This machine: unlocked with kesp-agent. The other: plain containers
+// edited directly and sent with kesp-sync.
+class UnlockedSync : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(ram.path.empty());
+        for (sandbox *box : {&here, &there})
+            harness::write_file(box->home() + "/.gitconfig",
+                                "[user]\n\tname = t\n\temail = t@example.org\n[init]\n"
+                                "\tdefaultBranch = main\n");
+        here.env["XDG_RUNTIME_DIR"] = ram.path;
+        ASSERT_EQ(harness::run_shell("git init -q --bare --initial-branch=main " + quote(remote))
+                      .status,
+                  0);
+        make_container(there_db, "insert into entries(title) values('mail'),('bank');");
+        ASSERT_EQ(there.run_program(syncer, {"init", "vault.db", remote}).status, 0);
+        ASSERT_EQ(harness::run_shell("HOME=" + quote(here.home()) + " git clone -q " +
+                                     quote(remote) + " " + quote(here.work()))
+                      .status,
+                  0);
+        ASSERT_EQ(here.run_program(syncer, {"init", "vault.db"}).status, 0);
+        pty_session s(here, {"unlock", here_db}, harness::built_program("kesp-agent"));
+        ASSERT_TRUE(s.expect_terminal("Master password: "));
+        s.type_line(master);
+        ASSERT_EQ(s.finish().status, 0);
+    }
+    void TearDown() override {
+        here.run_program(harness::built_program("kesp-agent"), {"lock"});
+    }
+
+    result add_here(const std::string &title) const {
+        return here.run_pty({"-a"}, {{"Title: ", title},
+                                     {"Username: ", "me"},
+                                     {"Url: ", ""},
+                                     {"Notes: ", ""},
+                                     {"Password (empty to generate new): ", "pw"}});
+    }
+
+    // kesp-sync on a terminal where nothing is typed: a prompt would wait
+    // until the time runs out.
+    result sync_untyped() const {
+        pty_session s(here, {}, syncer);
+        return s.finish();
+    }
+
+    harness::scratch_dir dir;
+    const std::string remote = dir.file("remote.git");
+    ram_folder ram;
+    sandbox here, there;
+    const std::string here_db = here.path("vault.db"), there_db = there.path("vault.db");
+};
+
+TEST_F(UnlockedSync, BothChangedMergesWithNothingTyped) {
+    edit(there_db, "insert into entries(title) values('from there');");
+    ASSERT_EQ(there.run_program(syncer, {}).status, 0);
+    ASSERT_EQ(add_here("from here").err, "");
+
+    result r = sync_untyped();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Merged the other copy's changes and sent the result.\n");
+    EXPECT_EQ(r.terminal.find("assword"), std::string::npos) << r.terminal;
+    EXPECT_EQ(titles(here_db), "bank\nfrom here\nfrom there\nmail\n");
+
+    // The unlocked copy holds the merged entries, and goes on from there.
+    r = here.run({"-f", "from there"});
+    EXPECT_NE(r.out.find("from there"), std::string::npos) << r.err;
+    ASSERT_EQ(add_here("after").err, "");
+    EXPECT_EQ(titles(here_db), "after\nbank\nfrom here\nfrom there\nmail\n");
+    ASSERT_EQ(there.run_program(syncer, {}).status, 0);
+    ASSERT_EQ(here.run_program(syncer, {}).status, 0);
+    ASSERT_EQ(there.run_program(syncer, {}).status, 0);
+    EXPECT_EQ(titles(there_db), titles(here_db));
+}
+
+TEST_F(UnlockedSync, TheOtherCopysOwnPasswordIsAskedAlone) {
+    edit(there_db, "insert into entries(title) values('from there');", master, "new one");
+    ASSERT_EQ(there.run_program(syncer, {}).status, 0);
+    ASSERT_EQ(add_here("from here").err, "");
+
+    pty_session s(here, {}, syncer);
+    ASSERT_TRUE(s.expect_terminal("Password of the other copy: "));
+    s.type_line("new one");
+    result r = s.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.terminal.find("Master password"), std::string::npos) << r.terminal;
+    EXPECT_EQ(titles(here_db, "new one"), "bank\nfrom here\nfrom there\nmail\n");
+
+    // The copy cannot take in what its password no longer opens, but
+    // holds nothing of its own either: it locks, and the container stays.
+    const std::string merged = harness::read_file(here_db);
+    r = here.run_program(harness::built_program("kesp-agent"), {"lock"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(harness::read_file(here_db), merged);
+    EXPECT_FALSE(harness::exists(here.pointer_file()));
+}
+
+// kesp-merge by hand: every container the agent's password opens is read
+// with the agent's key; the one it does not open is asked for as before.
+TEST_F(UnlockedSync, KespMergeTakesTheKeysFromTheAgent) {
+    const std::string base = here.path("base.db"), ours = here.path("ours.db"),
+                      theirs = here.path("theirs.db"), other = here.path("other.db");
+    make_container(base, "insert into entries(title) values('a');");
+    fs::copy_file(base, ours);
+    fs::copy_file(base, theirs);
+    edit(ours, "insert into entries(title) values('ours');");
+    edit(theirs, "insert into entries(title) values('theirs');");
+    struct stat before;
+    ASSERT_EQ(::stat(ours.c_str(), &before), 0);
+
+    pty_session s(here, {base, ours, theirs}, merger);
+    result r = s.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.terminal, "");
+    EXPECT_EQ(titles(ours), "a\nours\ntheirs\n");
+
+    // A copy under another password: asked, as without an agent.
+    fs::copy_file(base, other);
+    edit(other, "insert into entries(title) values('other');", master, "elsewhere");
+    pty_session t(here, {base, ours, other}, merger);
+    ASSERT_TRUE(t.expect_terminal("Master password: "));
+    t.type_line("wrong");
+    ASSERT_TRUE(t.expect_terminal("Password of the other copy: "));
+    t.type_line("elsewhere");
+    r = t.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("was changed on the other copy; use the new one."), std::string::npos)
+        << r.err;
+    EXPECT_EQ(titles(ours, "elsewhere"), "a\nother\nours\ntheirs\n");
+}
+
+}  // namespace
