@@ -775,7 +775,6 @@ bool merge(const tracked_db &db, const char *self, const std::string &incoming,
     unique_fd password_pipe = passwords.pipe_for_child();
     unique_fd moved = moved_report(db);
     if (!password_pipe.valid() || !moved.valid()) return false;
-    const std::string before = commit_of(db.top, "HEAD");
     // kesp-merge works under our lock rather than waiting for it.
     if (lock.descriptor() >= 0 && ::fcntl(lock.descriptor(), F_SETFD, 0) != 0) {
         print_errno("Cannot hand the lock on");
@@ -790,11 +789,11 @@ bool merge(const tracked_db &db, const char *self, const std::string &incoming,
     git_result merged = run_git(db.top, args, git_output::captured);
     if (lock.descriptor() >= 0) ::fcntl(lock.descriptor(), F_SETFD, FD_CLOEXEC);
     if (merged.ok()) {
+        // Pairs come only from a driver that ran in this merge, which made
+        // a merge commit then. Without the trailer the other machine only
+        // does not look.
         const std::string trailer = renumbered_trailer(moved_pairs(moved.get()));
-        // Only a merge commit of ours carries it; without it the other
-        // machine just does not look.
-        if (!trailer.empty() && !commit_of(db.top, "HEAD^2").empty() &&
-            commit_of(db.top, "HEAD^1") == before)
+        if (!trailer.empty())
             run_git(db.top, {"commit", "-q", "--amend", "-m", message + "\n\n" + trailer},
                     git_output::shown);
         return true;
@@ -854,6 +853,13 @@ bool password_to_compare(const tracked_db &db, typed_passwords &passwords) {
     int opens = container_opens(db.absolute.c_str(), passwords.last().c_str());
     if (opens == 0) std::fprintf(stderr, "Wrong master password for %s.\n", db.shown.c_str());
     return opens == 1;
+}
+
+// The entries of the database, read with the master password, typed
+// first. False after a message, or silently when it does not open it (a
+// merge sealed it under the other copy's new password).
+bool read_prints(const tracked_db &db, const typed_passwords &passwords, entry_prints &out) {
+    return read_entry_prints(db.absolute, db.shown, passwords.first().c_str(), out) == 1;
 }
 
 bool is_ancestor(const std::string &top, const std::string &older, const std::string &newer) {
@@ -922,9 +928,10 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
         if (current != base_blob && their_blob != base_blob && current != their_blob &&
             !ask_passwords(db, theirs_bytes.out, passwords))
             return false;
-        claimed = current == base_blob && their_blob != current &&
-                  incoming_claims_renumbering(db, incoming);
-        if (claimed) compare = password_to_compare(db, passwords);
+        // A merge here keeps this copy's ids as a rule, but an entry the
+        // other copy renumbered counts there as removed and added again.
+        claimed = their_blob != base_blob && incoming_claims_renumbering(db, incoming);
+        if (claimed) compare = !passwords.empty() || password_to_compare(db, passwords);
     }
 
     auto lock = take_user_lock(lock_kind::exclusive);
@@ -941,8 +948,7 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
 
     const std::string before = commit_of(db.top, "HEAD");
     entry_prints was, is;
-    if (compare)
-        compare = read_entry_prints(db.absolute, db.shown, passwords.last().c_str(), was) == 1;
+    if (compare) compare = read_prints(db, passwords, was);
     if (to_merge && !merge(db, self, incoming, passwords, *lock)) return false;
     const std::string after = commit_of(db.top, "HEAD");
     const bool received = after != before;
@@ -971,8 +977,7 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
     }
     std::string moves;
     if (received && claimed) {
-        if (compare)
-            compare = read_entry_prints(db.absolute, db.shown, passwords.last().c_str(), is) == 1;
+        if (compare) compare = read_prints(db, passwords, is);
         moves = compare ? describe_moves(find_moves(was, is))
                         : "; entry ids may have changed: kesp -l shows them";
     }
