@@ -192,9 +192,13 @@ TEST_F(TwoMachines, EditsOnBothSidesMeetAndNothingIsLost) {
     EXPECT_EQ(r.err, "Merged: 1 entry from the other copy, 0 removed, 1 conflict kept as entry 6.\n");
     EXPECT_EQ(r.terminal.find(password), std::string::npos);
 
-    r = a.sync();
+    // B's merge gave A's wiki the id after B's news: A is told which.
+    harness::pty_session again(a.box, {}, syncer);
+    ASSERT_TRUE(again.expect_terminal("Master password: "));
+    again.type_line(password);
+    r = again.finish();
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "Received 1 change from the other copy.\n");
+    EXPECT_EQ(r.out, "Received 1 change from the other copy; entry 4 (wiki) is now 5.\n");
     r = a.sync();
     EXPECT_EQ(r.out, "Up to date.\n");
 
@@ -952,8 +956,8 @@ TEST_F(TwoMachines, ARemoteThatClaimsARenumberingNamesNoEntry) {
     a.edit("update entries set notes='from a', timestamp='2024-05-01 10:00:00' where id=3;");
     ASSERT_EQ(a.sync().out, "Sent 1 change.\n");
     attacker eve(remote);
-    ASSERT_EQ(eve.git("commit -q --amend -m 'kesp-sync from a\n\nKesp-Renumbered: 1>2 2>1'").status,
-              0);
+    const std::string claim = "kesp-sync from a\n\nKesp-Renumbered: 1>2 2>1";
+    ASSERT_EQ(eve.git("commit -q --amend -m " + quote(claim)).status, 0);
     ASSERT_EQ(eve.git("push -q -f origin HEAD:main").status, 0);
     harness::pty_session s(b.box, {}, syncer);
     ASSERT_TRUE(s.expect_terminal("Master password: "));

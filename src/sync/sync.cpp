@@ -766,10 +766,11 @@ std::vector<std::pair<std::int64_t, std::int64_t>> moved_pairs(int fd) {
 // Merges `incoming` (git runs kesp-merge under our lock, the passwords on
 // a pipe); false after saying why not. A merge commit that gave entries
 // of the other copy new ids says so in its message, ids only, so that the
-// other machine knows to look when it takes the result. A merge that failed (kesp-merge
-// could not open a copy, or another file conflicted) is undone, so that
-// the repository is as it was and the next run starts afresh; what git
-// said about it on standard output is then beside the point.
+// other machine knows to look when it takes the result. A merge that
+// failed (kesp-merge could not open a copy, or another file conflicted) is
+// undone, so that the repository is as it was and the next run starts
+// afresh; what git said about it on standard output is then beside the
+// point.
 bool merge(const tracked_db &db, const char *self, const std::string &incoming,
            const typed_passwords &passwords, const user_lock &lock) {
     unique_fd password_pipe = passwords.pipe_for_child();
