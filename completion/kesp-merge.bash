@@ -10,11 +10,11 @@ _kesp_merge()
     COMPREPLY=()
     # A descriptor or a name: nothing to offer.
     case $prev in
-    --password-fd | --lock-fd | --name) return 0 ;;
+    --password-fd | --lock-fd | --moved-fd | --name) return 0 ;;
     esac
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "-o --output --password-fd --lock-fd --name -h --help" \
-            -- "$cur"))
+        COMPREPLY=($(compgen -W "-o --output --password-fd --lock-fd --moved-fd --name -h \
+            --help" -- "$cur"))
         return 0
     fi
     # BASE, OURS, THEIRS and OUT are all files.

@@ -511,7 +511,8 @@ struct sync_companion {
 TEST(SyncCompanions, PagesAndCompletionsCoverEveryOption) {
     const std::vector<sync_companion> companions = {
         {"kesp-merge", "_kesp_merge",
-         {"-o", "--output", "--password-fd", "--lock-fd", "--name", "-h", "--help"}},
+         {"-o", "--output", "--password-fd", "--lock-fd", "--moved-fd", "--name", "-h",
+          "--help"}},
         {"kesp-sync", "_kesp_sync", {"-h", "--help"}},
         {"kesp-agent", "_kesp_agent", {"--idle", "--max", "-h", "--help"}},
     };

@@ -26,7 +26,8 @@ const char *const schema =
 
 const char *const usage =
     "Usage: kesp-merge BASE OURS THEIRS [-o OUT]\n"
-    "       kesp-merge --password-fd N [--lock-fd N] [--name NAME] BASE OURS THEIRS\n"
+    "       kesp-merge --password-fd N [--lock-fd N] [--name NAME] [--moved-fd N]\n"
+    "                  BASE OURS THEIRS\n"
     "Merges the kesp databases OURS and THEIRS, two copies of BASE (an empty\n"
     "file when they have none in common), and writes the result over OURS, or\n"
     "to the new file OUT. As git's merge driver: kesp-merge %O %A %B.\n"

@@ -192,9 +192,13 @@ TEST_F(TwoMachines, EditsOnBothSidesMeetAndNothingIsLost) {
     EXPECT_EQ(r.err, "Merged: 1 entry from the other copy, 0 removed, 1 conflict kept as entry 6.\n");
     EXPECT_EQ(r.terminal.find(password), std::string::npos);
 
-    r = a.sync();
+    // B's merge gave A's wiki the id after B's news: A is told which.
+    harness::pty_session again(a.box, {}, syncer);
+    ASSERT_TRUE(again.expect_terminal("Master password: "));
+    again.type_line(password);
+    r = again.finish();
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "Received 1 change from the other copy.\n");
+    EXPECT_EQ(r.out, "Received 1 change from the other copy; entry 4 (wiki) is now 5.\n");
     r = a.sync();
     EXPECT_EQ(r.out, "Up to date.\n");
 
@@ -843,6 +847,172 @@ TEST(Sync, TheCleanFilterPassesOnlyAContainer) {
         EXPECT_TRUE(r.out == c.out);
         EXPECT_EQ(r.err, c.err);
     }
+}
+
+}  // namespace
+
+namespace {
+
+const std::string renumbered_rows =
+    "1|mail|alice|https://mail|pw||2024-01-01 10:00:00\n"
+    "2|bank|alice|https://bank|1234||2024-01-01 10:00:00\n"
+    "3|shop|bob|https://shop|s3||2024-01-01 10:00:00\n"
+    "4|laptop-only|alice|https://laptop|l||2024-04-01 10:00:00\n"
+    "5|desktop-only|bob|https://desktop|d||2024-03-01 10:00:00\n"
+    "6|desktop-too|bob|https://desktop2|d2||2024-03-01 11:00:00\n";
+
+// B adds entries 4 and 5 and sends them; A, which added its own 4 in the
+// meantime, merges them: A keeps its ids, B's entries become 5 and 6 there,
+// and here once B takes A's result.
+class Renumbered : public TwoMachines {
+protected:
+    void SetUp() override {
+        TwoMachines::SetUp();
+        if (!merge_driver_takes_passwords()) GTEST_SKIP() << "kesp-merge takes no passwords";
+        b.edit("insert into entries values"
+               "(4,'desktop-only','bob','https://desktop','d','','2024-03-01 10:00:00'),"
+               "(5,'desktop-too','bob','https://desktop2','d2','','2024-03-01 11:00:00');");
+        ASSERT_EQ(b.sync().out, "Sent 1 change.\n");
+        a.edit("insert into entries values"
+               "(4,'laptop-only','alice','https://laptop','l','','2024-04-01 10:00:00');");
+        harness::pty_session s(a.box, {}, syncer);
+        ASSERT_TRUE(s.expect_terminal("Master password: "));
+        s.type_line(password);
+        auto r = s.finish();
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "Merged the other copy's changes and sent the result.\n");
+        // The merge commit names the ids it gave, and nothing else.
+        EXPECT_EQ(a.git("log -1 --format=%B").output,
+                  "Merge the other copy of passwords.db\n\nKesp-Renumbered: 4>5 5>6\n\n");
+        ASSERT_EQ(a.rows(), renumbered_rows);
+    }
+};
+
+TEST_F(Renumbered, TheMachineThatTakesTheMergeNamesTheEntriesThatMoved) {
+    harness::pty_session s(b.box, {}, syncer);
+    ASSERT_TRUE(s.expect_terminal("Master password: "));
+    s.type_line(password);
+    auto r = s.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Received 1 change from the other copy; entry 4 (desktop-only) is now 5, "
+                     "entry 5 (desktop-too) is now 6.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(b.rows(), renumbered_rows);
+    // Told once: the next sync has nothing to say about ids.
+    r = b.sync();
+    EXPECT_EQ(r.out, "Up to date.\n");
+    EXPECT_EQ(r.err, "");
+}
+
+const std::string maybe_moved =
+    "Received 1 change from the other copy; entry ids may have changed: kesp -l shows them.\n";
+
+TEST_F(Renumbered, WithoutThePasswordItSaysIdsMayHaveChangedAndSyncsAllTheSame) {
+    // Ctrl-D at the prompt.
+    harness::pty_session s(b.box, {}, syncer);
+    ASSERT_TRUE(s.expect_terminal("Master password: "));
+    s.type_eof();
+    auto r = s.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, maybe_moved);
+    EXPECT_EQ(b.rows(), renumbered_rows);
+}
+
+TEST_F(Renumbered, WithoutATerminalItSaysIdsMayHaveChanged) {
+    auto detached = b.box.run_program("/usr/bin/setsid", {"-w", syncer});
+    EXPECT_EQ(detached.status, 0) << detached.err;
+    EXPECT_EQ(detached.out, maybe_moved);
+    EXPECT_EQ(detached.err,
+              "No terminal to ask for the master password: No such device or address.\n");
+    EXPECT_EQ(b.rows(), renumbered_rows);
+}
+
+TEST_F(Renumbered, AWrongPasswordIsSaidAndTheSyncGoesOn) {
+    harness::pty_session s(b.box, {}, syncer);
+    ASSERT_TRUE(s.expect_terminal("Master password: "));
+    s.type_line("wrong");
+    auto r = s.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, maybe_moved);
+    EXPECT_EQ(r.err, "Wrong master password for passwords.db.\n");
+    EXPECT_EQ(b.rows(), renumbered_rows);
+}
+
+TEST_F(Renumbered, ARemoteThatHidesTheRenumberingAsksNothingAndClaimsNothing) {
+    // The attacker rewrites A's merge commit without its trailer.
+    attacker eve(remote);
+    ASSERT_EQ(eve.git("commit -q --amend -m 'Merge the other copy of passwords.db'").status, 0);
+    ASSERT_EQ(eve.git("push -q -f origin HEAD:main").status, 0);
+    auto r = b.sync();  // no terminal: nothing is asked
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Received 1 change from the other copy.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(b.rows(), renumbered_rows);
+}
+
+TEST_F(TwoMachines, ARemoteThatClaimsARenumberingNamesNoEntry) {
+    // A plain edit of A's, its commit rewritten by the attacker to claim
+    // that entries 1 and 2 moved.
+    a.edit("update entries set notes='from a', timestamp='2024-05-01 10:00:00' where id=3;");
+    ASSERT_EQ(a.sync().out, "Sent 1 change.\n");
+    attacker eve(remote);
+    const std::string claim = "kesp-sync from a\n\nKesp-Renumbered: 1>2 2>1";
+    ASSERT_EQ(eve.git("commit -q --amend -m " + quote(claim)).status, 0);
+    ASSERT_EQ(eve.git("push -q -f origin HEAD:main").status, 0);
+    harness::pty_session s(b.box, {}, syncer);
+    ASSERT_TRUE(s.expect_terminal("Master password: "));
+    s.type_line(password);
+    auto r = s.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Received 1 change from the other copy.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(b.rows(), a.rows());
+
+    // A claim with no new database asks nothing, not even where a merge
+    // runs here.
+    ASSERT_EQ(eve.git("pull -q").status, 0);
+    ASSERT_EQ(eve.git("commit -q --allow-empty -m 'Kesp-Renumbered: 3>4'").status, 0);
+    ASSERT_EQ(eve.git("push -q origin HEAD:main").status, 0);
+    b.edit("update entries set notes='from b' where id=1;");
+    r = b.sync();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Merged the other copy's changes and sent the result.\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Renumbered, AMergeHereComparesWithThePasswordItWasGiven) {
+    b.edit("update entries set notes='from b', timestamp='2024-05-01 10:00:00' where id=1;");
+    harness::pty_session s(b.box, {}, syncer);
+    ASSERT_TRUE(s.expect_terminal("Master password: "));
+    s.type_line(password);
+    auto r = s.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.terminal.find("Master password: ", r.terminal.find("Master password: ") + 1),
+              std::string::npos);
+    // The other copy's renumbered entries differ from what B sent as much
+    // as a removal and an addition: the merge here gives them ids of their
+    // own, and says so.
+    EXPECT_EQ(r.out, "Merged the other copy's changes and sent the result; entry 4 (desktop-only) "
+                     "is now 7, entry 5 (desktop-too) is now 8.\n");
+    EXPECT_EQ(r.err, "Merged: 3 entries from the other copy, 2 removed.\n");
+    const std::string merged =
+        "1|mail|alice|https://mail|pw|from b|2024-05-01 10:00:00\n"
+        "2|bank|alice|https://bank|1234||2024-01-01 10:00:00\n"
+        "3|shop|bob|https://shop|s3||2024-01-01 10:00:00\n"
+        "6|laptop-only|alice|https://laptop|l||2024-04-01 10:00:00\n"
+        "7|desktop-only|bob|https://desktop|d||2024-03-01 10:00:00\n"
+        "8|desktop-too|bob|https://desktop2|d2||2024-03-01 11:00:00\n";
+    EXPECT_EQ(b.rows(), merged);
+
+    // A takes that merge as it is, and its ids move in turn.
+    harness::pty_session again(a.box, {}, syncer);
+    ASSERT_TRUE(again.expect_terminal("Master password: "));
+    again.type_line(password);
+    r = again.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Received 1 change from the other copy; entry 4 (laptop-only) is now 6, "
+                     "entry 5 (desktop-only) is now 7, entry 6 (desktop-too) is now 8.\n");
+    EXPECT_EQ(a.rows(), merged);
 }
 
 }  // namespace

@@ -11,12 +11,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "companions/companion.h"
@@ -34,20 +36,22 @@
 
 namespace {
 
-enum long_only { password_fd_option = 256, lock_fd_option, name_option };
+enum long_only { password_fd_option = 256, lock_fd_option, name_option, moved_fd_option };
 
 const option long_options[] = {
     {"output", required_argument, nullptr, 'o'},
     {"password-fd", required_argument, nullptr, password_fd_option},
     {"lock-fd", required_argument, nullptr, lock_fd_option},
     {"name", required_argument, nullptr, name_option},
+    {"moved-fd", required_argument, nullptr, moved_fd_option},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
 
 const companion program{
     "Usage: kesp-merge BASE OURS THEIRS [-o OUT]\n"
-    "       kesp-merge --password-fd N [--lock-fd N] [--name NAME] BASE OURS THEIRS\n"
+    "       kesp-merge --password-fd N [--lock-fd N] [--name NAME] [--moved-fd N]\n"
+    "                  BASE OURS THEIRS\n"
     "Merges the kesp databases OURS and THEIRS, two copies of BASE (an empty\n"
     "file when they have none in common), and writes the result over OURS, or\n"
     "to the new file OUT. As git's merge driver: kesp-merge %O %A %B.\n"
@@ -343,7 +347,7 @@ const secret_string *sealing_password(const merge_input &base, const merge_input
 // What kesp-merge was told on its command line.
 struct merge_options {
     std::optional<std::string> output, name;
-    std::optional<int> password_fd, lock_fd;
+    std::optional<int> password_fd, lock_fd, moved_fd;
 };
 
 std::optional<int> descriptor_argument(const char *option, const char *argument) {
@@ -353,6 +357,17 @@ std::optional<int> descriptor_argument(const char *option, const char *argument)
         return std::nullopt;
     }
     return fd;
+}
+
+// The other copy's entries that got new ids, "THEIR_ID OUR_ID\n" each, for
+// the caller that asked with --moved-fd: ids only, never a text.
+bool report_moves(int fd, const std::vector<std::pair<std::int64_t, std::int64_t>> &moved) {
+    std::string lines;
+    for (const auto &[from, to] : moved)
+        lines += std::to_string(from) + " " + std::to_string(to) + "\n";
+    if (write_all(fd, lines)) return true;
+    print_errno("--moved-fd " + std::to_string(fd));
+    return false;
 }
 
 int cannot_merge(const std::string &ours) {
@@ -374,6 +389,9 @@ int main(int argc, char **argv) {
         case name_option:
             options.name = argument;
             return true;
+        case moved_fd_option:
+            options.moved_fd = descriptor_argument("--moved-fd", argument);
+            return options.moved_fd.has_value();
         case password_fd_option:
             options.password_fd = descriptor_argument("--password-fd", argument);
             return options.password_fd.has_value();
@@ -504,6 +522,9 @@ int main(int argc, char **argv) {
                       options.output.value_or(ours.file.path), options.output.has_value()))
         return cannot_merge(ours_name);
     lock.reset();
+    // The merged copy stands: a report that cannot be written is said, but
+    // undoes nothing.
+    if (options.moved_fd) report_moves(*options.moved_fd, merged.moved_theirs);
     std::fputs(describe_merge(merged.report).c_str(), stderr);
     std::fputs(notice.c_str(), stderr);
     return exit_ok;

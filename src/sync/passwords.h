@@ -19,6 +19,7 @@ public:
     // Asks `prompt` on the terminal, echo off. False after a message (no
     // terminal, a line too long).
     bool ask(const char *prompt);
+    const secret_string &first() const { return *typed_.front(); }
     const secret_string &last() const { return *typed_.back(); }
     bool empty() const { return typed_.empty(); }
 

@@ -18,6 +18,7 @@
 #include "state/files.h"
 #include "sync/git.h"
 #include "sync/passwords.h"
+#include "sync/renumber.h"
 #include "sync/tree.h"
 #include "vault/active_db.h"
 #include "vault/agent_link.h"
@@ -325,13 +326,15 @@ std::string program_folder(const char *self) {
 // git runs the kesp-merge beside this program when there is one: the
 // version that belongs to it, also where it is not on PATH; otherwise the
 // one on PATH. The passwords come through the inherited descriptor
-// `password_fd`, and kesp-merge works under our lock (`lock_fd`).
-std::vector<std::string> merge_driver_option(const char *self, int password_fd, int lock_fd) {
+// `password_fd`, kesp-merge works under our lock (`lock_fd`) and writes the
+// ids it gave the other copy's entries to `moved_fd`.
+std::vector<std::string> merge_driver_option(const char *self, int password_fd, int lock_fd,
+                                             int moved_fd) {
     std::string merger = program_folder(self) + "/kesp-merge";
     if (merger[0] != '/' || ::access(merger.c_str(), X_OK) != 0) merger = "kesp-merge";
     return {"-c", "merge.kesp.driver=" + shell_quoted(merger) + " --password-fd " +
                       std::to_string(password_fd) + " --lock-fd " + std::to_string(lock_fd) +
-                      " --name %P %O %A %B"};
+                      " --moved-fd " + std::to_string(moved_fd) + " --name %P %O %A %B"};
 }
 
 // Changes the mode of the database file itself, never of what a link
@@ -739,28 +742,72 @@ bool ask_passwords(const tracked_db &db, const std::string &theirs, typed_passwo
     return opens == 1;
 }
 
+// A file with no name, inherited by the merge driver, for the ids it gave
+// the other copy's entries; invalid after a message.
+unique_fd moved_report(const tracked_db &db) {
+    const std::string git_dir = git_folder(db.top);
+    if (git_dir.empty()) return unique_fd();
+    const std::string path = git_dir + "/kesp-sync-moved." + std::to_string(::getpid());
+    ::unlink(path.c_str());
+    unique_fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+    if (!fd.valid()) {
+        print_errno("Cannot write " + path);
+        return unique_fd();
+    }
+    ::unlink(path.c_str());
+    return fd;
+}
+
+// What the merge driver wrote to `fd`: pairs of ids.
+std::vector<std::pair<std::int64_t, std::int64_t>> moved_pairs(int fd) {
+    std::string text;
+    char chunk[4096];
+    if (::lseek(fd, 0, SEEK_SET) != 0) return {};
+    for (;;) {
+        ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    return parse_moved_pairs(text);
+}
+
 // Merges `incoming` (git runs kesp-merge under our lock, the passwords on
-// a pipe); false after saying why not. A merge that failed (kesp-merge
-// could not open a copy, or another file conflicted) is undone, so that
-// the repository is as it was and the next run starts afresh; what git
-// said about it on standard output is then beside the point.
+// a pipe); false after saying why not. A merge commit that gave entries
+// of the other copy new ids says so in its message, ids only, so that the
+// other machine knows to look when it takes the result. A merge that
+// failed (kesp-merge could not open a copy, or another file conflicted) is
+// undone, so that the repository is as it was and the next run starts
+// afresh; what git said about it on standard output is then beside the
+// point.
 bool merge(const tracked_db &db, const char *self, const std::string &incoming,
            const typed_passwords &passwords, const user_lock &lock) {
     unique_fd password_pipe = passwords.pipe_for_child();
-    if (!password_pipe.valid()) return false;
+    unique_fd moved = moved_report(db);
+    if (!password_pipe.valid() || !moved.valid()) return false;
     // kesp-merge works under our lock rather than waiting for it.
     if (lock.descriptor() >= 0 && ::fcntl(lock.descriptor(), F_SETFD, 0) != 0) {
         print_errno("Cannot hand the lock on");
         return false;
     }
     std::vector<std::string> args =
-        merge_driver_option(self, password_pipe.get(), lock.descriptor());
+        merge_driver_option(self, password_pipe.get(), lock.descriptor(), moved.get());
     for (const char *word : {"merge", "-q", "--ff", "--no-edit", "-m"}) args.push_back(word);
-    args.push_back("Merge the other copy of " + db.relative);
+    const std::string message = "Merge the other copy of " + db.relative;
+    args.push_back(message);
     args.push_back(incoming);
     git_result merged = run_git(db.top, args, git_output::captured);
     if (lock.descriptor() >= 0) ::fcntl(lock.descriptor(), F_SETFD, FD_CLOEXEC);
-    if (merged.ok()) return true;
+    if (merged.ok()) {
+        // Pairs come only from a driver that ran in this merge, which made
+        // a merge commit then. Without the trailer the other machine only
+        // does not look.
+        const std::string trailer = renumbered_trailer(moved_pairs(moved.get()));
+        if (!trailer.empty())
+            run_git(db.top, {"commit", "-q", "--amend", "-m", message + "\n\n" + trailer},
+                    git_output::shown);
+        return true;
+    }
     if (!commit_of(db.top, "MERGE_HEAD").empty() &&
         run_git(db.top, {"merge", "--abort"}, git_output::shown).ok()) {
         std::fprintf(stderr,
@@ -800,6 +847,31 @@ std::string fetch(const tracked_db &db, const std::string &remote,
     return commit_of(db.top, "FETCH_HEAD");
 }
 
+// Whether the commits of `incoming` that HEAD lacks claim that a merge
+// gave entries new ids: a claim of the remote, which vouches for nothing.
+bool incoming_claims_renumbering(const tracked_db &db, const std::string &incoming) {
+    git_result log = run_git(db.top, {"log", "--format=%B", "HEAD.." + incoming},
+                             git_output::silent);
+    return log.ok() && claims_renumbering(log.out);
+}
+
+// The master password to compare this copy's entries with the other
+// copy's, asked once; false (the sync goes on) with no terminal, at
+// Ctrl-D, or when it does not open this copy.
+bool password_to_compare(const tracked_db &db, typed_passwords &passwords) {
+    if (!passwords.ask("Master password: ")) return false;
+    int opens = container_opens(db.absolute.c_str(), passwords.last().c_str());
+    if (opens == 0) std::fprintf(stderr, "Wrong master password for %s.\n", db.shown.c_str());
+    return opens == 1;
+}
+
+// The entries of the database, read with the master password, typed
+// first. False after a message, or silently when it does not open it (a
+// merge sealed it under the other copy's new password).
+bool read_prints(const tracked_db &db, const typed_passwords &passwords, entry_prints &out) {
+    return read_entry_prints(db.absolute, db.shown, passwords.first().c_str(), out) == 1;
+}
+
 bool is_ancestor(const std::string &top, const std::string &older, const std::string &newer) {
     return run_git(top, {"merge-base", "--is-ancestor", older, newer}, git_output::silent).ok();
 }
@@ -837,6 +909,11 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
     std::string incoming;
     bool to_merge = false;
     typed_passwords passwords;
+    // Ids change here when this copy takes the other's database as it is,
+    // made by a merge that gave entries of this copy new ids. Which ones
+    // is seen by comparing the entries before and after, never taken from
+    // the history's claim.
+    bool claimed = false, compare = false;
     if (upstream) {
         incoming = fetch(db, remote, upstream_ref);
         if (incoming.empty()) return false;
@@ -861,6 +938,10 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
         if (current != base_blob && their_blob != base_blob && current != their_blob &&
             !ask_passwords(db, theirs_bytes.out, passwords))
             return false;
+        // A merge here keeps this copy's ids as a rule, but an entry the
+        // other copy renumbered counts there as removed and added again.
+        claimed = their_blob != base_blob && incoming_claims_renumbering(db, incoming);
+        if (claimed) compare = !passwords.empty() || password_to_compare(db, passwords);
     }
 
     auto lock = take_user_lock(lock_kind::exclusive);
@@ -876,6 +957,8 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
     }
 
     const std::string before = commit_of(db.top, "HEAD");
+    entry_prints was, is;
+    if (compare) compare = read_prints(db, passwords, was);
     if (to_merge && !merge(db, self, incoming, passwords, *lock)) return false;
     const std::string after = commit_of(db.top, "HEAD");
     const bool received = after != before;
@@ -902,11 +985,17 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
                    stderr);
         return false;
     }
+    std::string moves;
+    if (received && claimed) {
+        if (compare) compare = read_prints(db, passwords, is);
+        moves = compare ? describe_moves(find_moves(was, is))
+                        : "; entry ids may have changed: kesp -l shows them";
+    }
     if (merged)
-        std::puts("Merged the other copy's changes and sent the result.");
+        std::printf("Merged the other copy's changes and sent the result%s.\n", moves.c_str());
     else if (received)
-        std::printf("Received %s from the other copy.\n",
-                    changes(count_changes(db.top, before + ".." + after)).c_str());
+        std::printf("Received %s from the other copy%s.\n",
+                    changes(count_changes(db.top, before + ".." + after)).c_str(), moves.c_str());
     else if (ahead > 0)
         std::printf("Sent %s.\n",
                     changes(std::max(1L, count_changes(db.top, incoming + "..HEAD"))).c_str());
