@@ -205,4 +205,23 @@ TEST_F(UnlockedSync, KespMergeTakesTheKeysFromTheAgent) {
     EXPECT_EQ(titles(ours, "elsewhere"), "a\nother\nours\ntheirs\n");
 }
 
+// The other machine merges this one's entry and gives it a new id; taking
+// that merge here, the moved entry is named from the agent's copy, with
+// nothing typed.
+TEST_F(UnlockedSync, EntriesMovedByTheOtherMachinesMergeAreNamedWithNothingTyped) {
+    ASSERT_EQ(add_here("from here").err, "");
+    ASSERT_EQ(sync_untyped().out, "Sent 1 change.\n");
+    edit(there_db, "insert into entries(title) values('from there');");
+    pty_session s(there, {}, syncer);
+    ASSERT_TRUE(s.expect_terminal("Master password: "));
+    s.type_line(master);
+    ASSERT_EQ(s.finish().status, 0);
+
+    result r = sync_untyped();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Received 1 change from the other copy; entry 3 (from here) is now 4.\n");
+    EXPECT_EQ(r.terminal.find("assword"), std::string::npos) << r.terminal;
+    EXPECT_EQ(titles(here_db), "bank\nfrom here\nfrom there\nmail\n");
+}
+
 }  // namespace

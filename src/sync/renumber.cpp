@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 
+#include "vault/agent_link.h"
 #include "vault/db_file.h"
 
 namespace {
@@ -51,7 +52,13 @@ int read_entry_prints(const std::string &path, const std::string &name, const ch
     if (!file) return -1;
     image_reader reader = into_prints;
     reader.context = &out;
-    int read = read_db_file(*file, password, reader);
+    int read = 0;
+    if (password == nullptr) {
+        held_key key = agent_key_for(path);
+        read = key ? read_db_file_with_key(*file, *key, reader) : 0;
+    } else {
+        read = read_db_file(*file, password, reader);
+    }
     if (read <= 0) out.clear();
     return read;
 }

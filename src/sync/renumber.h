@@ -32,8 +32,9 @@ struct entry_print {
 using entry_prints = std::vector<entry_print>;
 
 // The entries of the container at `path` (named `name` in messages),
-// decrypted with `password`. 1 read, 0 the password does not open it, -1
-// failed after a message.
+// decrypted with `password`, or with kesp-agent's key when `password` is
+// null. 1 read, 0 the password (or the agent) does not open it, -1 failed
+// after a message.
 int read_entry_prints(const std::string &path, const std::string &name, const char *password,
                       entry_prints &out);
 

@@ -865,11 +865,14 @@ bool password_to_compare(const tracked_db &db, typed_passwords &passwords) {
     return opens == 1;
 }
 
-// The entries of the database, read with the master password, typed
-// first. False after a message, or silently when it does not open it (a
-// merge sealed it under the other copy's new password).
+// The entries of the database, read with kesp-agent's key or else with the
+// master password typed first. False after a message, or silently when
+// neither opens it (a merge sealed it under the other copy's new password).
 bool read_prints(const tracked_db &db, const typed_passwords &passwords, entry_prints &out) {
-    return read_entry_prints(db.absolute, db.shown, passwords.first().c_str(), out) == 1;
+    int read = read_entry_prints(db.absolute, db.shown, nullptr, out);
+    if (read == 0 && !passwords.empty())
+        read = read_entry_prints(db.absolute, db.shown, passwords.first().c_str(), out);
+    return read == 1;
 }
 
 bool is_ancestor(const std::string &top, const std::string &older, const std::string &newer) {
@@ -941,7 +944,9 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
         // A merge here keeps this copy's ids as a rule, but an entry the
         // other copy renumbered counts there as removed and added again.
         claimed = their_blob != base_blob && incoming_claims_renumbering(db, incoming);
-        if (claimed) compare = !passwords.empty() || password_to_compare(db, passwords);
+        if (claimed)
+            compare = !passwords.empty() || agent_opens(db.absolute) ||
+                      password_to_compare(db, passwords);
     }
 
     auto lock = take_user_lock(lock_kind::exclusive);
