@@ -114,7 +114,7 @@ struct audit_state {
     struct outcome {
         std::uint32_t entry;
         std::uint8_t flags;
-        long days;  // old, with a readable time
+        std::int32_t days;  // old, with a readable time (four-digit years)
     };
     std::vector<outcome> checked;
     struct weak_note {
@@ -163,6 +163,15 @@ bool keyed_digest(const audit_state &a, std::string_view password, unsigned char
         std::fputs("Cannot compute a SHA-256 digest.\n", stderr);
         return false;
     }
+    return true;
+}
+
+// Notes `s` as breached when the list has it. False after a message when
+// the look-up fails.
+bool look_up(audit_state &a, const audit_state::sha1_of &s) {
+    auto found = a.request.pwned->find(s.digest);
+    if (!found) return false;
+    if (found->found) a.breached.emplace_back(s.checked, found->count);
     return true;
 }
 
@@ -311,18 +320,23 @@ bool audit_add_entry(audit_state &a, const entry &e) {
     long seconds_old = changed ? static_cast<long>(std::difftime(a.request.now, *changed)) : 0;
     if (!changed || seconds_old > a.request.older_than_days * 86400L) {
         c.flags |= is_old;
-        if (changed) c.days = seconds_old / 86400;
+        if (changed) c.days = static_cast<std::int32_t>(seconds_old / 86400);
         else c.flags |= time_unreadable;
     }
     if (has && a.request.pwned != nullptr) {
-        a.to_look_up.emplace_back();
-        a.to_look_up.back().checked = k;
+        audit_state::sha1_of s;
+        s.checked = k;
         unsigned int length = 0;
-        if (EVP_Digest(password, std::strlen(password), a.to_look_up.back().digest, &length,
-                       EVP_sha1(), nullptr) != 1) {
-            std::fputs("Cannot compute a SHA-1 digest.\n", stderr);
-            return false;
-        }
+        bool ok = EVP_Digest(password, std::strlen(password), s.digest, &length, EVP_sha1(),
+                             nullptr) == 1;
+        if (!ok) std::fputs("Cannot compute a SHA-1 digest.\n", stderr);
+        // An id that names no entry is said before any look-up fails, so
+        // with ids the look-ups wait for the end; without, none can be
+        // missing and each is made at once, with nothing kept.
+        else if (!a.request.ids.empty()) a.to_look_up.push_back(s);
+        else ok = look_up(a, s);
+        wipe(s.digest, sizeof s.digest);
+        if (!ok) return false;
     }
     a.checked.push_back(c);
     return true;
@@ -377,11 +391,8 @@ std::optional<audit_report> audit_finish(audit_state &a) {
             return std::nullopt;
         }
     if (a.request.pwned != nullptr) {
-        for (const auto &s : a.to_look_up) {
-            auto found = a.request.pwned->find(s.digest);
-            if (!found) return std::nullopt;
-            if (found->found) a.breached.emplace_back(s.checked, found->count);
-        }
+        for (const auto &s : a.to_look_up)
+            if (!look_up(a, s)) return std::nullopt;
         decltype(a.to_look_up)().swap(a.to_look_up);
     }
     find_reuse(a);
