@@ -790,6 +790,20 @@ TEST_F(AuditProgram, AnIncompleteRangeFolderIsRefusedByCount) {
     EXPECT_NE(r.out.find("breached: in the Pwned Passwords list, seen 4 times"),
               std::string::npos)
         << r.out;
+
+    // A range file damaged where the search looks: nothing reported. An id
+    // that names no entry is what is said then, as it is said first.
+    harness::write_file(range, hash + ":4\r\n");
+    auto damaged = audit({"--hibp", "ranges"});
+    EXPECT_EQ(damaged.status, 2);
+    EXPECT_EQ(damaged.out, "");
+    EXPECT_EQ(damaged.err, "ranges (a range file): the line at byte 0 is not 35 upper-case hex "
+                           "digits, a colon and a count; this is no Pwned Passwords list (SHA-1, "
+                           "ordered by hash).\n");
+    auto unknown = audit({"--hibp", "ranges", "1", "7"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.out, "");
+    EXPECT_EQ(unknown.err, "Entry 7 not found.\n");
 }
 
 // No network, ever: the program runs without one, and the kernel sees no

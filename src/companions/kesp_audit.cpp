@@ -44,14 +44,18 @@ const companion program{
 bool read_all_entries(audit_state &audit) {
     auto s = begin_session(lock_kind::shared);
     if (!s) return false;
-    auto add = [](void *context, const entry &row) {
-        return audit_add_entry(*static_cast<audit_state *>(context), row);
-    };
-    if (!db_visit_entries(s->path(), list_all, add, &audit)) return false;
+    // After a failure (said already) the rows go by unread: a visitor that
+    // stopped the statement would have the store add a message of its own.
     struct feed {
         audit_state &audit;
         bool ok = true;
-    } earlier{audit};
+    } rows{audit}, earlier{audit};
+    auto add = [](void *context, const entry &row) {
+        auto &f = *static_cast<feed *>(context);
+        if (f.ok) f.ok = audit_add_entry(f.audit, row);
+        return true;
+    };
+    if (!db_visit_entries(s->path(), list_all, add, &rows) || !rows.ok) return false;
     auto add_earlier = [](void *context, std::int64_t id, std::string_view password) {
         auto &f = *static_cast<feed *>(context);
         if (f.ok) f.ok = audit_add_earlier(f.audit, id, password);
