@@ -676,10 +676,10 @@ TEST_F(AuditProgram, AGeneratedDatabaseGetsExactlyTheFindingsItsRulesGive) {
         }
         return std::make_pair(text + summary_line(report, request), json);
     };
-    pwned_list *any_list = reinterpret_cast<pwned_list *>(&box);  // only tested for null
-
+    auto opened = pwned_list::open(box.path("pwned.txt"));
+    ASSERT_TRUE(opened);
     audit_request everything;
-    everything.pwned = any_list;
+    everything.pwned = &*opened;
     auto want = expected({}, everything);
     auto r = audit({"--hibp", "pwned.txt"});
     EXPECT_EQ(r.status, 1) << r.err;

@@ -87,8 +87,8 @@ constexpr std::size_t keyed_size = 32;  // SHA-256
 
 // What was found of one entry reported on, but its reuse of other entries'
 // passwords (known only once every entry is in).
-constexpr std::uint8_t has_password = 1, is_weak = 2, is_empty = 4, reuses_earlier = 8,
-                       is_old = 16, time_unreadable = 32;
+constexpr std::uint8_t is_weak = 1, is_empty = 2, reuses_earlier = 4, is_old = 8,
+                       time_unreadable = 16;
 
 }  // namespace
 
@@ -126,7 +126,7 @@ struct audit_state {
     std::vector<std::string> pattern_texts;
     std::map<std::string, std::uint32_t> pattern_numbers;
 
-    // The SHA-1 of each password to look up, until the look-ups are done.
+    // With ids: the SHA-1 of each password to look up, until the end.
     struct sha1_of {
         unsigned char digest[20];
         std::uint32_t checked;
@@ -301,7 +301,7 @@ bool audit_add_entry(audit_state &a, const entry &e) {
     if (!wanted(a, e.id)) return true;
 
     auto k = static_cast<std::uint32_t>(a.checked.size());
-    audit_state::outcome c{at, has ? has_password : std::uint8_t{0}, 0};
+    audit_state::outcome c{at, 0, 0};
     if (has) {
         strength st = estimate_strength(password, entry_words(e));
         if (st.guesses_log10 < weak_below_log10) {
