@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 
 #include "audit/strength.h"
@@ -98,8 +99,11 @@ struct audit_state {
     wiped_array<keyed_size> key;
 
     // Every entry, by position in the order they came (ascending ids).
-    std::vector<int> ids;
-    std::vector<std::size_t> title_ends;  // title i ends there in `titles`
+    // Deques, which grow a block at a time: a vector that doubles holds its
+    // old and new arrays at once, which at a million entries would be the
+    // peak.
+    std::deque<int> ids;
+    std::deque<std::size_t> title_ends;  // title i ends there in `titles`
     std::string titles;
 
     // The entries with a password; sorted by digest once all are in.
@@ -107,7 +111,7 @@ struct audit_state {
         unsigned char digest[keyed_size];
         std::uint32_t entry;
     };
-    std::vector<keyed, wiping_allocator<keyed>> digests;
+    std::deque<keyed, wiping_allocator<keyed>> digests;
     bool digests_sorted = false;
 
     // The entries reported on, in order.
@@ -116,7 +120,7 @@ struct audit_state {
         std::uint8_t flags;
         std::int32_t days;  // old, with a readable time (four-digit years)
     };
-    std::vector<outcome> checked;
+    std::deque<outcome> checked;
     struct weak_note {
         std::uint32_t checked;
         std::uint32_t patterns;  // in `pattern_texts`
