@@ -556,15 +556,17 @@ TEST_F(AuditProgram, AGeneratedDatabaseGetsExactlyTheFindingsItsRulesGive) {
     std::mt19937 random(2026);
     auto strong = [&] {
         std::string p;
-        for (int k = 0; k < 20; ++k) p += "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNP23456789"[random() % 46];
+        const std::string alphabet = "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNP23456789";
+        for (int k = 0; k < 20; ++k) p += alphabet[random() % alphabet.size()];
         return p;
     };
     std::vector<made> all;
     const int count = 240;
     for (int i = 1; i <= count; ++i) {
-        made m{i, "site " + std::to_string(i), "user", "https://site" + std::to_string(i) + ".example.org",
-               strong(), i % 2 ? "2020-01-01 00:00:00" : days_ago(1), {}};
-        if (i % 13 == 0) m.password = "site" + std::to_string(i);            // weak
+        const std::string n = std::to_string(i);
+        made m{i, "site " + n, "user", "https://site" + n + ".example.org", strong(),
+               i % 2 ? "2020-01-01 00:00:00" : days_ago(1), {}};
+        if (i % 13 == 0) m.password = "site" + n;                             // weak
         if (i % 11 == 1) m.password = "Grp-" + std::to_string(i / 33) + "-Xq9#kLm2v";  // reused
         if (i == 45) m.title = "tab\there \xc3\xa9t\xc3\xa9 \xff";  // named by the reuse of others
         if (i % 17 == 0) m.password = "";                                     // empty
@@ -579,7 +581,8 @@ TEST_F(AuditProgram, AGeneratedDatabaseGetsExactlyTheFindingsItsRulesGive) {
         all.push_back(m);
     }
     std::vector<harness::row> rows;
-    for (const made &m : all) rows.emplace_back(m.title, m.user, m.url, m.password, "n", m.timestamp);
+    for (const made &m : all)
+        rows.emplace_back(m.title, m.user, m.url, m.password, "n", m.timestamp);
     const std::string db = box.path("made.db");
     harness::make_database(box, db, rows);
     std::string record = std::string(history_table_statement) + ";" + history_index_statement + ";";
@@ -622,13 +625,16 @@ TEST_F(AuditProgram, AGeneratedDatabaseGetsExactlyTheFindingsItsRulesGive) {
                 report.findings.push_back(f);
                 return report.findings.back();
             };
-            entry_ptr e(entry_new(m.title.c_str(), m.user.c_str(), m.url.c_str(), m.password.c_str(), ""));
+            entry_ptr e(entry_new(m.title.c_str(), m.user.c_str(), m.url.c_str(),
+                                  m.password.c_str(), ""));
             if (!m.password.empty()) {
                 strength st = estimate_strength(m.password.c_str(), entry_words(*e));
                 if (st.guesses_log10 < weak_below_log10) {
-                    std::string size = st.guesses_log10 < 1
-                                           ? "fewer than 10 guesses"
-                                           : "about 10^" + std::to_string(std::lround(st.guesses_log10)) + " guesses";
+                    std::string size =
+                        st.guesses_log10 < 1
+                            ? "fewer than 10 guesses"
+                            : "about 10^" + std::to_string(std::lround(st.guesses_log10)) +
+                                  " guesses";
                     add(finding_kind::weak, st.patterns + "; " + size).guesses_log10 =
                         std::round(st.guesses_log10 * 10) / 10;
                     ++report.weak;
@@ -644,7 +650,8 @@ TEST_F(AuditProgram, AGeneratedDatabaseGetsExactlyTheFindingsItsRulesGive) {
             if (!others.empty()) {
                 std::string reason = "the same password as ";
                 for (int id : others)
-                    reason += (id == others[0] ? "" : ", ") + std::to_string(id) + " (" + all[id - 1].title + ")";
+                    reason += (id == others[0] ? "" : ", ") + std::to_string(id) + " (" +
+                              all[id - 1].title + ")";
                 add(finding_kind::reused, reason).others = others;
                 shared.insert(m.password);
             }
@@ -663,8 +670,9 @@ TEST_F(AuditProgram, AGeneratedDatabaseGetsExactlyTheFindingsItsRulesGive) {
             }
             if (request.pwned != nullptr && seen.count(m.password) != 0) {
                 std::uint64_t n = seen[m.password];
-                add(finding_kind::breached, "in the Pwned Passwords list, seen " + std::to_string(n) +
-                                                (n == 1 ? " time" : " times")).count = n;
+                add(finding_kind::breached, "in the Pwned Passwords list, seen " +
+                                                std::to_string(n) + (n == 1 ? " time" : " times"))
+                    .count = n;
                 ++report.breached;
             }
         }
