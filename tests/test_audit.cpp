@@ -24,6 +24,7 @@
 #include "harness/harness.h"
 #include "memory/secret.h"
 #include "store/entry.h"
+#include "store/history.h"
 
 namespace {
 
@@ -542,6 +543,169 @@ TEST_F(AuditProgram, ReportsFindingsAndExitsWithOne) {
     }
 }
 
+// A database of every kind of finding, made by rules this test knows, so
+// that what the program reports can be said in advance: reuse across the
+// whole table and with earlier passwords, weak, empty, old, unreadable
+// times and breached, for all entries and for a few.
+TEST_F(AuditProgram, AGeneratedDatabaseGetsExactlyTheFindingsItsRulesGive) {
+    struct made {
+        int id;
+        std::string title, user, url, password, timestamp;
+        std::vector<std::string> earlier;  // newest first
+    };
+    std::mt19937 random(2026);
+    auto strong = [&] {
+        std::string p;
+        const std::string alphabet = "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNP23456789";
+        for (int k = 0; k < 20; ++k) p += alphabet[random() % alphabet.size()];
+        return p;
+    };
+    std::vector<made> all;
+    const int count = 240;
+    for (int i = 1; i <= count; ++i) {
+        const std::string n = std::to_string(i);
+        made m{i, "site " + n, "user", "https://site" + n + ".example.org", strong(),
+               i % 2 ? "2020-01-01 00:00:00" : days_ago(1), {}};
+        if (i % 13 == 0) m.password = "site" + n;                             // weak
+        if (i % 11 == 1) m.password = "Grp-" + std::to_string(i / 33) + "-Xq9#kLm2v";  // reused
+        if (i == 45) m.title = "tab\there \xc3\xa9t\xc3\xa9 \xff";  // named by the reuse of others
+        if (i % 17 == 0) m.password = "";                                     // empty
+        if (i % 34 == 0) m.user = m.url = "";                                 // a note: no finding
+        if (i % 23 == 0) m.timestamp = "garbage";
+        if (i % 7 == 0) {
+            std::string other = strong();
+            if (i % 14 == 0) m.earlier = {other, m.password};         // changed back to it
+            else if (i % 21 == 0) m.earlier = {m.password, other};    // only other fields since
+            else m.earlier = {"a1", "a2", "a3", "a4", "a5", m.password};  // the sixth different one
+        }
+        all.push_back(m);
+    }
+    std::vector<harness::row> rows;
+    for (const made &m : all)
+        rows.emplace_back(m.title, m.user, m.url, m.password, "n", m.timestamp);
+    const std::string db = box.path("made.db");
+    harness::make_database(box, db, rows);
+    std::string record = std::string(history_table_statement) + ";" + history_index_statement + ";";
+    for (const made &m : all)
+        for (std::size_t k = m.earlier.size(); k-- > 0;)  // oldest first: seq grows to the newest
+            record += "insert into history(entry_id,password,timestamp,replaced,why) values(" +
+                      std::to_string(m.id) + ",'" + m.earlier[k] + "','2019-01-01 00:00:00',"
+                      "'2020-01-01 00:00:00','edit');";
+    harness::sql(db, "begin;" + record + "commit;");
+
+    std::vector<std::string> listed;
+    std::map<std::string, std::uint64_t> seen;
+    for (const made &m : all)
+        if (m.id % 39 == 0 && !m.password.empty()) {
+            seen[m.password] = static_cast<std::uint64_t>(m.id);
+            listed.push_back(sha1_hex(m.password) + ":" + std::to_string(m.id) + "\r\n");
+        }
+    std::sort(listed.begin(), listed.end());
+    std::string list;
+    for (const auto &l : listed) list += l;
+    harness::write_file(box.path("pwned.txt"), list);
+
+    // What the rules say, one entry after another.
+    auto expected = [&](const std::vector<int> &ids, audit_request &request) {
+        request.now = std::time(nullptr);
+        std::map<std::string, std::vector<int>> sharing;
+        for (const made &m : all)
+            if (!m.password.empty()) sharing[m.password].push_back(m.id);
+        audit_report report;
+        std::set<std::string> shared;
+        for (const made &m : all) {
+            if (!ids.empty() && std::find(ids.begin(), ids.end(), m.id) == ids.end()) continue;
+            ++report.checked;
+            auto add = [&](finding_kind kind, std::string reason) -> finding & {
+                finding f;
+                f.id = m.id;
+                f.title = m.title;
+                f.kind = kind;
+                f.reason = std::move(reason);
+                report.findings.push_back(f);
+                return report.findings.back();
+            };
+            entry_ptr e(entry_new(m.title.c_str(), m.user.c_str(), m.url.c_str(),
+                                  m.password.c_str(), ""));
+            if (!m.password.empty()) {
+                strength st = estimate_strength(m.password.c_str(), entry_words(*e));
+                if (st.guesses_log10 < weak_below_log10) {
+                    std::string size =
+                        st.guesses_log10 < 1
+                            ? "fewer than 10 guesses"
+                            : "about 10^" + std::to_string(std::lround(st.guesses_log10)) +
+                                  " guesses";
+                    add(finding_kind::weak, st.patterns + "; " + size).guesses_log10 =
+                        std::round(st.guesses_log10 * 10) / 10;
+                    ++report.weak;
+                }
+            } else if (!m.user.empty() || !m.url.empty()) {
+                add(finding_kind::empty, "no password");
+                ++report.empty;
+            }
+            std::vector<int> others;
+            if (!m.password.empty())
+                for (int id : sharing[m.password])
+                    if (id != m.id) others.push_back(id);
+            if (!others.empty()) {
+                std::string reason = "the same password as ";
+                for (int id : others)
+                    reason += (id == others[0] ? "" : ", ") + std::to_string(id) + " (" +
+                              all[id - 1].title + ")";
+                add(finding_kind::reused, reason).others = others;
+                shared.insert(m.password);
+            }
+            std::vector<secret_string> earlier(m.earlier.begin(), m.earlier.end());
+            bool again = !m.password.empty() && reuses_earlier_password(m.password, earlier);
+            if (again) add(finding_kind::reused, "an earlier password of this entry");
+            if (!others.empty() || again) ++report.reusing;
+            auto changed = stored_time(m.timestamp.c_str());
+            long age = changed ? static_cast<long>(std::difftime(request.now, *changed)) : 0;
+            if (!changed || age > request.older_than_days * 86400L) {
+                std::optional<long> days;
+                if (changed) days = age / 86400;
+                add(finding_kind::old, days ? "not changed for " + std::to_string(*days) + " days"
+                                            : "no readable modification time").days = days;
+                ++report.old;
+            }
+            if (request.pwned != nullptr && seen.count(m.password) != 0) {
+                std::uint64_t n = seen[m.password];
+                add(finding_kind::breached, "in the Pwned Passwords list, seen " +
+                                                std::to_string(n) + (n == 1 ? " time" : " times"))
+                    .count = n;
+                ++report.breached;
+            }
+        }
+        report.reused_passwords = shared.size();
+        std::string text, json;
+        for (const finding &f : report.findings) {
+            text += finding_line(f);
+            json += finding_json(f);
+        }
+        return std::make_pair(text + summary_line(report, request), json);
+    };
+    auto opened = pwned_list::open(box.path("pwned.txt"));
+    ASSERT_TRUE(opened);
+    audit_request everything;
+    everything.pwned = &*opened;
+    auto want = expected({}, everything);
+    auto r = audit({"--hibp", "pwned.txt"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, want.first);
+    for (const char *kind : {": weak:", ": empty:", ": reused: the same", ": reused: an earlier",
+                             ": old: not", ": old: no readable", ": breached:"})
+        EXPECT_NE(r.out.find(kind), std::string::npos) << kind;
+
+    audit_request some;
+    some.older_than_days = 30;
+    auto few = expected({45, 2, 14, 21, 23, 34, 78}, some);
+    auto json = audit({"--json", "--older-than", "30", "45", "2", "14", "21", "23", "34", "78"});
+    EXPECT_EQ(json.status, 1) << json.err;
+    EXPECT_EQ(json.out, few.second);
+    auto text = audit({"--older-than", "30", "45", "2", "14", "21", "23", "34", "78"});
+    EXPECT_EQ(text.out, few.first);
+}
+
 TEST_F(AuditProgram, ErrorsAndBadUsageExitWithTwo) {
     struct refused {
         std::vector<std::string> args;
@@ -634,6 +798,20 @@ TEST_F(AuditProgram, AnIncompleteRangeFolderIsRefusedByCount) {
     EXPECT_NE(r.out.find("breached: in the Pwned Passwords list, seen 4 times"),
               std::string::npos)
         << r.out;
+
+    // A range file damaged where the search looks: nothing reported. An id
+    // that names no entry is what is said then, as it is said first.
+    harness::write_file(range, hash + ":4\r\n");
+    auto damaged = audit({"--hibp", "ranges"});
+    EXPECT_EQ(damaged.status, 2);
+    EXPECT_EQ(damaged.out, "");
+    EXPECT_EQ(damaged.err, "ranges (a range file): the line at byte 0 is not 35 upper-case hex "
+                           "digits, a colon and a count; this is no Pwned Passwords list (SHA-1, "
+                           "ordered by hash).\n");
+    auto unknown = audit({"--hibp", "ranges", "1", "7"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.out, "");
+    EXPECT_EQ(unknown.err, "Entry 7 not found.\n");
 }
 
 // No network, ever: the program runs without one, and the kernel sees no
@@ -689,6 +867,20 @@ TEST(AuditEarlier, AnEarlierPasswordOfTheSameEntry) {
         std::vector<secret_string> earlier;
         for (const std::string &p : c.earlier) earlier.emplace_back(p);
         EXPECT_EQ(reuses_earlier_password(c.current, earlier), c.found)
+            << c.current << " after " << c.earlier.size();
+        // The audit reads the record a password at a time, beside another
+        // entry with a record of its own; it must come to the same answer.
+        earlier_passwords kept{{1, {"z"}}, {2, earlier}, {3, {"a", "b"}}};
+        audit_request request;
+        request.earlier = &kept;
+        auto report = audit({{"one", "u", "", "Tz5-first-Kq9-value"},
+                             {"two", "u", "", c.current},
+                             {"three", "u", "", "Tz5-third-Kq9-value"}},
+                            request);
+        std::vector<std::string> want;
+        for (const finding &f : report.findings)
+            if (f.kind == finding_kind::reused) want.push_back(std::to_string(f.id));
+        EXPECT_EQ(want, c.found ? std::vector<std::string>{"2"} : std::vector<std::string>{})
             << c.current << " after " << c.earlier.size();
     }
 }

@@ -6,8 +6,10 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "audit/pwned.h"
@@ -46,11 +48,41 @@ struct audit_report {
     std::size_t weak = 0, empty = 0, reusing = 0, reused_passwords = 0, old = 0, breached = 0;
 };
 
-// Audits the entries from `first` on (a list's head->next): reuse is looked
-// for among all of them, findings are made for those `request` names.
-// Nothing, after a message, when an id names no entry or a look-up in the
-// list fails.
+// Audits the entries from `first` on (a list's head->next, ascending ids):
+// reuse is looked for among all of them, findings are made for those
+// `request` names. Nothing, after a message, when an id names no entry or a
+// look-up in the list fails.
 std::optional<audit_report> audit_entries(const entry *first, const audit_request &request);
+
+// The same audit fed one entry at a time, for a database too large to hold:
+// of each entry it keeps the id, the title (findings and reuse name it) and
+// a keyed digest of the password (SHA-256 under a key drawn for the run, so
+// that the digests say nothing outside this process), and of each entry it
+// reports on what was found, compactly; no password. Memory that held a
+// digest is wiped before it is given back. The steps, in this order:
+//   audit_begin      with the request (its `earlier` is not read);
+//   audit_add_entry  for every entry, in ascending id order;
+//   audit_add_earlier for each earlier password of the entries (by entry id
+//                    ascending, newest first), when the database keeps them;
+//   audit_finish     the ids checked, the list looked up, the reuse found:
+//                    the report's counts, without its findings;
+//   audit_findings   the findings of each entry reported on, by position.
+struct audit_state;
+struct audit_state_releaser {
+    void operator()(audit_state *state) const;
+};
+using audit_ptr = std::unique_ptr<audit_state, audit_state_releaser>;
+
+audit_ptr audit_begin(const audit_request &request);
+// False, after a message, when a digest cannot be computed.
+bool audit_add_entry(audit_state &state, const entry &e);
+// False, after a message, when a digest cannot be computed.
+bool audit_add_earlier(audit_state &state, std::int64_t id, std::string_view password);
+// Nothing, after a message, when an id names no entry or a look-up fails.
+std::optional<audit_report> audit_finish(audit_state &state);
+// The findings of the k-th entry reported on (k below the report's
+// `checked`), in the order of their kinds.
+std::vector<finding> audit_findings(const audit_state &state, std::size_t k);
 
 // "7 mail: weak: <reason>\n". Control characters and bytes that are not
 // UTF-8 in the title show as \xHH, so one finding stays one line.

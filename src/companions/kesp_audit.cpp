@@ -38,18 +38,29 @@ const companion program{
     "network connection. See kesp-audit(1).\n",
     "h", long_options};
 
-// Every entry of the active database and the passwords they had before,
-// read under the shared lock, which is let go before this returns. Nothing
-// after a message.
-entry_ptr read_all_entries(earlier_passwords &earlier) {
+// Feeds `audit` every entry of the active database and the passwords they
+// had before, read under the shared lock, which is let go before this
+// returns. False after a message.
+bool read_all_entries(audit_state &audit) {
     auto s = begin_session(lock_kind::shared);
-    if (!s) return nullptr;
-    entry_ptr list(db_list_entries(s->path(), list_all));
-    if (!list) return nullptr;
-    auto kept = history_passwords(s->path());
-    if (!kept) return nullptr;
-    earlier = std::move(*kept);
-    return list;
+    if (!s) return false;
+    // After a failure (said already) the rows go by unread: a visitor that
+    // stopped the statement would have the store add a message of its own.
+    struct feed {
+        audit_state &audit;
+        bool ok = true;
+    } rows{audit}, earlier{audit};
+    auto add = [](void *context, const entry &row) {
+        auto &f = *static_cast<feed *>(context);
+        if (f.ok) f.ok = audit_add_entry(f.audit, row);
+        return true;
+    };
+    if (!db_visit_entries(s->path(), list_all, add, &rows) || !rows.ok) return false;
+    auto add_earlier = [](void *context, std::int64_t id, std::string_view password) {
+        auto &f = *static_cast<feed *>(context);
+        if (f.ok) f.ok = audit_add_earlier(f.audit, id, password);
+    };
+    return history_visit_passwords(s->path(), add_earlier, &earlier) && earlier.ok;
 }
 
 }  // namespace
@@ -87,21 +98,24 @@ int main(int argc, char **argv) {
         if (!pwned) return exit_error;
         request.pwned = &*pwned;
     }
-    earlier_passwords earlier;
-    entry_ptr list = read_all_entries(earlier);
-    if (!list) return exit_error;
-    request.earlier = &earlier;
     request.now = std::time(nullptr);
-    auto report = audit_entries(list->next, request);
-    list.reset();
+    audit_ptr audit = audit_begin(request);
+    if (!audit || !read_all_entries(*audit)) return exit_error;
+    auto report = audit_finish(*audit);
     if (!report) return exit_error;
 
-    for (const finding &f : report->findings)
-        std::fputs((json ? finding_json(f) : finding_line(f)).c_str(), stdout);
+    // Printed an entry at a time: the findings of a large database are
+    // never all held.
+    bool found = false;
+    for (std::size_t k = 0; k < report->checked; ++k)
+        for (const finding &f : audit_findings(*audit, k)) {
+            found = true;
+            std::fputs((json ? finding_json(f) : finding_line(f)).c_str(), stdout);
+        }
     if (!json) std::fputs(summary_line(*report, request).c_str(), stdout);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fputs("Cannot write the report.\n", stderr);
         return exit_error;
     }
-    return report->findings.empty() ? exit_ok : exit_findings;
+    return found ? exit_findings : exit_ok;
 }

@@ -253,22 +253,27 @@ std::optional<std::vector<history_version>> history_versions(const char *path,
     return out;
 }
 
-std::optional<earlier_passwords> history_passwords(const char *path) {
+bool history_visit_passwords(const char *path, earlier_password_visitor visit, void *context) {
     bool present = false;
     connection db = open_record(path, present);
-    if (!db) return std::nullopt;
-    earlier_passwords out;
-    if (!present) return out;
+    if (!db) return false;
+    if (!present) return true;
     statement s = prepare(db.get(), "select entry_id,password from history where gone=0 "
                                     "order by entry_id, seq desc;");
-    if (!s) return std::nullopt;
+    if (!s) return false;
     int rc;
     while ((rc = sqlite3_step(s.get())) == SQLITE_ROW)
-        out[sqlite3_column_int64(s.get(), 0)].emplace_back(column(s.get(), 1));
-    if (rc != SQLITE_DONE) {
-        failed_step(db.get());
-        return std::nullopt;
-    }
+        visit(context, sqlite3_column_int64(s.get(), 0), column(s.get(), 1));
+    if (rc != SQLITE_DONE) return (failed_step(db.get()), false);
+    return true;
+}
+
+std::optional<earlier_passwords> history_passwords(const char *path) {
+    earlier_passwords out;
+    auto keep = [](void *context, std::int64_t id, std::string_view password) {
+        (*static_cast<earlier_passwords *>(context))[id].emplace_back(password);
+    };
+    if (!history_visit_passwords(path, keep, &out)) return std::nullopt;
     return out;
 }
 

@@ -81,6 +81,13 @@ std::optional<std::vector<history_version>> history_versions(const char *path,
 using earlier_passwords = std::map<std::int64_t, std::vector<secret_string>>;
 std::optional<earlier_passwords> history_passwords(const char *path);
 
+// The same passwords handed to `visit` one at a time, as SQLite reads them
+// (ordered by entry id, newest first; the text is SQLite's and lives for
+// the call), so that nothing needs to hold them all. False after a message.
+using earlier_password_visitor = void (*)(void *context, std::int64_t id,
+                                          std::string_view password);
+bool history_visit_passwords(const char *path, earlier_password_visitor visit, void *context);
+
 // The versions of every entry that stands, by entry id, oldest first.
 // Nothing after a message; none for a database without the record.
 using versions_by_entry = std::map<std::int64_t, std::vector<history_version>>;
