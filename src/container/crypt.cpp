@@ -19,6 +19,7 @@
 
 #include "container/container.h"
 #include "container/crypt_internal.h"
+#include "container/keys.h"
 #include "state/files.h"
 #include "state/replacement.h"
 #include "state/test_hooks.h"
@@ -312,7 +313,10 @@ bool read_trailer(int fd, std::size_t size, unsigned char *trailer) {
     return true;
 }
 
-bool load_container(const char *password, const char *path, loaded_container &c) {
+// With `keys`, a key derived already for the container's salt is taken
+// from there, and a key derived here is kept there.
+bool load_container(const char *password, const char *path, loaded_container &c,
+                    derived_keys *keys = nullptr) {
     if (!is_encrypted_file(path)) {
         std::fputs(not_a_container, stderr);
         return false;
@@ -329,9 +333,16 @@ bool load_container(const char *password, const char *path, loaded_container &c)
     // read.
     if (!read_trailer(in.get(), size, c.trailer)) return false;
     test_stop_point("trailer-read");
+    const container_key *known =
+        keys != nullptr ? keys->find(password, c.trailer + fmt::salt_offset) : nullptr;
     background_derivation derivation{password, {}, &c.km};
     std::memcpy(derivation.salt, c.trailer + fmt::salt_offset, fmt::salt_size);
-    derivation.start();
+    if (known != nullptr) {
+        std::memcpy(c.km.key.data, known->key.data, sizeof c.km.key.data);
+        std::memcpy(c.km.salt.data, known->salt.data, sizeof c.km.salt.data);
+    } else {
+        derivation.start();
+    }
 
     c.bytes.reset(static_cast<unsigned char *>(xmalloc(size)));
     hint_huge_pages(c.bytes.get(), size);
@@ -343,7 +354,15 @@ bool load_container(const char *password, const char *path, loaded_container &c)
         return false;
     }
     c.plain_size = size - fmt::trailer_size;
-    return derivation.finish();
+    if (known != nullptr) return true;
+    if (!derivation.finish()) return false;
+    if (keys != nullptr) {
+        container_key derived;
+        std::memcpy(derived.key.data, c.km.key.data, sizeof derived.key.data);
+        std::memcpy(derived.salt.data, c.km.salt.data, sizeof derived.salt.data);
+        keys->keep(password, derived);
+    }
+    return true;
 }
 
 // True when the stored MAC is the MAC of the ciphertext, magic, IV and salt
@@ -430,6 +449,16 @@ bool encrypt_to_file(const char *password, const unsigned char *plain, std::size
     return writer.start(password) && write_container(writer, plain, size, path, create_new);
 }
 
+bool encrypt_to_file(const char *password, const unsigned char *plain, std::size_t size,
+                     const char *path, bool create_new, derived_keys &keys) {
+    if (!fits_container(size, path)) return false;
+    container_writer writer;
+    container_key fresh;
+    const bool started = keys.take_fresh(password, fresh) ? writer.start_with(fresh)
+                                                          : writer.start(password);
+    return started && write_container(writer, plain, size, path, create_new);
+}
+
 bool seal_with_key(const container_key &key, const unsigned char *plain, std::size_t size,
                    const char *path) {
     if (!fits_container(size, path)) return false;
@@ -466,9 +495,10 @@ bool decrypt_file(const char *password, const char *path) {
 
 namespace {
 
-decrypted decrypt_loaded(const char *password, const char *path, loaded_container &c) {
+decrypted decrypt_loaded(const char *password, const char *path, loaded_container &c,
+                         derived_keys *keys = nullptr) {
     decrypted result;
-    if (!load_container(password, path, c)) return result;
+    if (!load_container(password, path, c, keys)) return result;
     auto ok = authentic(c);
     if (!ok) return result;
     if (!*ok) {
@@ -494,6 +524,11 @@ decrypted decrypt_loaded(const char *password, const char *path, loaded_containe
 decrypted decrypt_to_memory(const char *password, const char *path) {
     loaded_container c;
     return decrypt_loaded(password, path, c);
+}
+
+decrypted decrypt_to_memory(const char *password, const char *path, derived_keys &keys) {
+    loaded_container c;
+    return decrypt_loaded(password, path, c, &keys);
 }
 
 decrypted decrypt_to_memory_keeping_key(const char *password, const char *path,

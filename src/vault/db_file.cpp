@@ -83,14 +83,16 @@ std::optional<db_file> examine_db_file(const std::string &path, const std::strin
     return file;
 }
 
-int read_db_file(const db_file &file, const char *password, const image_reader &reader) {
+int read_db_file(const db_file &file, const char *password, const image_reader &reader,
+                 derived_keys *keys) {
     if (file.empty) {
         reader.expect(reader.context, 0);
         return 1;
     }
     std::unique_ptr<wiped_buffer> bytes;
     if (file.form == db_form::container) {
-        decrypted plain = decrypt_to_memory(password, file.path.c_str());
+        decrypted plain = keys != nullptr ? decrypt_to_memory(password, file.path.c_str(), *keys)
+                                          : decrypt_to_memory(password, file.path.c_str());
         if (plain.status == decrypt_status::wrong_password) return 0;
         if (plain.status != decrypt_status::ok) return -1;
         bytes = std::move(plain.plain);
@@ -135,7 +137,8 @@ std::optional<db_file_digest> digest_db_file(const std::string &path) {
 
 bool write_db_file(image_row_source next, void *context, std::size_t expected_size,
                    db_form form, const char *password, const std::string &path,
-                   bool create_new, image_version_source versions, void *versions_context) {
+                   bool create_new, image_version_source versions, void *versions_context,
+                   derived_keys *keys) {
     struct stat st;
     if (create_new && ::lstat(path.c_str(), &st) == 0) {
         errno = EEXIST;
@@ -144,7 +147,10 @@ bool write_db_file(image_row_source next, void *context, std::size_t expected_si
     std::unique_ptr<built_image> bytes = db_image_build(next, context, expected_size, versions, versions_context);
     if (!bytes) return false;
     if (form == db_form::container)
-        return encrypt_to_file(password, bytes->data(), bytes->size(), path.c_str(), create_new);
+        return keys != nullptr ? encrypt_to_file(password, bytes->data(), bytes->size(),
+                                                 path.c_str(), create_new, *keys)
+                               : encrypt_to_file(password, bytes->data(), bytes->size(),
+                                                 path.c_str(), create_new);
     std::string target = create_new ? path : replacement_target(path.c_str());
     file_replacement out(target, create_new ? target : target + ".merged");
     return out.open() && out.write(bytes->data(), bytes->size()) &&

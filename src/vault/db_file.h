@@ -16,6 +16,8 @@
 
 #include "store/image.h"
 
+class derived_keys;  // container/keys.h
+
 enum class db_form { plain, container };
 
 struct db_file {
@@ -35,8 +37,10 @@ std::optional<db_file> examine_db_file(const std::string &path, const std::strin
 // Hands the entries of `file` to `reader` (see db_image_visit): a plain or
 // empty file as it is, a container decrypted with `password`. 1 read, 0 the
 // password does not open the container (silent: a wrong password and
-// damaged data alike), -1 failed after a message.
-int read_db_file(const db_file &file, const char *password, const image_reader &reader);
+// damaged data alike), -1 failed after a message. With `keys`, a container's
+// key comes from there when derived already, and stays there once derived.
+int read_db_file(const db_file &file, const char *password, const image_reader &reader,
+                 derived_keys *keys = nullptr);
 
 // The SHA-256 of the bytes of the file at `path` now, to tell later whether
 // it is still the file that was read. Nothing after a message.
@@ -50,11 +54,12 @@ std::optional<db_file_digest> digest_db_file(const std::string &path);
 // new file `path` (mode 0600), which is never overwritten: when the name is
 // taken, false with errno EEXIST and no message. Otherwise false after a
 // message; nothing changed either way. With `versions`, the file holds the
-// record of earlier versions with exactly those (see db_image_build).
+// record of earlier versions with exactly those (see db_image_build). With
+// `keys`, a container is sealed under a fresh key derived there ahead.
 bool write_db_file(image_row_source next, void *context, std::size_t expected_size,
                    db_form form, const char *password, const std::string &path,
                    bool create_new, image_version_source versions = nullptr,
-                   void *versions_context = nullptr);
+                   void *versions_context = nullptr, derived_keys *keys = nullptr);
 
 // True when `path` leads to the file the pointer file names as the active
 // database (plain, existing).
