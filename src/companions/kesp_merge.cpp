@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "companions/companion.h"
-#include "container/keys.h"
 #include "memory/secret.h"
 #include "merge/merge.h"
 #include "merge/versions.h"
@@ -84,7 +83,7 @@ const image_reader into_records{
     }};
 
 // 1 read, 0 not this password, -1 failed (after a message).
-int read_input(merge_input &input, const secret_string *password, derived_keys *keys = nullptr) {
+int read_input(merge_input &input, const secret_string *password, db_file_keys *keys = nullptr) {
     input.entries = record_list();
     input.versions.clear();
     input.record = false;
@@ -118,7 +117,7 @@ public:
         ahead_count_ = count;
         sealed_ = sealed;
     }
-    derived_keys &keys() { return keys_; }
+    db_file_keys &keys() { return keys_; }
 
     // Reads the container of `input` with the first password that opens
     // it; on the terminal, when none does, names it and asks for its own
@@ -134,7 +133,7 @@ private:
     file_ptr in_, out_;
     bool given_ = false, may_ask_ = true, asked_master_ = false;
     std::vector<std::unique_ptr<secret_string>> known_;  // stable addresses
-    derived_keys keys_;
+    db_file_keys keys_;
     const merge_input *ahead_ = nullptr;
     std::size_t ahead_count_ = 0;
     bool sealed_ = false;
@@ -143,9 +142,7 @@ private:
 bool password_cache::derive_ahead() {
     if (ahead_ == nullptr || known_.empty()) return true;
     const char *first = known_.front()->c_str();
-    for (std::size_t i = 0; i < ahead_count_; ++i)
-        if (!ahead_[i].file.empty && ahead_[i].file.form == db_form::container)
-            keys_.want_for_file(first, ahead_[i].file.path.c_str());
+    for (std::size_t i = 0; i < ahead_count_; ++i) keys_.want_for_file(first, ahead_[i].file);
     if (sealed_) keys_.want_fresh(first);
     ahead_ = nullptr;
     return keys_.derive();
@@ -293,7 +290,7 @@ void say_exists(const std::string &path) {
 
 bool write_merged(const record_list &merged, const version_list *versions, db_form form,
                   const secret_string *password, const std::string &path, bool create_new,
-                  derived_keys &keys) {
+                  db_file_keys &keys) {
     record_source source{merged.records()};
     // A row takes its texts and some forty bytes in a page that SQLite
     // fills to about three quarters.

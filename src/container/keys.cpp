@@ -125,11 +125,13 @@ void derived_keys::keep(const char *password, const container_key &key) {
     std::memcpy(s->key.key.data, key.key.data, fmt::key_size);
     std::memcpy(s->key.salt.data, key.salt.data, fmt::salt_size);
     s->derived = true;
+    ++derivations_;
 }
 
 bool derived_keys::take_fresh(const char *password, container_key &out) {
     for (const auto &s : slots_) {
-        if (!s->fresh || !s->derived || s->taken || s->password.view() != std::string_view(password))
+        if (!s->fresh || !s->derived || s->taken ||
+            s->password.view() != std::string_view(password))
             continue;
         s->taken = true;
         std::memcpy(out.key.data, s->key.key.data, fmt::key_size);

@@ -41,7 +41,8 @@ public:
     // salt seals one container); false when none is left.
     bool take_fresh(const char *password, container_key &out);
 
-    // How many derivations this object ran, for tests and measurements.
+    // How many keys were derived in derive() or kept, for tests and
+    // measurements.
     std::size_t derivations() const { return derivations_; }
 
 private:

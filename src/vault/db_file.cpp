@@ -12,6 +12,7 @@
 
 #include "container/container.h"
 #include "container/crypt.h"
+#include "container/keys.h"
 #include "state/files.h"
 #include "state/replacement.h"
 #include "vault/active_db.h"
@@ -61,6 +62,20 @@ struct md_ctx_deleter {
 
 }  // namespace
 
+db_file_keys::db_file_keys() : keys_(std::make_unique<derived_keys>()) {}
+db_file_keys::~db_file_keys() = default;
+
+void db_file_keys::want_for_file(const char *password, const db_file &file) {
+    if (!file.empty && file.form == db_form::container)
+        keys_->want_for_file(password, file.path.c_str());
+}
+
+void db_file_keys::want_fresh(const char *password) { keys_->want_fresh(password); }
+
+bool db_file_keys::derive() { return keys_->derive(); }
+
+std::size_t db_file_keys::derivations() const { return keys_->derivations(); }
+
 std::optional<db_file> examine_db_file(const std::string &path, const std::string &name,
                                        bool may_be_empty) {
     db_file file{path, name};
@@ -84,15 +99,16 @@ std::optional<db_file> examine_db_file(const std::string &path, const std::strin
 }
 
 int read_db_file(const db_file &file, const char *password, const image_reader &reader,
-                 derived_keys *keys) {
+                 db_file_keys *keys) {
     if (file.empty) {
         reader.expect(reader.context, 0);
         return 1;
     }
     std::unique_ptr<wiped_buffer> bytes;
     if (file.form == db_form::container) {
-        decrypted plain = keys != nullptr ? decrypt_to_memory(password, file.path.c_str(), *keys)
-                                          : decrypt_to_memory(password, file.path.c_str());
+        const char *path = file.path.c_str();
+        decrypted plain = keys != nullptr ? decrypt_to_memory(password, path, keys->keys())
+                                          : decrypt_to_memory(password, path);
         if (plain.status == decrypt_status::wrong_password) return 0;
         if (plain.status != decrypt_status::ok) return -1;
         bytes = std::move(plain.plain);
@@ -138,7 +154,7 @@ std::optional<db_file_digest> digest_db_file(const std::string &path) {
 bool write_db_file(image_row_source next, void *context, std::size_t expected_size,
                    db_form form, const char *password, const std::string &path,
                    bool create_new, image_version_source versions, void *versions_context,
-                   derived_keys *keys) {
+                   db_file_keys *keys) {
     struct stat st;
     if (create_new && ::lstat(path.c_str(), &st) == 0) {
         errno = EEXIST;
@@ -148,7 +164,7 @@ bool write_db_file(image_row_source next, void *context, std::size_t expected_si
     if (!bytes) return false;
     if (form == db_form::container)
         return keys != nullptr ? encrypt_to_file(password, bytes->data(), bytes->size(),
-                                                 path.c_str(), create_new, *keys)
+                                                 path.c_str(), create_new, keys->keys())
                                : encrypt_to_file(password, bytes->data(), bytes->size(),
                                                  path.c_str(), create_new);
     std::string target = create_new ? path : replacement_target(path.c_str());

@@ -11,12 +11,13 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "store/image.h"
 
-class derived_keys;  // container/keys.h
+class derived_keys;  // the container's own
 
 enum class db_form { plain, container };
 
@@ -25,6 +26,32 @@ struct db_file {
     std::string name;             // in messages: the path, or what the caller calls it
     db_form form = db_form::plain;
     bool empty = false;           // a 0-byte file, where one was allowed
+};
+
+// Container keys derived ahead, for a program that opens several files and
+// writes one: each (password, salt) pair is derived once, the derivations
+// asked for together side by side on the machine's cores. Wiped with it.
+class db_file_keys {
+public:
+    db_file_keys();
+    ~db_file_keys();
+    db_file_keys(const db_file_keys &) = delete;
+    db_file_keys &operator=(const db_file_keys &) = delete;
+
+    // Asks for the key of `password` for the container `file` (nothing for
+    // a plain or empty one, or one whose trailer cannot be read).
+    void want_for_file(const char *password, const db_file &file);
+    // Asks for the key of `password` over a fresh salt, for one new container.
+    void want_fresh(const char *password);
+    // Derives what was asked for. False after "Key derivation failed.\n".
+    bool derive();
+    // How many derivations ran here, in derive() and while files were read.
+    std::size_t derivations() const;
+
+    derived_keys &keys() { return *keys_; }
+
+private:
+    std::unique_ptr<derived_keys> keys_;
 };
 
 // What the file at `path` is: a container, a plain database, or (with
@@ -40,7 +67,7 @@ std::optional<db_file> examine_db_file(const std::string &path, const std::strin
 // damaged data alike), -1 failed after a message. With `keys`, a container's
 // key comes from there when derived already, and stays there once derived.
 int read_db_file(const db_file &file, const char *password, const image_reader &reader,
-                 derived_keys *keys = nullptr);
+                 db_file_keys *keys = nullptr);
 
 // The SHA-256 of the bytes of the file at `path` now, to tell later whether
 // it is still the file that was read. Nothing after a message.
@@ -59,7 +86,7 @@ std::optional<db_file_digest> digest_db_file(const std::string &path);
 bool write_db_file(image_row_source next, void *context, std::size_t expected_size,
                    db_form form, const char *password, const std::string &path,
                    bool create_new, image_version_source versions = nullptr,
-                   void *versions_context = nullptr, derived_keys *keys = nullptr);
+                   void *versions_context = nullptr, db_file_keys *keys = nullptr);
 
 // True when `path` leads to the file the pointer file names as the active
 // database (plain, existing).
