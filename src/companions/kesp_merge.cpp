@@ -94,7 +94,7 @@ const image_reader into_records{
     }};
 
 // 1 read, 0 not this password, -1 failed (after a message).
-int read_input(merge_input &input, const secret_string *password) {
+int read_input(merge_input &input, const secret_string *password, db_file_keys *keys = nullptr) {
     input.entries = record_list();
     input.versions.clear();
     input.record = false;
@@ -109,7 +109,7 @@ int read_input(merge_input &input, const secret_string *password) {
         if (read > 0) input.key = std::move(key);
     } else {
         read = read_db_file(input.file, password != nullptr ? password->c_str() : nullptr,
-                            reader);
+                            reader, keys);
     }
     if (read > 0) input.password = password;
     return read;
@@ -131,6 +131,14 @@ public:
     bool take_from(int fd);
     // Asks nothing: a caller that holds the lock must give the passwords.
     void never_ask() { may_ask_ = false; }
+    // The copies to open, and whether the result is sealed: once the first
+    // password is known, its keys for all of them are derived side by side.
+    void derive_ahead_for(const merge_input *inputs, std::size_t count, bool sealed) {
+        ahead_ = inputs;
+        ahead_count_ = count;
+        sealed_ = sealed;
+    }
+    db_file_keys &keys() { return keys_; }
 
     // Reads the container of `input` with the first password that opens
     // it; on the terminal, when none does, names it and asks for its own
@@ -141,11 +149,25 @@ public:
 private:
     bool open_terminal();
     bool ask(const char *prompt);
+    bool derive_ahead();
 
     file_ptr in_, out_;
     bool given_ = false, may_ask_ = true, asked_master_ = false;
     std::vector<std::unique_ptr<secret_string>> known_;  // stable addresses
+    db_file_keys keys_;
+    const merge_input *ahead_ = nullptr;
+    std::size_t ahead_count_ = 0;
+    bool sealed_ = false;
 };
+
+bool password_cache::derive_ahead() {
+    if (ahead_ == nullptr || known_.empty()) return true;
+    const char *first = known_.front()->c_str();
+    for (std::size_t i = 0; i < ahead_count_; ++i) keys_.want_for_file(first, ahead_[i].file);
+    if (sealed_) keys_.want_fresh(first);
+    ahead_ = nullptr;
+    return keys_.derive();
+}
 
 bool password_cache::take_from(int fd) {
     given_ = true;
@@ -222,8 +244,9 @@ bool password_cache::open_container(merge_input &input) {
         asked_master_ = true;
         if (!ask("Master password: ")) return false;
     }
+    if (!derive_ahead()) return false;
     for (const auto &password : known_) {
-        int opened = read_input(input, password.get());
+        int opened = read_input(input, password.get(), &keys_);
         if (opened != 0) return opened > 0;
     }
     if (given_) {
@@ -235,7 +258,7 @@ bool password_cache::open_container(merge_input &input) {
                  input.file.name.c_str());
     std::string prompt = std::string("Password of ") + input.role + ": ";
     if (!ask(prompt.c_str())) return false;
-    int opened = read_input(input, known_.back().get());
+    int opened = read_input(input, known_.back().get(), &keys_);
     if (opened == 0)
         std::fprintf(stderr, "Invalid password or tampered data: %s cannot be read.\n",
                      input.file.name.c_str());
@@ -289,7 +312,7 @@ void say_exists(const std::string &path) {
 
 bool write_merged(const record_list &merged, const version_list *versions, db_form form,
                   const secret_string *password, const container_key *key,
-                  const std::string &path, bool create_new) {
+                  const std::string &path, bool create_new, db_file_keys &keys) {
     record_source source{merged.records()};
     // A row takes its texts and some forty bytes in a page that SQLite
     // fills to about three quarters.
@@ -313,7 +336,8 @@ bool write_merged(const record_list &merged, const version_list *versions, db_fo
                                      kept ? &*kept : nullptr)
             : write_db_file(record_source::take, &source, expected + expected / 3, form,
                             password != nullptr ? password->c_str() : nullptr, path, create_new,
-                            kept ? version_source::take : nullptr, kept ? &*kept : nullptr);
+                            kept ? version_source::take : nullptr, kept ? &*kept : nullptr,
+                            &keys);
     if (!written && create_new && errno == EEXIST) say_exists(path);
     return written;
 }
@@ -446,6 +470,7 @@ int main(int argc, char **argv) {
 
     // The copies that are not replaced are read once, a container after
     // its password was found.
+    passwords.derive_ahead_for(inputs, 3, ours.file.form == db_form::container);
     for (merge_input *input : {&base, &theirs}) {
         bool read = input->file.form == db_form::container ? passwords.open_container(*input)
                                                            : read_input(*input, nullptr) > 0;
@@ -481,7 +506,7 @@ int main(int argc, char **argv) {
         auto digest = digest_db_file(ours.file.path);
         if (!digest) return cannot_merge(ours_name);
         if (*digest == *seen) break;
-        int read = read_input(ours, ours.password);
+        int read = read_input(ours, ours.password, &passwords.keys());
         if (read < 0) return cannot_merge(ours_name);
         if (read > 0) break;
         lock.reset();
@@ -519,7 +544,8 @@ int main(int argc, char **argv) {
                                                             : theirs.key.get();
     if ((options.output || !unchanged) &&
         !write_merged(merged.merged, record ? &versions : nullptr, ours.file.form, seal, seal_key,
-                      options.output.value_or(ours.file.path), options.output.has_value()))
+                      options.output.value_or(ours.file.path), options.output.has_value(),
+                      passwords.keys()))
         return cannot_merge(ours_name);
     lock.reset();
     // The merged copy stands: a report that cannot be written is said, but

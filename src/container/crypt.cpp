@@ -19,6 +19,7 @@
 
 #include "container/container.h"
 #include "container/crypt_internal.h"
+#include "container/keys.h"
 #include "state/files.h"
 #include "state/replacement.h"
 #include "state/test_hooks.h"
@@ -312,10 +313,12 @@ bool read_trailer(int fd, std::size_t size, unsigned char *trailer) {
     return true;
 }
 
-// With `known`, its key is taken instead of a derivation from `password`
-// (a container of another salt then fails its MAC).
+// With `given`, its key is taken instead of a derivation from `password`
+// (a container of another salt then fails). With `keys`, a key derived
+// already for the container's salt is taken from there, and a key derived
+// here is kept there.
 bool load_container(const char *password, const char *path, loaded_container &c,
-                    const container_key *known = nullptr) {
+                    const container_key *given = nullptr, derived_keys *keys = nullptr) {
     if (!is_encrypted_file(path)) {
         std::fputs(not_a_container, stderr);
         return false;
@@ -332,6 +335,9 @@ bool load_container(const char *password, const char *path, loaded_container &c,
     // read.
     if (!read_trailer(in.get(), size, c.trailer)) return false;
     test_stop_point("trailer-read");
+    const container_key *known = given;
+    if (known == nullptr && keys != nullptr)
+        known = keys->find(password, c.trailer + fmt::salt_offset);
     background_derivation derivation{password, {}, &c.km};
     std::memcpy(derivation.salt, c.trailer + fmt::salt_offset, fmt::salt_size);
     if (known != nullptr) {
@@ -351,7 +357,15 @@ bool load_container(const char *password, const char *path, loaded_container &c,
         return false;
     }
     c.plain_size = size - fmt::trailer_size;
-    return known != nullptr || derivation.finish();
+    if (known != nullptr) return true;
+    if (!derivation.finish()) return false;
+    if (keys != nullptr) {
+        container_key derived;
+        std::memcpy(derived.key.data, c.km.key.data, sizeof derived.key.data);
+        std::memcpy(derived.salt.data, c.km.salt.data, sizeof derived.salt.data);
+        keys->keep(password, derived);
+    }
+    return true;
 }
 
 // True when the stored MAC is the MAC of the ciphertext, magic, IV and salt
@@ -438,6 +452,16 @@ bool encrypt_to_file(const char *password, const unsigned char *plain, std::size
     return writer.start(password) && write_container(writer, plain, size, path, create_new);
 }
 
+bool encrypt_to_file(const char *password, const unsigned char *plain, std::size_t size,
+                     const char *path, bool create_new, derived_keys &keys) {
+    if (!fits_container(size, path)) return false;
+    container_writer writer;
+    container_key fresh;
+    const bool started = keys.take_fresh(password, fresh) ? writer.start_with(fresh)
+                                                          : writer.start(password);
+    return started && write_container(writer, plain, size, path, create_new);
+}
+
 bool seal_with_key(const container_key &key, const unsigned char *plain, std::size_t size,
                    const char *path, bool create_new) {
     if (!fits_container(size, path)) return false;
@@ -475,11 +499,12 @@ bool decrypt_file(const char *password, const char *path) {
 namespace {
 
 decrypted decrypt_loaded(const char *password, const char *path, loaded_container &c,
-                         const container_key *known = nullptr) {
+                         const container_key *given = nullptr,
+                         derived_keys *keys = nullptr) {
     decrypted result;
-    if (!load_container(password, path, c, known)) return result;
-    if (known != nullptr &&
-        std::memcmp(known->salt.data, c.km.salt.data, sizeof known->salt.data) != 0) {
+    if (!load_container(password, path, c, given, keys)) return result;
+    if (given != nullptr &&
+        std::memcmp(given->salt.data, c.km.salt.data, sizeof given->salt.data) != 0) {
         result.status = decrypt_status::wrong_password;
         return result;
     }
@@ -508,6 +533,11 @@ decrypted decrypt_loaded(const char *password, const char *path, loaded_containe
 decrypted decrypt_to_memory(const char *password, const char *path) {
     loaded_container c;
     return decrypt_loaded(password, path, c);
+}
+
+decrypted decrypt_to_memory(const char *password, const char *path, derived_keys &keys) {
+    loaded_container c;
+    return decrypt_loaded(password, path, c, nullptr, &keys);
 }
 
 decrypted decrypt_to_memory_keeping_key(const char *password, const char *path,

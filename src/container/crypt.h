@@ -44,6 +44,17 @@ decrypted decrypt_to_memory(const char *password, const char *path);
 bool encrypt_to_file(const char *password, const unsigned char *plain, std::size_t size,
                      const char *path, bool create_new);
 
+class derived_keys;  // container/keys.h
+
+// decrypt_to_memory with the key for the container's salt taken from
+// `keys` when derived there already; a key derived here is kept there.
+decrypted decrypt_to_memory(const char *password, const char *path, derived_keys &keys);
+
+// encrypt_to_file under a fresh key of `password` taken from `keys` when one
+// was derived there ahead (each is used once), derived here otherwise.
+bool encrypt_to_file(const char *password, const unsigned char *plain, std::size_t size,
+                     const char *path, bool create_new, derived_keys &keys);
+
 // A container's key once derived, with the salt it was derived from, so
 // that a program holding a decrypted copy can seal it again and again
 // without a key derivation per seal. Wiped when it goes out of scope.

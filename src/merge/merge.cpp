@@ -213,24 +213,39 @@ void record_list::add_view(std::int64_t id, const record_texts &field, std::stri
 }
 
 void record_list::add(std::int64_t id, const record_texts &field, std::string_view timestamp) {
+    // A record's texts side by side, in one piece of a block.
+    std::size_t total = timestamp.size();
+    for (std::string_view text : field) total += text.size();
+    char *at = room(total);
+    auto place = [&at](std::string_view text) {
+        if (!text.empty()) std::memcpy(at, text.data(), text.size());
+        std::string_view placed(at, text.size());
+        at += text.size();
+        return placed;
+    };
     record r;
     r.id = id;
-    for (std::size_t f = 0; f < record_fields; ++f) r.field[f] = keep(field[f]);
-    r.timestamp = keep(timestamp);
+    for (std::size_t f = 0; f < record_fields; ++f) r.field[f] = place(field[f]);
+    r.timestamp = place(timestamp);
     records_.push_back(r);
 }
 
-std::string_view record_list::keep(std::string_view text) {
-    if (blocks_.empty() || blocks_.back()->size() - used_ < text.size()) {
-        std::size_t size = blocks_.empty() ? first_block_size
-                                           : std::min(2 * blocks_.back()->size(), largest_block_size);
-        blocks_.push_back(std::make_unique<wiped_buffer>(std::max(size, text.size())));
+char *record_list::room(std::size_t size) {
+    if (blocks_.empty() || blocks_.back()->size() - used_ < size) {
+        std::size_t block = blocks_.empty() ? first_block_size
+                                            : std::min(2 * blocks_.back()->size(), largest_block_size);
+        blocks_.push_back(std::make_unique<wiped_buffer>(std::max(block, size)));
         hint_huge_pages(blocks_.back()->data(), blocks_.back()->size());
         used_ = 0;
     }
     char *at = reinterpret_cast<char *>(blocks_.back()->data()) + used_;
+    used_ += size;
+    return at;
+}
+
+std::string_view record_list::keep(std::string_view text) {
+    char *at = room(text.size());
     if (!text.empty()) std::memcpy(at, text.data(), text.size());
-    used_ += text.size();
     return {at, text.size()};
 }
 

@@ -70,6 +70,7 @@ public:
 
 private:
     std::string_view keep(std::string_view text);
+    char *room(std::size_t size);  // `size` bytes of a block, taken
 
     std::vector<std::unique_ptr<wiped_buffer>> blocks_;
     std::size_t used_ = 0;  // bytes taken in the last block

@@ -21,6 +21,18 @@ const char *const select_rows =
 const char *const insert_row =
     "insert into entries(id,title,user,url,password,notes,timestamp)values(?,?,?,?,?,?,?);";
 
+// Rows are inserted this many to a statement: one statement keeps its
+// cursor at the table's end, where each row is appended without a search
+// from the root, and is set up and ended once for all of them.
+constexpr int rows_per_insert = 64;
+constexpr int columns_per_row = 7;
+
+std::string insert_rows(int rows) {
+    std::string sql = "insert into entries(id,title,user,url,password,notes,timestamp)values";
+    for (int i = 0; i < rows; ++i) sql += i == 0 ? "(?,?,?,?,?,?,?)" : ",(?,?,?,?,?,?,?)";
+    return sql + ";";
+}
+
 // A private database in memory; with `vfs` "memdb", one whose file is a
 // single block that sqlite3_serialize can hand out as it is.
 connection open_memory_db(const char *vfs) {
@@ -308,23 +320,43 @@ std::unique_ptr<built_image> db_image_build(image_row_source next, void *context
         !run(db.get(), "begin;"))
         return nullptr;
     statement insert = prepare(db.get(), insert_row);
-    if (!insert) {
+    statement insert_many = prepare(db.get(), insert_rows(rows_per_insert).c_str());
+    if (!insert || !insert_many) {
         std::fprintf(stderr, "Cannot build the database in memory: %s\n", sqlite3_errmsg(db.get()));
         return nullptr;
     }
-    for (image_row row; next(context, row);) {
-        sqlite3_stmt *s = insert.get();
-        bool bound = sqlite3_bind_int64(s, 1, row.id) == SQLITE_OK && bind(s, 2, row.title) &&
-                     bind(s, 3, row.user) && bind(s, 4, row.url) && bind(s, 5, row.password) &&
-                     bind(s, 6, row.notes) && bind(s, 7, row.timestamp);
+    // Binds `row` as the row at `index` of `s`, then, when `index` is its
+    // last, runs `s`.
+    auto put = [&](sqlite3_stmt *s, int index, int last, const image_row &row) {
+        const int at = index * columns_per_row;
+        bool bound = sqlite3_bind_int64(s, at + 1, row.id) == SQLITE_OK &&
+                     bind(s, at + 2, row.title) && bind(s, at + 3, row.user) &&
+                     bind(s, at + 4, row.url) && bind(s, at + 5, row.password) &&
+                     bind(s, at + 6, row.notes) && bind(s, at + 7, row.timestamp);
+        if (bound && index < last) return true;
         if (!bound || sqlite3_step(s) != SQLITE_DONE) {
             std::fprintf(stderr, "Cannot build the database in memory: %s\n",
                          sqlite3_errmsg(db.get()));
-            return nullptr;
+            return false;
         }
         sqlite3_reset(s);
+        return true;
+    };
+    // A full batch goes in as one statement; the rows of the last, partial
+    // batch one by one.
+    image_row batch[rows_per_insert];
+    int held = 0;
+    for (image_row row; next(context, row);) {
+        batch[held++] = row;
+        if (held < rows_per_insert) continue;
+        for (int i = 0; i < held; ++i)
+            if (!put(insert_many.get(), i, held - 1, batch[i])) return nullptr;
+        held = 0;
     }
+    for (int i = 0; i < held; ++i)
+        if (!put(insert.get(), 0, 0, batch[i])) return nullptr;
     insert.reset();
+    insert_many.reset();
     if (versions != nullptr && !build_versions(db.get(), versions, versions_context))
         return nullptr;
     if (!run(db.get(), "commit;")) return nullptr;

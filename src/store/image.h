@@ -75,7 +75,8 @@ private:
 };
 
 // Fills `row` with the next row to store and returns true, or returns false
-// when there are no more.
+// when there are no more. The texts it lends stay valid until the build
+// returns (rows are stored some at a time).
 using image_row_source = bool (*)(void *context, image_row &row);
 
 // The same for the earlier versions of the record, oldest first.

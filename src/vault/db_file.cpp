@@ -12,6 +12,7 @@
 
 #include "container/container.h"
 #include "container/crypt.h"
+#include "container/keys.h"
 #include "state/files.h"
 #include "state/replacement.h"
 #include "vault/active_db.h"
@@ -61,6 +62,20 @@ struct md_ctx_deleter {
 
 }  // namespace
 
+db_file_keys::db_file_keys() : keys_(std::make_unique<derived_keys>()) {}
+db_file_keys::~db_file_keys() = default;
+
+void db_file_keys::want_for_file(const char *password, const db_file &file) {
+    if (!file.empty && file.form == db_form::container)
+        keys_->want_for_file(password, file.path.c_str());
+}
+
+void db_file_keys::want_fresh(const char *password) { keys_->want_fresh(password); }
+
+bool db_file_keys::derive() { return keys_->derive(); }
+
+std::size_t db_file_keys::derivations() const { return keys_->derivations(); }
+
 std::optional<db_file> examine_db_file(const std::string &path, const std::string &name,
                                        bool may_be_empty) {
     db_file file{path, name};
@@ -85,17 +100,20 @@ std::optional<db_file> examine_db_file(const std::string &path, const std::strin
 
 namespace {
 
-// A container opens with `key` when one is given, else with `password`.
+// A container opens with `key` when one is given, else with `password`
+// (through `keys` when given).
 int read_db_file_as(const db_file &file, const char *password, const container_key *key,
-                    const image_reader &reader) {
+                    const image_reader &reader, db_file_keys *keys) {
     if (file.empty) {
         reader.expect(reader.context, 0);
         return 1;
     }
     std::unique_ptr<wiped_buffer> bytes;
     if (file.form == db_form::container) {
-        decrypted plain = key != nullptr ? decrypt_to_memory_with_key(*key, file.path.c_str())
-                                         : decrypt_to_memory(password, file.path.c_str());
+        const char *path = file.path.c_str();
+        decrypted plain = key != nullptr    ? decrypt_to_memory_with_key(*key, path)
+                          : keys != nullptr ? decrypt_to_memory(password, path, keys->keys())
+                                            : decrypt_to_memory(password, path);
         if (plain.status == decrypt_status::wrong_password) return 0;
         if (plain.status != decrypt_status::ok) return -1;
         bytes = std::move(plain.plain);
@@ -108,13 +126,14 @@ int read_db_file_as(const db_file &file, const char *password, const container_k
 
 }  // namespace
 
-int read_db_file(const db_file &file, const char *password, const image_reader &reader) {
-    return read_db_file_as(file, password, nullptr, reader);
+int read_db_file(const db_file &file, const char *password, const image_reader &reader,
+                 db_file_keys *keys) {
+    return read_db_file_as(file, password, nullptr, reader, keys);
 }
 
 int read_db_file_with_key(const db_file &file, const container_key &key,
                           const image_reader &reader) {
-    return read_db_file_as(file, nullptr, &key, reader);
+    return read_db_file_as(file, nullptr, &key, reader, nullptr);
 }
 
 std::optional<db_file_digest> digest_db_file(const std::string &path) {
@@ -154,7 +173,7 @@ namespace {
 bool write_db_file_as(image_row_source next, void *context, std::size_t expected_size,
                       db_form form, const char *password, const container_key *key,
                       const std::string &path, bool create_new, image_version_source versions,
-                      void *versions_context) {
+                      void *versions_context, db_file_keys *keys) {
     struct stat st;
     if (create_new && ::lstat(path.c_str(), &st) == 0) {
         errno = EEXIST;
@@ -165,7 +184,10 @@ bool write_db_file_as(image_row_source next, void *context, std::size_t expected
     if (form == db_form::container && key != nullptr)
         return seal_with_key(*key, bytes->data(), bytes->size(), path.c_str(), create_new);
     if (form == db_form::container)
-        return encrypt_to_file(password, bytes->data(), bytes->size(), path.c_str(), create_new);
+        return keys != nullptr ? encrypt_to_file(password, bytes->data(), bytes->size(),
+                                                 path.c_str(), create_new, keys->keys())
+                               : encrypt_to_file(password, bytes->data(), bytes->size(),
+                                                 path.c_str(), create_new);
     std::string target = create_new ? path : replacement_target(path.c_str());
     file_replacement out(target, create_new ? target : target + ".merged");
     return out.open() && out.write(bytes->data(), bytes->size()) &&
@@ -176,16 +198,17 @@ bool write_db_file_as(image_row_source next, void *context, std::size_t expected
 
 bool write_db_file(image_row_source next, void *context, std::size_t expected_size,
                    db_form form, const char *password, const std::string &path,
-                   bool create_new, image_version_source versions, void *versions_context) {
+                   bool create_new, image_version_source versions, void *versions_context,
+                   db_file_keys *keys) {
     return write_db_file_as(next, context, expected_size, form, password, nullptr, path,
-                            create_new, versions, versions_context);
+                            create_new, versions, versions_context, keys);
 }
 
 bool write_db_file_with_key(image_row_source next, void *context, std::size_t expected_size,
                             const container_key &key, const std::string &path, bool create_new,
                             image_version_source versions, void *versions_context) {
     return write_db_file_as(next, context, expected_size, db_form::container, nullptr, &key,
-                            path, create_new, versions, versions_context);
+                            path, create_new, versions, versions_context, nullptr);
 }
 
 bool is_active_db_file(const std::string &path) {

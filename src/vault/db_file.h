@@ -11,10 +11,13 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "store/image.h"
+
+class derived_keys;  // the container's own
 
 enum class db_form { plain, container };
 
@@ -23,6 +26,32 @@ struct db_file {
     std::string name;             // in messages: the path, or what the caller calls it
     db_form form = db_form::plain;
     bool empty = false;           // a 0-byte file, where one was allowed
+};
+
+// Container keys derived ahead, for a program that opens several files and
+// writes one: each (password, salt) pair is derived once, the derivations
+// asked for together side by side on the machine's cores. Wiped with it.
+class db_file_keys {
+public:
+    db_file_keys();
+    ~db_file_keys();
+    db_file_keys(const db_file_keys &) = delete;
+    db_file_keys &operator=(const db_file_keys &) = delete;
+
+    // Asks for the key of `password` for the container `file` (nothing for
+    // a plain or empty one, or one whose trailer cannot be read).
+    void want_for_file(const char *password, const db_file &file);
+    // Asks for the key of `password` over a fresh salt, for one new container.
+    void want_fresh(const char *password);
+    // Derives what was asked for. False after "Key derivation failed.\n".
+    bool derive();
+    // How many derivations ran here, in derive() and while files were read.
+    std::size_t derivations() const;
+
+    derived_keys &keys() { return *keys_; }
+
+private:
+    std::unique_ptr<derived_keys> keys_;
 };
 
 // What the file at `path` is: a container, a plain database, or (with
@@ -35,8 +64,10 @@ std::optional<db_file> examine_db_file(const std::string &path, const std::strin
 // Hands the entries of `file` to `reader` (see db_image_visit): a plain or
 // empty file as it is, a container decrypted with `password`. 1 read, 0 the
 // password does not open the container (silent: a wrong password and
-// damaged data alike), -1 failed after a message.
-int read_db_file(const db_file &file, const char *password, const image_reader &reader);
+// damaged data alike), -1 failed after a message. With `keys`, a container's
+// key comes from there when derived already, and stays there once derived.
+int read_db_file(const db_file &file, const char *password, const image_reader &reader,
+                 db_file_keys *keys = nullptr);
 
 // read_db_file with a container's key already derived (kesp-agent's),
 // where no password is at hand.
@@ -56,11 +87,12 @@ std::optional<db_file_digest> digest_db_file(const std::string &path);
 // new file `path` (mode 0600), which is never overwritten: when the name is
 // taken, false with errno EEXIST and no message. Otherwise false after a
 // message; nothing changed either way. With `versions`, the file holds the
-// record of earlier versions with exactly those (see db_image_build).
+// record of earlier versions with exactly those (see db_image_build). With
+// `keys`, a container is sealed under a fresh key derived there ahead.
 bool write_db_file(image_row_source next, void *context, std::size_t expected_size,
                    db_form form, const char *password, const std::string &path,
                    bool create_new, image_version_source versions = nullptr,
-                   void *versions_context = nullptr);
+                   void *versions_context = nullptr, db_file_keys *keys = nullptr);
 
 // write_db_file of a container under a key already derived: its salt
 // stays, the IV is fresh.
