@@ -35,6 +35,13 @@ char *xstrdup(const char *text);
 // Overwrites `size` bytes at `data` in a way the compiler cannot drop.
 void wipe(void *data, std::size_t size);
 
+// Wipes as `wipe` does, but of a big block only the pages in memory: a
+// page never touched holds nothing, and faulting it in only to wipe it
+// costs its memory (a whole reserve that was never used); a page on swap
+// would keep its copy there whatever is written in memory. Small blocks, or
+// where residence cannot be told, are wiped whole.
+void wipe_resident(void *data, std::size_t size);
+
 // Wipes `size` bytes at `block` (from xmalloc) and frees it; nullptr is fine.
 void free_secret(void *block, std::size_t size);
 
