@@ -35,11 +35,12 @@ char *xstrdup(const char *text);
 // Overwrites `size` bytes at `data` in a way the compiler cannot drop.
 void wipe(void *data, std::size_t size);
 
-// Wipes as `wipe` does, but of a big block only the pages in memory: a
-// page never touched holds nothing, and faulting it in only to wipe it
-// costs its memory (a whole reserve that was never used); a page on swap
-// would keep its copy there whatever is written in memory. Small blocks, or
-// where residence cannot be told, are wiped whole.
+// Wipes as `wipe` does, but of a big block only the pages in use, in
+// memory or on swap: a page never written holds nothing, and faulting it
+// in only to wipe it costs its memory (a whole reserve that was never
+// used). A page on swap is wiped too, since a block in the heap may be
+// handed out again and bring it back. Small blocks, or where the kernel
+// cannot tell, are wiped whole.
 void wipe_resident(void *data, std::size_t size);
 
 // Wipes `size` bytes at `block` (from xmalloc) and frees it; nullptr is fine.
