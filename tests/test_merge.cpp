@@ -35,10 +35,21 @@ record_list list_of(const std::vector<row> &rows) {
 std::vector<row> rows_of(const record_list &list) {
     std::vector<row> rows;
     for (const record &r : list.records())
-        rows.push_back({r.id, std::string(r.field[0]), std::string(r.field[1]),
-                        std::string(r.field[2]), std::string(r.field[3]), std::string(r.field[4]),
-                        std::string(r.timestamp)});
+        rows.push_back({r.id, std::string(r.field(0)), std::string(r.field(1)),
+                        std::string(r.field(2)), std::string(r.field(3)), std::string(r.field(4)),
+                        std::string(r.timestamp())});
     return rows;
+}
+
+// `rows` read as a copy of `ancestor` is: an entry equal to the
+// ancestor's shares its texts.
+record_list shared_list_of(const std::vector<row> &rows, const record_list &ancestor) {
+    record_list list;
+    ascending_lookup unchanged(&ancestor);
+    for (const row &r : rows)
+        list.add_or_share(r.id, {r.title, r.user, r.url, r.password, r.notes}, r.time,
+                          unchanged.find(r.id));
+    return list;
 }
 
 struct merged_rows {
@@ -372,6 +383,13 @@ TEST(MergeProperties, RandomEditScriptsKeepTheLaws) {
 
         merged_rows xy = merge(b, x, y);
         check_laws(b, x, y, xy.rows);
+        {
+            // Copies that share the ancestor's texts merge to the same.
+            record_list bl = list_of(b), xl = shared_list_of(x, bl), yl = shared_list_of(y, bl);
+            merge_outcome shared = merge_records(bl, xl, yl);
+            EXPECT_EQ(rows_of(shared.merged), xy.rows) << "shared texts changed the merge";
+            EXPECT_EQ(describe_merge(shared.report), xy.report);
+        }
         merged_rows yx = merge(b, y, x);
         check_laws(b, y, x, yx.rows);
         EXPECT_EQ(texts(xy.rows), texts(yx.rows)) << "the order of the sides mattered";
@@ -382,6 +400,67 @@ TEST(MergeProperties, RandomEditScriptsKeepTheLaws) {
         EXPECT_EQ(contents(merge(x, x, y).rows), contents(y)) << "an unchanged side held its own";
         if (::testing::Test::HasFailure()) break;
     }
+}
+
+// A copy's entry shares the ancestor's texts only when all six are the
+// same, boundaries included.
+TEST(RecordList, SharesTheTextsOfAnEqualEntryOnly) {
+    const row same = mail;
+    struct share_case {
+        const char *name;
+        row entry;
+        bool shared;
+    };
+    const share_case cases[] = {
+        {"all six equal", same, true},
+        {"title", with(same, title_field, "mail2", same.time), false},
+        {"user", with(same, user_field, "alic", same.time), false},
+        {"url", with(same, url_field, "https://mail ", same.time), false},
+        {"password", with(same, password_field, "", same.time), false},
+        {"notes", with(same, notes_field, "personalx", same.time), false},
+        {"time", with(same, title_field, same.title, "2024-01-01 10:00:01"), false},
+        // The same bytes side by side, split elsewhere.
+        {"title and user", row{1, "mai", "lalice", same.url, same.password, same.notes, same.time},
+         false},
+        {"notes and time", row{1, same.title, same.user, same.url, same.password, "personal2",
+                               "024-01-01 10:00:00"}, false},
+    };
+    const record_list ancestor = list_of({same, bank, shop});
+    const record &held = ancestor.records()[0];
+    for (const share_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ascending_lookup unchanged(&ancestor);
+        const record *found = unchanged.find(c.entry.id);
+        ASSERT_EQ(found, &held);
+        record_list copy;
+        copy.add_or_share(c.entry.id, {c.entry.title, c.entry.user, c.entry.url, c.entry.password,
+                                       c.entry.notes},
+                          c.entry.time, found);
+        EXPECT_EQ(copy.records()[0].texts == held.texts, c.shared);
+        EXPECT_EQ(rows_of(copy), std::vector<row>{c.entry});
+    }
+    record_list alone;
+    alone.add_or_share(7, {same.title, same.user, same.url, same.password, same.notes}, same.time,
+                       nullptr);
+    row moved = same;
+    moved.id = 7;
+    EXPECT_EQ(rows_of(alone), std::vector<row>{moved});
+}
+
+// Ids asked in ascending order are each found; ids missing or asked again
+// behind the last are not.
+TEST(RecordList, AscendingLookupFindsEachIdOnce) {
+    const record_list list = list_of({mail, bank, shop,
+                                      row{9, "x", "", "", "", "", "2024-01-01 10:00:00"}});
+    ascending_lookup look(&list);
+    const std::pair<std::int64_t, std::int64_t> asked[] = {{0, 0}, {2, 2}, {3, 3}, {1, 0},
+                                                            {5, 0}, {9, 9}, {10, 0}};
+    for (const auto &[id, found] : asked) {
+        const record *r = look.find(id);
+        EXPECT_EQ(r != nullptr ? r->id : 0, found) << "id " << id;
+    }
+    ascending_lookup none;
+    EXPECT_EQ(none.find(1), nullptr);
 }
 
 // The record of earlier versions, merged beside the entries.

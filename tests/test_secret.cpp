@@ -4,6 +4,9 @@
 // read of a dead object is left for the compiler to drop.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <functional>
 #include <map>
@@ -45,6 +48,61 @@ struct release_recorder {
 };
 
 }  // namespace
+
+// Pages of [data, data + size) now in memory.
+std::size_t resident_pages(const unsigned char *data, std::size_t size) {
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto first = reinterpret_cast<std::uintptr_t>(data) & ~(page - 1);
+    const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(data) + size;
+    std::vector<unsigned char> in((end - first + page - 1) / page);
+    EXPECT_EQ(::mincore(reinterpret_cast<void *>(first), end - first, in.data()), 0);
+    std::size_t n = 0;
+    for (unsigned char c : in) n += c & 1;
+    return n;
+}
+
+// A big block is wiped where it was written, to its exact ends, without
+// faulting in the pages it never used; a small one is wiped whole.
+TEST(Wipe, BigBlockIsWipedWhereWrittenAndNowhereElse) {
+    constexpr std::size_t mib = std::size_t(1) << 20;
+    struct wipe_case {
+        const char *name;
+        std::size_t size, offset;
+        std::vector<std::size_t> written;
+        bool whole;  // every page of the block in memory afterwards
+    };
+    const wipe_case cases[] = {
+        {"big, written at the ends and across pages", 8 * mib, 16,
+         {0, 4079, 4080, 4 * mib + 1, 8 * mib - 1}, false},
+        {"big, never written", 4 * mib, 0, {}, false},
+        {"small, wiped whole", mib / 2, 8, {100}, true},
+    };
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    for (const wipe_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t length = c.offset + c.size + page;
+        void *region = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                              -1, 0);
+        ASSERT_NE(region, MAP_FAILED);
+        ::madvise(region, length, MADV_NOHUGEPAGE);
+        auto *bytes = static_cast<unsigned char *>(region);
+        unsigned char *block = bytes + c.offset;
+        // The bytes just outside the block are someone else's.
+        if (c.offset > 0) bytes[c.offset - 1] = 0xAA;
+        block[c.size] = 0xAA;
+        for (std::size_t at : c.written) block[at] = 0x5A;
+        const std::size_t before = resident_pages(block, c.size);
+        wipe_resident(block, c.size);
+        for (std::size_t at : c.written) EXPECT_EQ(block[at], 0) << "byte " << at;
+        if (c.offset > 0) {
+            EXPECT_EQ(bytes[c.offset - 1], 0xAA);
+        }
+        EXPECT_EQ(block[c.size], 0xAA);
+        const std::size_t pages = (c.offset + c.size + page - 1) / page - c.offset / page;
+        EXPECT_EQ(resident_pages(block, c.size), c.whole ? pages : before);
+        ::munmap(region, length);
+    }
+}
 
 TEST(Wipe, SecretBufferLeavesNoByteOfWhatItHeld) {
     const struct {

@@ -10,6 +10,7 @@ namespace {
 
 struct image_entries {
     record_list entries;
+    ascending_lookup unchanged;  // the ancestor's entries, whose texts an equal one shares
     version_list versions;
     bool record = false;
 };
@@ -21,8 +22,10 @@ bool read_image(wiped_buffer &bytes, const char *name, image_entries &out) {
             static_cast<image_entries *>(self)->entries.reserve(rows);
         },
         [](void *self, const image_row &row) {
-            static_cast<image_entries *>(self)->entries.add(
-                row.id, {row.title, row.user, row.url, row.password, row.notes}, row.timestamp);
+            auto *in = static_cast<image_entries *>(self);
+            in->entries.add_or_share(row.id,
+                                     {row.title, row.user, row.url, row.password, row.notes},
+                                     row.timestamp, in->unchanged.find(row.id));
             return true;
         },
         [](void *self, const image_version &v) {
@@ -48,8 +51,8 @@ struct record_source {
         auto *self = static_cast<record_source *>(context);
         if (self->next == self->records.size()) return false;
         const record &r = self->records[self->next++];
-        row = {r.id, r.field[title_field], r.field[user_field], r.field[url_field],
-               r.field[password_field], r.field[notes_field], r.timestamp};
+        row = {r.id, r.field(title_field), r.field(user_field), r.field(url_field),
+               r.field(password_field), r.field(notes_field), r.timestamp()};
         return true;
     }
 };
@@ -84,8 +87,11 @@ std::string local_now() {
 std::unique_ptr<built_image> merge_images(wiped_buffer &base, wiped_buffer &copy,
                                           wiped_buffer &container, std::string &report) {
     image_entries b, ours, theirs;
-    if (!read_image(base, "the last sealed state", b) ||
-        !read_image(copy, "the unlocked copy", ours) ||
+    if (!read_image(base, "the last sealed state", b)) return nullptr;
+    // What the copies left of the ancestor is held once.
+    ours.unchanged = ascending_lookup(&b.entries);
+    theirs.unchanged = ascending_lookup(&b.entries);
+    if (!read_image(copy, "the unlocked copy", ours) ||
         !read_image(container, "the container", theirs))
         return nullptr;
     const new_ids ours_new = removed_since(b.versions, ours.versions);

@@ -62,6 +62,9 @@ struct merge_input {
     db_file file;
     const char *role;  // "the common ancestor", "this copy", "the other copy"
     record_list entries;
+    // The ancestor's entries, whose texts an entry left as it was shares.
+    const record_list *ancestor = nullptr;
+    ascending_lookup unchanged;
     version_list versions;  // its record of earlier versions
     bool record = false;    // it holds the record at all
     const secret_string *password = nullptr;  // the one that opened a container
@@ -76,9 +79,10 @@ const secret_string agent_opened;
 const image_reader into_records{
     nullptr,
     [](void *input, std::size_t rows) { static_cast<merge_input *>(input)->entries.reserve(rows); },
-    [](void *input, const image_row &row) {
-        static_cast<merge_input *>(input)->entries.add(
-            row.id, {row.title, row.user, row.url, row.password, row.notes}, row.timestamp);
+    [](void *context, const image_row &row) {
+        auto *input = static_cast<merge_input *>(context);
+        input->entries.add_or_share(row.id, {row.title, row.user, row.url, row.password, row.notes},
+                                    row.timestamp, input->unchanged.find(row.id));
         return true;
     },
     [](void *input, const image_version &v) {
@@ -96,6 +100,7 @@ const image_reader into_records{
 // 1 read, 0 not this password, -1 failed (after a message).
 int read_input(merge_input &input, const secret_string *password, db_file_keys *keys = nullptr) {
     input.entries = record_list();
+    input.unchanged = ascending_lookup(input.ancestor);
     input.versions.clear();
     input.record = false;
     image_reader reader = into_records;
@@ -274,8 +279,8 @@ struct record_source {
         auto *self = static_cast<record_source *>(context);
         if (self->next == self->records.size()) return false;
         const record &r = self->records[self->next++];
-        row = {r.id, r.field[title_field], r.field[user_field], r.field[url_field],
-               r.field[password_field], r.field[notes_field], r.timestamp};
+        row = {r.id, r.field(title_field), r.field(user_field), r.field(url_field),
+               r.field(password_field), r.field(notes_field), r.timestamp()};
         return true;
     }
 };
@@ -318,8 +323,7 @@ bool write_merged(const record_list &merged, const version_list *versions, db_fo
     // fills to about three quarters.
     std::size_t expected = 64 << 10;
     for (const record &r : merged.records()) {
-        expected += 48 + r.timestamp.size();
-        for (std::string_view text : r.field) expected += text.size();
+        expected += 48 + r.ends[record_fields];
     }
     if (versions != nullptr)
         for (const kept_version &v : *versions) {
@@ -431,6 +435,8 @@ int main(int argc, char **argv) {
     merge_input &base = inputs[0], &ours = inputs[1], &theirs = inputs[2];
     const char *roles[3] = {"the common ancestor", "this copy", "the other copy"};
     for (int i = 0; i < 3; ++i) inputs[i].role = roles[i];
+    // The ancestor is read first; what the copies left of it is held once.
+    ours.ancestor = theirs.ancestor = &base.entries;
     const std::string ours_name = options.name.value_or(argv[optind + 1]);
 
     // The caller's passwords are taken at once, so that it never waits

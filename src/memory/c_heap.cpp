@@ -14,7 +14,7 @@ void *wiping_malloc(std::size_t size) {
 
 void wiping_free(void *block) {
     if (block == nullptr) return;
-    wipe(block, ::malloc_usable_size(block));
+    wipe_resident(block, ::malloc_usable_size(block));
     std::free(block);
 }
 

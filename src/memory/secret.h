@@ -35,6 +35,14 @@ char *xstrdup(const char *text);
 // Overwrites `size` bytes at `data` in a way the compiler cannot drop.
 void wipe(void *data, std::size_t size);
 
+// Wipes as `wipe` does, but of a big block only the pages in use, in
+// memory or on swap: a page never written holds nothing, and faulting it
+// in only to wipe it costs its memory (a whole reserve that was never
+// used). A page on swap is wiped too, since a block in the heap may be
+// handed out again and bring it back. Small blocks, or where the kernel
+// cannot tell, are wiped whole.
+void wipe_resident(void *data, std::size_t size);
+
 // Wipes `size` bytes at `block` (from xmalloc) and frees it; nullptr is fine.
 void free_secret(void *block, std::size_t size);
 

@@ -24,16 +24,33 @@ std::vector<const record *> by_id(const record_list &list) {
     return sorted;
 }
 
+// The lengths first, which mostly differ where the texts do.
+bool same_texts(const record &a, const record_texts &field, std::string_view timestamp) {
+    if (a.timestamp().size() != timestamp.size()) return false;
+    for (std::size_t f = 0; f < record_fields; ++f)
+        if (a.field(f).size() != field[f].size()) return false;
+    auto same = [](std::string_view x, std::string_view y) {
+        return x.empty() || std::memcmp(x.data(), y.data(), x.size()) == 0;
+    };
+    for (std::size_t f = 0; f < record_fields; ++f)
+        if (!same(a.field(f), field[f])) return false;
+    return same(a.timestamp(), timestamp);
+}
+
+// Texts that lie side by side compare in one piece; a copy that shares the
+// other's texts is known the same without a look at them.
 bool same_version(const record &a, const record &b) {
-    return a.field == b.field && a.timestamp == b.timestamp;
+    if (a.ends != b.ends) return false;
+    return a.texts == b.texts || a.ends[record_fields] == 0 ||
+           std::memcmp(a.texts, b.texts, a.ends[record_fields]) == 0;
 }
 
 // Rule of the reused id: the side's entry lost both the title and the URL
 // by which a person knows the ancestor's. The user name does not count: a
 // person's entries mostly share one.
 bool replaced(const record &base, const record &side) {
-    return side.field[title_field] != base.field[title_field] &&
-           side.field[url_field] != base.field[url_field];
+    return side.field(title_field) != base.field(title_field) &&
+           side.field(url_field) != base.field(url_field);
 }
 
 // Which of two conflicting versions the entry keeps: the later one, and on
@@ -41,8 +58,8 @@ bool replaced(const record &base, const record &side) {
 // changes nothing. Times are compared as the texts SQLite writes, year
 // first, which sort as the times do.
 bool first_wins(const record &a, const record &b) {
-    if (a.timestamp != b.timestamp) return a.timestamp > b.timestamp;
-    return a.field < b.field;
+    if (a.timestamp() != b.timestamp()) return a.timestamp() > b.timestamp();
+    return a.fields() < b.fields();
 }
 
 struct texts_hash {
@@ -55,11 +72,8 @@ struct texts_hash {
 
 // An entry of the other side that waits for a new id.
 struct pending {
-    std::int64_t id;
-    record_texts field;
-    std::string_view timestamp;
+    const record *version;
     bool kept_edit = false;  // an edit kept although the other side removed the entry
-    std::int64_t from = 0;   // its id on the other side
 };
 
 class merger {
@@ -90,18 +104,18 @@ public:
         const bool o_changed = o != nullptr && !same_version(*b, *o);
         const bool t_changed = t != nullptr && !same_version(*b, *t);
         if (o != nullptr && t != nullptr) {
-            if (!t_changed) keep({id, o->field, o->timestamp});
-            else if (!o_changed) keep({id, t->field, t->timestamp});
+            if (!t_changed) keep(id, *o);
+            else if (!o_changed) keep(id, *t);
             else merge_fields(*b, *o, *t);
         } else if (o != nullptr && o_changed) {
-            keep({id, o->field, o->timestamp});
+            keep(id, *o);
             report_.kept_over_removal.push_back(id);
         } else if (t != nullptr && t_changed) {
             // The id may belong to this side's new entry now.
             if (ours_took_id) {
-                needs_id_.push_back({0, t->field, t->timestamp, true, t->id});
+                needs_id_.push_back({t, true});
             } else {
-                keep({id, t->field, t->timestamp});
+                keep(id, *t);
                 report_.kept_over_removal.push_back(id);
             }
         }
@@ -110,31 +124,31 @@ public:
     merge_outcome finish(std::int64_t highest_id) {
         // The other side's additions, once each beyond what this side added.
         for (const record *t : theirs_additions_) {
-            auto found = ours_additions_.find(t->field);
+            auto found = ours_additions_.find(t->fields());
             if (found != ours_additions_.end() && found->second > 0) {
                 --found->second;
                 continue;
             }
-            needs_id_.push_back({0, t->field, t->timestamp, false, t->id});
+            needs_id_.push_back({t, false});
         }
         merge_outcome out;
         out.merged = std::move(merged_);
         std::int64_t next = highest_id;
-        for (pending &p : needs_id_) {
-            p.id = ++next;
-            if (p.kept_edit) report_.kept_over_removal.push_back(p.id);
-            if (p.from != p.id) out.moved_theirs.emplace_back(p.from, p.id);
-            out.merged.add_view(p.id, p.field, p.timestamp);
+        for (const pending &p : needs_id_) {
+            const std::int64_t id = ++next;
+            if (p.kept_edit) report_.kept_over_removal.push_back(id);
+            if (p.version->id != id) out.moved_theirs.emplace_back(p.version->id, id);
+            out.merged.add_view(id, *p.version);
         }
         const std::int64_t first_copy = next + 1;
         for (const conflict_copy &c : conflicts_) {
-            record_texts field = c.version->field;
+            record_texts field = c.version->fields();
             secret_string notes(field[notes_field]);
             if (!notes.empty()) notes += "\n";
             notes += conflict_line(c.of_id, c.title);
             field[notes_field] = notes.view();
             std::int64_t id = ++next;
-            out.merged.add(id, field, c.version->timestamp);
+            out.merged.add(id, field, c.version->timestamp());
             report_.conflicts.push_back(id);
         }
         count_changes(out.merged, first_copy);
@@ -154,31 +168,32 @@ private:
     }
 
     // Entries at ids fixed already come in ascending order.
-    void keep(const pending &p) { merged_.add_view(p.id, p.field, p.timestamp); }
+    void keep(std::int64_t id, const record &r) { merged_.add_view(id, r); }
 
     void keep_ours_addition(const record &o) {
-        keep({o.id, o.field, o.timestamp});
-        ++ours_additions_[o.field];
+        keep(o.id, o);
+        ++ours_additions_[o.fields()];
     }
 
     void merge_fields(const record &b, const record &o, const record &t) {
         const record &winner = first_wins(o, t) ? o : t;
         const record &loser = &winner == &o ? t : o;
-        pending merged{b.id, {}, std::max(o.timestamp, t.timestamp)};
+        record_texts merged;
         bool conflict = false;
         for (std::size_t f = 0; f < record_fields; ++f) {
-            if (o.field[f] == b.field[f]) {
-                merged.field[f] = t.field[f];
-            } else if (t.field[f] == b.field[f] || o.field[f] == t.field[f]) {
-                merged.field[f] = o.field[f];
+            if (o.field(f) == b.field(f)) {
+                merged[f] = t.field(f);
+            } else if (t.field(f) == b.field(f) || o.field(f) == t.field(f)) {
+                merged[f] = o.field(f);
             } else {
-                merged.field[f] = winner.field[f];
+                merged[f] = winner.field(f);
                 conflict = true;
             }
         }
-        keep(merged);
+        // Fields of both sides: they lie apart, so they are copied.
+        merged_.add(b.id, merged, std::max(o.timestamp(), t.timestamp()));
         if (conflict)
-            conflicts_.push_back({&loser, b.id, std::string(merged.field[title_field])});
+            conflicts_.push_back({&loser, b.id, std::string(merged[title_field])});
     }
 
     // Seen from this side: what came from the other, and what went.
@@ -208,8 +223,16 @@ private:
 
 }  // namespace
 
-void record_list::add_view(std::int64_t id, const record_texts &field, std::string_view timestamp) {
-    records_.push_back({id, field, timestamp});
+void record_list::add_view(std::int64_t id, const record &r) {
+    record view = r;
+    view.id = id;
+    records_.push_back(view);
+}
+
+void record_list::add_or_share(std::int64_t id, const record_texts &field,
+                               std::string_view timestamp, const record *same) {
+    if (same != nullptr && same_texts(*same, field, timestamp)) add_view(id, *same);
+    else add(id, field, timestamp);
 }
 
 void record_list::add(std::int64_t id, const record_texts &field, std::string_view timestamp) {
@@ -217,17 +240,25 @@ void record_list::add(std::int64_t id, const record_texts &field, std::string_vi
     std::size_t total = timestamp.size();
     for (std::string_view text : field) total += text.size();
     char *at = room(total);
-    auto place = [&at](std::string_view text) {
-        if (!text.empty()) std::memcpy(at, text.data(), text.size());
-        std::string_view placed(at, text.size());
-        at += text.size();
-        return placed;
-    };
     record r;
     r.id = id;
-    for (std::size_t f = 0; f < record_fields; ++f) r.field[f] = place(field[f]);
-    r.timestamp = place(timestamp);
+    r.texts = at;
+    std::uint32_t end = 0;
+    auto place = [&](std::size_t f, std::string_view text) {
+        if (!text.empty()) std::memcpy(at + end, text.data(), text.size());
+        end += static_cast<std::uint32_t>(text.size());
+        r.ends[f] = end;
+    };
+    for (std::size_t f = 0; f < record_fields; ++f) place(f, field[f]);
+    place(record_fields, timestamp);
     records_.push_back(r);
+}
+
+const record *ascending_lookup::find(std::int64_t id) {
+    if (list_ == nullptr) return nullptr;
+    const record_list::records_type &all = list_->records();
+    while (at_ < all.size() && all[at_].id < id) ++at_;
+    return at_ < all.size() && all[at_].id == id ? &all[at_] : nullptr;
 }
 
 char *record_list::room(std::size_t size) {
@@ -241,12 +272,6 @@ char *record_list::room(std::size_t size) {
     char *at = reinterpret_cast<char *>(blocks_.back()->data()) + used_;
     used_ += size;
     return at;
-}
-
-std::string_view record_list::keep(std::string_view text) {
-    char *at = room(text.size());
-    if (!text.empty()) std::memcpy(at, text.data(), text.size());
-    return {at, text.size()};
 }
 
 std::string conflict_line(std::int64_t id, std::string_view title) {

@@ -43,10 +43,25 @@ enum record_field : std::size_t { title_field, user_field, url_field, password_f
 
 using record_texts = std::array<std::string_view, record_fields>;
 
+// An entry as the merge sees it, in 40 bytes: its texts (the five fields,
+// then the time) lie side by side at `texts`, each ending where `ends`
+// says. A million of them are read three times over, so the size counts.
+// A row's texts fit in 32 bits: SQLite bounds a whole row below that.
 struct record {
     std::int64_t id = 0;
-    record_texts field;
-    std::string_view timestamp;
+    const char *texts = nullptr;
+    std::array<std::uint32_t, record_fields + 1> ends{};
+
+    std::string_view field(std::size_t f) const {
+        const std::uint32_t start = f == 0 ? 0 : ends[f - 1];
+        return {texts + start, ends[f] - start};
+    }
+    std::string_view timestamp() const { return field(record_fields); }
+    record_texts fields() const {
+        record_texts all;
+        for (std::size_t f = 0; f < record_fields; ++f) all[f] = field(f);
+        return all;
+    }
 };
 
 // Records in the order they were added, and the wiped storage of their
@@ -59,8 +74,15 @@ public:
 
     // Copies the texts into the list's storage.
     void add(std::int64_t id, const record_texts &field, std::string_view timestamp);
-    // Takes the texts as they are: they must outlive the list.
-    void add_view(std::int64_t id, const record_texts &field, std::string_view timestamp);
+    // Takes the texts of `r` as they are, under `id`: they must outlive
+    // the list.
+    void add_view(std::int64_t id, const record &r);
+    // Takes the texts of `same` when they are exactly these (so that a copy
+    // of an entry that did not change costs no second copy of its texts),
+    // else copies them. `same` may be nullptr; its texts must outlive the
+    // list.
+    void add_or_share(std::int64_t id, const record_texts &field, std::string_view timestamp,
+                      const record *same);
     void reserve(std::size_t records) { records_.reserve(records); }
 
     using records_type = std::vector<record, huge_page_allocator<record>>;
@@ -69,12 +91,24 @@ public:
     bool empty() const { return records_.empty(); }
 
 private:
-    std::string_view keep(std::string_view text);
     char *room(std::size_t size);  // `size` bytes of a block, taken
 
     std::vector<std::unique_ptr<wiped_buffer>> blocks_;
     std::size_t used_ = 0;  // bytes taken in the last block
     records_type records_;
+};
+
+// The records of a list found by id, for a reader handed rows by ascending
+// id (as the store hands them): each look-up starts where the last ended.
+// Ids asked out of order are simply not found.
+class ascending_lookup {
+public:
+    explicit ascending_lookup(const record_list *list = nullptr) : list_(list) {}
+    const record *find(std::int64_t id);  // nullptr when the list has no such id
+
+private:
+    const record_list *list_;
+    std::size_t at_ = 0;
 };
 
 // The line that ends the notes of an entry added for a conflicting edit of

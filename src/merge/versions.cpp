@@ -87,11 +87,12 @@ version_list merge_versions(const version_list &ours, const version_list &theirs
         auto found = result.find(r.id);
         if (found == result.end()) continue;
         const record &now_r = *found->second;
-        if (now_r.field == r.field && now_r.timestamp == r.timestamp) continue;
+        if (now_r.texts == r.texts && now_r.ends == r.ends) continue;  // the same texts
+        if (now_r.fields() == r.fields() && now_r.timestamp() == r.timestamp()) continue;
         kept_version c;
         c.entry_id = r.id;
-        for (std::size_t f = 0; f < record_fields; ++f) c.field[f] = r.field[f];
-        c.timestamp = r.timestamp;
+        for (std::size_t f = 0; f < record_fields; ++f) c.field[f] = r.field(f);
+        c.timestamp = r.timestamp();
         version_key k = key_of(c);
         if (held.count(k)) continue;
         c.replaced = now;
