@@ -23,6 +23,7 @@
 
 #include "companions/companion.h"
 #include "memory/secret.h"
+#include "merge/image_sources.h"
 #include "merge/merge.h"
 #include "merge/versions.h"
 #include "state/console.h"
@@ -269,37 +270,6 @@ bool password_cache::open_container(merge_input &input) {
                      input.file.name.c_str());
     return opened > 0;
 }
-
-// The merged records one by one, as the store takes them.
-struct record_source {
-    const record_list::records_type &records;
-    std::size_t next = 0;
-
-    static bool take(void *context, image_row &row) {
-        auto *self = static_cast<record_source *>(context);
-        if (self->next == self->records.size()) return false;
-        const record &r = self->records[self->next++];
-        row = {r.id, r.field(title_field), r.field(user_field), r.field(url_field),
-               r.field(password_field), r.field(notes_field), r.timestamp()};
-        return true;
-    }
-};
-
-// The merged record's versions one by one, as the store takes them.
-struct version_source {
-    const version_list &versions;
-    std::size_t next = 0;
-
-    static bool take(void *context, image_version &out) {
-        auto *self = static_cast<version_source *>(context);
-        if (self->next == self->versions.size()) return false;
-        const kept_version &v = self->versions[self->next++];
-        out = {v.entry_id, v.gone, v.field[title_field], v.field[user_field],
-               v.field[url_field], v.field[password_field], v.field[notes_field],
-               v.timestamp, v.replaced, v.why};
-        return true;
-    }
-};
 
 // The local time as SQLite's datetime('now','localtime') writes it.
 std::string local_now() {
