@@ -31,22 +31,7 @@ using harness::sandbox;
 const std::string master = "correct horse";
 const std::string secret = "s3cr3t-typed-in-test";
 
-class ram_folder {
-public:
-    ram_folder() {
-        char name[] = "/dev/shm/kesp-agent-test-XXXXXX";
-        if (::mkdtemp(name) != nullptr) path_ = name;
-    }
-    ~ram_folder() { remove(); }
-    void remove() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using harness::ram_folder;
 
 struct unlocked : ::testing::Test {
     ram_folder ram;

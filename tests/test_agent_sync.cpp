@@ -63,29 +63,19 @@ void edit(const std::string &path, const std::string &statements,
     ASSERT_TRUE(encrypt_file(then.c_str(), path.c_str()));
 }
 
-struct ram_folder {
-    std::string path;
-    ram_folder() {
-        char name[] = "/dev/shm/kesp-agent-test-XXXXXX";
-        if (::mkdtemp(name) != nullptr) path = name;
-    }
-    ~ram_folder() {
-        std::error_code ignored;
-        if (!path.empty()) fs::remove_all(path, ignored);
-    }
-};
+using harness::ram_folder;
 
 // This machine: unlocked with kesp-agent. The other: plain containers
 // edited directly and sent with kesp-sync.
 class UnlockedSync : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(ram.path.empty());
+        ASSERT_FALSE(ram.path().empty());
         for (sandbox *box : {&here, &there})
             harness::write_file(box->home() + "/.gitconfig",
                                 "[user]\n\tname = t\n\temail = t@example.org\n[init]\n"
                                 "\tdefaultBranch = main\n");
-        here.env["XDG_RUNTIME_DIR"] = ram.path;
+        here.env["XDG_RUNTIME_DIR"] = ram.path();
         ASSERT_EQ(harness::run_shell("git init -q --bare --initial-branch=main " + quote(remote))
                       .status,
                   0);

@@ -147,6 +147,16 @@ scratch_dir::~scratch_dir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+ram_folder::ram_folder() {
+    char name[] = "/dev/shm/kesp-test-XXXXXX";
+    if (::mkdtemp(name) != nullptr) path_ = name;
+}
+
+void ram_folder::remove() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
 sandbox::sandbox() : root_(dir_.path()), home_(root_ + "/home"), work_(root_ + "/work") {
     std::filesystem::create_directory(home_);
     std::filesystem::create_directory(work_);

@@ -40,6 +40,21 @@ private:
     std::string path_;
 };
 
+// A fresh folder on the RAM filesystem (/dev/shm), for a program that
+// refuses any other; empty path when none could be made.
+class ram_folder {
+public:
+    ram_folder();
+    ~ram_folder() { remove(); }
+    ram_folder(const ram_folder &) = delete;
+    ram_folder &operator=(const ram_folder &) = delete;
+    void remove();
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 struct result {
     std::string out;       // standard output
     std::string err;       // standard error
