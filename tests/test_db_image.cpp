@@ -133,6 +133,13 @@ TEST(DbImage, RefusesWhatIsNoKespDatabase) {
     auto image = build({{1, "mail", "alice", "u", "p", "n", "t"}});
     ASSERT_TRUE(image);
     std::string whole = bytes_of(*image);
+    // One page more, which nothing uses: every table reads as it did.
+    auto with_unused_page = [](std::string bytes) {
+        bytes += std::string(4096, '\0');
+        const auto pages = static_cast<std::uint32_t>(bytes.size() / 4096);
+        for (int i = 0; i < 4; ++i) bytes[28 + i] = static_cast<char>(pages >> (24 - 8 * i));
+        return bytes;
+    };
     struct bad_case {
         const char *name;
         std::string bytes;
@@ -144,6 +151,12 @@ TEST(DbImage, RefusesWhatIsNoKespDatabase) {
          "copy.db is not a kesp database: no such table: entries.\n"},
         {"cut short", whole.substr(0, whole.size() - 1024),
          "copy.db is damaged: "},
+        // The quick check has the say, though the rows read well or the
+        // read has a finding of its own.
+        {"a page nothing uses", with_unused_page(whole), "copy.db is damaged: Page 3 is never used"},
+        {"another table and a page nothing uses",
+         with_unused_page(harness::read_file(dir.file("other.db"))),
+         "copy.db is damaged: Page 3 is never used"},
     };
     for (const bad_case &c : cases) {
         read_result r = read_bytes(c.bytes);

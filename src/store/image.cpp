@@ -7,6 +7,7 @@
 #include <iterator>
 #include <string>
 
+#include <pthread.h>
 #include <sqlite3.h>
 
 #include "store/history.h"
@@ -60,54 +61,61 @@ std::string_view column_text(sqlite3_stmt *s, int column) {
     return {reinterpret_cast<const char *>(text), static_cast<std::size_t>(sqlite3_column_bytes(s, column))};
 }
 
+// What refused a file, said only once both the quick check and the read
+// are done: a file refused for two reasons gets the one it always got.
+struct finding {
+    std::string said;
+
+    bool fail(std::string message) {
+        said = std::move(message);
+        return false;
+    }
+};
+
+std::string not_kesp_message(const char *name, const char *reason) {
+    return std::string(name) + " is not a kesp database: " + reason + ".\n";
+}
+
 // A statement that the progress handler stopped fails as interrupted.
-bool not_kesp(const char *name, sqlite3 *db) {
-    const char *reason = sqlite3_errcode(db) == SQLITE_INTERRUPT
-                             ? "reading it takes far longer than its size allows"
-                             : sqlite3_errmsg(db);
-    std::fprintf(stderr, "%s is not a kesp database: %s.\n", name, reason);
-    return false;
+bool not_kesp(const char *name, sqlite3 *db, finding &found) {
+    return found.fail(not_kesp_message(name, sqlite3_errcode(db) == SQLITE_INTERRUPT
+                                                 ? "reading it takes far longer than its size allows"
+                                                 : sqlite3_errmsg(db)));
 }
 
 // "ok" from the quick check, which reads every page once. Otherwise its
 // first finding, without the line that names the schema.
-bool passes_quick_check(sqlite3 *db, const char *name) {
+bool passes_quick_check(sqlite3 *db, const char *name, finding &found) {
     statement check = prepare(db, "pragma quick_check;");
-    if (!check) return not_kesp(name, db);
+    if (!check) return not_kesp(name, db, found);
     int rc = sqlite3_step(check.get());
-    if (rc != SQLITE_ROW) return not_kesp(name, db);
+    if (rc != SQLITE_ROW) return not_kesp(name, db, found);
     std::string_view verdict = column_text(check.get(), 0);
     if (verdict == "ok") return true;
     if (verdict.rfind("*** ", 0) == 0) verdict.remove_prefix(verdict.find('\n') + 1);
     verdict = verdict.substr(0, verdict.find('\n'));
-    std::fprintf(stderr, "%s is damaged: %.*s\n", name, static_cast<int>(verdict.size()),
-                 verdict.data());
-    return false;
+    return found.fail(std::string(name) + " is damaged: " + std::string(verdict) + "\n");
 }
 
 // The bound on the work of reading a file: virtual machine steps in
 // proportion to its size, far above what reading kesp's table takes. A
-// small hostile file thus ends within milliseconds.
+// small hostile file thus ends within milliseconds. The quick check and
+// the read run side by side on connections of their own, each counting
+// its own calls; together they may make no more than `limit`.
 constexpr int steps_per_check = 1000;
 
 struct work_budget {
-    std::uint64_t checks_left;
-    bool spent = false;
+    std::uint64_t limit;
+    std::uint64_t calls = 0;
 };
 
 int count_work(void *context) {
     auto *budget = static_cast<work_budget *>(context);
-    if (budget->checks_left == 0) {
-        budget->spent = true;
-        return 1;
-    }
-    --budget->checks_left;
-    return 0;
+    return ++budget->calls > budget->limit ? 1 : 0;
 }
 
-bool refuse(const char *name, const std::string &reason) {
-    std::fprintf(stderr, "%s is not a kesp database: %s.\n", name, reason.c_str());
-    return false;
+bool refuse(const char *name, const std::string &reason, finding &found) {
+    return found.fail(not_kesp_message(name, reason.c_str()));
 }
 
 bool starts_with(std::string_view text, std::string_view prefix) {
@@ -117,9 +125,9 @@ bool starts_with(std::string_view text, std::string_view prefix) {
 // Nothing in the schema may run code while the file is read: tables and
 // indexes only. SQLite writes the words that start each statement in
 // capitals; anything written otherwise is refused with the rest.
-bool schema_is_plain(sqlite3 *db, const char *name) {
+bool schema_is_plain(sqlite3 *db, const char *name, finding &found) {
     statement rows = prepare(db, "select type, sql from sqlite_schema;");
-    if (!rows) return not_kesp(name, db);
+    if (!rows) return not_kesp(name, db, found);
     int rc;
     while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
         std::string_view type = column_text(rows.get(), 0);
@@ -131,24 +139,24 @@ bool schema_is_plain(sqlite3 *db, const char *name) {
         // The record of earlier versions runs its own triggers, known by
         // their exact text; no other trigger is let through.
         if (type == "trigger" && history_trigger_text(text)) continue;
-        if (starts_with(text, "CREATE VIEW ")) return refuse(name, "it holds a view");
-        if (starts_with(text, "CREATE TRIGGER ")) return refuse(name, "it holds a trigger");
+        if (starts_with(text, "CREATE VIEW ")) return refuse(name, "it holds a view", found);
+        if (starts_with(text, "CREATE TRIGGER ")) return refuse(name, "it holds a trigger", found);
         if (starts_with(text, "CREATE VIRTUAL TABLE "))
-            return refuse(name, "it holds a virtual table");
-        return refuse(name, "its schema holds more than tables and indexes");
+            return refuse(name, "it holds a virtual table", found);
+        return refuse(name, "its schema holds more than tables and indexes", found);
     }
-    if (rc != SQLITE_DONE) return not_kesp(name, db);
+    if (rc != SQLITE_DONE) return not_kesp(name, db, found);
     return true;
 }
 
 // kesp's seven columns, stored as they are written, ids unique: the id is
 // the table's integer key.
-bool has_kesp_columns(sqlite3 *db, const char *name) {
+bool has_kesp_columns(sqlite3 *db, const char *name, finding &found) {
     statement columns =
         prepare(db, "select name, type, pk, hidden from pragma_table_xinfo('entries');");
-    if (!columns) return not_kesp(name, db);
+    if (!columns) return not_kesp(name, db, found);
     const char *const wanted[] = {"id", "title", "user", "url", "password", "notes", "timestamp"};
-    bool found[std::size(wanted)] = {};
+    bool present[std::size(wanted)] = {};
     bool any = false;
     int rc;
     while ((rc = sqlite3_step(columns.get())) == SQLITE_ROW) {
@@ -156,33 +164,34 @@ bool has_kesp_columns(sqlite3 *db, const char *name) {
         std::string_view column = column_text(columns.get(), 0);
         for (std::size_t i = 0; i < std::size(wanted); ++i) {
             if (sqlite3_stricmp(std::string(column).c_str(), wanted[i]) != 0) continue;
-            found[i] = true;
+            present[i] = true;
             if (sqlite3_column_int(columns.get(), 3) != 0)
-                return refuse(name, std::string("entries.") + wanted[i] + " is computed");
+                return refuse(name, std::string("entries.") + wanted[i] + " is computed", found);
             if (i == 0 && (sqlite3_column_int(columns.get(), 2) != 1 ||
                            sqlite3_stricmp(std::string(column_text(columns.get(), 1)).c_str(),
                                            "integer") != 0))
-                return refuse(name, "entries.id is not its integer primary key");
+                return refuse(name, "entries.id is not its integer primary key", found);
         }
     }
-    if (rc != SQLITE_DONE) return not_kesp(name, db);
-    if (!any) return refuse(name, "no such table: entries");
+    if (rc != SQLITE_DONE) return not_kesp(name, db, found);
+    if (!any) return refuse(name, "no such table: entries", found);
     for (std::size_t i = 0; i < std::size(wanted); ++i)
-        if (!found[i]) return refuse(name, std::string("entries has no column ") + wanted[i]);
+        if (!present[i])
+            return refuse(name, std::string("entries has no column ") + wanted[i], found);
     return true;
 }
 
 // The record's versions, oldest first, handed to the reader after the
 // rows; nothing when the file holds no record.
-bool visit_versions(sqlite3 *db, const char *name, const image_reader &reader) {
+bool visit_versions(sqlite3 *db, const char *name, const image_reader &reader, finding &found) {
     statement has = prepare(db, "select count(*) from sqlite_schema where type='table' and "
                                 "name='history';");
-    if (!has || sqlite3_step(has.get()) != SQLITE_ROW) return not_kesp(name, db);
+    if (!has || sqlite3_step(has.get()) != SQLITE_ROW) return not_kesp(name, db, found);
     if (sqlite3_column_int(has.get(), 0) == 0) return true;
     if (reader.record != nullptr) *reader.record = true;
     statement rows = prepare(db, "select entry_id,gone,title,user,url,password,notes,timestamp,"
                                  "replaced,why from history order by seq;");
-    if (!rows) return not_kesp(name, db);
+    if (!rows) return not_kesp(name, db, found);
     int rc;
     while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
         sqlite3_stmt *s = rows.get();
@@ -192,8 +201,77 @@ bool visit_versions(sqlite3 *db, const char *name, const image_reader &reader) {
                               column_text(s, 8), column_text(s, 9)};
         if (!reader.version(reader.context, v)) return false;
     }
-    return rc == SQLITE_DONE || not_kesp(name, db);
+    return rc == SQLITE_DONE || not_kesp(name, db, found);
 }
+
+// A connection of its own over the file's bytes, which it only reads: the
+// file may come from anyone, so its schema is not trusted to run
+// functions, views or triggers, and no statement may rewrite it.
+connection open_file_bytes(unsigned char *bytes, std::size_t size, const char *name,
+                           work_budget &budget, finding &found) {
+    connection db = open_memory_db(nullptr);
+    if (!db) return nullptr;  // said at once
+    sqlite3 *raw = db.get();
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
+    sqlite3_progress_handler(raw, steps_per_check, count_work, &budget);
+    if (sqlite3_deserialize(raw, "main", bytes, static_cast<sqlite3_int64>(size),
+                            static_cast<sqlite3_int64>(size), SQLITE_DESERIALIZE_READONLY) !=
+        SQLITE_OK) {
+        not_kesp(name, raw, found);
+        return nullptr;
+    }
+    // Pages are read where they lie instead of being copied into the cache.
+    sqlite3_exec(raw, "pragma mmap_size=9223372036854775807;", nullptr, nullptr, nullptr);
+    return db;
+}
+
+// The quick check of a file on the second core, while the first reads it.
+class background_check {
+public:
+    background_check(unsigned char *bytes, std::size_t size, const char *name,
+                     std::uint64_t limit)
+        : bytes_(bytes), size_(size), name_(name), budget_{limit} {}
+    background_check(const background_check &) = delete;
+    background_check &operator=(const background_check &) = delete;
+    ~background_check() { finish(); }
+
+    // Without a second thread the check runs in finish().
+    void start() { running_ = ::pthread_create(&thread_, nullptr, run, this) == 0; }
+    // Whether the file passed; `found` says why not.
+    bool finish() {
+        if (running_) {
+            ::pthread_join(thread_, nullptr);
+            running_ = false;
+        } else if (!done_) {
+            run(this);
+        }
+        return passed_;
+    }
+    const finding &found() const { return found_; }
+    std::uint64_t calls() const { return budget_.calls; }
+
+private:
+    static void *run(void *self) {
+        auto *c = static_cast<background_check *>(self);
+        connection db = open_file_bytes(c->bytes_, c->size_, c->name_, c->budget_, c->found_);
+        c->passed_ = db && passes_quick_check(db.get(), c->name_, c->found_);
+        c->done_ = true;
+        return nullptr;
+    }
+
+    unsigned char *bytes_;
+    std::size_t size_;
+    const char *name_;
+    work_budget budget_;
+    finding found_;
+    bool passed_ = false;
+    bool done_ = false;
+    pthread_t thread_{};
+    bool running_ = false;
+};
 
 bool run(sqlite3 *db, const char *sql) {
     char *error = nullptr;
@@ -219,33 +297,31 @@ bool db_image_visit(unsigned char *bytes, std::size_t size, const char *name,
     if (size >= 100 && std::memcmp(bytes, header, sizeof header) == 0 && bytes[18] == 2 &&
         bytes[19] == 2)
         bytes[18] = bytes[19] = 1;
-    connection db = open_memory_db(nullptr);
-    if (!db) return false;
-    // The file may come from anyone: its schema is not trusted to run
-    // functions, views or triggers, and no statement may rewrite it.
+    const std::uint64_t limit = 1000 + size / 4;
+    work_budget budget{limit};
+    finding found;
+    auto refused = [&]() {
+        std::fputs(found.said.c_str(), stderr);
+        return false;
+    };
+    connection db = open_file_bytes(bytes, size, name, budget, found);
+    if (!db) return refused();
     sqlite3 *raw = db.get();
-    sqlite3_db_config(raw, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
-    sqlite3_db_config(raw, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
-    sqlite3_db_config(raw, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
-    sqlite3_db_config(raw, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
-    work_budget budget{1000 + size / 4};
-    sqlite3_progress_handler(raw, steps_per_check, count_work, &budget);
-    if (sqlite3_deserialize(raw, "main", bytes, static_cast<sqlite3_int64>(size),
-                            static_cast<sqlite3_int64>(size), SQLITE_DESERIALIZE_READONLY) !=
-        SQLITE_OK)
-        return not_kesp(name, raw);
-    // Pages are read where they lie instead of being copied into the cache.
-    sqlite3_exec(raw, "pragma mmap_size=9223372036854775807;", nullptr, nullptr, nullptr);
+    if (!schema_is_plain(raw, name, found)) return refused();
+
+    // The quick check and the read go side by side; the check has the say.
+    // The read was bounded by what the check left of the budget: a read
+    // that went beyond it is refused as the work's bound refuses it.
+    background_check check(bytes, size, name, limit - std::min(limit, budget.calls));
+    check.start();
     auto read = [&]() {
-        if (!schema_is_plain(raw, name) || !passes_quick_check(raw, name) ||
-            !has_kesp_columns(raw, name))
-            return false;
+        if (!has_kesp_columns(raw, name, found)) return false;
         statement count = prepare(raw, count_rows);
-        if (!count || sqlite3_step(count.get()) != SQLITE_ROW) return not_kesp(name, raw);
+        if (!count || sqlite3_step(count.get()) != SQLITE_ROW) return not_kesp(name, raw, found);
         reader.expect(reader.context,
                       static_cast<std::size_t>(sqlite3_column_int64(count.get(), 0)));
         statement rows = prepare(raw, select_rows);
-        if (!rows) return not_kesp(name, raw);
+        if (!rows) return not_kesp(name, raw, found);
         int rc;
         while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
             sqlite3_stmt *s = rows.get();
@@ -254,10 +330,19 @@ bool db_image_visit(unsigned char *bytes, std::size_t size, const char *name,
                                 column_text(s, 6)};
             if (!reader.row(reader.context, row)) return false;
         }
-        if (rc != SQLITE_DONE) return not_kesp(name, raw);
-        return reader.version == nullptr || visit_versions(raw, name, reader);
+        if (rc != SQLITE_DONE) return not_kesp(name, raw, found);
+        return reader.version == nullptr || visit_versions(raw, name, reader, found);
     };
-    return read();
+    const bool was_read = read();
+    if (!check.finish()) {
+        found = check.found();
+        return refused();
+    }
+    if (budget.calls + check.calls() > limit) {
+        found.fail(not_kesp_message(name, "reading it takes far longer than its size allows"));
+        return refused();
+    }
+    return was_read || refused();
 }
 
 built_image::~built_image() { sqlite3_close(db_); }
