@@ -227,6 +227,110 @@ TEST(DbImage, RefusesSchemasThatRunCodeOrLie) {
     }
 }
 
+// A reader that takes a long table in two parts: the upper part into a
+// list of its own, appended when kept. Both parts are a `sink`.
+struct sink {
+    collected got;
+};
+
+struct split_collector : sink {
+    int parts = 0, kept = 0, dropped = 0;
+};
+
+sink &sink_of(void *context) { return *static_cast<sink *>(context); }
+
+image_reader splitting_reader(split_collector &c) {
+    image_reader reader{
+        static_cast<sink *>(&c),
+        [](void *context, std::size_t n) { sink_of(context).got.expected = n; },
+        [](void *context, const image_row &r) { return collector.row(&sink_of(context).got, r); }};
+    reader.split = [](void *context) -> void * {
+        ++static_cast<split_collector &>(sink_of(context)).parts;
+        return static_cast<sink *>(new sink);
+    };
+    reader.rejoin = [](void *context, void *second, bool keep) {
+        auto &owner = static_cast<split_collector &>(sink_of(context));
+        sink *upper = &sink_of(second);
+        if (keep) {
+            ++owner.kept;
+            owner.got.rows.insert(owner.got.rows.end(), upper->got.rows.begin(),
+                                  upper->got.rows.end());
+        } else {
+            ++owner.dropped;
+        }
+        delete upper;
+    };
+    return reader;
+}
+
+// A long table is read in two parts side by side; the reader is handed
+// every row once, by ascending id, whatever the ids, and the same rows as
+// a reader that reads it whole.
+TEST(DbImage, ALongTableReadInTwoPartsArrivesWhole) {
+    std::vector<owned_row> rows;
+    // Ids at both ends of SQLite's range: the middle of them overflows a
+    // plain sum.
+    rows.push_back({-9223372036854775807 - 1, "least", "", "", "", "", ""});
+    for (int i = 1; i <= 5000; ++i)
+        rows.push_back({i * 3, "title " + std::to_string(i), "u", "l", "p" + std::to_string(i),
+                        i % 7 == 0 ? "" : "n", "2024-01-01 10:00:00"});
+    rows.push_back({9223372036854775807, "most", "", "", "", "", ""});
+    for (std::size_t count : {std::size_t(4095), std::size_t(4096), rows.size()}) {
+        SCOPED_TRACE("rows " + std::to_string(count));
+        std::vector<owned_row> some(rows.end() - static_cast<std::ptrdiff_t>(count), rows.end());
+        auto image = build(some);
+        ASSERT_TRUE(image);
+        std::string bytes = bytes_of(*image);
+        wiped_buffer buffer(bytes.size());
+        std::memcpy(buffer.data(), bytes.data(), bytes.size());
+        split_collector c;
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(db_image_visit(buffer.data(), buffer.size(), "copy.db", splitting_reader(c)));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(c.got.expected, count);
+        EXPECT_EQ(c.got.rows, some);
+        EXPECT_EQ(c.parts, count >= 4096 ? 1 : 0);
+        EXPECT_EQ(c.kept, c.parts);
+        EXPECT_EQ(c.dropped, 0);
+        EXPECT_EQ(read_bytes(bytes).rows, some);
+    }
+}
+
+// A part that fails fails the reading: the upper part's rows are dropped,
+// and a damaged file is refused though both parts read well.
+TEST(DbImage, APartThatFailsFailsTheReading) {
+    std::vector<owned_row> rows;
+    for (int i = 1; i <= 6000; ++i) rows.push_back({i, "t", "u", "l", "p", "n", "x"});
+    auto image = build(rows);
+    ASSERT_TRUE(image);
+    const std::string whole = bytes_of(*image);
+    for (std::int64_t refuse : {std::int64_t(10), std::int64_t(5990)}) {
+        SCOPED_TRACE("refused at " + std::to_string(refuse));
+        wiped_buffer buffer(whole.size());
+        std::memcpy(buffer.data(), whole.data(), whole.size());
+        split_collector c;
+        image_reader reader = splitting_reader(c);
+        static std::int64_t refused_id;
+        refused_id = refuse;
+        reader.row = [](void *context, const image_row &r) {
+            return r.id != refused_id && collector.row(&sink_of(context).got, r);
+        };
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(db_image_visit(buffer.data(), buffer.size(), "copy.db", reader));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(c.parts, 1);
+        EXPECT_EQ(c.kept, 0);
+        EXPECT_EQ(c.dropped, 1);
+    }
+    std::string damaged = whole + std::string(4096, '\0');
+    const auto pages = static_cast<std::uint32_t>(damaged.size() / 4096);
+    for (int i = 0; i < 4; ++i) damaged[28 + i] = static_cast<char>(pages >> (24 - 8 * i));
+    read_result r = read_bytes(damaged);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.err.rfind("copy.db is damaged: Page " + std::to_string(pages) + " is never used", 0),
+              0u) << r.err;
+}
+
 // A database that kesp changed holds the record of earlier versions and
 // its triggers: read as any other.
 TEST(DbImage, ReadsADatabaseThatHoldsTheRecord) {

@@ -19,6 +19,16 @@ namespace {
 const char *const count_rows = "select count(*) from entries;";
 const char *const select_rows =
     "select id,title,user,url,password,notes,timestamp from entries order by id;";
+// A table this long is read in two parts side by side, split at the id
+// halfway between the least and the greatest.
+constexpr std::int64_t rows_to_split = 4096;
+// Each in a query of its own, where SQLite reads one end of the table.
+const char *const select_id_range =
+    "select (select min(id) from entries), (select max(id) from entries);";
+const char *const select_rows_up_to =
+    "select id,title,user,url,password,notes,timestamp from entries where id<=?1 order by id;";
+const char *const select_rows_above =
+    "select id,title,user,url,password,notes,timestamp from entries where id>?1 order by id;";
 const char *const insert_row =
     "insert into entries(id,title,user,url,password,notes,timestamp)values(?,?,?,?,?,?,?);";
 
@@ -228,38 +238,76 @@ connection open_file_bytes(unsigned char *bytes, std::size_t size, const char *n
     return db;
 }
 
-// The quick check of a file on the second core, while the first reads it.
-class background_check {
+// Work on another core while this one goes on; without a second thread it
+// is done in finish(). Whatever the work touches must outlive finish().
+class side_job {
 public:
-    background_check(unsigned char *bytes, std::size_t size, const char *name,
-                     std::uint64_t limit)
-        : bytes_(bytes), size_(size), name_(name), budget_{limit} {}
-    background_check(const background_check &) = delete;
-    background_check &operator=(const background_check &) = delete;
-    ~background_check() { finish(); }
+    side_job() = default;
+    side_job(const side_job &) = delete;
+    side_job &operator=(const side_job &) = delete;
+    virtual ~side_job() = default;
 
-    // Without a second thread the check runs in finish().
     void start() { running_ = ::pthread_create(&thread_, nullptr, run, this) == 0; }
-    // Whether the file passed; `found` says why not.
-    bool finish() {
+    void finish() {
         if (running_) {
             ::pthread_join(thread_, nullptr);
             running_ = false;
         } else if (!done_) {
             run(this);
         }
+    }
+
+protected:
+    virtual void work() = 0;
+    // Derived classes end with `finish();` in their destructor: the
+    // thread may not outlive what work() reads.
+
+private:
+    static void *run(void *self) {
+        auto *job = static_cast<side_job *>(self);
+        job->work();
+        job->done_ = true;
+        return nullptr;
+    }
+
+    pthread_t thread_{};
+    bool running_ = false;
+    bool done_ = false;
+};
+
+// Hands the rows that `rows` selects to `row` with `context`.
+bool hand_rows(sqlite3 *db, sqlite3_stmt *rows, const char *name,
+               bool (*row)(void *context, const image_row &row), void *context,
+               finding &found) {
+    int rc;
+    while ((rc = sqlite3_step(rows)) == SQLITE_ROW) {
+        const image_row r{sqlite3_column_int64(rows, 0), column_text(rows, 1),
+                          column_text(rows, 2),          column_text(rows, 3),
+                          column_text(rows, 4),          column_text(rows, 5),
+                          column_text(rows, 6)};
+        if (!row(context, r)) return false;
+    }
+    return rc == SQLITE_DONE || not_kesp(name, db, found);
+}
+
+// The quick check of a file, on a connection of its own.
+class quick_check_job : public side_job {
+public:
+    quick_check_job(unsigned char *bytes, std::size_t size, const char *name, std::uint64_t limit)
+        : bytes_(bytes), size_(size), name_(name), budget_{limit} {}
+    ~quick_check_job() override { finish(); }
+
+    bool passed() {
+        finish();
         return passed_;
     }
     const finding &found() const { return found_; }
     std::uint64_t calls() const { return budget_.calls; }
 
 private:
-    static void *run(void *self) {
-        auto *c = static_cast<background_check *>(self);
-        connection db = open_file_bytes(c->bytes_, c->size_, c->name_, c->budget_, c->found_);
-        c->passed_ = db && passes_quick_check(db.get(), c->name_, c->found_);
-        c->done_ = true;
-        return nullptr;
+    void work() override {
+        connection db = open_file_bytes(bytes_, size_, name_, budget_, found_);
+        passed_ = db && passes_quick_check(db.get(), name_, found_);
     }
 
     unsigned char *bytes_;
@@ -268,9 +316,55 @@ private:
     work_budget budget_;
     finding found_;
     bool passed_ = false;
-    bool done_ = false;
-    pthread_t thread_{};
-    bool running_ = false;
+};
+
+// The rows above `after` handed to the reader's second part, on a
+// connection of its own. Its rows join the first part's, or are dropped,
+// once both are read.
+class upper_rows_job : public side_job {
+public:
+    upper_rows_job(unsigned char *bytes, std::size_t size, const char *name, std::uint64_t limit,
+                   const image_reader &reader, void *second, std::int64_t after)
+        : bytes_(bytes), size_(size), name_(name), budget_{limit}, reader_(reader),
+          second_(second), after_(after) {}
+    ~upper_rows_job() override {
+        finish();
+        if (second_ != nullptr) reader_.rejoin(reader_.context, second_, false);
+    }
+
+    bool read() {
+        finish();
+        return read_;
+    }
+    // Appends the rows to the first part's.
+    void rejoin() {
+        reader_.rejoin(reader_.context, second_, true);
+        second_ = nullptr;
+    }
+    const finding &found() const { return found_; }
+    std::uint64_t calls() const { return budget_.calls; }
+
+private:
+    void work() override {
+        connection db = open_file_bytes(bytes_, size_, name_, budget_, found_);
+        if (!db) return;
+        statement rows = prepare(db.get(), select_rows_above);
+        if (!rows || sqlite3_bind_int64(rows.get(), 1, after_) != SQLITE_OK) {
+            not_kesp(name_, db.get(), found_);
+            return;
+        }
+        read_ = hand_rows(db.get(), rows.get(), name_, reader_.row, second_, found_);
+    }
+
+    unsigned char *bytes_;
+    std::size_t size_;
+    const char *name_;
+    work_budget budget_;
+    const image_reader &reader_;
+    void *second_;
+    std::int64_t after_;
+    finding found_;
+    bool read_ = false;
 };
 
 bool run(sqlite3 *db, const char *sql) {
@@ -312,33 +406,56 @@ bool db_image_visit(unsigned char *bytes, std::size_t size, const char *name,
     // The quick check and the read go side by side; the check has the say.
     // The read was bounded by what the check left of the budget: a read
     // that went beyond it is refused as the work's bound refuses it.
-    background_check check(bytes, size, name, limit - std::min(limit, budget.calls));
+    quick_check_job check(bytes, size, name, limit - std::min(limit, budget.calls));
     check.start();
+    std::unique_ptr<upper_rows_job> upper;
     auto read = [&]() {
         if (!has_kesp_columns(raw, name, found)) return false;
         statement count = prepare(raw, count_rows);
         if (!count || sqlite3_step(count.get()) != SQLITE_ROW) return not_kesp(name, raw, found);
-        reader.expect(reader.context,
-                      static_cast<std::size_t>(sqlite3_column_int64(count.get(), 0)));
-        statement rows = prepare(raw, select_rows);
-        if (!rows) return not_kesp(name, raw, found);
-        int rc;
-        while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
-            sqlite3_stmt *s = rows.get();
-            const image_row row{sqlite3_column_int64(s, 0), column_text(s, 1), column_text(s, 2),
-                                column_text(s, 3), column_text(s, 4), column_text(s, 5),
-                                column_text(s, 6)};
-            if (!reader.row(reader.context, row)) return false;
+        const std::int64_t rows = sqlite3_column_int64(count.get(), 0);
+        reader.expect(reader.context, static_cast<std::size_t>(rows));
+        // A long table: the rows above the middle id go to the reader's
+        // second part on another core, and join the first part's after it.
+        std::int64_t up_to = 0;
+        if (reader.split != nullptr && rows >= rows_to_split) {
+            statement range = prepare(raw, select_id_range);
+            if (!range || sqlite3_step(range.get()) != SQLITE_ROW)
+                return not_kesp(name, raw, found);
+            const std::int64_t least = sqlite3_column_int64(range.get(), 0);
+            const std::int64_t most = sqlite3_column_int64(range.get(), 1);
+            // Halfway, in arithmetic that cannot overflow whatever the ids.
+            const auto low = static_cast<std::uint64_t>(least);
+            up_to = static_cast<std::int64_t>(low + (static_cast<std::uint64_t>(most) - low) / 2);
+            void *second = up_to < most ? reader.split(reader.context) : nullptr;
+            if (second != nullptr) {
+                upper = std::make_unique<upper_rows_job>(bytes, size, name,
+                                                         limit - std::min(limit, budget.calls),
+                                                         reader, second, up_to);
+                upper->start();
+            }
         }
-        if (rc != SQLITE_DONE) return not_kesp(name, raw, found);
+        statement lower = prepare(raw, upper ? select_rows_up_to : select_rows);
+        if (!lower || (upper && sqlite3_bind_int64(lower.get(), 1, up_to) != SQLITE_OK))
+            return not_kesp(name, raw, found);
+        if (!hand_rows(raw, lower.get(), name, reader.row, reader.context, found)) return false;
+        if (upper) {
+            if (!upper->read()) {
+                found = upper->found();
+                return false;
+            }
+            upper->rejoin();
+        }
         return reader.version == nullptr || visit_versions(raw, name, reader, found);
     };
     const bool was_read = read();
-    if (!check.finish()) {
+    if (upper) upper->finish();
+    if (!check.passed()) {
         found = check.found();
         return refused();
     }
-    if (budget.calls + check.calls() > limit) {
+    const std::uint64_t spent = budget.calls + check.calls() + (upper ? upper->calls() : 0);
+    if (spent > limit) {
         found.fail(not_kesp_message(name, "reading it takes far longer than its size allows"));
         return refused();
     }
