@@ -1,5 +1,6 @@
 // Database files as bytes in memory: reading the entries of an image, and
 // building a new database with kesp's own table.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -101,6 +102,44 @@ TEST(DbImage, BuildsKespsTableAndReadsItBack) {
     auto empty = build({});
     ASSERT_TRUE(empty);
     EXPECT_TRUE(read_bytes(bytes_of(*empty)).ok);
+}
+
+// Rows whose ids follow the greatest so far go in without their ids, in
+// runs: every row keeps exactly its id, however the runs fall (across the
+// batches of a statement, broken by gaps, out of order, at the ends of
+// SQLite's range).
+TEST(DbImage, EveryRowKeepsItsIdWhateverRunsTheyMake) {
+    std::vector<owned_row> rows;
+    auto add = [&](std::int64_t id) {
+        rows.push_back({id, "t" + std::to_string(id), "u", "l", "p", "", "2024-01-01 10:00:00"});
+    };
+    std::int64_t id = 1;
+    for (int length : {1, 2, 63, 64, 65, 128, 129, 3}) {
+        for (int i = 0; i < length; ++i) add(id++);
+        id += 2;  // a gap
+    }
+    for (std::int64_t back : {40, 41, 39}) add(back + 1000000);  // behind the greatest
+    for (std::int64_t i = -3; i <= 1; ++i) add(i - 1000);       // negative ids, in a run
+    add(id);  // follows the greatest again
+    add(id + 1);
+    add(9223372036854775806);
+    add(9223372036854775807);
+    add(5000000);  // below the greatest: never given by SQLite
+    auto image = build(rows);
+    ASSERT_TRUE(image);
+    std::vector<owned_row> sorted = rows;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const owned_row &a, const owned_row &b) { return a.id < b.id; });
+    read_result back = read_bytes(bytes_of(*image));
+    EXPECT_TRUE(back.ok) << back.err;
+    EXPECT_EQ(back.rows, sorted);
+
+    // An id given twice fails the build, as ever.
+    rows = {{1, "a", "", "", "", "", ""}, {2, "b", "", "", "", "", ""}, {2, "c", "", "", "", "", ""}};
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(build(rows));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Cannot build the database in memory: UNIQUE constraint failed: entries.id\n");
 }
 
 TEST(DbImage, ReadsByColumnNameAndFromLogModeFiles) {

@@ -32,15 +32,15 @@ const char *const select_rows_above =
 const char *const insert_row =
     "insert into entries(id,title,user,url,password,notes,timestamp)values(?,?,?,?,?,?,?);";
 
-// Rows are inserted this many to a statement: one statement keeps its
-// cursor at the table's end, where each row is appended without a search
-// from the root, and is set up and ended once for all of them.
+// Rows are inserted up to this many to a statement, which is set up and
+// ended once for all of them.
 constexpr int rows_per_insert = 64;
 constexpr int columns_per_row = 7;
 
-std::string insert_rows(int rows) {
-    std::string sql = "insert into entries(id,title,user,url,password,notes,timestamp)values";
-    for (int i = 0; i < rows; ++i) sql += i == 0 ? "(?,?,?,?,?,?,?)" : ",(?,?,?,?,?,?,?)";
+// `rows` rows that take the ids SQLite gives next.
+std::string insert_following_rows(int rows) {
+    std::string sql = "insert into entries(title,user,url,password,notes,timestamp)values";
+    for (int i = 0; i < rows; ++i) sql += i == 0 ? "(?,?,?,?,?,?)" : ",(?,?,?,?,?,?)";
     return sql + ";";
 }
 
@@ -521,44 +521,62 @@ std::unique_ptr<built_image> db_image_build(image_row_source next, void *context
     if (!run(db.get(), "pragma journal_mode=off;") || !run(db.get(), entries_create_statement) ||
         !run(db.get(), "begin;"))
         return nullptr;
-    statement insert = prepare(db.get(), insert_row);
-    statement insert_many = prepare(db.get(), insert_rows(rows_per_insert).c_str());
-    if (!insert || !insert_many) {
+    auto failed = [&]() {
         std::fprintf(stderr, "Cannot build the database in memory: %s\n", sqlite3_errmsg(db.get()));
         return nullptr;
-    }
-    // Binds `row` as the row at `index` of `s`, then, when `index` is its
-    // last, runs `s`.
-    auto put = [&](sqlite3_stmt *s, int index, int last, const image_row &row) {
-        const int at = index * columns_per_row;
-        bool bound = sqlite3_bind_int64(s, at + 1, row.id) == SQLITE_OK &&
-                     bind(s, at + 2, row.title) && bind(s, at + 3, row.user) &&
-                     bind(s, at + 4, row.url) && bind(s, at + 5, row.password) &&
-                     bind(s, at + 6, row.notes) && bind(s, at + 7, row.timestamp);
-        if (bound && index < last) return true;
-        if (!bound || sqlite3_step(s) != SQLITE_DONE) {
-            std::fprintf(stderr, "Cannot build the database in memory: %s\n",
-                         sqlite3_errmsg(db.get()));
-            return false;
+    };
+    // A row whose id follows the greatest so far goes in without it: SQLite
+    // gives it that very id and appends the row, where a row with its id
+    // given is first looked for in the table. Such rows go in runs of up to
+    // `rows_per_insert` to a statement (`following[n]` takes n, prepared
+    // when first needed); any other row goes in alone, with its id.
+    statement with_id = prepare(db.get(), insert_row);
+    if (!with_id) return failed();
+    statement following[rows_per_insert + 1];
+    image_row pending[rows_per_insert];
+    int held = 0;
+    auto put_run = [&]() {
+        if (held == 0) return true;
+        statement &s = following[held];
+        if (!s) s = prepare(db.get(), insert_following_rows(held).c_str());
+        bool bound = static_cast<bool>(s);
+        for (int i = 0; bound && i < held; ++i) {
+            const image_row &r = pending[i];
+            const int at = i * (columns_per_row - 1);
+            bound = bind(s.get(), at + 1, r.title) && bind(s.get(), at + 2, r.user) &&
+                    bind(s.get(), at + 3, r.url) && bind(s.get(), at + 4, r.password) &&
+                    bind(s.get(), at + 5, r.notes) && bind(s.get(), at + 6, r.timestamp);
         }
+        if (!bound || sqlite3_step(s.get()) != SQLITE_DONE) return false;
+        sqlite3_reset(s.get());
+        held = 0;
+        return true;
+    };
+    auto put_with_id = [&](const image_row &row) {
+        sqlite3_stmt *s = with_id.get();
+        bool bound = sqlite3_bind_int64(s, 1, row.id) == SQLITE_OK && bind(s, 2, row.title) &&
+                     bind(s, 3, row.user) && bind(s, 4, row.url) && bind(s, 5, row.password) &&
+                     bind(s, 6, row.notes) && bind(s, 7, row.timestamp);
+        if (!bound || sqlite3_step(s) != SQLITE_DONE) return false;
         sqlite3_reset(s);
         return true;
     };
-    // A full batch goes in as one statement; the rows of the last, partial
-    // batch one by one.
-    image_row batch[rows_per_insert];
-    int held = 0;
+    std::int64_t greatest = 0;
+    bool any = false;
     for (image_row row; next(context, row);) {
-        batch[held++] = row;
-        if (held < rows_per_insert) continue;
-        for (int i = 0; i < held; ++i)
-            if (!put(insert_many.get(), i, held - 1, batch[i])) return nullptr;
-        held = 0;
+        if (any && greatest < INT64_MAX && row.id == greatest + 1) {
+            pending[held++] = row;
+            greatest = row.id;
+            if (held == rows_per_insert && !put_run()) return failed();
+            continue;
+        }
+        if (!put_run() || !put_with_id(row)) return failed();
+        if (!any || row.id > greatest) greatest = row.id;
+        any = true;
     }
-    for (int i = 0; i < held; ++i)
-        if (!put(insert.get(), 0, 0, batch[i])) return nullptr;
-    insert.reset();
-    insert_many.reset();
+    if (!put_run()) return failed();
+    with_id.reset();
+    for (statement &s : following) s.reset();
     if (versions != nullptr && !build_versions(db.get(), versions, versions_context))
         return nullptr;
     if (!run(db.get(), "commit;")) return nullptr;
