@@ -54,8 +54,9 @@ struct image_reader {
     void (*rejoin)(void *context, void *second, bool keep) = nullptr;
 };
 
-// Checks the database whose file bytes are `bytes` (SQLite's quick check)
-// and hands the rows of its entries table to `reader`, by ascending id. The
+// Checks the database whose file bytes are `bytes` (SQLite's quick check,
+// on another core while the rows are read; its finding has the say) and
+// hands the rows of its entries table to `reader`, by ascending id. The
 // columns are taken by name. A database in write-ahead-log mode is read as
 // the file alone holds it (the two header bytes that say so are changed in
 // `bytes`). False after a message: "<name> is not a kesp database: ...",
