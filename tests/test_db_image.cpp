@@ -1,5 +1,6 @@
 // Database files as bytes in memory: reading the entries of an image, and
 // building a new database with kesp's own table.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -103,6 +104,44 @@ TEST(DbImage, BuildsKespsTableAndReadsItBack) {
     EXPECT_TRUE(read_bytes(bytes_of(*empty)).ok);
 }
 
+// Rows whose ids follow the greatest so far go in without their ids, in
+// runs: every row keeps exactly its id, however the runs fall (across the
+// batches of a statement, broken by gaps, out of order, at the ends of
+// SQLite's range).
+TEST(DbImage, EveryRowKeepsItsIdWhateverRunsTheyMake) {
+    std::vector<owned_row> rows;
+    auto add = [&](std::int64_t id) {
+        rows.push_back({id, "t" + std::to_string(id), "u", "l", "p", "", "2024-01-01 10:00:00"});
+    };
+    std::int64_t id = 1;
+    for (int length : {1, 2, 63, 64, 65, 128, 129, 3}) {
+        for (int i = 0; i < length; ++i) add(id++);
+        id += 2;  // a gap
+    }
+    for (std::int64_t back : {40, 41, 39}) add(back + 1000000);  // behind the greatest
+    for (std::int64_t i = -3; i <= 1; ++i) add(i - 1000);       // negative ids, in a run
+    add(id);  // follows the greatest again
+    add(id + 1);
+    add(9223372036854775806);
+    add(9223372036854775807);
+    add(5000000);  // below the greatest: never given by SQLite
+    auto image = build(rows);
+    ASSERT_TRUE(image);
+    std::vector<owned_row> sorted = rows;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const owned_row &a, const owned_row &b) { return a.id < b.id; });
+    read_result back = read_bytes(bytes_of(*image));
+    EXPECT_TRUE(back.ok) << back.err;
+    EXPECT_EQ(back.rows, sorted);
+
+    // An id given twice fails the build, as ever.
+    rows = {{1, "a", "", "", "", "", ""}, {2, "b", "", "", "", "", ""}, {2, "c", "", "", "", "", ""}};
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(build(rows));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Cannot build the database in memory: UNIQUE constraint failed: entries.id\n");
+}
+
 TEST(DbImage, ReadsByColumnNameAndFromLogModeFiles) {
     harness::scratch_dir dir;
     const std::string other = dir.file("other.db");
@@ -133,6 +172,13 @@ TEST(DbImage, RefusesWhatIsNoKespDatabase) {
     auto image = build({{1, "mail", "alice", "u", "p", "n", "t"}});
     ASSERT_TRUE(image);
     std::string whole = bytes_of(*image);
+    // One page more, which nothing uses: every table reads as it did.
+    auto with_unused_page = [](std::string bytes) {
+        bytes += std::string(4096, '\0');
+        const auto pages = static_cast<std::uint32_t>(bytes.size() / 4096);
+        for (int i = 0; i < 4; ++i) bytes[28 + i] = static_cast<char>(pages >> (24 - 8 * i));
+        return bytes;
+    };
     struct bad_case {
         const char *name;
         std::string bytes;
@@ -144,6 +190,12 @@ TEST(DbImage, RefusesWhatIsNoKespDatabase) {
          "copy.db is not a kesp database: no such table: entries.\n"},
         {"cut short", whole.substr(0, whole.size() - 1024),
          "copy.db is damaged: "},
+        // The quick check has the say, though the rows read well or the
+        // read has a finding of its own.
+        {"a page nothing uses", with_unused_page(whole), "copy.db is damaged: Page 3 is never used"},
+        {"another table and a page nothing uses",
+         with_unused_page(harness::read_file(dir.file("other.db"))),
+         "copy.db is damaged: Page 3 is never used"},
     };
     for (const bad_case &c : cases) {
         read_result r = read_bytes(c.bytes);
@@ -212,6 +264,110 @@ TEST(DbImage, RefusesSchemasThatRunCodeOrLie) {
         EXPECT_EQ(r.err, "copy.db is not a kesp database: " + std::string(c.reason) + ".\n")
             << c.name;
     }
+}
+
+// A reader that takes a long table in two parts: the upper part into a
+// list of its own, appended when kept. Both parts are a `sink`.
+struct sink {
+    collected got;
+};
+
+struct split_collector : sink {
+    int parts = 0, kept = 0, dropped = 0;
+};
+
+sink &sink_of(void *context) { return *static_cast<sink *>(context); }
+
+image_reader splitting_reader(split_collector &c) {
+    image_reader reader{
+        static_cast<sink *>(&c),
+        [](void *context, std::size_t n) { sink_of(context).got.expected = n; },
+        [](void *context, const image_row &r) { return collector.row(&sink_of(context).got, r); }};
+    reader.split = [](void *context) -> void * {
+        ++static_cast<split_collector &>(sink_of(context)).parts;
+        return static_cast<sink *>(new sink);
+    };
+    reader.rejoin = [](void *context, void *second, bool keep) {
+        auto &owner = static_cast<split_collector &>(sink_of(context));
+        sink *upper = &sink_of(second);
+        if (keep) {
+            ++owner.kept;
+            owner.got.rows.insert(owner.got.rows.end(), upper->got.rows.begin(),
+                                  upper->got.rows.end());
+        } else {
+            ++owner.dropped;
+        }
+        delete upper;
+    };
+    return reader;
+}
+
+// A long table is read in two parts side by side; the reader is handed
+// every row once, by ascending id, whatever the ids, and the same rows as
+// a reader that reads it whole.
+TEST(DbImage, ALongTableReadInTwoPartsArrivesWhole) {
+    std::vector<owned_row> rows;
+    // Ids at both ends of SQLite's range: the middle of them overflows a
+    // plain sum.
+    rows.push_back({-9223372036854775807 - 1, "least", "", "", "", "", ""});
+    for (int i = 1; i <= 5000; ++i)
+        rows.push_back({i * 3, "title " + std::to_string(i), "u", "l", "p" + std::to_string(i),
+                        i % 7 == 0 ? "" : "n", "2024-01-01 10:00:00"});
+    rows.push_back({9223372036854775807, "most", "", "", "", "", ""});
+    for (std::size_t count : {std::size_t(4095), std::size_t(4096), rows.size()}) {
+        SCOPED_TRACE("rows " + std::to_string(count));
+        std::vector<owned_row> some(rows.end() - static_cast<std::ptrdiff_t>(count), rows.end());
+        auto image = build(some);
+        ASSERT_TRUE(image);
+        std::string bytes = bytes_of(*image);
+        wiped_buffer buffer(bytes.size());
+        std::memcpy(buffer.data(), bytes.data(), bytes.size());
+        split_collector c;
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(db_image_visit(buffer.data(), buffer.size(), "copy.db", splitting_reader(c)));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(c.got.expected, count);
+        EXPECT_EQ(c.got.rows, some);
+        EXPECT_EQ(c.parts, count >= 4096 ? 1 : 0);
+        EXPECT_EQ(c.kept, c.parts);
+        EXPECT_EQ(c.dropped, 0);
+        EXPECT_EQ(read_bytes(bytes).rows, some);
+    }
+}
+
+// A part that fails fails the reading: the upper part's rows are dropped,
+// and a damaged file is refused though both parts read well.
+TEST(DbImage, APartThatFailsFailsTheReading) {
+    std::vector<owned_row> rows;
+    for (int i = 1; i <= 6000; ++i) rows.push_back({i, "t", "u", "l", "p", "n", "x"});
+    auto image = build(rows);
+    ASSERT_TRUE(image);
+    const std::string whole = bytes_of(*image);
+    for (std::int64_t refuse : {std::int64_t(10), std::int64_t(5990)}) {
+        SCOPED_TRACE("refused at " + std::to_string(refuse));
+        wiped_buffer buffer(whole.size());
+        std::memcpy(buffer.data(), whole.data(), whole.size());
+        split_collector c;
+        image_reader reader = splitting_reader(c);
+        static std::int64_t refused_id;
+        refused_id = refuse;
+        reader.row = [](void *context, const image_row &r) {
+            return r.id != refused_id && collector.row(&sink_of(context).got, r);
+        };
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(db_image_visit(buffer.data(), buffer.size(), "copy.db", reader));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(c.parts, 1);
+        EXPECT_EQ(c.kept, 0);
+        EXPECT_EQ(c.dropped, 1);
+    }
+    std::string damaged = whole + std::string(4096, '\0');
+    const auto pages = static_cast<std::uint32_t>(damaged.size() / 4096);
+    for (int i = 0; i < 4; ++i) damaged[28 + i] = static_cast<char>(pages >> (24 - 8 * i));
+    read_result r = read_bytes(damaged);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.err.rfind("copy.db is damaged: Page " + std::to_string(pages) + " is never used", 0),
+              0u) << r.err;
 }
 
 // A database that kesp changed holds the record of earlier versions and

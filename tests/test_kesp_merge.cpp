@@ -559,16 +559,17 @@ TEST_F(MergeFiles, OursThatChangedBeforeTheLockIsReadAgain) {
 
 }  // namespace
 
-// The merged table is written some rows at a time: around and across those
-// batches, a merge that takes one side whole gives exactly that side's rows,
-// and an encrypted merge exactly what the plain one gives.
+// The merged table is written some rows at a time, and a long table read
+// in two parts: around and across those batches and parts, a merge that
+// takes one side whole gives exactly that side's rows.
 TEST_F(MergeFiles, EveryRowArrivesWhateverTheirNumber) {
     const std::string generate =
         "with recursive n(i) as (select 1 union all select i + 1 from n where i < %d) "
         "insert into entries select i, 'title ' || i, 'user' || (i % 7), 'https://s' || i, "
         "hex(randomblob(6)), case when i % 5 = 0 then '' else 'notes ' || i end, "
         "datetime('2024-01-01', '+' || i || ' minutes') from n;";
-    for (int rows : {1, 63, 64, 65, 128, 129, 1000}) {
+    // Long tables are read in two parts, split at the middle id.
+    for (int rows : {1, 63, 64, 65, 128, 129, 1000, 4095, 4096, 9001}) {
         SCOPED_TRACE("rows " + std::to_string(rows));
         char statement[512];
         std::snprintf(statement, sizeof statement, generate.c_str(), rows);

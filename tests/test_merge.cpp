@@ -447,6 +447,29 @@ TEST(RecordList, SharesTheTextsOfAnEqualEntryOnly) {
     EXPECT_EQ(rows_of(alone), std::vector<row>{moved});
 }
 
+// A list read in two parts is one list: the second part's records follow
+// the first's, their texts go with them, and what is added later lands
+// after both.
+TEST(RecordList, AppendedPartsAreOneList) {
+    const row tail{9, "x", "", "", "", "", "2024-01-01 10:00:00"};
+    const std::vector<std::vector<row>> lower_parts = {{}, {mail}, {mail, bank}};
+    const std::vector<std::vector<row>> upper_parts = {{}, {shop}, {shop, row{7, "y", "", "", "", "", ""}}};
+    for (const auto &lower : lower_parts)
+        for (const auto &upper : upper_parts) {
+            record_list whole = list_of(lower);
+            {
+                record_list part = list_of(upper);
+                whole.append(std::move(part));
+            }
+            whole.add(tail.id, {tail.title, tail.user, tail.url, tail.password, tail.notes},
+                      tail.time);
+            std::vector<row> expected = lower;
+            expected.insert(expected.end(), upper.begin(), upper.end());
+            expected.push_back(tail);
+            EXPECT_EQ(rows_of(whole), expected) << lower.size() << " + " << upper.size();
+        }
+}
+
 // Ids asked in ascending order are each found; ids missing or asked again
 // behind the last are not.
 TEST(RecordList, AscendingLookupFindsEachIdOnce) {

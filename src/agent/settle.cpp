@@ -9,39 +9,8 @@
 
 namespace {
 
-struct image_entries {
-    record_list entries;
-    ascending_lookup unchanged;  // the ancestor's entries, whose texts an equal one shares
-    version_list versions;
-    bool record = false;
-};
-
-bool read_image(wiped_buffer &bytes, const char *name, image_entries &out) {
-    image_reader reader{
-        &out,
-        [](void *self, std::size_t rows) {
-            static_cast<image_entries *>(self)->entries.reserve(rows);
-        },
-        [](void *self, const image_row &row) {
-            auto *in = static_cast<image_entries *>(self);
-            in->entries.add_or_share(row.id,
-                                     {row.title, row.user, row.url, row.password, row.notes},
-                                     row.timestamp, in->unchanged.find(row.id));
-            return true;
-        },
-        [](void *self, const image_version &v) {
-            kept_version k;
-            k.entry_id = v.entry_id;
-            k.gone = v.gone;
-            k.field = {v.title, v.user, v.url, v.password, v.notes};
-            k.timestamp = v.timestamp;
-            k.replaced = v.replaced;
-            k.why = v.why;
-            static_cast<image_entries *>(self)->versions.push_back(std::move(k));
-            return true;
-        },
-        &out.record};
-    return db_image_visit(bytes.data(), bytes.size(), name, reader);
+bool read_image(wiped_buffer &bytes, const char *name, image_records &out) {
+    return db_image_visit(bytes.data(), bytes.size(), name, records_reader(out));
 }
 
 // The local time as SQLite's datetime('now','localtime') writes it.
@@ -58,11 +27,10 @@ std::string local_now() {
 
 std::unique_ptr<built_image> merge_images(wiped_buffer &base, wiped_buffer &copy,
                                           wiped_buffer &container, std::string &report) {
-    image_entries b, ours, theirs;
+    image_records b, ours, theirs;
     if (!read_image(base, "the last sealed state", b)) return nullptr;
     // What the copies left of the ancestor is held once.
-    ours.unchanged = ascending_lookup(&b.entries);
-    theirs.unchanged = ascending_lookup(&b.entries);
+    ours.ancestor = theirs.ancestor = &b.entries;
     if (!read_image(copy, "the unlocked copy", ours) ||
         !read_image(container, "the container", theirs))
         return nullptr;

@@ -59,15 +59,11 @@ const companion program{
     "See kesp-merge(1).\n",
     "o:h", long_options};
 
-struct merge_input {
+// A copy to merge: what it holds (its entries sharing the texts the
+// ancestor's hold alike) and how it was opened.
+struct merge_input : image_records {
     db_file file;
     const char *role;  // "the common ancestor", "this copy", "the other copy"
-    record_list entries;
-    // The ancestor's entries, whose texts an entry left as it was shares.
-    const record_list *ancestor = nullptr;
-    ascending_lookup unchanged;
-    version_list versions;  // its record of earlier versions
-    bool record = false;    // it holds the record at all
     const secret_string *password = nullptr;  // the one that opened a container
     held_key key;                             // the agent's key, when it opened it
 };
@@ -77,36 +73,9 @@ struct merge_input {
 // password.
 const secret_string agent_opened;
 
-const image_reader into_records{
-    nullptr,
-    [](void *input, std::size_t rows) { static_cast<merge_input *>(input)->entries.reserve(rows); },
-    [](void *context, const image_row &row) {
-        auto *input = static_cast<merge_input *>(context);
-        input->entries.add_or_share(row.id, {row.title, row.user, row.url, row.password, row.notes},
-                                    row.timestamp, input->unchanged.find(row.id));
-        return true;
-    },
-    [](void *input, const image_version &v) {
-        kept_version k;
-        k.entry_id = v.entry_id;
-        k.gone = v.gone;
-        k.field = {v.title, v.user, v.url, v.password, v.notes};
-        k.timestamp = v.timestamp;
-        k.replaced = v.replaced;
-        k.why = v.why;
-        static_cast<merge_input *>(input)->versions.push_back(std::move(k));
-        return true;
-    }};
-
 // 1 read, 0 not this password, -1 failed (after a message).
 int read_input(merge_input &input, const secret_string *password, db_file_keys *keys = nullptr) {
-    input.entries = record_list();
-    input.unchanged = ascending_lookup(input.ancestor);
-    input.versions.clear();
-    input.record = false;
-    image_reader reader = into_records;
-    reader.context = &input;
-    reader.record = &input.record;
+    const image_reader reader = records_reader(input);
     int read = 0;
     if (password == &agent_opened) {
         held_key key = agent_key_for(input.file.path);

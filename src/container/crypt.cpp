@@ -516,10 +516,13 @@ decrypted decrypt_loaded(const char *password, const char *path, loaded_containe
     }
     cipher_ctx_ptr cipher = start_ctr(c.km.key.data, c.trailer + fmt::iv_offset, 0);
     if (!cipher) return result;
-    auto plain = std::make_unique<wiped_buffer>(c.plain_size);
+    // Decrypted where it lies, so that the file is never held twice; the
+    // block is wiped from here on, whatever happens.
+    auto plain = std::make_unique<wiped_buffer>(wiped_buffer::adopt_block{}, c.bytes.release(),
+                                                c.plain_size);
     for (std::size_t done = 0; done < c.plain_size;) {
         std::size_t n = std::min(crypt_chunk_size, c.plain_size - done);
-        if (!ctr_update(cipher.get(), c.bytes.get() + done, n, plain->data() + done)) return result;
+        if (!ctr_update(cipher.get(), plain->data() + done, n, plain->data() + done)) return result;
         done += n;
     }
     if (!ctr_final(cipher.get())) return result;

@@ -30,8 +30,16 @@ void install_alloc_failure_handler() {
 }
 
 void *xmalloc(std::size_t size) {
-    // malloc(0) may legitimately return nullptr; ask for one byte instead.
-    void *block = std::malloc(size == 0 ? 1 : size);
+    // A big block starts on a huge page's boundary, so that a hint for huge
+    // pages (hint_huge_pages) covers it whole.
+    constexpr std::size_t huge = std::size_t(2) << 20;
+    void *block = nullptr;
+    if (size >= huge) {
+        if (::posix_memalign(&block, huge, size) != 0) block = nullptr;
+    } else {
+        // malloc(0) may legitimately return nullptr; ask for one byte instead.
+        block = std::malloc(size == 0 ? 1 : size);
+    }
     if (block == nullptr) out_of_memory();
     return block;
 }

@@ -75,6 +75,9 @@ class wiped_buffer {
 public:
     explicit wiped_buffer(std::size_t size)
         : data_(static_cast<unsigned char *>(xmalloc(size))), size_(size) {}
+    // Takes `block` (from xmalloc, `size` bytes or more) as its own.
+    struct adopt_block {};
+    wiped_buffer(adopt_block, unsigned char *block, std::size_t size) : data_(block), size_(size) {}
     ~wiped_buffer() { free_secret(data_, size_ > 0 ? size_ : 1); }
     wiped_buffer(const wiped_buffer &) = delete;
     wiped_buffer &operator=(const wiped_buffer &) = delete;

@@ -1,6 +1,8 @@
-// The merged records and their kept versions handed to the store one by
-// one, as db_image_build takes them (store/image.h). The sources only view
-// the lists, which must outlive them; nothing is copied.
+// Between the store's database images (store/image.h) and the merge's
+// lists: the records and kept versions of a database read from its bytes,
+// and the merged ones handed to the store one by one, as db_image_build
+// takes them. The sources only view the lists, which must outlive them;
+// nothing is copied.
 #pragma once
 
 #include <cstddef>
@@ -37,3 +39,21 @@ struct version_source {
         return true;
     }
 };
+
+// What a database's bytes hold, as the merge takes it: its entries, whose
+// texts are shared with the ancestor's entry of the same id where they are
+// equal, and its record of earlier versions.
+struct image_records {
+    const record_list *ancestor = nullptr;  // read in full before this
+    record_list entries;
+    version_list versions;
+    bool record = false;  // it holds the record at all
+    // Inside the reading: where the ancestor was looked up last, and how
+    // many entries the whole table holds.
+    ascending_lookup unchanged;
+    std::size_t expected = 0;
+};
+
+// The reader that fills `out` (emptied first), a long table in two parts
+// side by side.
+image_reader records_reader(image_records &out);

@@ -254,6 +254,15 @@ void record_list::add(std::int64_t id, const record_texts &field, std::string_vi
     records_.push_back(r);
 }
 
+void record_list::append(record_list &&other) {
+    records_.insert(records_.end(), other.records_.begin(), other.records_.end());
+    if (!other.blocks_.empty()) {
+        for (std::unique_ptr<wiped_buffer> &block : other.blocks_) blocks_.push_back(std::move(block));
+        used_ = other.used_;
+    }
+    other = record_list();
+}
+
 const record *ascending_lookup::find(std::int64_t id) {
     if (list_ == nullptr) return nullptr;
     const record_list::records_type &all = list_->records();

@@ -84,6 +84,9 @@ public:
     void add_or_share(std::int64_t id, const record_texts &field, std::string_view timestamp,
                       const record *same);
     void reserve(std::size_t records) { records_.reserve(records); }
+    // Takes the records of `other`, whose ids all follow this list's, after
+    // its own, and the storage of their texts with them.
+    void append(record_list &&other);
 
     using records_type = std::vector<record, huge_page_allocator<record>>;
     const records_type &records() const { return records_; }

@@ -36,16 +36,27 @@ struct image_version {
 // false stops the reading, which then fails. With `version`, the earlier
 // versions of the record follow the rows, lent in the same way; `record`
 // is then set when the database holds the record at all.
+//
+// With `split`, a long table is read in two parts side by side: `split`
+// gives the context of a second part (nullptr: none), which is handed the
+// upper rows by `row` on another thread while `context` is handed the
+// lower ones; `rejoin` then appends the second part's rows after the
+// first's (`keep`), or drops them, and ends the second part. A reader
+// keeps what it was handed only when the visit succeeds: the rows may come
+// before the file is found damaged.
 struct image_reader {
     void *context;
     void (*expect)(void *context, std::size_t rows);
     bool (*row)(void *context, const image_row &row);
     bool (*version)(void *context, const image_version &version) = nullptr;
     bool *record = nullptr;
+    void *(*split)(void *context) = nullptr;
+    void (*rejoin)(void *context, void *second, bool keep) = nullptr;
 };
 
-// Checks the database whose file bytes are `bytes` (SQLite's quick check)
-// and hands the rows of its entries table to `reader`, by ascending id. The
+// Checks the database whose file bytes are `bytes` (SQLite's quick check,
+// on another core while the rows are read; its finding has the say) and
+// hands the rows of its entries table to `reader`, by ascending id. The
 // columns are taken by name. A database in write-ahead-log mode is read as
 // the file alone holds it (the two header bytes that say so are changed in
 // `bytes`). False after a message: "<name> is not a kesp database: ...",
