@@ -26,6 +26,15 @@ using harness::read_file;
 using harness::scratch_dir;
 using harness::write_file;
 
+// A text's bytes as the crypto functions take them, and back.
+inline const unsigned char *bytes(const std::string &s) {
+    return reinterpret_cast<const unsigned char *>(s.data());
+}
+
+inline std::string as_string(const unsigned char *p, std::size_t n) {
+    return std::string(reinterpret_cast<const char *>(p), n);
+}
+
 inline std::string from_hex(std::string_view hex) {
     std::string out;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2)

@@ -25,14 +25,6 @@ namespace fmt = container_format;
 
 namespace {
 
-const unsigned char *bytes(const std::string &s) {
-    return reinterpret_cast<const unsigned char *>(s.data());
-}
-
-std::string as_string(const unsigned char *p, std::size_t n) {
-    return std::string(reinterpret_cast<const char *>(p), n);
-}
-
 // Runs `call` and returns what it printed on standard error.
 template <typename F>
 std::string stderr_of(F call) {

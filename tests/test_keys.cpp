@@ -18,14 +18,6 @@ namespace fmt = container_format;
 
 namespace {
 
-const unsigned char *bytes(const std::string &s) {
-    return reinterpret_cast<const unsigned char *>(s.data());
-}
-
-std::string as_string(const unsigned char *p, std::size_t n) {
-    return std::string(reinterpret_cast<const char *>(p), n);
-}
-
 // The salt in the trailer of the container at `path`.
 std::string salt_of(const std::string &path) {
     std::string c = read_file(path);

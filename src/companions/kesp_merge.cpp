@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -240,16 +239,6 @@ bool password_cache::open_container(merge_input &input) {
     return opened > 0;
 }
 
-// The local time as SQLite's datetime('now','localtime') writes it.
-std::string local_now() {
-    std::time_t t = std::time(nullptr);
-    char text[32] = "";
-    std::tm local{};
-    if (localtime_r(&t, &local) != nullptr)
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
-
 void say_exists(const std::string &path) {
     std::fprintf(stderr, "%s already exists; kesp-merge never overwrites a file.\n", path.c_str());
 }
@@ -464,18 +453,10 @@ int main(int argc, char **argv) {
                      ours_name.c_str());
     }
 
-    // A record that shows an entry removed since the ancestor tells that
-    // side's entry with its id for a new one.
-    const new_ids ours_new = removed_since(base.versions, ours.versions);
-    const new_ids theirs_new = removed_since(base.versions, theirs.versions);
-    merge_outcome merged =
-        merge_records(base.entries, ours.entries, theirs.entries, &ours_new, &theirs_new);
-    // The record goes on once any copy holds it.
-    const bool record = ours.record || theirs.record || base.record;
-    version_list versions;
-    if (record)
-        versions = merge_versions(ours.versions, theirs.versions, ours.entries, merged,
-                                  local_now());
+    copies_merged m = merge_copies(base, ours, theirs);
+    merge_outcome &merged = m.outcome;
+    const bool record = m.record;  // the record goes on once any copy holds it
+    const version_list &versions = m.versions;
     std::string notice;
     const secret_string *seal = ours.file.form == db_form::container
                                     ? sealing_password(base, ours, theirs, notice)

@@ -1,6 +1,8 @@
 #include "merge/image_sources.h"
 
+#include <ctime>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -47,6 +49,16 @@ void rejoin(void *self, void *second, bool keep) {
     delete upper;
 }
 
+// The local time as SQLite's datetime('now','localtime') writes it.
+std::string local_now() {
+    std::time_t t = std::time(nullptr);
+    char text[32] = "";
+    std::tm local{};
+    if (localtime_r(&t, &local) != nullptr)
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
 }  // namespace
 
 image_reader records_reader(image_records &out) {
@@ -56,4 +68,19 @@ image_reader records_reader(image_records &out) {
     out.record = false;
     out.expected = 0;
     return image_reader{&out, expect, take_row, take_version, &out.record, split, rejoin};
+}
+
+copies_merged merge_copies(const image_records &base, const image_records &ours,
+                           const image_records &theirs) {
+    // A record that shows an entry removed since the ancestor tells that
+    // side's entry with its id for a new one.
+    const new_ids ours_new = removed_since(base.versions, ours.versions);
+    const new_ids theirs_new = removed_since(base.versions, theirs.versions);
+    copies_merged m;
+    m.outcome = merge_records(base.entries, ours.entries, theirs.entries, &ours_new, &theirs_new);
+    m.record = ours.record || theirs.record || base.record;
+    if (m.record)
+        m.versions = merge_versions(ours.versions, theirs.versions, ours.entries, m.outcome,
+                                    local_now());
+    return m;
 }

@@ -57,3 +57,14 @@ struct image_records {
 // The reader that fills `out` (emptied first), a long table in two parts
 // side by side.
 image_reader records_reader(image_records &out);
+
+// What merging three copies gives: the merged entries, and once any copy
+// holds the record of earlier versions, the record merged beside them
+// (the time of the merge is the local time now).
+struct copies_merged {
+    merge_outcome outcome;
+    bool record = false;
+    version_list versions;  // with `record`
+};
+copies_merged merge_copies(const image_records &base, const image_records &ours,
+                           const image_records &theirs);
