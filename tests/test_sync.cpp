@@ -54,6 +54,14 @@ struct machine {
     harness::result sync(const std::vector<std::string> &args = {}) const {
         return box.run_program(syncer, args);
     }
+    // kesp-sync on a terminal, the master password typed when asked.
+    harness::result sync_typed(const std::vector<std::string> &args = {},
+                               const std::string &typed = password) const {
+        harness::pty_session s(box, args, syncer);
+        if (!s.expect_terminal("Master password: ")) return s.finish();
+        s.type_line(typed);
+        return s.finish();
+    }
     harness::command_result git(const std::string &args) const {
         return harness::run_shell("HOME=" + quote(box.home()) + " git -C " + quote(box.work()) + " " +
                                   args + " 2>&1");
@@ -127,7 +135,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(harness::run_shell("git init -q --bare --initial-branch=main " + quote(remote)).status, 0);
         make_container(a.db());
-        auto r = a.sync({"init", "passwords.db", remote});
+        auto r = a.sync_typed({"init", "passwords.db", remote});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "Ready: passwords.db is kept in the git repository " + a.box.work() +
                              " and sent to " + remote + ".\n");
@@ -137,7 +145,7 @@ protected:
                                      " " + quote(b.box.work()))
                       .status,
                   0);
-        r = b.sync({"init", "passwords.db"});
+        r = b.sync_typed({"init", "passwords.db"});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "Ready: passwords.db is kept in the git repository " + b.box.work() + ".\n");
         EXPECT_EQ(harness::file_mode(b.db()), 0600);
@@ -1021,3 +1029,131 @@ TEST_F(Renumbered, AMergeHereComparesWithThePasswordItWasGiven) {
 }
 
 }  // namespace
+
+namespace {
+
+// A container of kesp's schema under `pass`, with a lineage of `identity`
+// (16 bytes in hexadecimal) at `version` unless `identity` is empty.
+std::string foreign_container(const std::string &path, const std::string &pass,
+                              const std::string &identity, int version) {
+    sql(path, std::string(schema) +
+                  "insert into entries values(1,'mail','mallory','https://evil','x','',"
+                  "'2024-01-01 10:00:00');");
+    if (!identity.empty())
+        sql(path, "create table lineage(identity blob not null, version integer not null);"
+                  "insert into lineage values(x'" + identity + "'," + std::to_string(version) +
+                      ");");
+    EXPECT_TRUE(encrypt_file(pass.c_str(), path.c_str()));
+    return read_file(path);
+}
+
+// kesp-sync on a terminal with the answers typed to the prompts as they
+// come.
+harness::result sync_answering(const machine &m,
+                               const std::vector<std::pair<std::string, std::string>> &answers) {
+    harness::pty_session s(m.box, {}, syncer);
+    for (const auto &[prompt, answer] : answers) {
+        if (!s.expect_terminal(prompt)) break;
+        s.type_line(answer);
+    }
+    return s.finish();
+}
+
+}  // namespace
+
+// Someone who can push to the remote sends a container that is not this
+// database, later: each is refused by both machines, whether it would
+// come as a fast-forward or be merged, and nothing changes.
+TEST_F(TwoMachines, OnlyThisDatabaseLaterIsTaken) {
+    if (!merge_driver_takes_passwords()) GTEST_SKIP() << "kesp-merge does not take --password-fd";
+    // An old container of this database that no commit ever held: A's
+    // file between two of its own changes, as a backup keeps it.
+    a.edit("update entries set notes='between' where id=1;");
+    const std::string older = read_file(a.db());
+    a.edit("update entries set notes='sent' where id=1;");
+    ASSERT_EQ(a.sync().out, "Sent 1 change.\n");
+    // Both change and merge: both copies come to a later version.
+    b.edit("update entries set notes='b' where id=2;");
+    auto r = b.sync_typed();
+    ASSERT_EQ(r.out, "Merged the other copy's changes and sent the result.\n") << r.err;
+    r = a.sync_typed();
+    ASSERT_EQ(r.out, "Received 1 change from the other copy.\n") << r.err;
+
+    const std::string other_identity(32, 'e');
+    const struct {
+        const char *name;
+        std::string container;
+        std::vector<std::pair<std::string, std::string>> answers;
+        std::string says;
+    } cases[] = {
+        {"the person's other database, never synced",
+         foreign_container(dir.file("other.db"), password, "", 0),
+         {{"Master password: ", password}},
+         "it does not say which database it is: it is another database, or a kesp-sync older "
+         "than this one wrote it"},
+        {"the person's other database, synced with kesp-sync",
+         foreign_container(dir.file("synced.db"), password, other_identity, 9),
+         {{"Master password: ", password}},
+         "it is another database, not this one"},
+        {"a container under the attacker's password",
+         foreign_container(dir.file("eve.db"), "eve's own", "", 0),
+         {{"Master password: ", password}, {"Password of the other copy: ", "a guess"}},
+         "it opens neither with the master password nor with the password typed for it"},
+        {"an older container of this database", older,
+         {{"Master password: ", password}},
+         "it is an older version of this database (version 1, and both copies had come to 2): "
+         "taking it would roll it back"},
+    };
+    for (const auto &c : cases) {
+        for (const bool changed_here : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (changed_here ? ", changed here too" : ""));
+            attacker eve(remote);
+            harness::write_file(eve.db(), c.container);
+            eve.push("an update");
+            for (machine *m : {&a, &b}) {
+                if (changed_here) m->edit("update entries set user='waiting' where id=3;");
+                const snapshot before(*m);
+                const std::string status = m->git("status --porcelain").output;
+                r = sync_answering(*m, c.answers);
+                EXPECT_EQ(r.status, 1);
+                EXPECT_EQ(r.out, "");
+                const std::string refusal = "kesp-sync refuses the other copy of passwords.db "
+                                            "(commit " + eve.head() + "): " + c.says +
+                                            "; nothing was changed.\n";
+                EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), refusal.size())),
+                          refusal) << r.err;
+                EXPECT_TRUE(snapshot(*m) == before);
+                EXPECT_EQ(m->git("status --porcelain").output, status);
+                EXPECT_EQ(m->rows().find("mallory"), std::string::npos);
+            }
+            // The way back: the remote gets the person's database again.
+            ASSERT_EQ(a.git("fetch -q").status, 0);
+            ASSERT_EQ(a.git("merge -q -s ours FETCH_HEAD").status, 0);
+            ASSERT_EQ(b.git("fetch -q").status, 0);
+            ASSERT_EQ(b.git("merge -q -s ours FETCH_HEAD").status, 0);
+            ASSERT_EQ(b.git("reset -q --hard").status, 0);
+            ASSERT_EQ(a.git("reset -q --hard").status, 0);
+            ASSERT_EQ(a.git("push -q -f origin HEAD:main").status, 0);
+            ASSERT_EQ(b.git("fetch -q").status, 0);
+            ASSERT_EQ(b.git("reset -q --hard FETCH_HEAD").status, 0);
+        }
+    }
+    EXPECT_EQ(a.rows(), b.rows());
+}
+
+// The master password was changed on the other machine: the receive asks
+// for the other copy's own password once and says that it opens the
+// database now.
+TEST_F(TwoMachines, APasswordChangedOnTheOtherMachineIsTold) {
+    ASSERT_TRUE(decrypt_file(password.c_str(), a.db().c_str()));
+    ASSERT_TRUE(encrypt_file("a new one", a.db().c_str()));
+    ASSERT_EQ(a.sync().out, "Sent 1 change.\n");
+    auto r = sync_answering(b, {{"Master password: ", password},
+                                {"Password of the other copy: ", "a new one"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Received 1 change from the other copy.\n");
+    EXPECT_EQ(r.err, "The master password does not open the other copy of passwords.db.\n"
+                     "The master password of passwords.db was changed on the other machine: the "
+                     "password typed for the other copy opens it now.\n");
+    EXPECT_EQ(read_file(b.db()), read_file(a.db()));
+}
