@@ -140,9 +140,9 @@ TEST_F(UnlockedSync, BothChangedMergesWithNothingTyped) {
     EXPECT_NE(r.out.find("from there"), std::string::npos) << r.err;
     ASSERT_EQ(add_here("after").err, "");
     EXPECT_EQ(titles(here_db), "after\nbank\nfrom here\nfrom there\nmail\n");
-    ASSERT_EQ(there.run_program(syncer, {}).status, 0);
+    ASSERT_EQ(typed(there, {}).status, 0);
     ASSERT_EQ(here.run_program(syncer, {}).status, 0);
-    ASSERT_EQ(there.run_program(syncer, {}).status, 0);
+    ASSERT_EQ(typed(there, {}).status, 0);
     EXPECT_EQ(titles(there_db), titles(here_db));
 }
 

@@ -58,7 +58,7 @@ TEST(Lineage, ReadsWhatItWroteAndTellsWhatIsNoLineage) {
         {"short identity", "create table lineage(identity blob, version integer);"
                            "insert into lineage values(randomblob(15),1);"},
         {"text version", "create table lineage(identity blob, version integer);"
-                         "insert into lineage values(randomblob(16),'1');"},
+                         "insert into lineage values(randomblob(16),'one');"},
         {"negative version", "create table lineage(identity blob, version integer);"
                              "insert into lineage values(randomblob(16),-1);"},
     };
