@@ -44,6 +44,10 @@ check_tree() {
     done
     cmp -s "$source/completion/__kesp_entry_ids.fish" "$fish/__kesp_entry_ids.fish" \
         || fail "$fish/__kesp_entry_ids.fish"
+    cmp -s "$source/completion/_kesp_entry_ids" "$zsh/_kesp_entry_ids" || fail "$zsh/_kesp_entry_ids"
+    cmp -s "$source/completion/__kesp_entry_ids.bash" \
+        "$root/share/bash-completion/completions/__kesp_entry_ids.bash" \
+        || fail "$root/share/bash-completion/completions/__kesp_entry_ids.bash"
     version=$(HOME=$stage "$root/bin/kesp" -v 2>&1) || true
     [ "$version" = "Kesp version 1.7" ] || fail "installed kesp -v printed: $version"
     for companion in $companions; do
