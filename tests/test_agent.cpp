@@ -797,6 +797,18 @@ TEST_F(unlocked, TheFirstCommandAfterALockSaysWhy) {
     }
 }
 
+// The idle time is a minimum: unused for most of it, the agent still
+// answers.
+TEST_F(unlocked, TheIdleTimeIsAMinimum) {
+    const int slow = std::getenv("KESP_TEST_WRAPPER") != nullptr ? 10 : 1;
+    ASSERT_EQ(unlock({"--idle", std::to_string(3 * slow) + "s", db}).status, 0);
+    pid_t pid = agent_pid();
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2300 * slow));
+    EXPECT_EQ(::kill(pid, 0), 0) << "locked before its idle time";
+    EXPECT_TRUE(wait_gone(pid));
+}
+
 TEST(Duration, ANumberWithItsUnit) {
     struct given {
         const char *text;
