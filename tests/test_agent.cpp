@@ -10,6 +10,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <poll.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -815,6 +816,30 @@ TEST_F(unlocked, TheIdleTimeIsAMinimum) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2300 * slow));
     EXPECT_TRUE(alive(pid)) << "locked before its idle time";
     EXPECT_TRUE(wait_gone(pid));
+}
+
+// A client that trickles its request a byte at a time is cut off once the
+// time for a whole request is up, however often a byte comes.
+TEST_F(unlocked, ATricklingClientIsCutOff) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, (folder() + "/socket").c_str(), sizeof address.sun_path - 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::string request("kespag\x01q\0\0\0\0", 12);
+    std::size_t sent = 0;
+    for (; sent < request.size(); ++sent) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        pollfd p{fd, POLLIN, 0};
+        // Closed by the agent: readable, with nothing to read.
+        if (::poll(&p, 1, 0) > 0) break;
+        if (::write(fd, request.data() + sent, 1) != 1) break;
+    }
+    ::close(fd);
+    EXPECT_LT(sent, request.size()) << "the whole request was taken, a byte per half second";
+    EXPECT_EQ(agent({"status"}).status, 0) << "and the agent serves on";
 }
 
 TEST(Duration, ANumberWithItsUnit) {

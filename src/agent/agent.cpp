@@ -465,6 +465,43 @@ unique_fd try_user_lock() {
     return unique_fd();
 }
 
+// Reads exactly `n` bytes before `deadline`: one deadline for the whole
+// request, so that a client trickling a byte at a time cannot hold the
+// agent (and every other program) for longer than that.
+bool read_before(int fd, unsigned char *buf, std::size_t n, clock_type::time_point deadline) {
+    for (std::size_t done = 0; done < n;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          clock_type::now());
+        if (left.count() <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        ssize_t got = ::recv(fd, buf + done, n - done, MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got <= 0) return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+// A whole request (header, length, payload) before `deadline`.
+bool read_request(int fd, unsigned char *head, std::size_t head_size, secret_string &payload,
+                  clock_type::time_point deadline) {
+    unsigned char length[4];
+    if (!read_before(fd, head, head_size, deadline) ||
+        !read_before(fd, length, sizeof length, deadline))
+        return false;
+    std::uint32_t n = 0;
+    for (unsigned char b : length) n = (n << 8) | b;
+    if (n > agent_max_payload) return false;
+    payload.reserve(n);
+    wiped_buffer bytes(n);
+    if (!read_before(fd, bytes.data(), n, deadline)) return false;
+    payload.assign(std::string_view(reinterpret_cast<const char *>(bytes.data()), n));
+    return true;
+}
+
 // One connection: one request, one reply. False when the agent ends.
 bool serve(agent &a, int listener) {
     unique_fd conn(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
@@ -476,7 +513,8 @@ bool serve(agent &a, int listener) {
     ::setsockopt(conn.get(), SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
     unsigned char head[agent_header_size];
     secret_string payload;
-    if (!read_agent_message(conn.get(), head, sizeof head, payload) ||
+    if (!read_request(conn.get(), head, sizeof head, payload,
+                      clock_type::now() + std::chrono::seconds(1)) ||
         std::memcmp(head, agent_magic, sizeof agent_magic) != 0 ||
         head[sizeof agent_magic] != agent_version)
         return true;
