@@ -10,6 +10,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <poll.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -55,10 +56,10 @@ struct unlocked : ::testing::Test {
         if (pid > 0) wait_gone(pid);
     }
 
-    std::string folder() const {
-        return ram.path() + "/kesp-agent." + std::to_string(::getuid());
-    }
-    std::string copy() const { return folder() + "/unlocked.db"; }
+    // Each unlock makes a folder of its own; the last one is kept here.
+    std::string last_copy;
+    std::string folder() const { return fs::path(last_copy).parent_path().string(); }
+    std::string copy() const { return last_copy; }
 
     result agent(const std::vector<std::string> &args) const {
         return box.run_program(harness::built_program("kesp-agent"), args);
@@ -68,7 +69,9 @@ struct unlocked : ::testing::Test {
         args.insert(args.begin(), "unlock");
         pty_session s(box, args, harness::built_program("kesp-agent"));
         if (s.expect_terminal("Master password: ")) s.type_line(password);
-        return s.finish();
+        result r = s.finish();
+        if (r.status == 0) last_copy = harness::read_file(box.pointer_file());
+        return r;
     }
 
     // The agent's process, as kesp-agent status tells it; -1 when none.
@@ -76,6 +79,14 @@ struct unlocked : ::testing::Test {
         std::string out = agent({"status"}).out;
         auto at = out.find("Agent: process ");
         return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + 15);
+    }
+
+    // Running, not a zombie left for the tests to reap.
+    static bool alive(pid_t pid) {
+        std::string stat = harness::read_file("/proc/" + std::to_string(pid) + "/stat");
+        auto close = stat.rfind(')');
+        return ::kill(pid, 0) == 0 && close != std::string::npos && stat.size() > close + 2 &&
+               stat[close + 2] != 'Z';
     }
 
     static bool wait_gone(pid_t pid, int seconds = 10) {
@@ -451,6 +462,12 @@ TEST_F(unlocked, AFailedSealWarnsKeepsTheCopyAndIsMadeUpLater) {
     EXPECT_NE(r.err.find("; it is written to " + db + " as soon as it can be.\n"),
               std::string::npos)
         << r.err;
+    // The reason is told, the second time as the first.
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(r.err.find("memory: ;"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\0'), std::string::npos);
+        r = box.run({"-c", "1"});
+    }
     r = agent({"lock"});
     EXPECT_EQ(r.status, 1) << "a copy whose change is not sealed is never wiped";
     EXPECT_TRUE(harness::exists(copy()));
@@ -540,6 +557,293 @@ TEST_F(unlocked, AReplacedContainerOfAnotherPasswordIsMergedByEncrypting) {
     // Against the state last sealed, the container's bank gave way to
     // restored (a removal and an addition); the copy added unsealed.
     EXPECT_EQ(titles_in_container("other"), "mail\nunsealed\nrestored\n");
+}
+
+result unlock_in(const sandbox &box, const std::string &db, const std::string &password = master) {
+    pty_session s(box, {"unlock", db}, harness::built_program("kesp-agent"));
+    if (s.expect_terminal("Master password: ")) s.type_line(password);
+    return s.finish();
+}
+
+result add_in(const sandbox &box, const std::string &title) {
+    return box.run_pty({"-a"}, {{"Title: ", title},
+                                {"Username: ", ""},
+                                {"Url: ", ""},
+                                {"Notes: ", ""},
+                                {"Password (empty to generate new): ", "pw"}});
+}
+
+// A second unlock never takes the copy of an agent that still answers:
+// each unlock has a copy of its own, and each agent seals only its own copy
+// into only its own container.
+TEST_F(unlocked, TwoUnlocksNeverShareACopy) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    pid_t first = agent_pid();
+    const std::string first_copy = copy();
+
+    // The same HOME: refused before any question, naming what is unlocked.
+    result r = agent({"unlock", box.path("other.db")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, db + " is already unlocked by kesp-agent; kesp-agent lock locks it first.\n");
+
+    // Another HOME of the same user, on the same RAM folder.
+    sandbox second;
+    second.env["XDG_RUNTIME_DIR"] = ram.path();
+    const std::string second_db = second.path("work.db");
+    harness::make_database(second, second_db, {{"work", "", "", "", ""}});
+    ASSERT_EQ(harness::encrypt(second, master).status, 0);
+    ASSERT_EQ(unlock_in(second, second_db).status, 0);
+    const std::string second_copy = harness::read_file(second.pointer_file());
+    EXPECT_NE(second_copy, first_copy);
+
+    EXPECT_EQ(add("bank", secret).err, "");
+    EXPECT_EQ(add_in(second, "post").err, "");
+    EXPECT_EQ(second.run_program(harness::built_program("kesp-agent"), {"lock"}).status, 0);
+
+    // The same HOME again, once kesp forgot the copy: kesp --force -i,
+    // kesp -E, then kesp-agent unlock of the new database.
+    EXPECT_EQ(box.run({"--force", "-i", "new.db"}).status, 0);
+    EXPECT_EQ(harness::encrypt(box, master).status, 0);
+    ASSERT_EQ(unlock({box.path("new.db")}).status, 0);
+    EXPECT_NE(copy(), first_copy);
+    EXPECT_EQ(agent({"lock"}).status, 0);
+    ASSERT_GT(first, 0);
+    ::kill(first, SIGTERM);
+    EXPECT_TRUE(wait_gone(first));
+
+    EXPECT_EQ(titles_in_container(), "mail\nbank\n");
+    decrypted d = decrypt_to_memory(master.c_str(), second_db.c_str());
+    ASSERT_EQ(d.status, decrypt_status::ok);
+    harness::write_file(second.path("check.db"),
+                        std::string(reinterpret_cast<char *>(d.plain->data()), d.plain->size()));
+    EXPECT_EQ(harness::sql(second.path("check.db"), "select title from entries order by id;"),
+              "work\npost\n");
+}
+
+// Changes that did not reach the container outlive their agent: the copy
+// is kept and named, and kesp -E writes it to its container.
+TEST_F(unlocked, UnsealedChangesOutliveTheirAgent) {
+    struct way {
+        const char *name;
+        bool agent_told;  // the agent saw the seal fail; else it was killed before
+    };
+    for (const way w : {way{"a failed seal", true}, way{"killed before the seal", false}}) {
+        SCOPED_TRACE(w.name);
+        ASSERT_EQ(unlock({db}).status, 0);
+        pid_t pid = agent_pid();
+        ASSERT_GT(pid, 0);
+        std::string away = box.root() + "/moved";
+        if (w.agent_told) {
+            // A folder where the container was: no file can be renamed over it.
+            ASSERT_EQ(std::rename(box.work().c_str(), away.c_str()), 0);
+            fs::create_directories(db);
+            result r = add("bank", secret);
+            EXPECT_EQ(r.err.rfind("WARNING: the change is only in memory: ", 0), 0) << r.err;
+            ::kill(pid, SIGKILL);
+            ASSERT_TRUE(wait_gone(pid));
+            fs::remove_all(box.work());
+            ASSERT_EQ(std::rename(away.c_str(), box.work().c_str()), 0);
+        } else {
+            // The agent ends between kesp's look at it and its seal.
+            box.env["KESP_TEST_STOP_AT"] = "locked";
+            pty_session s(box, {"-a"});
+            box.env.erase("KESP_TEST_STOP_AT");
+            for (const char *prompt : {"Title: ", "Username: ", "Url: ", "Notes: ",
+                                       "Password (empty to generate new): "}) {
+                ASSERT_TRUE(s.expect(prompt));
+                s.type_line(std::string(prompt) == "Title: " ? "bank" : "x");
+            }
+            ASSERT_TRUE(s.wait_stopped());
+            ::kill(pid, SIGKILL);
+            ASSERT_TRUE(wait_gone(pid));
+            s.resume();
+            s.finish();
+        }
+        const std::string kept = copy();
+        result r = box.run({"-A"});
+        EXPECT_EQ(r.err, "The agent that held " + db + " has ended before every change was "
+                             "written to " + db + "; the changes are kept in " + kept +
+                             ": kesp -E writes them to " + db + ".\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(harness::exists(kept));
+        EXPECT_EQ(harness::read_file(box.pointer_file()), kept);
+        EXPECT_EQ(agent({"unlock", db}).status, 1) << "nor does an unlock wipe it";
+        EXPECT_TRUE(harness::exists(kept));
+
+        r = harness::encrypt(box, master);
+        EXPECT_EQ(r.err, "");
+        EXPECT_NE(r.out.find("The changes kept in " + kept + " are written to " + db + ".\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_FALSE(harness::exists(kept));
+        EXPECT_FALSE(harness::exists(box.pointer_file()));
+        EXPECT_EQ(titles_in_container(), "mail\nbank\n");
+        // Back as it was for the next way.
+        harness::make_database(box, box.path("fresh.db"), {{"mail", "me", "", "", ""}});
+        ASSERT_EQ(harness::encrypt(box, master).status, 0);
+        ASSERT_EQ(std::rename(box.path("fresh.db").c_str(), db.c_str()), 0);
+    }
+}
+
+// The agent leaves its working folder: a relative HOME still leads it to
+// the lock and pointer files, so that it locks when told.
+TEST_F(unlocked, ARelativeHomeStillLocks) {
+    box.unset_home = true;
+    box.env["HOME"] = "../home";
+    ASSERT_EQ(unlock({db}).status, 0);
+    pid_t pid = agent_pid();
+    ASSERT_GT(pid, 0);
+    ::kill(pid, SIGTERM);
+    EXPECT_TRUE(wait_gone(pid));
+    EXPECT_FALSE(harness::exists(box.pointer_file()));
+    EXPECT_FALSE(harness::exists(copy()));
+    EXPECT_EQ(titles_in_container(), "mail\n");
+}
+
+// No other user can take the copy's folder first: its name is made when
+// unlocking and cannot be guessed; a folder that cannot be made costs no
+// password.
+TEST_F(unlocked, TheFolderOfACopyCannotBeTakenFirst) {
+    const std::string fixed = ram.path() + "/kesp-agent." + std::to_string(::getuid());
+    fs::create_directories(fixed);
+    ::chmod(fixed.c_str(), 0777);
+    ASSERT_EQ(unlock({db}).status, 0);
+    EXPECT_EQ(copy().rfind(ram.path() + "/kesp-agent.", 0), 0) << copy();
+    EXPECT_NE(folder(), fixed);
+    EXPECT_EQ(harness::file_mode(folder()), 0700);
+    EXPECT_EQ(agent({"lock"}).status, 0);
+    EXPECT_FALSE(harness::exists(folder()));
+
+    // Without XDG_RUNTIME_DIR, in /dev/shm under a name of its own.
+    box.env.erase("XDG_RUNTIME_DIR");
+    ASSERT_EQ(unlock({db}).status, 0);
+    EXPECT_EQ(copy().rfind("/dev/shm/kesp-agent.", 0), 0) << copy();
+    EXPECT_NE(folder(), "/dev/shm/kesp-agent." + std::to_string(::getuid()));
+    EXPECT_EQ(agent({"lock"}).status, 0);
+    EXPECT_FALSE(harness::exists(folder()));
+
+    // A RAM "folder" that is a file: refused before the question (no
+    // terminal here, so a question would fail otherwise).
+    harness::write_file(ram.path() + "/not-a-folder", "");
+    box.env["XDG_RUNTIME_DIR"] = ram.path() + "/not-a-folder";
+    result r = agent({"unlock", db});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("Unable to create a private folder in " + ram.path() +
+                              "/not-a-folder; nothing was unlocked",
+                          0),
+              0)
+        << r.err;
+    EXPECT_FALSE(harness::exists(box.pointer_file()));
+    box.env["XDG_RUNTIME_DIR"] = ram.path();
+}
+
+// After a restart the RAM folder is gone with the copy: the container is
+// named, and unlocking it as told works.
+TEST_F(unlocked, AfterARestartTheContainerIsNamed) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    pid_t pid = agent_pid();
+    ASSERT_EQ(add("bank", secret).err, "");
+    // The machine went down: the agent had no time to do anything.
+    ::kill(pid, SIGKILL);
+    EXPECT_TRUE(wait_gone(pid));
+    fs::remove_all(folder());
+    result r = box.run({"-l", "1"});
+    EXPECT_EQ(r.err, "The agent that held " + db + " has ended; every change is in " + db +
+                         ". Unlock it again with kesp-agent unlock " + db + ".\n");
+    EXPECT_FALSE(harness::exists(box.home() + "/.kesp.unlocked"));
+    EXPECT_EQ(unlock({db}).status, 0);
+    EXPECT_EQ(titles_in_container(), "mail\nbank\n");
+}
+
+// A person typing at kesp's prompts is using the database: the idle lock
+// waits until the program has ended.
+TEST_F(unlocked, AWaitingPromptHoldsTheAgent) {
+    const int slow = std::getenv("KESP_TEST_WRAPPER") != nullptr ? 10 : 1;
+    ASSERT_EQ(unlock({"--idle", std::to_string(2 * slow) + "s", db}).status, 0);
+    pid_t pid = agent_pid();
+    {
+        pty_session s(box, {"-a"});
+        ASSERT_TRUE(s.expect("Title: "));
+        // Well past the idle time, the agent still answers.
+        std::this_thread::sleep_for(std::chrono::milliseconds(4000 * slow));
+        EXPECT_TRUE(alive(pid));
+        s.type_line("bank");
+        for (const char *prompt :
+             {"Username: ", "Url: ", "Notes: ", "Password (empty to generate new): "}) {
+            ASSERT_TRUE(s.expect(prompt));
+            s.type_line("x");
+        }
+        result r = s.finish();
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(titles_in_container(), "mail\nbank\n");
+    // Once nothing holds it, the idle time runs out as before.
+    EXPECT_TRUE(wait_gone(pid));
+    EXPECT_FALSE(harness::exists(copy()));
+}
+
+// After the agent locked by itself, the next command that finds nothing
+// active says which database was locked and how to open it again, once.
+TEST_F(unlocked, TheFirstCommandAfterALockSaysWhy) {
+    struct why {
+        std::vector<std::string> args;
+        int signo;
+        std::string said;
+    };
+    const why cases[] = {
+        {{"--idle", "2s"}, 0, "after 2 seconds without use"},
+        {{"--max", "2s"}, 0, "after its maximum time"},
+        {{}, SIGTERM, "on request (a signal)"},
+    };
+    for (const why &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.push_back(db);
+        ASSERT_EQ(unlock(args).status, 0);
+        pid_t pid = agent_pid();
+        if (c.signo != 0) ::kill(pid, c.signo);
+        ASSERT_TRUE(wait_gone(pid));
+        result r = box.run({"-f", "mail"});
+        EXPECT_EQ(r.err, "No decrypted database found.\nkesp-agent locked " + db + " " + c.said +
+                             "; kesp-agent unlock opens it again.\n");
+        r = box.run({"-f", "mail"});
+        EXPECT_EQ(r.err, "No decrypted database found.\n") << "said once";
+    }
+}
+
+// The idle time is a minimum: unused for most of it, the agent still
+// answers.
+TEST_F(unlocked, TheIdleTimeIsAMinimum) {
+    const int slow = std::getenv("KESP_TEST_WRAPPER") != nullptr ? 10 : 1;
+    ASSERT_EQ(unlock({"--idle", std::to_string(3 * slow) + "s", db}).status, 0);
+    pid_t pid = agent_pid();
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2300 * slow));
+    EXPECT_TRUE(alive(pid)) << "locked before its idle time";
+    EXPECT_TRUE(wait_gone(pid));
+}
+
+// A client that trickles its request a byte at a time is cut off once the
+// time for a whole request is up, however often a byte comes.
+TEST_F(unlocked, ATricklingClientIsCutOff) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, (folder() + "/socket").c_str(), sizeof address.sun_path - 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::string request("kespag\x01q\0\0\0\0", 12);
+    std::size_t sent = 0;
+    for (; sent < request.size(); ++sent) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        pollfd p{fd, POLLIN, 0};
+        // Closed by the agent: readable, with nothing to read.
+        if (::poll(&p, 1, 0) > 0) break;
+        if (::write(fd, request.data() + sent, 1) != 1) break;
+    }
+    ::close(fd);
+    EXPECT_LT(sent, request.size()) << "the whole request was taken, a byte per half second";
+    EXPECT_EQ(agent({"status"}).status, 0) << "and the agent serves on";
 }
 
 TEST(Duration, ANumberWithItsUnit) {

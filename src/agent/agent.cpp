@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -250,11 +251,34 @@ struct agent {
     long idle_seconds = 0;
     clock_type::time_point last_use, ends;
     unique_fd messages;  // standard error of the agent: the reasons of failed seals
+    // Programs that hold the agent while they run (agent_verb::hold): one
+    // may be waiting for a person at its prompts.
+    std::vector<unique_fd> holders;
+
+    // Why it locks by itself, as said to the next program.
+    std::string why_locked(bool signalled) const {
+        if (signalled) return "on request (a signal)";
+        if (clock_type::now() >= ends) return "after its maximum time";
+        return "after " + spoken_duration(idle_seconds) + " without use";
+    }
+
+    // The idle and maximum times are minimums: due only once one of them
+    // has wholly passed, never a truncated second early.
+    bool expired() const {
+        return clock_type::now() >= std::min(last_use + std::chrono::seconds(idle_seconds), ends);
+    }
 
     long seconds_left() const {
         auto left = std::min(last_use + std::chrono::seconds(idle_seconds), ends) -
                     clock_type::now();
         return std::max<long>(0, std::chrono::duration_cast<std::chrono::seconds>(left).count());
+    }
+
+    // Emptied before each step whose reason may be wanted; the offset goes
+    // back too, or the next message would follow a hole of zeros.
+    void forget_messages() {
+        (void)!::ftruncate(messages.get(), 0);
+        ::lseek(messages.get(), 0, SEEK_SET);
     }
 
     // What the sealing printed, as one line.
@@ -304,7 +328,7 @@ struct agent {
             why = "both changed";
             return false;
         }
-        ::ftruncate(messages.get(), 0);
+        forget_messages();
         container_key fresh;
         decrypted d = decrypt_to_memory_keeping_key(key.password().data, container.c_str(), fresh);
         if (d.status == decrypt_status::wrong_password && typed != nullptr)
@@ -347,7 +371,7 @@ struct agent {
                  report + ")";
         auto plain = std::make_unique<wiped_buffer>(merged->size());
         std::memcpy(plain->data(), merged->data(), merged->size());
-        ::ftruncate(messages.get(), 0);
+        forget_messages();
         if (!seal_with_key(key.key(), plain->data(), plain->size(), container.c_str())) {
             why = printed_reason();
             return false;
@@ -361,12 +385,21 @@ struct agent {
     // True when the container holds what the copy holds, or when nothing
     // of the copy's own would be lost without it.
     bool seal(std::string &why) {
+        bool done = seal_once(why);
+        // Marked before the answer goes: should the agent end now, the
+        // next program keeps the copy instead of wiping it.
+        if (done) clear_unsealed(copy);
+        else mark_unsealed(copy);
+        return done;
+    }
+
+    bool seal_once(std::string &why) {
         if (!refresh(why)) return foreign_container;
         auto bytes = read_copy(copy, why);
         if (!bytes) return false;
         auto now = digest_of(bytes->data(), bytes->size());
         if (now && *now == sealed) return true;
-        ::ftruncate(messages.get(), 0);
+        forget_messages();
         if (!seal_with_key(key.key(), bytes->data(), bytes->size(), container.c_str())) {
             why = printed_reason();
             return false;
@@ -383,7 +416,7 @@ struct agent {
         if (!refresh(why, true, password)) return false;
         auto bytes = read_copy(copy, why);
         if (!bytes) return false;
-        ::ftruncate(messages.get(), 0);
+        forget_messages();
         container_key fresh;
         if (!derive_container_key(password, nullptr, fresh) ||
             !seal_with_key(fresh, bytes->data(), bytes->size(), container.c_str())) {
@@ -398,7 +431,7 @@ struct agent {
     // it: its own key first (no derivation), else one derived for that
     // container's salt. The password itself never leaves the agent.
     bool key_for(const std::string &path, container_key &out) {
-        ::ftruncate(messages.get(), 0);
+        forget_messages();
         decrypted d = decrypt_to_memory_with_key(key.key(), path.c_str());
         if (d.status == decrypt_status::ok) {
             std::memcpy(out.key.data, key.key().key.data, sizeof out.key.data);
@@ -432,6 +465,43 @@ unique_fd try_user_lock() {
     return unique_fd();
 }
 
+// Reads exactly `n` bytes before `deadline`: one deadline for the whole
+// request, so that a client trickling a byte at a time cannot hold the
+// agent (and every other program) for longer than that.
+bool read_before(int fd, unsigned char *buf, std::size_t n, clock_type::time_point deadline) {
+    for (std::size_t done = 0; done < n;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          clock_type::now());
+        if (left.count() <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        ssize_t got = ::recv(fd, buf + done, n - done, MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got <= 0) return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+// A whole request (header, length, payload) before `deadline`.
+bool read_request(int fd, unsigned char *head, std::size_t head_size, secret_string &payload,
+                  clock_type::time_point deadline) {
+    unsigned char length[4];
+    if (!read_before(fd, head, head_size, deadline) ||
+        !read_before(fd, length, sizeof length, deadline))
+        return false;
+    std::uint32_t n = 0;
+    for (unsigned char b : length) n = (n << 8) | b;
+    if (n > agent_max_payload) return false;
+    payload.reserve(n);
+    wiped_buffer bytes(n);
+    if (!read_before(fd, bytes.data(), n, deadline)) return false;
+    payload.assign(std::string_view(reinterpret_cast<const char *>(bytes.data()), n));
+    return true;
+}
+
 // One connection: one request, one reply. False when the agent ends.
 bool serve(agent &a, int listener) {
     unique_fd conn(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
@@ -443,7 +513,8 @@ bool serve(agent &a, int listener) {
     ::setsockopt(conn.get(), SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
     unsigned char head[agent_header_size];
     secret_string payload;
-    if (!read_agent_message(conn.get(), head, sizeof head, payload) ||
+    if (!read_request(conn.get(), head, sizeof head, payload,
+                      clock_type::now() + std::chrono::seconds(1)) ||
         std::memcmp(head, agent_magic, sizeof agent_magic) != 0 ||
         head[sizeof agent_magic] != agent_version)
         return true;
@@ -461,6 +532,12 @@ bool serve(agent &a, int listener) {
         write_agent_reply(conn.get(), ok, ok ? a.take_notice() : why);
         return true;
     }
+    case agent_verb::hold:
+        a.last_use = clock_type::now();
+        // Bounded, so that a runaway script cannot exhaust the descriptors.
+        if (a.holders.size() < 64 && write_agent_reply(conn.get(), true, {}))
+            a.holders.push_back(std::move(conn));
+        return true;
     case agent_verb::status: {
         std::string text = a.container + "\n" + a.copy + "\n" +
                            std::to_string(a.seconds_left()) + "\n" +
@@ -528,24 +605,31 @@ void run_agent(agent &a, int listener, const sigset_t &mask) {
         if (::stat(a.folder.c_str(), &st) != 0) {
             // The session that held the RAM folder ended: nothing is left to
             // seal or wipe, only the record.
-            auto active = read_active_db_path();
-            if (active && *active == a.copy) remove_active_db_path();
+            wipe_agent_copy(a.copy);
             return;
         }
-        bool due = lock_signalled != 0 || a.seconds_left() == 0;
+        // A program that holds the agent is a use that lasts.
+        if (!a.holders.empty()) a.last_use = now;
+        bool due = lock_signalled != 0 || a.expired();
         if (due && now >= next_try) {
             if (unique_fd held = try_user_lock(); held.valid()) {
                 std::string why;
                 if (a.seal(why)) {
                     a.wipe();
+                    remember_agent_lock(a.container, a.why_locked(lock_signalled != 0));
                     return;
                 }
                 // Never wipe what the container does not hold: try again.
                 next_try = now + std::chrono::seconds(10);
             }
         }
-        pollfd fds{listener, POLLIN, 0};
-        if (::poll(&fds, 1, due ? 100 : 1000) > 0 && !serve(a, listener)) return;
+        std::vector<pollfd> fds{{listener, POLLIN, 0}};
+        for (const unique_fd &h : a.holders) fds.push_back({h.get(), POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), due ? 100 : 1000) <= 0) continue;
+        // A holder says nothing more: anything from it is its end.
+        for (std::size_t i = fds.size(); i-- > 1;)
+            if (fds[i].revents != 0) a.holders.erase(a.holders.begin() + static_cast<long>(i - 1));
+        if ((fds[0].revents & POLLIN) != 0 && !serve(a, listener)) return;
     }
 }
 
@@ -564,6 +648,38 @@ void detach(agent &a) {
     ::mlock(a.key.page(), key_page::page_size());
 }
 
+// True when no database is active. An agent's copy whose agent still
+// answers is named with the container it holds; one whose agent ended is
+// cleaned up (or kept, when it holds unsealed changes) and said so.
+bool nothing_active() {
+    if (!has_active_db()) return true;
+    auto active = read_active_db_path();
+    if (active && is_agent_copy(*active)) {
+        bool gone = false;
+        auto reply = ask_agent(*active, agent_verb::status, {}, &gone);
+        if (reply && reply->ok) {
+            std::string container = reply->text.substr(0, reply->text.find('\n'));
+            std::fprintf(stderr,
+                         "%s is already unlocked by kesp-agent; kesp-agent lock locks it "
+                         "first.\n",
+                         container.c_str());
+            return false;
+        }
+        if (gone) {
+            note_agent_use(*active);
+            if (!has_active_db()) return true;
+            // A copy kept for its unsealed changes was named just now.
+            if (auto still = read_active_db_path(); still && *still == *active) return false;
+        } else {
+            std::fprintf(stderr, "The agent that holds %s does not answer; nothing was unlocked.\n",
+                         container_of_copy(*active).c_str());
+            return false;
+        }
+    }
+    std::fputs("Existing database is already active. Encrypt it or lock it first.\n", stderr);
+    return false;
+}
+
 }  // namespace
 
 std::optional<long> parse_duration(const char *text) {
@@ -578,6 +694,13 @@ std::optional<long> parse_duration(const char *text) {
 }
 
 int agent_unlock(const unlock_options &options) {
+    // The agent leaves its working folder for "/": a relative HOME would
+    // lead it to no lock file and no pointer file from then on.
+    if (const char *home = std::getenv("HOME"); home != nullptr && *home != '\0' &&
+                                                 *home != '/') {
+        const std::string absolute = absolute_path(home);
+        ::setenv("HOME", absolute.c_str(), 1);
+    }
     std::string db = options.db;
     if (db.empty()) {
         auto last = last_db();
@@ -590,19 +713,18 @@ int agent_unlock(const unlock_options &options) {
         db = *last;
     }
     const std::string container = absolute_path(db.c_str());
-    if (has_active_db()) {
-        std::fputs("Existing database is already active. Encrypt it or lock it first.\n", stderr);
-        return 1;
-    }
+    if (!nothing_active()) return 1;
     if (!is_encrypted_db(container.c_str())) {
         std::fprintf(stderr, "%s is not an encrypted database; nothing was unlocked.\n",
                      db.c_str());
         return 1;
     }
     if (!no_container_side_file(container.c_str())) return 1;
-    std::string base;
-    const std::string folder = agent_folder(&base);
-    if (!in_ram(base)) return 1;
+    if (!in_ram(agent_folder_base())) return 1;
+    // Made before the question, so that a folder that cannot be made
+    // costs no password.
+    const std::string folder = make_agent_folder();
+    if (folder.empty()) return 1;
     warn_about_swap();
 
     auto a = std::make_unique<agent>();
@@ -618,11 +740,10 @@ int agent_unlock(const unlock_options &options) {
                                                         a->key.key());
         if (plain.status == decrypt_status::wrong_password)
             std::fputs("Invalid password or tampered data. Aborted.\n", stderr);
-        if (plain.status != decrypt_status::ok) return 1;
-        if (!private_folder(folder)) return 1;
-        // A copy left by an agent that ended is wiped before anything else.
-        wipe_agent_copy(a->copy);
-        if (!private_folder(folder)) return 1;
+        if (plain.status != decrypt_status::ok || !private_folder(folder)) {
+            ::rmdir(folder.c_str());
+            return 1;
+        }
         if (!write_new_file(a->copy, plain.plain->data(), plain.plain->size()) ||
             !write_new_file(folder + "/" + agent_container_record,
                             reinterpret_cast<const unsigned char *>(container.data()),
@@ -639,15 +760,15 @@ int agent_unlock(const unlock_options &options) {
     }
     {
         auto lock = take_user_lock(lock_kind::exclusive);
-        if (!lock || has_active_db() || !write_active_db_path(a->copy.c_str())) {
-            if (lock && has_active_db())
-                std::fputs("Existing database is already active. Encrypt it or lock it first.\n",
-                           stderr);
+        if (!lock || !nothing_active() || !write_active_db_path(a->copy.c_str())) {
             if (lock) lock->release_unsealed();
             listener.reset();
             wipe_agent_copy(a->copy);
             return 1;
         }
+        remember_unlocked(a->copy, container);
+        // Told of an earlier lock by now, or no longer worth telling.
+        if (auto told = home_file(".kesp.agent_locked")) ::unlink(told->c_str());
         lock->release_unsealed();
     }
     a->last_use = clock_type::now();

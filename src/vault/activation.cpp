@@ -64,6 +64,8 @@ bool create_and_activate(const char *path, bool force) {
 std::optional<active_db> db_to_encrypt() {
     auto lock = take_user_lock(lock_kind::exclusive);
     if (!lock) return std::nullopt;
+    // A copy kept after its agent ended is what -E is there to seal.
+    allow_kept_copy();
     active_db db;
     switch (probe_active_db(db)) {
     case active_state::none:

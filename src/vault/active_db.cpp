@@ -29,6 +29,7 @@ std::optional<active_db> resolve_active_db() {
         return db;
     case active_state::none:
         std::fputs("No decrypted database found.\n", stderr);
+        say_agent_locked();
         break;
     case active_state::ended:
         break;

@@ -10,6 +10,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "container/crypt.h"
 #include "state/files.h"
 #include "state/pointer_file.h"
@@ -49,11 +51,20 @@ std::string base_name(const std::string &path) {
 
 }  // namespace
 
-std::string agent_folder(std::string *base) {
+std::string agent_folder_base() {
     const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string root = runtime != nullptr && *runtime != '\0' ? runtime : "/dev/shm";
-    if (base) *base = root;
-    return root + "/" + folder_prefix + std::to_string(::getuid());
+    return runtime != nullptr && *runtime != '\0' ? runtime : "/dev/shm";
+}
+
+std::string make_agent_folder() {
+    const std::string base = agent_folder_base();
+    std::string name = base + "/" + folder_prefix + "XXXXXX";
+    // mkdtemp makes it 0700 and fails on any name that exists already.
+    if (::mkdtemp(name.data()) == nullptr) {
+        print_errno("Unable to create a private folder in " + base + "; nothing was unlocked");
+        return {};
+    }
+    return name;
 }
 
 std::string folder_of_copy(const std::string &copy) {
@@ -65,15 +76,68 @@ bool is_agent_copy(const std::string &path) {
            base_name(folder_of_copy(path)).rfind(folder_prefix, 0) == 0;
 }
 
+namespace {
+
+// The lines of a small file (at most 8 KiB read).
+std::vector<std::string> lines_of(const std::string &path) {
+    std::vector<std::string> lines;
+    file_ptr in{std::fopen(path.c_str(), "re")};
+    if (!in) return lines;
+    char text[8192] = {};
+    std::size_t got = std::fread(text, 1, sizeof text - 1, in.get());
+    std::string all(text, got);
+    for (std::size_t at = 0; at < all.size();) {
+        std::size_t end = all.find('\n', at);
+        if (end == std::string::npos) end = all.size();
+        lines.push_back(all.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+std::optional<std::string> unlocked_record() {
+    return home_file(".kesp.unlocked");
+}
+
+}  // namespace
+
 std::string container_of_copy(const std::string &copy) {
-    std::string record = folder_of_copy(copy) + "/" + agent_container_record;
-    file_ptr in{std::fopen(record.c_str(), "re")};
-    if (!in) return {};
-    char line[4096] = {};
-    if (std::fgets(line, sizeof line, in.get()) == nullptr) return {};
-    std::string text(line);
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
+    auto lines = lines_of(folder_of_copy(copy) + "/" + agent_container_record);
+    if (!lines.empty() && !lines[0].empty()) return lines[0];
+    if (auto record = unlocked_record()) {
+        lines = lines_of(*record);
+        if (lines.size() >= 2 && lines[0] == copy) return lines[1];
+    }
+    return {};
+}
+
+void remember_unlocked(const std::string &copy, const std::string &container) {
+    auto file = unlocked_record();
+    if (!file) return;
+    std::string fresh = *file + ".new";
+    ::unlink(fresh.c_str());
+    unique_fd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        0600));
+    if (!fd.valid()) return;
+    if (!write_all(fd.get(), copy + "\n" + container + "\n") ||
+        ::rename(fresh.c_str(), file->c_str()) != 0)
+        ::unlink(fresh.c_str());
+}
+
+void mark_unsealed(const std::string &copy) {
+    std::string marker = folder_of_copy(copy) + "/" + agent_unsealed_marker;
+    unique_fd fd(::open(marker.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.valid()) ::fsync(fd.get());
+}
+
+void clear_unsealed(const std::string &copy) {
+    ::unlink((folder_of_copy(copy) + "/" + agent_unsealed_marker).c_str());
+}
+
+bool holds_unsealed(const std::string &copy) {
+    struct stat st;
+    return ::lstat((folder_of_copy(copy) + "/" + agent_unsealed_marker).c_str(), &st) == 0 &&
+           ::lstat(copy.c_str(), &st) == 0;
 }
 
 std::optional<unsigned> peer_uid(int fd) {
@@ -111,7 +175,7 @@ namespace {
 
 // One request and its reply (status byte and text, in wiped memory).
 bool exchange(const std::string &copy, agent_verb verb, std::string_view payload, bool *gone,
-              unsigned char &status, secret_string &text) {
+              unsigned char &status, secret_string &text, unique_fd *keep = nullptr) {
     if (gone) *gone = false;
     std::string socket_path = folder_of_copy(copy) + "/" + agent_socket_name;
     sockaddr_un address{};
@@ -138,7 +202,21 @@ bool exchange(const std::string &copy, agent_verb verb, std::string_view payload
                   payload.size()))
         return false;
     // Locking ends the agent; a reply cut short by its end is no answer.
-    return read_agent_message(fd.get(), &status, 1, text);
+    if (!read_agent_message(fd.get(), &status, 1, text)) return false;
+    if (keep) *keep = std::move(fd);
+    return true;
+}
+
+// The connection that holds the agent while this program runs.
+unique_fd holding;
+
+void hold_agent(const std::string &copy) {
+    if (holding.valid()) return;
+    unsigned char status = 0;
+    secret_string text;
+    unique_fd fd;
+    if (exchange(copy, agent_verb::hold, {}, nullptr, status, text, &fd) && status == '+')
+        holding = std::move(fd);
 }
 
 }  // namespace
@@ -205,9 +283,31 @@ void wipe_agent_copy(const std::string &copy) {
     // The pointer file may name another database by now: that one stays.
     auto active = read_active_db_path();
     if (active && *active == copy) remove_active_db_path();
-    for (const char *name : {agent_socket_name, agent_container_record, "messages"})
+    if (auto record = unlocked_record()) {
+        auto lines = lines_of(*record);
+        if (!lines.empty() && lines[0] == copy) ::unlink(record->c_str());
+    }
+    for (const char *name :
+         {agent_socket_name, agent_container_record, "messages", agent_unsealed_marker})
         ::unlink((folder + "/" + name).c_str());
     ::rmdir(folder.c_str());
+}
+
+namespace {
+
+bool kept_copy_allowed = false;
+
+void say_kept(const std::string &container, const std::string &copy) {
+    std::fprintf(stderr,
+                 "The agent that held %s has ended before every change was written to %s; the "
+                 "changes are kept in %s: kesp -E writes them to %s.\n",
+                 container.c_str(), container.c_str(), copy.c_str(), container.c_str());
+}
+
+}  // namespace
+
+void allow_kept_copy() {
+    kept_copy_allowed = true;
 }
 
 bool note_agent_use(const std::string &path) {
@@ -215,11 +315,19 @@ bool note_agent_use(const std::string &path) {
     bool gone = false;
     if (auto reply = ask_agent(path, agent_verb::use, {}, &gone)) {
         if (reply->ok) say_agent_notice(reply->text);
+        hold_agent(path);
         return true;
     }
     if (!gone) return true;
     std::string container = container_of_copy(path);
     if (container.empty()) container = path;
+    if (holds_unsealed(path)) {
+        // What only this copy holds is never wiped: it stays active until
+        // kesp -E writes it to its container.
+        if (kept_copy_allowed) return true;
+        say_kept(container, path);
+        return false;
+    }
     wipe_agent_copy(path);
     std::fprintf(stderr,
                  "The agent that held %s has ended; every change is in %s. Unlock it again "
@@ -231,12 +339,20 @@ bool note_agent_use(const std::string &path) {
 void seal_agent_copy() {
     auto active = read_active_db_path();
     if (!active || !is_agent_copy(*active)) return;
-    auto reply = ask_agent(*active, agent_verb::seal);
+    bool gone = false;
+    auto reply = ask_agent(*active, agent_verb::seal, {}, &gone);
     if (reply && reply->ok) {
         say_agent_notice(reply->text);
         return;
     }
     std::string container = container_of_copy(*active);
+    // The change may be in the copy alone: should its agent have ended,
+    // the copy is kept, never wiped.
+    if (!reply) mark_unsealed(*active);
+    if (gone) {
+        if (!kept_copy_allowed) say_kept(container.empty() ? *active : container, *active);
+        return;
+    }
     std::fprintf(stderr,
                  "WARNING: the change is only in memory: %s; it is written to %s as soon as it "
                  "can be.\n",
@@ -244,9 +360,56 @@ void seal_agent_copy() {
                  container.empty() ? active->c_str() : container.c_str());
 }
 
+namespace {
+
+// The bytes of the file at `path`, in wiped memory; nothing after a message.
+std::unique_ptr<wiped_buffer> read_whole(const std::string &path) {
+    unique_fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+        print_errno("Unable to read " + path);
+        return nullptr;
+    }
+    auto bytes = std::make_unique<wiped_buffer>(static_cast<std::size_t>(st.st_size));
+    for (std::size_t done = 0; done < bytes->size();) {
+        ssize_t got = ::read(fd.get(), bytes->data() + done, bytes->size() - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            print_errno("Unable to read " + path);
+            return nullptr;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return bytes;
+}
+
+// A copy kept after its agent ended, sealed under `password`.
+bool seal_kept_copy(const std::string &copy, const std::string &container,
+                    const char *password) {
+    if (container.empty()) {
+        std::fprintf(stderr, "Encryption of %s failed: the container it came from is unknown.\n",
+                     copy.c_str());
+        return false;
+    }
+    auto bytes = read_whole(copy);
+    if (!bytes || !encrypt_to_file(password, bytes->data(), bytes->size(), container.c_str(),
+                                   false)) {
+        std::fprintf(stderr, "Encryption of %s failed.\n", container.c_str());
+        return false;
+    }
+    wipe_agent_copy(copy);
+    remember_last_db(container);
+    std::printf("The changes kept in %s are written to %s.\n", copy.c_str(), container.c_str());
+    return true;
+}
+
+}  // namespace
+
 bool encrypt_agent_copy(const std::string &copy, const char *password) {
     std::string container = container_of_copy(copy);
-    auto reply = ask_agent(copy, agent_verb::encrypt, password);
+    bool gone = false;
+    auto reply = ask_agent(copy, agent_verb::encrypt, password, &gone);
+    if (!reply && gone && holds_unsealed(copy)) return seal_kept_copy(copy, container, password);
     if (!reply || !reply->ok) {
         std::fprintf(stderr, "Encryption of %s failed: %s.\n",
                      container.empty() ? copy.c_str() : container.c_str(),
@@ -283,4 +446,27 @@ std::optional<std::string> last_db() {
     if (std::fgets(line, sizeof line, in.get()) == nullptr || line[0] == '\0')
         return std::nullopt;
     return std::string(line);
+}
+
+void remember_agent_lock(const std::string &container, const std::string &why) {
+    auto file = home_file(".kesp.agent_locked");
+    if (!file || container.empty()) return;
+    std::string fresh = *file + ".new";
+    ::unlink(fresh.c_str());
+    unique_fd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        0600));
+    if (!fd.valid()) return;
+    if (!write_all(fd.get(), container + "\n" + why + "\n") ||
+        ::rename(fresh.c_str(), file->c_str()) != 0)
+        ::unlink(fresh.c_str());
+}
+
+void say_agent_locked() {
+    auto file = home_file(".kesp.agent_locked");
+    if (!file) return;
+    auto lines = lines_of(*file);
+    if (lines.size() < 2 || lines[0].empty()) return;
+    ::unlink(file->c_str());
+    std::fprintf(stderr, "kesp-agent locked %s %s; kesp-agent unlock opens it again.\n",
+                 lines[0].c_str(), lines[1].c_str());
 }

@@ -38,24 +38,44 @@ enum class agent_verb : unsigned char {
                     // replies "same" or "changed"
     key = 'k',      // payload: a container's absolute path; when the agent's
                     // password opens it, replies its key and salt (96 bytes)
+    hold = 'h',     // the connection stays open while the asker runs: no idle
+                    // lock meanwhile (a person may be typing at its prompts)
 };
 
 // Names inside the private folder.
 inline constexpr const char *agent_copy_name = "unlocked.db";
 inline constexpr const char *agent_socket_name = "socket";
 inline constexpr const char *agent_container_record = "container";
+// Present while the copy may hold changes its container does not: written
+// by the agent before it answers that a seal failed, and by a program whose
+// change no agent answered for.
+inline constexpr const char *agent_unsealed_marker = "unsealed";
 
-// The folder that would hold a copy: $XDG_RUNTIME_DIR (or /dev/shm when it
-// is unset or empty) + "/kesp-agent.<uid>". `base` receives the first part.
-std::string agent_folder(std::string *base = nullptr);
+// Where the folders of copies are made: $XDG_RUNTIME_DIR, or /dev/shm when
+// it is unset or empty.
+std::string agent_folder_base();
+// A new private folder (0700) for one unlock's copy: agent_folder_base() +
+// "/kesp-agent." and six random characters, so that no other user can
+// guess or take its name first, and no two unlocks share a copy. Empty
+// after a message on standard error.
+std::string make_agent_folder();
 
 // True when `path` names an agent's copy (unlocked.db in a kesp-agent folder).
 bool is_agent_copy(const std::string &path);
 std::string folder_of_copy(const std::string &copy);
 
 // The container an agent's copy came from, as the agent recorded it in its
-// folder; empty when unknown.
+// folder (or, once that folder is gone, in ~/.kesp.unlocked); empty when
+// unknown.
 std::string container_of_copy(const std::string &copy);
+// ~/.kesp.unlocked: "COPY\nCONTAINER", so that the container can still be
+// named once the RAM folder went with a restart. Silent.
+void remember_unlocked(const std::string &copy, const std::string &container);
+
+// The unsealed-changes marker beside `copy`: set, cleared, asked. Silent.
+void mark_unsealed(const std::string &copy);
+void clear_unsealed(const std::string &copy);
+bool holds_unsealed(const std::string &copy);
 
 struct agent_reply {
     bool ok = false;
@@ -102,7 +122,19 @@ void say_agent_notice(const std::string &text);
 // False when the agent is gone: then the copy is wiped, the record of it
 // cleared and "The agent that held DB has ended; every change is in DB.
 // Unlock it again with kesp-agent unlock DB.\n" printed on standard error.
+// While the agent answers, the program holds it from then on until it
+// ends (agent_verb::hold): the idle time does not run out while it asks.
+// A copy marked as holding unsealed changes is never wiped: it stays the
+// active database and "The agent that held DB has ended before every
+// change was written to DB; the changes are kept in COPY: kesp -E writes
+// them to DB.\n" is printed instead (false too, unless
+// allow_kept_copy() was called).
 bool note_agent_use(const std::string &path);
+
+// For kesp -E: from now on in this process a copy kept by note_agent_use
+// counts as the active database, silently, so that it can be sealed into
+// its container (encrypt_agent_copy).
+void allow_kept_copy();
 
 // After a change, while the lock is still held alone: when the active
 // database is an agent's copy, has the agent seal it into its container.
@@ -114,7 +146,10 @@ void seal_agent_copy();
 // -E on an agent's copy, under the lock alone: the agent seals the copy
 // under `password`, wipes it, clears the record and ends. Prints "The
 // master password of DB is now the one just typed.\n" (stdout) when it
-// differs from the one the copy was unlocked with. False after a message.
+// differs from the one the copy was unlocked with. A copy kept after its
+// agent ended is sealed here under `password` into its container, and
+// "The changes kept in COPY are written to DB.\n" printed (stdout).
+// False after a message.
 bool encrypt_agent_copy(const std::string &copy, const char *password);
 
 // Overwrites the file at `path` with zeros, syncs and unlinks it. Silent;
@@ -124,6 +159,14 @@ bool wipe_file(const std::string &path);
 // Wipes the copy (and a journal beside it), removes the agent's files and
 // its folder, and clears the pointer file while it still names `copy`.
 void wipe_agent_copy(const std::string &copy);
+
+// ~/.kesp.agent_locked: which container an agent locked and why ("after
+// 10 minutes without use", ...), written when it locks, so that the next
+// program that finds nothing active can say so. say_agent_locked prints
+// "kesp-agent locked DB WHY; kesp-agent unlock opens it again.\n" on
+// standard error once, then forgets it. Silent otherwise.
+void remember_agent_lock(const std::string &container, const std::string &why);
+void say_agent_locked();
 
 // ~/.kesp.last_db: the container this account last locked or encrypted, an
 // absolute path and nothing else (mode 0600). Silent.
