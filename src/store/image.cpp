@@ -47,13 +47,13 @@ std::string insert_following_rows(int rows) {
 // A private database in memory; with `vfs` "memdb", one whose file is a
 // single block that sqlite3_serialize can hand out as it is.
 connection open_memory_db(const char *vfs) {
-    sqlite3 *raw = nullptr;
-    int rc = sqlite3_open_v2(vfs != nullptr ? "merged" : ":memory:", &raw,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, vfs);
-    connection db(raw);
+    connection db;
+    int rc = open_connection(vfs != nullptr ? "merged" : ":memory:",
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, vfs,
+                             db);
     if (rc != SQLITE_OK) {
         std::fprintf(stderr, "Cannot open a database in memory: %s\n",
-                     raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc));
+                     db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc));
         return nullptr;
     }
     return db;
