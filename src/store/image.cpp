@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <sqlite3.h>
 
+#include "state/test_hooks.h"
 #include "store/history.h"
 #include "store/schema.h"
 #include "store/sqlite_handles.h"
@@ -121,6 +122,7 @@ struct work_budget {
 
 int count_work(void *context) {
     auto *budget = static_cast<work_budget *>(context);
+    test_count_work("sqlite-steps", 1);
     return ++budget->calls > budget->limit ? 1 : 0;
 }
 
