@@ -141,6 +141,7 @@ std::vector<sample> samples() {
          "<String><Key>URL</Key><Value>http://192.168.1.1</Value></String>"
          "<String><Key>Notes</Key><Value>in the hall</Value></String>"
          "<String><Key>Serial</Key><Value>X-1</Value></String>"
+         "<String><Key>WPA key</Key><Value ProtectInMemory=\"True\">wpa-secret</Value></String>"
          "<Times><LastModificationTime>2024-03-01T10:20:30Z</LastModificationTime></Times>"
          "<History><Entry><String><Key>Title</Key><Value>Router</Value></String>"
          "<String><Key>Password</Key><Value>old</Value></String></Entry></History></Entry>\n"
@@ -151,13 +152,15 @@ std::vector<sample> samples() {
          "<Times><LastModificationTime>7qJz3Q4AAAA=</LastModificationTime></Times>"
          "</Entry></Group></Group></Group></Root></KeePassFile>\n",
          std::nullopt, transfer_format::keepass_xml,
-         {{"Router", "admin", "http://192.168.1.1", "r&t<1", "in the hall\nSerial: X-1", "2024-03-01 10:20:30"},
+         {{"Router", "admin", "http://192.168.1.1", "r&t<1",
+           "in the hall\nSerial: X-1\nWPA key (hidden): wpa-secret", "2024-03-01 10:20:30"},
           {"Mail", "", "", " sp ", "Group: Email/Work\notpauth://totp/x?secret=ABC", "2024-03-01 10:20:30"}},
          {{"KeePass history entries", 1}}},
         {"bitwarden-json: login, secure note, card, identity and an unknown type",
          R"({"encrypted": false, "folders": [{"id": "f1", "name": "Work"}], "items": [
            {"id": "1", "folderId": "f1", "type": 1, "name": "GitHub", "notes": "work account",
-            "favorite": true, "fields": [{"name": "PIN", "value": "1234", "type": 1}],
+            "favorite": true, "fields": [{"name": "PIN", "value": "1234", "type": 1},
+              {"name": "Seat", "value": "12A", "type": 0}, {"name": "Empty", "value": null, "type": 1}],
             "login": {"username": "octo", "password": "gh-pass", "totp": "jbsw y3dp ehpk 3pxp",
               "uris": [{"match": null, "uri": "https://github.com"}, {"match": null, "uri": "https://gist.github.com"}]},
             "revisionDate": "2024-03-01T10:20:30.123Z"},
@@ -170,7 +173,8 @@ std::vector<sample> samples() {
            {"type": 9, "name": "Passport"}, {"type": 5, "name": "SSH key"}]})",
          std::nullopt, transfer_format::bitwarden_json,
          {{"GitHub", "octo", "https://github.com", "gh-pass",
-           "work account\nFolder: Work\nURL: https://gist.github.com\nPIN: 1234\nFavorite: true\n"
+           "work account\nFolder: Work\nURL: https://gist.github.com\nPIN (hidden): 1234\nSeat: 12A\n"
+           "Empty (hidden):\nFavorite: true\n"
            "otpauth://totp/GitHub?secret=JBSWY3DPEHPK3PXP",
            "2024-03-01 10:20:30"},
           {"Wifi", "", "", "", "code 42", "2024-03-01 10:20:30"},
