@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -14,7 +13,6 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -26,7 +24,6 @@
 #include "container_support.h"
 
 using namespace container_test;
-using clock_type = std::chrono::steady_clock;
 
 namespace {
 
@@ -35,9 +32,13 @@ struct child {
     int err_fd;  // read end of the child's standard error
 };
 
+// What a write past the file size limit does to the child.
+enum class past_limit { fails, kills };
+
 // Starts `op` in a child process; the child exits with 0 when op returned
 // true. Standard error goes through a pipe, which no file size limit cuts.
-child spawn(const std::function<bool()> &op, rlim_t file_limit = RLIM_INFINITY) {
+child spawn(const std::function<bool()> &op, rlim_t file_limit = RLIM_INFINITY,
+            past_limit past = past_limit::fails) {
     int fds[2];
     if (::pipe(fds) != 0) std::abort();
     std::fflush(nullptr);
@@ -48,8 +49,14 @@ child spawn(const std::function<bool()> &op, rlim_t file_limit = RLIM_INFINITY) 
     }
     ::dup2(fds[1], 2);
     harness::reset_signal_state();
-    // Past the limit write() fails with EFBIG instead of killing the process.
-    std::signal(SIGXFSZ, SIG_IGN);
+    if (past == past_limit::fails) {
+        // Past the limit write() fails with EFBIG instead of killing the process.
+        std::signal(SIGXFSZ, SIG_IGN);
+    } else {
+        // SIGXFSZ ends the process at the write that crosses the limit.
+        struct rlimit no_core = {0, 0};
+        ::setrlimit(RLIMIT_CORE, &no_core);
+    }
     struct rlimit limit = {file_limit, file_limit};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     ::_exit(op() ? 0 : 1);
@@ -120,48 +127,68 @@ TEST(CryptFaults, WriteFailingPartWayLeavesTheOriginalAndNoTemporaryFile) {
     EXPECT_TRUE(is_encrypted_file(path.c_str()));
 }
 
-// Kills the operation at many moments spread over its duration; after each
-// kill the path must hold the complete original or the complete result. A
-// temporary file left by a kill stays, and the next run must cope with it.
+// Kills the operation at many points of its work: at each of the places
+// where it stops for a test (before it writes, with the new file complete
+// before it takes its name), and at byte after byte of its write, where a
+// file size limit ends it. After each kill the path must hold the complete
+// original or the complete result. A temporary file left by a kill stays,
+// and the next run must cope with it.
 class CryptCrash : public testing::Test {
 protected:
     static constexpr int rounds = 20;
 
     void SetUp() override {
         path = dir.file("db");
-        plain = pseudo_random_bytes(32u << 20, 33);
+        plain = pseudo_random_bytes(8u << 20, 33);
         write_file(dir.file("c"), plain);
         ASSERT_TRUE(encrypt_file("pw", dir.file("c").c_str()));
         container = read_file(dir.file("c"));
     }
 
+    // The path holds the original or the complete result; counts which.
+    void expect_all_or_nothing(const std::string &before, const std::function<bool()> &is_after,
+                               const std::string &where) {
+        if (read_file(path) == before) {
+            ++saw_before;
+        } else {
+            EXPECT_TRUE(is_after()) << where;
+            ++saw_after;
+        }
+    }
+
     // `before` is what the path holds before the operation; `is_after` tells
-    // a complete result.
-    void kill_at_many_moments(const std::function<bool()> &op, const std::string &before,
-                              const std::function<bool()> &is_after) {
+    // a complete result; `stops` are the operation's stop points, `written`
+    // the size of the file it writes.
+    void kill_at_many_points(const std::function<bool()> &op, const std::string &before,
+                             const std::function<bool()> &is_after,
+                             const std::vector<const char *> &stops, std::size_t written) {
         write_file(path, before);
-        auto start = clock_type::now();
         auto [status, err] = reap(spawn(op));
         ASSERT_EQ(status, 0) << err;
-        auto duration = clock_type::now() - start;
         ASSERT_TRUE(is_after());
 
-        int saw_before = 0, saw_after = 0;
-        for (int i = 0; i < rounds; ++i) {
+        for (const char *stop : stops) {
             write_file(path, before);
-            child c = spawn(op);
-            std::this_thread::sleep_for(duration * i * 11 / (rounds * 10));
+            child c = spawn([&] {
+                ::setenv("KESP_TEST_STOP_AT", stop, 1);
+                return op();
+            });
+            int wait_status = 0;
+            ASSERT_EQ(::waitpid(c.pid, &wait_status, WUNTRACED), c.pid) << stop;
+            ASSERT_TRUE(WIFSTOPPED(wait_status)) << stop;
             ::kill(c.pid, SIGKILL);
-            reap(c);
-            if (read_file(path) == before) {
-                ++saw_before;
-            } else {
-                ASSERT_TRUE(is_after()) << "round " << i;
-                ++saw_after;
-            }
+            EXPECT_EQ(reap(c).first, -1) << stop;
+            expect_all_or_nothing(before, is_after, std::string("killed at ") + stop);
+        }
+        for (int i = 0; i < rounds; ++i) {
+            const rlim_t limit = written * i / rounds + (i % 2 == 0 ? 0 : 4095);
+            write_file(path, before);
+            EXPECT_EQ(reap(spawn(op, limit, past_limit::kills)).first, -1) << "limit " << limit;
+            expect_all_or_nothing(before, is_after, "killed at byte " + std::to_string(limit));
         }
         RecordProperty("killed_before", saw_before);
         RecordProperty("killed_after", saw_after);
+        EXPECT_GT(saw_after, 0);  // killed once its result had the name
 
         write_file(path, before);
         std::tie(status, err) = reap(spawn(op));
@@ -171,17 +198,21 @@ protected:
 
     scratch_dir dir;
     std::string path, plain, container;
+    int saw_before = 0, saw_after = 0;
 };
 
 TEST_F(CryptCrash, EncryptionIsAllOrNothing) {
-    kill_at_many_moments([&] { return encrypt_file("pw", path.c_str()); }, plain,
-                         [&] { return is_complete_container_of(path, plain, "pw", dir.file("check")); });
+    kill_at_many_points([&] { return encrypt_file("pw", path.c_str()); }, plain,
+                        [&] { return is_complete_container_of(path, plain, "pw", dir.file("check")); },
+                        {"encrypt-first-chunk-read", "replacement-written", "replacement-named", "replaced"}, container.size());
     EXPECT_FALSE(exists(path + ".kesp"));
 }
 
 TEST_F(CryptCrash, DecryptionIsAllOrNothing) {
-    kill_at_many_moments([&] { return decrypt_file("pw", path.c_str()); }, container,
-                         [&] { return read_file(path) == plain; });
+    kill_at_many_points([&] { return decrypt_file("pw", path.c_str()); }, container,
+                        [&] { return read_file(path) == plain; },
+                        {"container-detected", "trailer-read", "replacement-written", "replacement-named",
+                         "replaced"}, plain.size());
     EXPECT_FALSE(exists(path + ".plain"));
 }
 

@@ -492,6 +492,43 @@ TEST(DisplayEscapes, ControlsAreShownOnATerminalOnly) {
     }
 }
 
+// A hidden value of an import is masked wherever the password is: the
+// rest of each line after the marker, on every line that has it.
+TEST(DisplayMasking, HiddenValuesInNotesAreMaskedWithThePassword) {
+    const std::string stars = "**********";
+    struct {
+        std::string notes, masked;  // masked empty: left as it is
+    } cases[] = {
+        {"PIN (hidden): 1234", "PIN (hidden): " + stars},
+        {"Folder: Work\nPIN (hidden): 1234\nSeat: 12A\nKey (hidden): a b: c\n",
+         "Folder: Work\nPIN (hidden): " + stars + "\nSeat: 12A\nKey (hidden): " + stars + "\n"},
+        {"x (hidden): ", "x (hidden): " + stars},
+        {"two (hidden): a (hidden): b\nend", "two (hidden): " + stars + "\nend"},
+        {"Empty (hidden):", ""},
+        {"PIN(hidden): 1234", ""},
+        {"PIN (hidden) 1234", ""},
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        secret_string out;
+        EXPECT_EQ(mask_hidden_values(c.notes, out), !c.masked.empty()) << c.notes;
+        EXPECT_EQ(std::string(out.view()), c.masked) << c.notes;
+
+        entry_ptr e = make_entry(1, "t", "u", "l", "pw", c.notes.c_str());
+        const std::string shown = c.masked.empty() ? c.notes : c.masked;
+        EXPECT_NE(print_captured(e.get(), 0, 0).out.find("Notes: " + shown + "\nModified"),
+                  std::string::npos) << c.notes;
+        EXPECT_NE(print_captured(e.get(), 1, 0).out.find("Notes: " + c.notes + "\nModified"),
+                  std::string::npos) << c.notes;
+    }
+    // A one-time code's seed and a hidden value in one note: both masked.
+    entry_ptr both = make_entry(1, "t", "u", "l", "pw",
+                                "otpauth://totp/x?secret=ABC\nPIN (hidden): 1234");
+    EXPECT_NE(print_captured(both.get(), 0, 0)
+                  .out.find("Notes: otpauth://totp/x?secret=" + stars + "\nPIN (hidden): " + stars + "\n"),
+              std::string::npos);
+}
+
 // The seed of a one-time code in the notes is masked wherever the password
 // is: every secret parameter of every otpauth URI, in any case.
 TEST(DisplayMasking, OtpSeedsInNotesAreMaskedWithThePassword) {

@@ -209,13 +209,13 @@ const std::vector<harness::row> rows = {
     {"shop", "bob", "", "shop-password", "", "2021-01-02 03:04:05"},
 };
 
-TEST_F(GenProgram, SetReplacesOnlyThePasswordAndPrintsNothing) {
+TEST_F(GenProgram, SetReplacesOnlyThePasswordAndSaysWhichEntry) {
     harness::make_database(box, box.path("db.sqlite"), rows);
     const std::string db = box.path("db.sqlite");
     auto r = gen({"--set", "1"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "Set the new password of entry 1 (mail).\n");
     std::string password = harness::sql(db, "select password from entries where id = 1");
     ASSERT_EQ(password.size(), 21u);
     EXPECT_EQ(password.substr(0, 20).find_first_not_of(harness::password_alphabet), std::string::npos);
@@ -227,7 +227,15 @@ TEST_F(GenProgram, SetReplacesOnlyThePasswordAndPrintsNothing) {
     auto shown = gen({"--set", "2", "--words", "4", "--show"});
     EXPECT_EQ(shown.status, 0);
     EXPECT_EQ(shown.out, harness::sql(db, "select password from entries where id = 2"));
+    EXPECT_EQ(shown.err, "Set the new password of entry 2 (shop).\n");
     EXPECT_EQ(split(shown.out, '-').size(), 4u);
+
+    // On a terminal (script(1)) the strength comes first, then the entry.
+    auto terminal = harness::run_shell("env -i PATH=/usr/bin:/bin HOME='" + box.home() +
+                                       "' script -qec '" + harness::built_program("kesp-gen") +
+                                       " --set 1' /dev/null");
+    EXPECT_EQ(terminal.status, 0);
+    EXPECT_EQ(terminal.output, "20 characters, 122.3 bits\r\nSet the new password of entry 1 (mail).\r\n");
 
     auto missing = gen({"--set", "3"});
     EXPECT_EQ(missing.status, 1);

@@ -84,6 +84,29 @@ TEST_F(ImportExport, ACardsNumberIsMaskedInListings) {
     EXPECT_NE(r.out.find("Password: 4111111111111111 / 9876\n"), std::string::npos) << r.out;
 }
 
+// A hidden field of Bitwarden is masked in every listing that masks the
+// password, and shown where the password is.
+TEST_F(ImportExport, AHiddenFieldIsMaskedInListings) {
+    harness::make_database(box, db, {});
+    harness::write_file(box.path("bw.json"),
+                        R"({"items": [{"type": 1, "name": "Router", "login": {"password": "pw"},)"
+                        R"( "fields": [{"name": "PIN", "value": "8642", "type": 1},)"
+                        R"( {"name": "Seat", "value": "12A", "type": 0}],)"
+                        R"( "revisionDate": "2024-03-01T10:20:30Z"}]})");
+    const row imported("Router", "", "", "pw", "PIN (hidden): 8642\nSeat: 12A");
+    const std::string masked = harness::entry_block(
+        1, row("Router", "", "", "pw", "PIN (hidden): **********\nSeat: 12A"), "2024-03-01 10:20:30",
+        false);
+    auto dry = import({"--dry-run", "bw.json"});
+    EXPECT_EQ(dry.out, masked + "Would import 1 entry from bw.json (bitwarden-json); 0 duplicates skipped.\n");
+    ASSERT_EQ(import({"bw.json"}).status, 0);
+    EXPECT_EQ(rows(), "Router|||pw|PIN (hidden): 8642\nSeat: 12A|2024-03-01 10:20:30\n");
+    const std::vector<std::string> listings[] = {{"-A"}, {"-l", "1"}, {"-f", "Router"}, {"-t"}};
+    for (const auto &listing : listings) EXPECT_EQ(box.run(listing).out, masked) << listing[0];
+    auto shown = box.run({"--show-passwords", "-l", "1"});
+    EXPECT_EQ(shown.out, harness::entry_block(1, imported, "2024-03-01 10:20:30", true));
+}
+
 TEST_F(ImportExport, DryRunShowsTheEntriesMaskedAndChangesNothing) {
     harness::make_database(box, db, {row("Old", "", "", "x", "", "2020-01-01 00:00:00")});
     const std::string bitwarden =

@@ -41,8 +41,8 @@ const companion program{
     "[--show]\n"
     "Prints a new password of N characters (20 unless given) from kesp's alphabet,\n"
     "or with --words a passphrase of N words of the EFF long list (six is a good\n"
-    "choice). --set ID makes it the password of entry ID and prints nothing\n"
-    "unless --show; --clip copies it to the clipboard instead of printing it.\n"
+    "choice). --set ID makes it the password of entry ID, says so and prints it\n"
+    "only with --show; --clip copies it to the clipboard instead of printing it.\n"
     "See kesp-gen(1).\n",
     "h", long_options};
 
@@ -173,6 +173,8 @@ int main(int argc, char **argv) {
         }
     }
     say_strength(r);
+    // The copy's own message names the entry.
+    if (entry && !r.clip) std::fprintf(stderr, "Set the new password of %s.\n", label.c_str());
     const char *what = r.id ? "new password" : "generated password";
     if (r.clip && !copy_secret(secret, what, label, *seconds)) {
         if (r.id) std::fprintf(stderr, "The new password is in entry %d all the same.\n", *r.id);

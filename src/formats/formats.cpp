@@ -242,6 +242,13 @@ void notes_builder::add(group g, std::string_view key, std::string_view value) {
     }
 }
 
+void notes_builder::add_hidden(group g, std::string_view key, std::string_view value) {
+    secret_string named(key);
+    // The marker without its final blank, which add() writes.
+    named += hidden_value_marker.substr(0, hidden_value_marker.size() - 2);
+    add(g, named.view(), value);
+}
+
 void notes_builder::add_line(group g, std::string_view line) {
     if (line.empty()) return;
     secret_string &lines = lines_[g];

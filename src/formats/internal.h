@@ -19,6 +19,9 @@ public:
     enum group { folder, url, field, other };
     // "key: value"; "key:" for an empty value.
     void add(group g, std::string_view key, std::string_view value);
+    // A value the source keeps hidden: "key (hidden): value", which
+    // listings mask (store/entry.h); "key (hidden):" for an empty value.
+    void add_hidden(group g, std::string_view key, std::string_view value);
     // A line (or lines) taken over as written.
     void add_line(group g, std::string_view line);
     // The otpauth URI of `value` (or of a bare base32 secret, labelled with

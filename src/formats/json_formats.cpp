@@ -270,7 +270,15 @@ bool take_item(const json &item, std::int64_t kind,
     secret_string totp;
     take_login(item, r, notes, totp, result);
     if (const json *fields = member(item, "fields"); fields != nullptr && fields->is_array())
-        for (const auto &f : *fields) notes.add(notes_builder::field, text_of(f, "name"), text_of(f, "value"));
+        for (const auto &f : *fields) {
+            // Type 1 is a hidden field, shown only on request in Bitwarden too.
+            const json *type = member(f, "type");
+            const bool hidden = type != nullptr && type->is_number_integer() && type->get<std::int64_t>() == 1;
+            if (hidden)
+                notes.add_hidden(notes_builder::field, text_of(f, "name"), text_of(f, "value"));
+            else
+                notes.add(notes_builder::field, text_of(f, "name"), text_of(f, "value"));
+        }
     secret_fields secrets;
     if (kind == 3) add_object(notes, secrets, member(item, "card"), card_fields);
     if (kind == 4) add_object(notes, secrets, member(item, "identity"), identity_fields);

@@ -151,6 +151,9 @@ struct entry_reader {
             else if (key == "otp") otp_uri = v;
             else if (key == "TimeOtp-Secret-Base32") otp_secret = v;
             else if (setting < std::size(otp_settings)) settings[setting] = v;
+            // KeePass shows a string it protects in memory only on request.
+            else if (value.attribute("ProtectInMemory").as_bool())
+                notes.add_hidden(notes_builder::field, key, v);
             else notes.add(notes_builder::field, key, v);
         }
         notes.add_totp(otp_uri, r.title);

@@ -13,9 +13,7 @@ void *wiping_malloc(std::size_t size) {
 }
 
 void wiping_free(void *block) {
-    if (block == nullptr) return;
-    wipe_resident(block, ::malloc_usable_size(block));
-    std::free(block);
+    if (block != nullptr) free_secret(block, ::malloc_usable_size(block));
 }
 
 void *wiping_realloc(void *block, std::size_t size) {

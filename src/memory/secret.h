@@ -49,9 +49,10 @@ void free_secret(void *block, std::size_t size);
 // Wipes a NUL-terminated text (from xmalloc) and frees it; nullptr is fine.
 void free_secret_text(char *text);
 
-// Called by free_secret with every block just before it is freed, after the
-// wipe. Lets tests see that what is given back holds no secret; nullptr
-// (the default) for none.
+// Called by free_secret (and so by wiping_free) with every block just
+// before it is freed, after the wipe. Lets tests see that what is given
+// back holds no secret, and how much is given back; nullptr (the default)
+// for none.
 using release_observer = void (*)(const void *block, std::size_t size);
 void set_release_observer(release_observer observer);
 

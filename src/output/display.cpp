@@ -164,6 +164,22 @@ bool mask_otp_secrets(std::string_view text, secret_string &out) {
     return true;
 }
 
+bool mask_hidden_values(std::string_view text, secret_string &out) {
+    std::size_t at = text.find(hidden_value_marker);
+    if (at == std::string_view::npos) return false;
+    std::size_t done = 0;
+    while (at != std::string_view::npos) {
+        const std::size_t value = at + hidden_value_marker.size();
+        const std::size_t end = std::min(text.find('\n', value), text.size());
+        out += text.substr(done, value - done);
+        out += masked_value;
+        done = end;
+        at = text.find(hidden_value_marker, end);
+    }
+    out += text.substr(done);
+    return true;
+}
+
 void print_stored_text(const char *text) {
     secret_string shown;
     append_visible(shown, text_or_empty(text), ::isatty(STDOUT_FILENO) == 1);
@@ -248,10 +264,15 @@ void entry_printer::compose(const entry *e, int show_password, secret_string &ou
     char id[16 + title_label.size()];
     char *id_end = std::to_chars(id, id + 16, e->id).ptr;
     id_end = std::copy(title_label.begin(), title_label.end(), id_end);
-    // One-time-code seeds in the notes are as secret as the password.
+    // One-time-code seeds and hidden values in the notes are as secret as
+    // the password.
     std::string_view notes = text_or_empty(e->notes);
     masked_notes_.clear();
-    if (show_password != 1 && mask_otp_secrets(notes, masked_notes_)) notes = masked_notes_.view();
+    hidden_notes_.clear();
+    if (show_password != 1) {
+        if (mask_otp_secrets(notes, masked_notes_)) notes = masked_notes_.view();
+        if (mask_hidden_values(notes, hidden_notes_)) notes = hidden_notes_.view();
+    }
     // The stored texts, which may need escaping, stand at the even places
     // after the head.
     const std::string_view parts[] = {

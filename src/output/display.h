@@ -22,6 +22,11 @@ void append_visible(secret_string &out, std::string_view text, bool escape);
 // False, appending nothing, when `text` holds no otpauth URI.
 bool mask_otp_secrets(std::string_view text, secret_string &out);
 
+// So is a hidden value (store/entry.h, hidden_value_marker): appends `text`
+// to `out` with the rest of every line after the marker replaced by ten
+// asterisks. False, appending nothing, when `text` holds no marker.
+bool mask_hidden_values(std::string_view text, secret_string &out);
+
 // Writes a stored text to standard output, escaped when it is a terminal.
 void print_stored_text(const char *text);
 
@@ -32,8 +37,9 @@ void print_stored_text(const char *text);
 class entry_printer {
 public:
     // Prints `e` between two separator lines; the password, and the seeds
-    // of one-time codes in the notes, are shown only when show_password == 1
-    // (see mask_otp_secrets); the QR form is used only when show_qrcode == 1.
+    // of one-time codes and the hidden values in the notes, are shown only
+    // when show_password == 1 (see mask_otp_secrets and mask_hidden_values);
+    // the QR form is used only when show_qrcode == 1.
     // A missing text (a timestamp on an entry built in memory) prints as the
     // empty text.
     void print(const entry *e, int show_password, int show_qrcode);
@@ -50,6 +56,7 @@ private:
     secret_string head_;  // separator, colour and "ID: ", fixed per listing
     secret_string tail_;  // line end, colour reset and separator
     secret_string masked_notes_;
+    secret_string hidden_notes_;
     bool escape_ = false;  // standard output is a terminal
     bool checked_ = false;
 };

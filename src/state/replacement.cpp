@@ -192,6 +192,7 @@ bool file_replacement::sync_written() {
 
 bool file_replacement::commit() {
     if (!sync_written() || !name_new_file()) return false;
+    test_stop_point("replacement-named");
     if (::close(fd_.release()) != 0) {
         report("Unable to close " + shown_);
         return false;
@@ -202,6 +203,7 @@ bool file_replacement::commit() {
     }
     has_name_ = false;
     forget_pending_name();
+    test_stop_point("replaced");
     sync_directory_of(target_.c_str());
     return true;
 }

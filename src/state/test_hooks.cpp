@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 
 void test_stop_point(const char *point) {
@@ -45,8 +47,33 @@ bool test_random_bytes(unsigned char *out, std::size_t size) {
     }
     return true;
 }
+
+namespace {
+std::mutex tally_lock;
+std::map<std::string, std::uint64_t> &tallies() {
+    static std::map<std::string, std::uint64_t> kept;
+    return kept;
+}
+}  // namespace
+
+void test_count_work(const char *what, std::uint64_t units) {
+    std::lock_guard<std::mutex> hold(tally_lock);
+    tallies()[what] += units;
+}
+
+std::uint64_t test_work_count(const char *what) {
+    std::lock_guard<std::mutex> hold(tally_lock);
+    auto found = tallies().find(what);
+    return found != tallies().end() ? found->second : 0;
+}
 #else
 void test_stop_point(const char *) {}
+
+void test_count_work(const char *, std::uint64_t) {}
+
+std::uint64_t test_work_count(const char *) {
+    return 0;
+}
 
 bool test_named_temp_only() {
     return false;

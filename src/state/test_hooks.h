@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 // When KESP_TEST_STOP_AT names `point`, the process stops itself (SIGSTOP)
@@ -13,6 +14,9 @@
 //   "before-lock"          after the prompts, before taking the lock to act
 //   "locked"               holding the lock, before the first change
 //   "replacement-written"  a new file is complete, before it takes its name
+//   "replacement-named"    the new file has its temporary name, before the rename
+//   "replaced"             the new file has the name it replaces, before the
+//                          folder is synced
 //   "encrypt-first-chunk-read"  encryption has read its first chunk
 //   "container-detected"   decryption found a container, before opening it
 //   "trailer-read"         decryption read the trailer, before the rest
@@ -33,3 +37,12 @@ bool test_named_temp_only();
 // range files is complete with that many (a test cannot make the million
 // files of the real list); nothing otherwise.
 std::optional<std::size_t> test_range_file_count();
+
+// Adds `units` to the tally of `what`, which test_work_count reads, so that
+// a test can bound an operation by the work it did instead of by the clock;
+// nothing outside test builds. Safe from any thread. Tallies:
+//   "sqlite-steps"  thousands of SQLite virtual machine steps spent reading
+//                   the bytes of a database file (store/image.h)
+void test_count_work(const char *what, std::uint64_t units);
+// The tally of `what` so far; 0 outside test builds.
+std::uint64_t test_work_count(const char *what);

@@ -70,12 +70,10 @@ char *built(char *statement) {
 // Opens the database at `path`; only `create` makes a file where none is.
 // On failure prints `failure` followed by SQLite's text.
 connection open_db(const char *path, const char *failure, bool create = false) {
-    sqlite3 *raw = nullptr;
     int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
-    int rc = sqlite3_open_v2(path, &raw, flags, nullptr);
-    connection db(raw);
-    if (rc != SQLITE_OK) {
-        std::fprintf(stderr, "%s%s\n", failure, sqlite3_errmsg(raw));
+    connection db;
+    if (open_connection(path, flags, nullptr, db) != SQLITE_OK) {
+        std::fprintf(stderr, "%s%s\n", failure, sqlite3_errmsg(db.get()));
         return nullptr;
     }
     return db;

@@ -12,6 +12,12 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
+
+// A line of the notes that holds a secret which has no field of its own
+// (a hidden field of an import) reads "<name> (hidden): <value>"; listings
+// mask the value as they mask the password.
+inline constexpr std::string_view hidden_value_marker = " (hidden): ";
 
 struct entry {
     int id;           // row id; -1 in a db_get_entry result that found nothing

@@ -86,11 +86,9 @@ int has_record(sqlite3 *db) {
 }
 
 connection open_existing(const char *path) {
-    sqlite3 *raw = nullptr;
-    int rc = sqlite3_open_v2(path, &raw, SQLITE_OPEN_READWRITE, nullptr);
-    connection db(raw);
-    if (rc != SQLITE_OK) {
-        std::fprintf(stderr, "Can't open database: %s\n", sqlite3_errmsg(raw));
+    connection db;
+    if (open_connection(path, SQLITE_OPEN_READWRITE, nullptr, db) != SQLITE_OK) {
+        std::fprintf(stderr, "Can't open database: %s\n", sqlite3_errmsg(db.get()));
         return nullptr;
     }
     return db;

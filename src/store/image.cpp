@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <sqlite3.h>
 
+#include "state/test_hooks.h"
 #include "store/history.h"
 #include "store/schema.h"
 #include "store/sqlite_handles.h"
@@ -47,13 +48,13 @@ std::string insert_following_rows(int rows) {
 // A private database in memory; with `vfs` "memdb", one whose file is a
 // single block that sqlite3_serialize can hand out as it is.
 connection open_memory_db(const char *vfs) {
-    sqlite3 *raw = nullptr;
-    int rc = sqlite3_open_v2(vfs != nullptr ? "merged" : ":memory:", &raw,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, vfs);
-    connection db(raw);
+    connection db;
+    int rc = open_connection(vfs != nullptr ? "merged" : ":memory:",
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, vfs,
+                             db);
     if (rc != SQLITE_OK) {
         std::fprintf(stderr, "Cannot open a database in memory: %s\n",
-                     raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc));
+                     db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc));
         return nullptr;
     }
     return db;
@@ -121,6 +122,7 @@ struct work_budget {
 
 int count_work(void *context) {
     auto *budget = static_cast<work_budget *>(context);
+    test_count_work("sqlite-steps", 1);
     return ++budget->calls > budget->limit ? 1 : 0;
 }
 
