@@ -1,7 +1,11 @@
 # bash completion for kesp-audit                          -*- shell-script -*-
 #
-# Entry ids are not completed (that would mean reading the database); a
-# path after --hibp, options for a word that starts with "-".
+# Entry ids with their titles (__kesp_entry_ids), a path after --hibp,
+# options for a word that starts with "-".
+
+# The id helper comes from beside this file.
+declare -F __kesp_entry_ids >/dev/null ||
+    . "$(dirname -- "${BASH_SOURCE[0]}")/__kesp_entry_ids.bash" 2>/dev/null
 
 _kesp_audit()
 {
@@ -25,7 +29,11 @@ _kesp_audit()
             ;;
         --older-than) return 0 ;;
     esac
-    [[ $cur == -* ]] && COMPREPLY=($(compgen -W "--hibp --older-than --json -h --help" -- "$cur"))
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "--hibp --older-than --json -h --help" -- "$cur"))
+    else
+        __kesp_entry_ids "$cur"
+    fi
     return 0
 } &&
     complete -F _kesp_audit kesp-audit

@@ -1,7 +1,11 @@
 # bash completion for kesp-clip and kesp-otp                -*- shell-script -*-
 #
-# Both take one entry id, which is not completed (it would mean reading the
-# database); options are offered for a word that starts with "-".
+# Both take one entry id, offered with its title (__kesp_entry_ids);
+# options are offered for a word that starts with "-".
+
+# The id helper comes from beside this file.
+declare -F __kesp_entry_ids >/dev/null ||
+    . "$(dirname -- "${BASH_SOURCE[0]}")/__kesp_entry_ids.bash" 2>/dev/null
 
 _kesp_companion()
 {
@@ -17,7 +21,11 @@ _kesp_companion()
             ;;
         *) options="--clip -h --help" ;;
     esac
-    [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$options" -- "$cur"))
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "$options" -- "$cur"))
+    else
+        __kesp_entry_ids "$cur"
+    fi
     return 0
 }
 

@@ -1,7 +1,11 @@
 # bash completion for kesp-gen                            -*- shell-script -*-
 #
-# Nothing is offered for the counts, the separator or the entry id of
-# --set (that would mean reading the database).
+# Nothing is offered for the counts or the separator; entry ids with their
+# titles after --set (__kesp_entry_ids).
+
+# The id helper comes from beside this file.
+declare -F __kesp_entry_ids >/dev/null ||
+    . "$(dirname -- "${BASH_SOURCE[0]}")/__kesp_entry_ids.bash" 2>/dev/null
 
 _kesp_gen()
 {
@@ -16,7 +20,11 @@ _kesp_gen()
 
     COMPREPLY=()
     case $prev in
-        --words | --separator | --length | --set) return 0 ;;
+        --words | --separator | --length) return 0 ;;
+        --set)
+            __kesp_entry_ids "$cur"
+            return 0
+            ;;
     esac
     COMPREPLY=($(compgen -W "--words --separator --capitalize --length --set --clip --show -h --help" -- "$cur"))
     return 0

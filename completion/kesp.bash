@@ -1,9 +1,14 @@
 # bash completion for kesp                                -*- shell-script -*-
 #
 # Options take their argument in the next word (or after "=" for the long
-# forms). Paths are completed after -i, -D and -u; nothing is offered after
-# options that take an id, a length or a search text, nor after -t, which
-# reads the next word as its count whatever it is.
+# forms). Paths are completed after -i, -D and -u, entry ids with their
+# titles after the options that take an id (__kesp_entry_ids); nothing is
+# offered after a length or a search text, nor after -t, which reads the
+# next word as its count whatever it is.
+
+# The id helper comes from beside this file.
+declare -F __kesp_entry_ids >/dev/null ||
+    . "$(dirname -- "${BASH_SOURCE[0]}")/__kesp_entry_ids.bash" 2>/dev/null
 
 _kesp()
 {
@@ -26,7 +31,10 @@ _kesp()
             COMPREPLY=($(compgen -f -- "$cur"))
             return 0
             ;;
-        -c | --copy | -r | --remove | -e | --edit | -l | --list-entry | \
+        -c | --copy | -r | --remove | -e | --edit | -l | --list-entry)
+            __kesp_entry_ids "$cur"
+            return 0
+            ;;
         -g | --gen-password | -f | --find | -F | --regex | -q | --quick | \
         -t | --show-latest)
             return 0

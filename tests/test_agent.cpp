@@ -179,6 +179,10 @@ TEST_F(unlocked, CompanionChangesAreSealedToo) {
     EXPECT_NE(password, "first-pw\n");
     EXPECT_NE(password, "") << "the new password is sealed";
 
+    r = box.run_program(harness::built_program("kesp-edit"), {"1", "--add-note", "sealed"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(in_container("select notes from entries where id = 1;"), "sealed\n");
+
     r = box.run_program(harness::built_program("kesp-export"), {"--format", "kesp-csv"});
     EXPECT_NE(r.out.find("Bank"), std::string::npos) << r.err;
 }

@@ -433,6 +433,7 @@ const fish_program fish_programs[] = {
     {"kesp-ls", "--help", {}},
     {"kesp-agent", "--help", {}},
     {"kesp-history", "--help", {"kesp-history ", "kesp-history --forget "}},
+    {"kesp-edit", "--help", {"kesp-edit ", "kesp-edit --title x "}},
 };
 
 class FishCompletion : public ::testing::Test {
@@ -494,6 +495,104 @@ TEST_F(FishCompletion, OffersEntryIdsWithTitlesAndNoPassword) {
     ASSERT_EQ(harness::encrypt(box, "master").status, 0);
     harness::write_file(box.pointer_file(), box.path("db.sqlite"));
     EXPECT_EQ(complete("kesp -e "), "") << "an encrypted database offers nothing";
+}
+
+// bash and zsh offer the same ids with their titles, from the same
+// columns, and nothing where fish offers nothing.
+struct id_line {
+    std::string file;   // the bash completion file
+    std::string words;  // COMP_WORDS, the last one being completed
+};
+
+const id_line bash_id_lines[] = {
+    {"kesp.bash", "kesp -e ''"},
+    {"kesp.bash", "kesp --remove ''"},
+    {"kesp.bash", "kesp -A -l ''"},
+    {"kesp.bash", "kesp -c ''"},
+    {"kesp.bash", "kesp --edit = ''"},
+    {"kesp-clip-otp.bash", "kesp-clip ''"},
+    {"kesp-clip-otp.bash", "kesp-clip -t 5 ''"},
+    {"kesp-clip-otp.bash", "kesp-otp --clip ''"},
+    {"kesp-audit.bash", "kesp-audit --json 1 ''"},
+    {"kesp-gen.bash", "kesp-gen --words 6 --set ''"},
+    {"kesp-history.bash", "kesp-history ''"},
+    {"kesp-history.bash", "kesp-history --forget ''"},
+    {"kesp-edit.bash", "kesp-edit ''"},
+    {"kesp-edit.bash", "kesp-edit --title x ''"},
+};
+
+class IdCompletion : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!have("bash")) GTEST_SKIP() << "bash is not installed";
+    }
+    // What the function bound in `file` (sourced alone: its helper comes
+    // from beside it) offers for `words`.
+    std::string bash(const std::string &file, const std::string &words) const {
+        std::string program = words.substr(0, words.find(' '));
+        std::string script = "source " + quote(source_dir + "/completion/" + file) +
+                             "; f=$(complete -p " + program +
+                             " | sed -n 's/.* -F \\([^ ]*\\) .*/\\1/p'); COMP_WORDS=(" + words +
+                             "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); \"$f\"; "
+                             "printf '%s\\n' \"${COMPREPLY[@]}\"";
+        return shell("cd " + quote(box.work()) + " && HOME=" + quote(box.home()) +
+                     " bash --norc -c " + quote(script))
+            .output;
+    }
+    // What zsh's helper hands to _describe, one "ID:TITLE" a line.
+    std::string zsh() const {
+        std::string script = "fpath=(" + quote(source_dir + "/completion") +
+                             " $fpath); autoload -Uz _kesp_entry_ids; "
+                             "_describe() { print -rl -- \"${(@P)4}\" }; _kesp_entry_ids";
+        return shell("HOME=" + quote(box.home()) + " zsh -f -c " + quote(script)).output;
+    }
+    harness::sandbox box;
+};
+
+TEST_F(IdCompletion, BashAndZshOfferIdsWithTitlesAndNoPassword) {
+    for (const auto &l : bash_id_lines) EXPECT_EQ(bash(l.file, l.words), "\n") << l.words << " without a database";
+    harness::make_database(box, box.path("db.sqlite"),
+                           {{"mail", "alice", "", "Zq8-bash-secret-41", "otpauth://totp/x?secret=NOTE"},
+                            {"tab\there", "bob", "", "second-bash-secret", ""},
+                            {"a:b", "carol", "", "third", ""}});
+    for (const auto &l : bash_id_lines)
+        EXPECT_EQ(bash(l.file, l.words), "1 mail\n2 tab here\n3 a:b\n") << l.words;
+    // One id left: the id alone, as it goes on the command line.
+    EXPECT_EQ(bash("kesp.bash", "kesp -e 2"), "2\n");
+    EXPECT_EQ(bash("kesp-edit.bash", "kesp-edit 9"), "\n");
+    // Nothing where a text, a length or a count goes.
+    for (const char *words : {"kesp -g ''", "kesp -f ''", "kesp-edit 1 --title ''", "kesp-edit 1 --generate ''",
+                              "kesp-clip -t ''", "kesp-history --restore ''"}) {
+        const std::string program = std::string(words).substr(0, std::string(words).find(' '));
+        const std::string file = program == "kesp-clip" ? "kesp-clip-otp.bash" : program + ".bash";
+        EXPECT_EQ(bash(file, words), "\n") << words;
+    }
+    if (have("zsh")) {
+        EXPECT_EQ(zsh(), "1:mail\n2:tab here\n3:a\\:b\n");
+    }
+    ASSERT_EQ(harness::encrypt(box, "master").status, 0);
+    harness::write_file(box.pointer_file(), box.path("db.sqlite"));
+    EXPECT_EQ(bash("kesp.bash", "kesp -e ''"), "\n") << "an encrypted database offers nothing";
+    if (have("zsh")) {
+        EXPECT_EQ(zsh(), "");
+    }
+}
+
+// Every zsh completion of a program that takes an id hands it to the helper.
+TEST(IdCompletionZsh, EveryIdArgumentUsesTheHelper) {
+    const std::pair<const char *, int> files[] = {{"_kesp", 4},       {"_kesp-clip", 1}, {"_kesp-otp", 1},
+                                                  {"_kesp-audit", 1}, {"_kesp-gen", 1},  {"_kesp-history", 2},
+                                                  {"_kesp-edit", 1}};
+    for (const auto &[file, count] : files) {
+        const auto text = harness::read_file(source_dir + "/completion/" + file);
+        std::size_t found = 0;
+        for (auto at = text.find(":entry id:_kesp_entry_ids'"); at != std::string::npos;
+             at = text.find(":entry id:_kesp_entry_ids'", at + 1))
+            ++found;
+        EXPECT_EQ(found, static_cast<std::size_t>(count)) << file;
+        EXPECT_EQ(text.find(":entry id: '"), std::string::npos) << file;
+    }
+    EXPECT_EQ(harness::read_file(source_dir + "/completion/_kesp_entry_ids").rfind("#autoload\n", 0), 0u);
 }
 
 }  // namespace

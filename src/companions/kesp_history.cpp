@@ -20,6 +20,7 @@ namespace {
 const option long_options[] = {
     {"show-passwords", no_argument, nullptr, 's'},
     {"restore", required_argument, nullptr, 'r'},
+    {"only", required_argument, nullptr, 'o'},
     {"forget", required_argument, nullptr, 'f'},
     {"forget-all", no_argument, nullptr, 'a'},
     {"help", no_argument, nullptr, 'h'},
@@ -27,11 +28,13 @@ const option long_options[] = {
 };
 
 const companion program{
-    "Usage: kesp-history [--show-passwords] [ID] | --restore ID.N | --forget ID | --forget-all\n"
+    "Usage: kesp-history [--show-passwords] [ID] | --restore ID.N [--only FIELD,...] | "
+    "--forget ID | --forget-all\n"
     "ID may also be rK, the handle of a removed entry whose id another entry holds.\n"
     "Shows the latest changes and removals of the active database, or every\n"
-    "earlier version of one entry; brings version N of an entry back, or\n"
-    "forgets earlier versions for good. See kesp-history(1).\n",
+    "earlier version of one entry; brings version N of an entry back (with\n"
+    "--only, the fields named of title, user, url, password and notes, the\n"
+    "others kept), or forgets earlier versions for good. See kesp-history(1).\n",
     "h", long_options};
 
 constexpr int latest_count = 20;
@@ -118,24 +121,37 @@ int main(int argc, char **argv) {
     int show_passwords = 0;
     const char *restore = nullptr;
     const char *forget = nullptr;
+    const char *only = nullptr;
     bool forget_all = false;
     int actions = 0;
     auto done = read_options(program, argc, argv, [&](int c, const char *argument) {
         if (c == 's') show_passwords = 1;
         if (c == 'r') restore = argument, ++actions;
         if (c == 'f') forget = argument, ++actions;
+        if (c == 'o') only = argument;
         if (c == 'a') forget_all = true, ++actions;
         return true;
     });
     if (done) return *done;
     const int operands = argc - optind;
-    if (actions > 1 || (actions == 1 && operands > 0) || operands > 1)
+    if (actions > 1 || (actions == 1 && operands > 0) || operands > 1 ||
+        (only != nullptr && restore == nullptr))
         return bad_usage(program);
 
     if (restore != nullptr) {
         auto name = version_name(restore);
         if (!name) return bad_usage(program);
-        auto id = restore_version(name->first, name->second);
+        unsigned fields = history_all_fields;
+        if (only != nullptr) {
+            auto named = history_fields_named(only);
+            if (!named) {
+                std::fprintf(stderr, "--only takes fields of title, user, url, password and "
+                                     "notes, separated by commas, not %s.\n", only);
+                return exit_usage;
+            }
+            fields = *named;
+        }
+        auto id = restore_version(name->first, name->second, fields);
         if (!id) return exit_failure;
         if (*id == 0) return exit_failure;
         std::printf("Entry %lld restored.\n", static_cast<long long>(*id));

@@ -385,8 +385,31 @@ bool history_insert(sqlite3 *db, const std::vector<history_to_add> &owners) {
     return true;
 }
 
+namespace {
+
+// The columns of the fields, in the bits' order.
+const char *const field_columns[] = {"title", "user", "url", "password", "notes"};
+
+}  // namespace
+
+std::optional<unsigned> history_fields_named(std::string_view names) {
+    unsigned fields = 0;
+    for (;;) {
+        const std::size_t comma = names.find(',');
+        const std::string_view name = names.substr(0, comma);
+        unsigned bit = 0;
+        for (unsigned i = 0; i < std::size(field_columns); ++i)
+            if (name == field_columns[i]) bit = 1u << i;
+        if (bit == 0) return std::nullopt;
+        fields |= bit;
+        if (comma == std::string_view::npos) return fields;
+        names.remove_prefix(comma + 1);
+    }
+}
+
 int history_restore(const char *path, const history_owner &owner, int n,
-                    std::int64_t &restored_id) {
+                    std::int64_t &restored_id, unsigned fields) {
+    if (owner.gone != 0 && fields != history_all_fields) return 0;
     bool present = false;
     connection db = open_record(path, present);
     if (!db) return -1;
@@ -408,19 +431,27 @@ int history_restore(const char *path, const history_owner &owner, int n,
     pick.reset();
     if (owner.gone == 0) {
         // The values it holds now go into the record, as a restore.
-        statement s = prepare(raw, "update entries set (title,user,url,password,notes)="
-                                   "(select title,user,url,password,notes from history "
-                                   "where seq=?),timestamp=datetime('now','localtime') "
-                                   "where id=?;");
+        std::string columns;
+        for (unsigned i = 0; i < std::size(field_columns); ++i)
+            if ((fields & (1u << i)) != 0)
+                columns += (columns.empty() ? "" : ",") + std::string(field_columns[i]);
+        if (columns.empty()) return 0;
+        // Fields that hold those texts already are left alone: a write
+        // would put a copy of the entry into the record for nothing.
+        const std::string update = "update entries set (" + columns + ")=(select " + columns +
+                                   " from history where seq=?1),timestamp=datetime('now',"
+                                   "'localtime') where id=?2 and (" + columns +
+                                   ") IS NOT (select " + columns + " from history where seq=?1);";
+        statement s = prepare(raw, update.c_str());
         if (!s) return -1;
         sqlite3_bind_int64(s.get(), 1, seq);
         sqlite3_bind_int64(s.get(), 2, owner.id);
         if (sqlite3_step(s.get()) != SQLITE_DONE) return (failed_step(raw), -1);
-        if (sqlite3_changes(raw) == 0) return 0;
+        restored_id = owner.id;
+        if (sqlite3_changes(raw) == 0) return t.commit() ? 1 : -1;
         if (!run(raw, "update history set why='restore' where seq=(select max(seq) from "
                       "history where gone=0);"))
             return -1;
-        restored_id = owner.id;
     } else {
         // Back under its old id when that is free, else under a new one;
         // its versions go with it.

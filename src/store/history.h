@@ -114,11 +114,27 @@ struct history_to_add {
 // "Error: <SQLite's text>\n".
 bool history_insert(sqlite3 *db, const std::vector<history_to_add> &owners);
 
-// Gives `owner` the texts of its version n back. 1 and `restored_id` set
-// (the id the entry stands under now) when done; 0 when that version is not
-// there (nothing changed, no message); -1 after a message.
+// The texts of an entry that a restore can take back, as bits of a set.
+enum history_field : unsigned {
+    history_title = 1,
+    history_user = 2,
+    history_url = 4,
+    history_password = 8,
+    history_notes = 16,
+};
+inline constexpr unsigned history_all_fields = 31;
+
+// The set named by "FIELD[,FIELD...]", each of title, user, url, password
+// and notes; nothing (silently) for an empty list, an empty or unknown name.
+std::optional<unsigned> history_fields_named(std::string_view names);
+
+// Gives `owner` the texts of its version n back: the ones in `fields`, the
+// others keeping what they hold now (a removed entry comes back whole, so
+// it takes history_all_fields only). 1 and `restored_id` set (the id the
+// entry stands under now) when done; 0 when that version is not there
+// (nothing changed, no message); -1 after a message.
 int history_restore(const char *path, const history_owner &owner, int n,
-                    std::int64_t &restored_id);
+                    std::int64_t &restored_id, unsigned fields = history_all_fields);
 
 // Deletes the versions of `owner` (or of every entry) for good, with the
 // file rebuilt so that no free page keeps their bytes. The count deleted,

@@ -10,11 +10,14 @@
 
 #include "store/history.h"
 
-// Entry `handle` ("ID" or "rK") gets the texts of its version `n` back.
-// The id it stands under now when done; 0 when that version is not there
-// (after "No version HANDLE.N is kept.\n", nothing changed); nothing after
-// a message.
-std::optional<std::int64_t> restore_version(std::string_view handle, int n);
+// Entry `handle` ("ID" or "rK") gets the texts of its version `n` back,
+// those in `fields` (history_field bits) and no others. The id it stands
+// under now when done; 0 when that version is not there (after "No version
+// HANDLE.N is kept.\n", nothing changed); nothing after a message (a
+// removed entry comes back whole: "Entry HANDLE was removed; it comes back
+// whole, without --only.\n").
+std::optional<std::int64_t> restore_version(std::string_view handle, int n,
+                                            unsigned fields = history_all_fields);
 
 // Forgets the versions of entry `handle`, or of every entry when `handle`
 // is empty. How many were forgotten; nothing after a message.

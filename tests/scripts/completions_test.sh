@@ -63,11 +63,25 @@ for p in $programs; do
     printf '%s\n' "$out" | grep -q "^-h	" || fail "fish, $p -: $out"
 done
 # fish's id helper comes along wherever the completions are.
-for line in "kesp -e " "kesp-clip "; do
+for line in "kesp -e " "kesp-clip " "kesp-history " "kesp-edit "; do
     out=$(run fish -c 'complete -C "$argv[1]"' "$line")
     [ "$out" = "1	mail
 2	bank" ] || fail "fish, $line: $out"
 done
+# So do bash's (with the ids and their titles) and zsh's.
+for line in "kesp -e" "kesp-clip" "kesp-edit --url x"; do
+    out=$(run bash -c '. /usr/share/bash-completion/bash_completion
+        set -- $1; __load_completion "$1" || { echo "no completion"; exit; }
+        f=$(complete -p "$1" | sed -n "s/.* -F \([^ ]*\) .*/\1/p")
+        COMP_WORDS=("$@" ""); COMP_CWORD=$#; COMP_LINE="$* "; COMP_POINT=${#COMP_LINE}
+        "$f" "$1" "" "${@: -1}"; printf "%s\n" "${COMPREPLY[@]}"' bash "$line")
+    [ "$out" = "1 mail
+2 bank" ] || fail "bash, $line: $out"
+done
+out=$(run zsh -f -c 'autoload -Uz compinit && compinit -u -D
+    _describe() { print -rl -- "${(@P)4}" }; _kesp_entry_ids')
+[ "$out" = "1:mail
+2:bank" ] || fail "zsh, the id helper: $out"
 
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }
 echo "bash, zsh and fish complete every program from $root"

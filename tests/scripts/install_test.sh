@@ -27,8 +27,8 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # check_tree ROOT ZSH FISH: the files under ROOT (a prefix inside a staging
 # folder), with the zsh and fish completions in the folders ZSH and FISH:
-# four for each program besides its fish completion, and the fish function
-# they share.
+# four for each program besides its fish completion, and the id helpers
+# they share (one each for bash, zsh and fish).
 check_tree() {
     root=$1 zsh=$2 fish=$3
     for program in $programs; do
@@ -44,6 +44,10 @@ check_tree() {
     done
     cmp -s "$source/completion/__kesp_entry_ids.fish" "$fish/__kesp_entry_ids.fish" \
         || fail "$fish/__kesp_entry_ids.fish"
+    cmp -s "$source/completion/_kesp_entry_ids" "$zsh/_kesp_entry_ids" || fail "$zsh/_kesp_entry_ids"
+    cmp -s "$source/completion/__kesp_entry_ids.bash" \
+        "$root/share/bash-completion/completions/__kesp_entry_ids.bash" \
+        || fail "$root/share/bash-completion/completions/__kesp_entry_ids.bash"
     version=$(HOME=$stage "$root/bin/kesp" -v 2>&1) || true
     [ "$version" = "Kesp version 1.7" ] || fail "installed kesp -v printed: $version"
     for companion in $companions; do
@@ -77,7 +81,7 @@ DESTDIR=$stage/cmake "$cmake" --install "$build" --prefix /usr >"$stage/cmake.lo
 check_tree "$stage/cmake/usr" "$stage/cmake/usr/share/zsh/vendor-completions" \
     "$stage/cmake/usr/share/fish/vendor_completions.d"
 count=$(printf '%s\n' $programs | wc -l)
-[ "$(find "$stage/cmake" -type f | wc -l)" -eq $((5 * count + 1)) ] || fail "unexpected files: $(find "$stage/cmake" -type f)"
+[ "$(find "$stage/cmake" -type f | wc -l)" -eq $((5 * count + 3)) ] || fail "unexpected files: $(find "$stage/cmake" -type f)"
 
 # 2. make install / make uninstall with PREFIX and DESTDIR. The build itself
 # is not redone (-o build); variables of an enclosing make are not inherited.

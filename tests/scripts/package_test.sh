@@ -26,8 +26,8 @@ case " $programs " in *" kesp "*" kesp-ls "*) ;; *) fail "programs read from CMa
 lint=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "lintian: $lint"
 printf '%s\n' "$lint" | grep -E '^[EW]: ' && fail "lintian reported the lines above"
 
-# 2. Contents: five files for each program, the fish helper, and Debian's
-# own changelog and copyright.
+# 2. Contents: five files for each program, the id helpers of bash, zsh
+# and fish, and Debian's own changelog and copyright.
 expected=$(
     for p in $programs; do
         printf '%s\n' "./usr/bin/$p" "./usr/share/man/man1/$p.1.gz" \
@@ -35,6 +35,8 @@ expected=$(
             "./usr/share/fish/vendor_completions.d/$p.fish"
     done
     printf '%s\n' ./usr/share/fish/vendor_completions.d/__kesp_entry_ids.fish \
+        ./usr/share/bash-completion/completions/__kesp_entry_ids.bash \
+        ./usr/share/zsh/vendor-completions/_kesp_entry_ids \
         ./usr/share/doc/kesp/changelog.gz ./usr/share/doc/kesp/copyright
 )
 printf '%s\n' "$expected" | sort >"$root/expected"
