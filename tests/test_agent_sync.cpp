@@ -80,12 +80,12 @@ protected:
                       .status,
                   0);
         make_container(there_db, "insert into entries(title) values('mail'),('bank');");
-        ASSERT_EQ(there.run_program(syncer, {"init", "vault.db", remote}).status, 0);
+        ASSERT_EQ(typed(there, {"init", "vault.db", remote}).status, 0);
         ASSERT_EQ(harness::run_shell("HOME=" + quote(here.home()) + " git clone -q " +
                                      quote(remote) + " " + quote(here.work()))
                       .status,
                   0);
-        ASSERT_EQ(here.run_program(syncer, {"init", "vault.db"}).status, 0);
+        ASSERT_EQ(typed(here, {"init", "vault.db"}).status, 0);
         pty_session s(here, {"unlock", here_db}, harness::built_program("kesp-agent"));
         ASSERT_TRUE(s.expect_terminal("Master password: "));
         s.type_line(master);
@@ -101,6 +101,13 @@ protected:
                                      {"Url: ", ""},
                                      {"Notes: ", ""},
                                      {"Password (empty to generate new): ", "pw"}});
+    }
+
+    // kesp-sync on a terminal, the master password typed when asked.
+    static result typed(const sandbox &box, const std::vector<std::string> &args) {
+        pty_session s(box, args, syncer);
+        if (s.expect_terminal("Master password: ")) s.type_line(master);
+        return s.finish();
     }
 
     // kesp-sync on a terminal where nothing is typed: a prompt would wait
@@ -133,9 +140,9 @@ TEST_F(UnlockedSync, BothChangedMergesWithNothingTyped) {
     EXPECT_NE(r.out.find("from there"), std::string::npos) << r.err;
     ASSERT_EQ(add_here("after").err, "");
     EXPECT_EQ(titles(here_db), "after\nbank\nfrom here\nfrom there\nmail\n");
-    ASSERT_EQ(there.run_program(syncer, {}).status, 0);
+    ASSERT_EQ(typed(there, {}).status, 0);
     ASSERT_EQ(here.run_program(syncer, {}).status, 0);
-    ASSERT_EQ(there.run_program(syncer, {}).status, 0);
+    ASSERT_EQ(typed(there, {}).status, 0);
     EXPECT_EQ(titles(there_db), titles(here_db));
 }
 
@@ -212,6 +219,49 @@ TEST_F(UnlockedSync, EntriesMovedByTheOtherMachinesMergeAreNamedWithNothingTyped
     EXPECT_EQ(r.out, "Received 1 change from the other copy; entry 3 (from here) is now 4.\n");
     EXPECT_EQ(r.terminal.find("assword"), std::string::npos) << r.terminal;
     EXPECT_EQ(titles(here_db), "bank\nfrom here\nfrom there\nmail\n");
+}
+
+// Someone who can push to the remote sends a container under a password
+// of their own while the agent holds the database: refused, and the agent
+// goes on as it was, sealing every later change into the container.
+TEST_F(UnlockedSync, AForeignContainerLeavesTheAgentAsItWas) {
+    sandbox eve;
+    ASSERT_EQ(harness::run_shell("HOME=" + quote(eve.home()) + " git clone -q " + quote(remote) +
+                                 " " + quote(eve.work()))
+                  .status,
+              0);
+    const std::string eve_db = eve.path("vault.db");
+    std::remove(eve_db.c_str());
+    make_container(eve_db, "insert into entries(title) values('planted');", "eve's own");
+    const std::string in_eve = "HOME=" + quote(eve.home()) + " git -C " + quote(eve.work()) + " ";
+    ASSERT_EQ(harness::run_shell(in_eve + "-c core.hooksPath=/dev/null -c user.name=e -c "
+                                          "user.email=e@x commit -q -a -m update && " +
+                                 in_eve + "push -q origin HEAD:main")
+                  .status,
+              0);
+    ASSERT_EQ(add_here("before").err, "");
+    const std::string container = harness::read_file(here_db);
+    const std::string agent = harness::built_program("kesp-agent");
+    const std::string status = here.run_program(agent, {"status"}).out;
+
+    pty_session s(here, {}, syncer);
+    ASSERT_TRUE(s.expect_terminal("Password of the other copy: "));
+    s.type_line("a guess");
+    result r = s.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("kesp-sync refuses the other copy of vault.db (commit "),
+              std::string::npos) << r.err;
+    EXPECT_EQ(r.terminal.find("Master password"), std::string::npos) << r.terminal;
+    EXPECT_EQ(harness::read_file(here_db), container);
+
+    // Seen from outside: the agent still holds the copy, seals the next
+    // change into the container under the master password, and locks.
+    EXPECT_EQ(here.run_program(agent, {"status"}).out.substr(0, 40), status.substr(0, 40));
+    ASSERT_EQ(add_here("after").err, "");
+    r = here.run_program(agent, {"lock"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(harness::exists(here.pointer_file()));
+    EXPECT_EQ(titles(here_db), "after\nbank\nbefore\nmail\n");
 }
 
 }  // namespace

@@ -54,6 +54,14 @@ struct machine {
     harness::result sync(const std::vector<std::string> &args = {}) const {
         return box.run_program(syncer, args);
     }
+    // kesp-sync on a terminal, the master password typed when asked.
+    harness::result sync_typed(const std::vector<std::string> &args = {},
+                               const std::string &typed = password) const {
+        harness::pty_session s(box, args, syncer);
+        if (!s.expect_terminal("Master password: ")) return s.finish();
+        s.type_line(typed);
+        return s.finish();
+    }
     harness::command_result git(const std::string &args) const {
         return harness::run_shell("HOME=" + quote(box.home()) + " git -C " + quote(box.work()) + " " +
                                   args + " 2>&1");
@@ -127,7 +135,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(harness::run_shell("git init -q --bare --initial-branch=main " + quote(remote)).status, 0);
         make_container(a.db());
-        auto r = a.sync({"init", "passwords.db", remote});
+        auto r = a.sync_typed({"init", "passwords.db", remote});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "Ready: passwords.db is kept in the git repository " + a.box.work() +
                              " and sent to " + remote + ".\n");
@@ -137,7 +145,7 @@ protected:
                                      " " + quote(b.box.work()))
                       .status,
                   0);
-        r = b.sync({"init", "passwords.db"});
+        r = b.sync_typed({"init", "passwords.db"});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "Ready: passwords.db is kept in the git repository " + b.box.work() + ".\n");
         EXPECT_EQ(harness::file_mode(b.db()), 0600);
@@ -290,7 +298,7 @@ TEST_F(TwoMachines, GitsOwnErrorsAreShownAndNothingIsLost) {
 TEST(Sync, WithoutARemoteItOnlyCommits) {
     machine m{"m"};
     make_container(m.db());
-    auto r = m.sync({"init", m.db()});
+    auto r = m.sync_typed({"init", m.db()});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "Ready: " + m.db() + " is kept in the git repository " + m.box.work() + ".\n");
     EXPECT_EQ(read_file(m.box.path(".gitattributes")),
@@ -320,7 +328,7 @@ TEST(Sync, WithoutARemoteItOnlyCommits) {
     EXPECT_EQ(m.git("log --format=%s").output,
               "kesp-sync from " + host_name() + "\nkesp-sync from " + host_name() + "\n");
     // Run again, init changes nothing.
-    r = m.sync({"init", m.db()});
+    r = m.sync_typed({"init", m.db()});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(m.box.path(".gitattributes")),
               "/passwords.db binary merge=kesp filter=kesp\n");
@@ -334,7 +342,7 @@ TEST(Sync, MarksTheDatabaseFromTheTopOfTheRepository) {
     const std::string db = m.box.path("my vault/pass words.db");
     make_container(db);
     harness::write_file(m.box.path("my vault/other.db"), "");
-    auto r = m.sync({"init", "my vault/pass words.db"});
+    auto r = m.sync_typed({"init", "my vault/pass words.db"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(m.box.path(".gitattributes")),
               "\"/my vault/pass words.db\" binary merge=kesp filter=kesp\n");
@@ -356,7 +364,7 @@ TEST(Sync, ARemotePathIsTakenFromTheWorkingFolder) {
     ASSERT_EQ(harness::run_shell("git init -q --bare --initial-branch=main " + quote(m.box.path("remote.git"))).status, 0);
     ASSERT_EQ(::mkdir(m.box.path("vault").c_str(), 0700), 0);
     make_container(m.box.path("vault/passwords.db"));
-    auto r = m.sync({"init", "vault/passwords.db", "remote.git"});
+    auto r = m.sync_typed({"init", "vault/passwords.db", "remote.git"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(harness::run_shell("git -C " + quote(m.box.path("vault")) + " remote get-url origin").output,
               m.box.path("remote.git") + "\n");
@@ -378,7 +386,7 @@ TEST(Sync, ACloneOfANewRemoteChecksTheDatabaseOut) {
         harness::run_shell("git init -q --bare --initial-branch=trunk " + quote(remote)).status, 0);
     ASSERT_EQ(::mkdir(m.box.path("vault").c_str(), 0700), 0);
     make_container(m.box.path("vault/passwords.db"));
-    auto r = m.sync({"init", "vault/passwords.db", "remote.git"});
+    auto r = m.sync_typed({"init", "vault/passwords.db", "remote.git"});
     EXPECT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(harness::run_shell("HOME=" + quote(m.box.home()) + " git clone -q " + quote(remote) +
                                  " " + quote(m.box.path("clone")))
@@ -608,7 +616,7 @@ TEST_F(TwoMachines, AnOldContainerSentAgainIsARollback) {
     a.edit("update entries set password='newer' where id=2;");
     ASSERT_EQ(a.sync().status, 0);
     const std::string second = a.git("rev-parse HEAD").output.substr(0, 12);
-    ASSERT_EQ(b.sync().out, "Received 1 change from the other copy.\n");
+    ASSERT_EQ(b.sync_typed().out, "Received 1 change from the other copy.\n");
 
     // The attacker commits the authentic first container on top.
     attacker eve(remote);
@@ -639,7 +647,7 @@ TEST_F(TwoMachines, AnOldContainerSentAgainIsARollback) {
     r = a.sync();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "Sent 1 change.\n");
-    r = b.sync();
+    r = b.sync_typed();
     EXPECT_EQ(r.out, "Received 2 changes from the other copy.\n") << r.err;
     EXPECT_EQ(b.rows(), a.rows());
     EXPECT_NE(b.rows().find("|kept|"), std::string::npos);
@@ -681,8 +689,11 @@ TEST_F(TwoMachines, NoLockIsHeldWhileAPasswordIsAsked) {
     s.type_line("not it either");
     auto r = s.finish();
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "This password does not open the other copy of passwords.db either; nothing "
-                     "was changed.\n");
+    EXPECT_EQ(r.err, "The master password does not open the other copy of passwords.db.\n"
+                     "kesp-sync refuses the other copy of passwords.db (commit " +
+                         b.git("rev-parse FETCH_HEAD").output.substr(0, 12) +
+                         "): it opens neither with the master password nor with the password "
+                         "typed for it; nothing was changed.\n");
     EXPECT_TRUE(snapshot(b) == before);
     // The copy of the other container was removed from the git folder.
     EXPECT_EQ(
@@ -782,7 +793,7 @@ TEST(Sync, InitRefusesAHistoryWithAPlainDatabase) {
     ASSERT_TRUE(encrypt_file(password.c_str(), m.db().c_str()));
     ASSERT_EQ(m.git("commit -q -a -m encrypted").status, 0);
 
-    auto r = m.sync({"init", "passwords.db", remote});
+    auto r = m.sync_typed({"init", "passwords.db", remote});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Commit " + plain_commit + " of the history of " + m.box.work() +
@@ -795,7 +806,7 @@ TEST(Sync, InitRefusesAHistoryWithAPlainDatabase) {
 
     // The way on it gives.
     ASSERT_EQ(::rename(m.box.path(".git").c_str(), m.box.path(".git.old").c_str()), 0);
-    r = m.sync({"init", "passwords.db", remote});
+    r = m.sync_typed({"init", "passwords.db", remote});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(containers_only(remote), 1);
 }
@@ -803,7 +814,7 @@ TEST(Sync, InitRefusesAHistoryWithAPlainDatabase) {
 TEST(Sync, ARepositoryOfAnOlderInitIsUpgradedByInit) {
     machine m{"m"};
     make_container(m.db());
-    ASSERT_EQ(m.sync({"init", "passwords.db"}).status, 0);
+    ASSERT_EQ(m.sync_typed({"init", "passwords.db"}).status, 0);
     // As the init before the filter left it.
     harness::write_file(m.box.path(".gitattributes"), "/passwords.db binary merge=kesp\n");
     ASSERT_EQ(m.git("commit -q -a -m older").status, 0);
@@ -815,7 +826,7 @@ TEST(Sync, ARepositoryOfAnOlderInitIsUpgradedByInit) {
     EXPECT_EQ(r.err, "passwords.db was set up by an older kesp-sync, without the filter that "
                      "keeps a decrypted database out of git: run kesp-sync init passwords.db "
                      "again.\n");
-    r = m.sync({"init", "passwords.db"});
+    r = m.sync_typed({"init", "passwords.db"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(m.box.path(".gitattributes")),
               "/passwords.db binary merge=kesp filter=kesp\n");
@@ -909,46 +920,47 @@ TEST_F(Renumbered, TheMachineThatTakesTheMergeNamesTheEntriesThatMoved) {
     EXPECT_EQ(r.err, "");
 }
 
-const std::string maybe_moved =
-    "Received 1 change from the other copy; entry ids may have changed: kesp -l shows them.\n";
-
-TEST_F(Renumbered, WithoutThePasswordItSaysIdsMayHaveChangedAndSyncsAllTheSame) {
-    // Ctrl-D at the prompt.
-    harness::pty_session s(b.box, {}, syncer);
-    ASSERT_TRUE(s.expect_terminal("Master password: "));
-    s.type_eof();
-    auto r = s.finish();
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, maybe_moved);
-    EXPECT_EQ(b.rows(), renumbered_rows);
+// What comes from the other copy is taken only once the master password
+// shows it to be this database: without it, nothing is taken.
+TEST_F(Renumbered, WithoutTheMasterPasswordNothingIsTaken) {
+    const std::string rows = b.rows();
+    const snapshot before(b);
+    {
+        SCOPED_TRACE("Ctrl-D at the prompt");
+        harness::pty_session s(b.box, {}, syncer);
+        ASSERT_TRUE(s.expect_terminal("Master password: "));
+        s.type_eof();
+        auto r = s.finish();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+    }
+    {
+        SCOPED_TRACE("a wrong password");
+        harness::pty_session s(b.box, {}, syncer);
+        ASSERT_TRUE(s.expect_terminal("Master password: "));
+        s.type_line("wrong");
+        auto r = s.finish();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Wrong master password for passwords.db; nothing was changed.\n");
+    }
+    {
+        SCOPED_TRACE("no terminal");
+        auto r = b.box.run_program("/usr/bin/setsid", {"-w", syncer});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "No terminal to ask for the master password: No such device or address.\n");
+    }
+    EXPECT_TRUE(snapshot(b) == before);
+    EXPECT_EQ(b.rows(), rows);
 }
 
-TEST_F(Renumbered, WithoutATerminalItSaysIdsMayHaveChanged) {
-    auto detached = b.box.run_program("/usr/bin/setsid", {"-w", syncer});
-    EXPECT_EQ(detached.status, 0) << detached.err;
-    EXPECT_EQ(detached.out, maybe_moved);
-    EXPECT_EQ(detached.err,
-              "No terminal to ask for the master password: No such device or address.\n");
-    EXPECT_EQ(b.rows(), renumbered_rows);
-}
-
-TEST_F(Renumbered, AWrongPasswordIsSaidAndTheSyncGoesOn) {
-    harness::pty_session s(b.box, {}, syncer);
-    ASSERT_TRUE(s.expect_terminal("Master password: "));
-    s.type_line("wrong");
-    auto r = s.finish();
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, maybe_moved);
-    EXPECT_EQ(r.err, "Wrong master password for passwords.db.\n");
-    EXPECT_EQ(b.rows(), renumbered_rows);
-}
-
-TEST_F(Renumbered, ARemoteThatHidesTheRenumberingAsksNothingAndClaimsNothing) {
+TEST_F(Renumbered, ARemoteThatHidesTheRenumberingClaimsNothing) {
     // The attacker rewrites A's merge commit without its trailer.
     attacker eve(remote);
     ASSERT_EQ(eve.git("commit -q --amend -m 'Merge the other copy of passwords.db'").status, 0);
     ASSERT_EQ(eve.git("push -q -f origin HEAD:main").status, 0);
-    auto r = b.sync();  // no terminal: nothing is asked
+    auto r = b.sync_typed();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "Received 1 change from the other copy.\n");
     EXPECT_EQ(r.err, "");
@@ -1021,3 +1033,126 @@ TEST_F(Renumbered, AMergeHereComparesWithThePasswordItWasGiven) {
 }
 
 }  // namespace
+
+namespace {
+
+// A container of kesp's schema under `pass`, with a lineage of `identity`
+// (16 bytes in hexadecimal) at `version` unless `identity` is empty.
+std::string foreign_container(const std::string &path, const std::string &pass,
+                              const std::string &identity, int version) {
+    sql(path, std::string(schema) +
+                  "insert into entries values(1,'mail','mallory','https://evil','x','',"
+                  "'2024-01-01 10:00:00');");
+    if (!identity.empty())
+        sql(path, "create table lineage(identity blob not null, version integer not null);"
+                  "insert into lineage values(x'" + identity + "'," + std::to_string(version) +
+                      ");");
+    EXPECT_TRUE(encrypt_file(pass.c_str(), path.c_str()));
+    return read_file(path);
+}
+
+// kesp-sync on a terminal with the answers typed to the prompts as they
+// come.
+harness::result sync_answering(const machine &m,
+                               const std::vector<std::pair<std::string, std::string>> &answers) {
+    harness::pty_session s(m.box, {}, syncer);
+    for (const auto &[prompt, answer] : answers) {
+        if (!s.expect_terminal(prompt)) break;
+        s.type_line(answer);
+    }
+    return s.finish();
+}
+
+}  // namespace
+
+// Someone who can push to the remote sends a container that is not this
+// database, later: each is refused by both machines, whether it would
+// come as a fast-forward or be merged, and nothing changes.
+TEST_F(TwoMachines, OnlyThisDatabaseLaterIsTaken) {
+    if (!merge_driver_takes_passwords()) GTEST_SKIP() << "kesp-merge does not take --password-fd";
+    // An old container of this database that no commit ever held: A's
+    // file between two of its own changes, as a backup keeps it.
+    a.edit("update entries set notes='between' where id=1;");
+    const std::string older = read_file(a.db());
+    a.edit("update entries set notes='sent' where id=1;");
+    ASSERT_EQ(a.sync().out, "Sent 1 change.\n");
+    // Both change and merge: both copies come to a later version.
+    b.edit("update entries set notes='b' where id=2;");
+    auto r = b.sync_typed();
+    ASSERT_EQ(r.out, "Merged the other copy's changes and sent the result.\n") << r.err;
+    r = a.sync_typed();
+    ASSERT_EQ(r.out, "Received 1 change from the other copy.\n") << r.err;
+
+    const std::string other_identity(32, 'e');
+    const struct {
+        const char *name;
+        std::string container;
+        std::vector<std::pair<std::string, std::string>> answers;
+        std::string says;
+    } cases[] = {
+        {"the person's other database, never synced",
+         foreign_container(dir.file("other.db"), password, "", 0),
+         {{"Master password: ", password}},
+         "it does not say which database it is: it is another database, or a kesp-sync older "
+         "than this one wrote it"},
+        {"the person's other database, synced with kesp-sync",
+         foreign_container(dir.file("synced.db"), password, other_identity, 9),
+         {{"Master password: ", password}},
+         "it is another database, not this one"},
+        {"a container under the attacker's password",
+         foreign_container(dir.file("eve.db"), "eve's own", "", 0),
+         {{"Master password: ", password}, {"Password of the other copy: ", "a guess"}},
+         "it opens neither with the master password nor with the password typed for it"},
+        {"an older container of this database", older,
+         {{"Master password: ", password}},
+         "it is an older version of this database (version 1, and both copies had come to 2): "
+         "taking it would roll it back"},
+    };
+    for (const auto &c : cases) {
+        for (const bool changed_here : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (changed_here ? ", changed here too" : ""));
+            attacker eve(remote);
+            harness::write_file(eve.db(), c.container);
+            eve.push("an update");
+            for (machine *m : {&a, &b}) {
+                if (changed_here) m->edit("update entries set user='waiting' where id=3;");
+                const snapshot before(*m);
+                const std::string status = m->git("status --porcelain").output;
+                r = sync_answering(*m, c.answers);
+                EXPECT_EQ(r.status, 1);
+                EXPECT_EQ(r.out, "");
+                const std::string refusal = "kesp-sync refuses the other copy of passwords.db "
+                                            "(commit " + eve.head() + "): " + c.says +
+                                            "; nothing was changed.\n";
+                EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), refusal.size())),
+                          refusal) << r.err;
+                EXPECT_TRUE(snapshot(*m) == before);
+                EXPECT_EQ(m->git("status --porcelain").output, status);
+                EXPECT_EQ(m->rows().find("mallory"), std::string::npos);
+            }
+            // The remote as it was: neither machine took anything.
+            ASSERT_EQ(a.git("rev-parse HEAD").output, b.git("rev-parse HEAD").output);
+            ASSERT_EQ(a.git("reset -q --hard").status, 0);
+            ASSERT_EQ(b.git("reset -q --hard").status, 0);
+            ASSERT_EQ(a.git("push -q -f origin HEAD:main").status, 0);
+        }
+    }
+    EXPECT_EQ(a.rows(), b.rows());
+}
+
+// The master password was changed on the other machine: the receive asks
+// for the other copy's own password once and says that it opens the
+// database now.
+TEST_F(TwoMachines, APasswordChangedOnTheOtherMachineIsTold) {
+    ASSERT_TRUE(decrypt_file(password.c_str(), a.db().c_str()));
+    ASSERT_TRUE(encrypt_file("a new one", a.db().c_str()));
+    ASSERT_EQ(a.sync().out, "Sent 1 change.\n");
+    auto r = sync_answering(b, {{"Master password: ", password},
+                                {"Password of the other copy: ", "a new one"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Received 1 change from the other copy.\n");
+    EXPECT_EQ(r.err, "The master password does not open the other copy of passwords.db.\n"
+                     "The master password of passwords.db was changed on the other machine: the "
+                     "password typed for the other copy opens it now.\n");
+    EXPECT_EQ(read_file(b.db()), read_file(a.db()));
+}

@@ -17,6 +17,7 @@
 #include "memory/secret.h"
 #include "state/files.h"
 #include "sync/git.h"
+#include "sync/identity.h"
 #include "sync/passwords.h"
 #include "sync/renumber.h"
 #include "sync/tree.h"
@@ -547,18 +548,53 @@ void point_head_at_ours(const std::string &top, const std::string &url) {
     run_git(url, {"symbolic-ref", "HEAD", first_line(ours.out)}, git_output::shown);
 }
 
+// The identity the database carries, recorded in the repository; a
+// database without one is given one (or the one the repository recorded)
+// at the next version. False after a message.
+bool give_identity(const tracked_db &db, const sync_key &key) {
+    lineage_status status = lineage_status::absent;
+    db_lineage lineage;
+    if (container_lineage(db.absolute, key.master(), status, lineage) != 1) return false;
+    if (status == lineage_status::malformed) {
+        std::fprintf(stderr, "The record of which database %s is, inside it, is damaged.\n",
+                     db.shown.c_str());
+        return false;
+    }
+    const auto recorded = recorded_lineage(db.top);
+    if (status == lineage_status::present && recorded && recorded->identity != lineage.identity) {
+        std::fprintf(stderr,
+                     "%s is not the database that the repository %s keeps (its identity "
+                     "differs from kesp.identity).\n",
+                     db.shown.c_str(), db.top.c_str());
+        return false;
+    }
+    if (status != lineage_status::present) {
+        lineage = recorded ? *recorded : new_lineage();
+        ++lineage.version;
+        if (!stamp_container(db.absolute, key.master(), lineage)) return false;
+    } else if (recorded) {
+        lineage.version = std::max(lineage.version, recorded->version);
+    }
+    return record_lineage(db.top, lineage);
+}
+
 }  // namespace
 
 bool sync_init(const std::string &db_name, const std::optional<std::string> &remote,
                const char *self) {
-    auto lock = take_user_lock(lock_kind::exclusive);
     tracked_db db;
-    if (!lock || !locate(db_name, db_name, db) || !encrypted_and_idle(db)) return false;
-
+    if (!locate(db_name, db_name, db) || !encrypted_and_idle(db)) return false;
     auto top = top_folder(db.folder);
     db.top = top ? *top : db.folder;
     if (!find_relative(db) || !plain_name(db)) return false;
     if (!top && !folder_of_its_own(db)) return false;
+    // The database is given its identity, or the one it has is recorded:
+    // the key is asked for before the lock is taken.
+    typed_passwords passwords;
+    sync_key key;
+    if (!get_sync_key(db.absolute, db.shown, passwords, key)) return false;
+    auto lock = take_user_lock(lock_kind::exclusive);
+    if (!lock || !encrypted_and_idle(db)) return false;
     if (!top) {
         // A repository of its own: only its owner may read the history.
         if (!run_git(db.folder, {"init", "-q", "--shared=0600"}, git_output::shown).ok())
@@ -596,7 +632,7 @@ bool sync_init(const std::string &db_name, const std::optional<std::string> &rem
         return false;
     for (const std::string &hook : hooks)
         if (!install_hook(hook)) return false;
-    if (!set_private(db)) return false;
+    if (!set_private(db) || !give_identity(db, key)) return false;
 
     bool committed = false;
     const std::string message = "kesp-sync from " + host_name();
@@ -708,39 +744,6 @@ private:
     std::string path_;
     bool ok_ = false;
 };
-
-// The master password, checked on this copy, and the other copy's
-// container `theirs` opened with it or with a password of its own, asked once. False after a
-// message; nothing is changed then. While kesp-agent holds a key that
-// opens this copy, the master password is not asked: the merge takes the
-// keys from the agent.
-bool ask_passwords(const tracked_db &db, const std::string &theirs, typed_passwords &passwords) {
-    const std::string git_dir = git_folder(db.top);
-    if (git_dir.empty()) return false;
-    other_copy_file other(git_dir, theirs);
-    if (!other.ok()) return false;
-    int opens = 0;
-    if (agent_opens(db.absolute)) {
-        if (agent_opens(other.path())) return true;
-    } else {
-        if (!passwords.ask("Master password: ")) return false;
-        opens = container_opens(db.absolute.c_str(), passwords.last().c_str());
-        if (opens == 0)
-            std::fprintf(stderr, "Wrong master password for %s; nothing was changed.\n",
-                         db.shown.c_str());
-        if (opens != 1) return false;
-        opens = container_opens(other.path().c_str(), passwords.last().c_str());
-    }
-    if (opens == 0) {
-        if (!passwords.ask("Password of the other copy: ")) return false;
-        opens = container_opens(other.path().c_str(), passwords.last().c_str());
-        if (opens == 0)
-            std::fprintf(stderr, "This password does not open the other copy of %s either; "
-                                 "nothing was changed.\n",
-                         db.shown.c_str());
-    }
-    return opens == 1;
-}
 
 // A file with no name, inherited by the merge driver, for the ids it gave
 // the other copy's entries; invalid after a message.
@@ -886,6 +889,53 @@ std::string working_blob(const tracked_db &db) {
     return r.ok() ? first_line(r.out) : "";
 }
 
+// The key of this sync (kesp-agent's, or the master password asked once)
+// and what the database here says it is. Where the repository records no
+// identity, the database's own stands for it. False after a message.
+bool open_here(const tracked_db &db, typed_passwords &passwords, sync_key &key,
+               std::optional<db_lineage> &anchor, lineage_status &here, db_lineage &lineage) {
+    if (key.typed != nullptr) return true;
+    if (!get_sync_key(db.absolute, db.shown, passwords, key)) return false;
+    if (container_lineage(db.absolute, key.master(), here, lineage) != 1) {
+        key.typed = nullptr;
+        return false;
+    }
+    if (here == lineage_status::malformed) {
+        std::fprintf(stderr, "The record of which database %s is, inside it, is damaged; "
+                             "nothing was changed.\n",
+                     db.shown.c_str());
+        return false;
+    }
+    if (here != lineage_status::present) return true;
+    if (!anchor) {
+        anchor = lineage;
+    } else if (anchor->identity != lineage.identity) {
+        std::fprintf(stderr,
+                     "%s is not the database that the repository %s keeps (its identity "
+                     "differs from kesp.identity); nothing was changed.\n",
+                     db.shown.c_str(), db.top.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The merged database given its lineage, in the merge commit just made.
+bool stamp_merged(const tracked_db &db, const sync_key &key, const db_lineage &lineage) {
+    lineage_status status;
+    db_lineage was;
+    const char *opened_with = nullptr;
+    if (lineage_with_any_key(db.absolute, key, status, was, &opened_with) != 1 ||
+        !stamp_container(db.absolute, opened_with, lineage) ||
+        !run_git(db.top, literal({"add", "--", db.relative}), git_output::shown).ok() ||
+        !run_git(db.top, {"commit", "-q", "--amend", "--no-edit"}, git_output::shown).ok()) {
+        std::fputs("The merged database could not be marked as this database; nothing was "
+                   "sent.\n",
+                   stderr);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool sync_database(const std::optional<std::string> &db_name, const char *self) {
@@ -917,6 +967,15 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
     // is seen by comparing the entries before and after, never taken from
     // the history's claim.
     bool claimed = false, compare = false;
+    // The key of this sync, when it needs one, and what the two copies say
+    // they are.
+    sync_key key;
+    std::optional<db_lineage> anchor = recorded_lineage(db.top);
+    const bool recorded = anchor.has_value();
+    lineage_status here = lineage_status::absent;
+    db_lineage here_lineage;
+    other_copy_lineage their_lineage;
+    bool checked = false;
     if (upstream) {
         incoming = fetch(db, remote, upstream_ref);
         if (incoming.empty()) return false;
@@ -937,10 +996,18 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
         git_result theirs_bytes = run_git(db.top, {"cat-file", "blob", their_blob},
                                           git_output::captured);
         if (!theirs_bytes.ok() || !encrypted_blob(db, theirs_bytes.out)) return false;
-        // git runs kesp-merge only when both copies changed the database.
-        if (current != base_blob && their_blob != base_blob && current != their_blob &&
-            !ask_passwords(db, theirs_bytes.out, passwords))
-            return false;
+        // A database the other copy changed is taken, fast-forward or merged,
+        // only once it is shown to be this one, later.
+        if (their_blob != base_blob && their_blob != current) {
+            if (!open_here(db, passwords, key, anchor, here, here_lineage)) return false;
+            const std::string git_dir = git_folder(db.top);
+            if (git_dir.empty()) return false;
+            other_copy_file other(git_dir, theirs_bytes.out);
+            if (!other.ok() ||
+                !check_other_copy(db.shown, incoming, other.path(), key, anchor, their_lineage))
+                return false;
+            checked = true;
+        }
         // A merge here keeps this copy's ids as a rule, but an entry the
         // other copy renumbered counts there as removed and added again.
         claimed = their_blob != base_blob && incoming_claims_renumbering(db, incoming);
@@ -949,13 +1016,33 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
                       password_to_compare(db, passwords);
     }
 
+    // A repository set up by an older kesp-sync records no identity: the
+    // next sync that commits gives the database one.
+    if (!recorded && key.typed == nullptr && working_blob(db) != blob_at(db.top, "HEAD", db.relative) &&
+        !open_here(db, passwords, key, anchor, here, here_lineage))
+        return false;
+
     auto lock = take_user_lock(lock_kind::exclusive);
     if (!lock || !encrypted_and_idle(db)) return false;
     remove_merge_leftovers(db.top);
+    // What the database is from now on: the identity recorded, or the one
+    // the other copy brought to a database that had none, or a new one.
+    db_lineage now;
+    if (key.typed != nullptr) {
+        now = anchor ? *anchor : their_lineage.carries ? their_lineage.lineage : new_lineage();
+        if (here == lineage_status::present)
+            now.version = std::max(now.version, here_lineage.version);
+        if (their_lineage.carries) now.version = std::max(now.version, their_lineage.lineage.version);
+        if (here != lineage_status::present) {
+            ++now.version;
+            if (!stamp_container(db.absolute, key.master(), now)) return false;
+        }
+    }
     bool committed = false;
     const std::string message = "kesp-sync from " + host_name();
     if (!commit_if_changed(db, {db.relative}, message.c_str(), committed)) return false;
     if (!upstream) {
+        if (key.typed != nullptr && !record_lineage(db.top, now)) return false;
         std::puts(committed ? "Committed 1 change; the repository has no remote to send it to."
                             : "Up to date; the repository has no remote.");
         return true;
@@ -969,6 +1056,14 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
     const bool received = after != before;
     const bool merged = received && !commit_of(db.top, "HEAD^2").empty() &&
                         commit_of(db.top, "HEAD^1") == before;
+    // kesp-merge wrote the merged database without its lineage: it gets the
+    // version after both copies', in the merge commit itself.
+    if (merged && key.typed != nullptr) {
+        now.version = std::max(now.version, their_lineage.lineage.version) + 1;
+        if (!stamp_merged(db, key, now)) return false;
+    } else if (received && checked && their_lineage.carries) {
+        now = their_lineage.lineage;
+    }
     // The merge joined two sound trees; what it made is checked all the same
     // before it is sent.
     const tree_source merged_tree{"The merged tree", {}, false, false,
@@ -989,6 +1084,16 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
         std::fputs("The other copy was not updated; nothing is lost: run kesp-sync again.\n",
                    stderr);
         return false;
+    }
+    if (key.typed != nullptr && !record_lineage(db.top, now)) return false;
+    if (received && their_lineage.own_password && !merged) {
+        std::fprintf(stderr,
+                     "The master password of %s was changed on the other machine: the password "
+                     "typed for the other copy opens it now.%s\n",
+                     db.shown.c_str(),
+                     key.agent ? " kesp-agent still holds it under the old one: run kesp -E, "
+                                 "type the new password, then unlock it again."
+                               : "");
     }
     std::string moves;
     if (received && claimed) {
