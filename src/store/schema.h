@@ -74,6 +74,8 @@ inline constexpr schema_object kesp_schema_objects[] = {
     {"index", "history_owner", history_index_statement},
     {"trigger", "history_edit", history_edit_trigger},
     {"trigger", "history_remove", history_remove_trigger},
+    // kesp-sync's record of which database this is (store/lineage.h).
+    {"table", "lineage", "CREATE TABLE lineage(identity blob not null, version integer not null)"},
 };
 
 // True when every object of the schema of `db` is one of
