@@ -10,6 +10,7 @@
 #include "container/crypt.h"
 #include "fuzz_check.h"
 #include "fuzz_files.h"
+#include "state/files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const std::string path = fuzz::work_folder() + "/c";
@@ -18,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // The magic 148 bytes before the end makes a container, unless the file
     // starts with SQLite's header: then it is a plain database.
     bool magic_in_place = size >= 148 && std::memcmp(data + size - 148, "FuI3", 4) == 0 &&
-                          !(size >= 16 && std::memcmp(data, "SQLite format 3", 16) == 0);
+                          !starts_with_sqlite_header(data, size);
     FUZZ_CHECK(is_encrypted_file(path.c_str()) == magic_in_place);
     FUZZ_CHECK(container_magic_at(path.c_str()) == std::optional<bool>(magic_in_place));
 

@@ -14,6 +14,7 @@
 #include "container/format.h"
 #include "fuzz_check.h"
 #include "fuzz_files.h"
+#include "state/files.h"
 
 namespace {
 
@@ -105,9 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // its end says. Written with a random IV, a container starts so once in
     // 2^128; with the IV and the plain text its own, the fuzzer finds one.
     const bool looks_plain =
-        container.compare(0, sizeof container_format::sqlite_header,
-                          reinterpret_cast<const char *>(container_format::sqlite_header),
-                          sizeof container_format::sqlite_header) == 0;
+        starts_with_sqlite_header(container.data(), container.size());
     const bool expect_success = (chosen == intact || chosen == leftovers) && !looks_plain;
     bool ok = decrypt_file(chosen == wrong_password ? "wrong" : password, path.c_str());
     FUZZ_CHECK(ok == expect_success);

@@ -280,6 +280,38 @@ TEST_F(History, ExportWithHistoryAndImportBringItBack) {
     EXPECT_EQ(shown.out.substr(0, 4), "2.1 ");
 }
 
+// The removed entries go with --with-history too, and an import brings
+// them back as removed entries, listed as they were; again, they are not
+// doubled.
+TEST_F(History, RemovedEntriesTravelWithTheHistory) {
+    box.run({"-a"}, "shop\nsam\nshop.example\nshop notes\n");  // entry 3
+    box.run({"-e", "3"}, "shop2\n\n\n\n");
+    box.run({"-r", "3"});
+    box.run({"-r", "2"});
+    box.run({"-a"}, "forum\nfay\nforum.example\nf\n");  // takes id 2 again
+    sql(db, "update history set replaced='2024-01-0' || seq || ' 10:00:00';");
+    const std::string listed = history({}).out;
+    ASSERT_NE(listed.find("r2  "), std::string::npos) << listed;
+    auto full = box.run_program(harness::built_program("kesp-export"),
+                                {"--format", "kesp-json", "--with-history"});
+    ASSERT_EQ(full.status, 0) << full.err;
+    EXPECT_NE(full.out.find("\"handle\": \"r1\""), std::string::npos) << full.out;
+
+    sandbox other;
+    const std::string path = other.path("o.db");
+    harness::make_database(other, path, {});
+    harness::write_file(other.path("in.json"), full.out);
+    auto imported = other.run_program(import_program, {"in.json"});
+    ASSERT_EQ(imported.status, 0) << imported.err;
+    EXPECT_EQ(other.run_program(history_program, {}).out, listed);
+    // An import of the same file again adds no removal twice.
+    auto again = other.run_program(import_program, {"in.json"});
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(sql(path, "select count(*) from history where why='remove';"), "2\n");
+    EXPECT_EQ(other.run_program(history_program, {"--restore", "r2.1"}).out,
+              "Entry 3 restored.\n");
+}
+
 TEST_F(History, AnImportWhoseHistoryIsNoListIsRefused) {
     harness::write_file(box.path("in.json"),
                         "{\"format\": \"kesp\", \"version\": 1, \"entries\": [{\"title\": \"a\", "
@@ -289,6 +321,94 @@ TEST_F(History, AnImportWhoseHistoryIsNoListIsRefused) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "in.json: entry 1: \"history\" is not an array. Nothing was imported.\n");
     EXPECT_EQ(sql(db, "select * from entries;"), rows);
+}
+
+// An import takes a version's times only in kesp's own format: they are
+// printed as they are stored.
+TEST_F(History, AnImportRefusesAVersionTimeNotWrittenAsKespWritesIt) {
+    auto file = [](const std::string &replaced, const std::string &modified) {
+        return "{\"format\": \"kesp\", \"version\": 1, \"entries\": [{\"title\": \"a\"}, "
+               "{\"title\": \"b\", \"history\": [{\"title\": \"old\", \"modified\": \"" +
+               modified + "\", \"replaced\": \"2024-01-01 10:00:00\", \"reason\": \"edit\"}, "
+               "{\"title\": \"older\", \"modified\": \"2023-01-01 10:00:00\", "
+               "\"replaced\": \"" + replaced + "\", \"reason\": \"edit\"}]}]}";
+    };
+    const std::string good = "2024-02-01 10:00:00";
+    struct time_case {
+        std::string replaced, modified;
+        std::string err;  // empty: imported
+    };
+    const std::string bad_replaced =
+        "in.json: entry 2: version 2: \"replaced\" is not a time as kesp writes it "
+        "(YYYY-MM-DD HH:MM:SS). Nothing was imported.\n";
+    const std::vector<time_case> cases = {
+        {good, good, ""},
+        {good, "", ""},
+        {"\\u001b]52;c;aGk=\\u0007", good, bad_replaced},
+        {"\\u001b[31m2024-02-01 10:00:00", good, bad_replaced},
+        {"", good, bad_replaced},
+        {"2024-02-30 10:00:00", good, bad_replaced},
+        {"2024-02-01T10:00:00", good, bad_replaced},
+        {good, "yesterday\\u001b[2J",
+         "in.json: entry 2: version 1: \"modified\" is not a time as kesp writes it "
+         "(YYYY-MM-DD HH:MM:SS). Nothing was imported.\n"},
+    };
+    for (const time_case &c : cases) {
+        sandbox fresh;
+        const std::string path = fresh.path("v.db");
+        harness::make_database(fresh, path, {});
+        harness::write_file(fresh.path("in.json"), file(c.replaced, c.modified));
+        auto r = fresh.run_program(import_program, {"in.json"});
+        EXPECT_EQ(r.err, c.err) << c.replaced << " / " << c.modified;
+        EXPECT_EQ(r.status, c.err.empty() ? 0 : 1);
+        EXPECT_EQ(sql(path, "select count(*) from entries;"), c.err.empty() ? "2\n" : "0\n");
+    }
+}
+
+// Whatever another program stored in the record, kesp-history shows it on
+// a terminal without a byte of an escape sequence.
+TEST_F(History, EveryStoredTextReachesTheTerminalEscaped) {
+    box.run({"-e", "1"}, "mail2\n\n\n\n");
+    sql(db, "update history set replaced='\x1b]52;c;aGk=\x07', why='\x1b[31medit', "
+            "title='t\x1b[2J', timestamp='\x9b" "31m' where entry_id=1;");
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{}, {"1"}, {"--show-passwords", "1"}}) {
+        // Standard output on the terminal, as a person runs it.
+        std::vector<std::string> command = {"-c", "exec \"$0\" \"$@\" >/dev/tty",
+                                            history_program};
+        command.insert(command.end(), args.begin(), args.end());
+        harness::pty_session s(box, command, "/bin/sh");
+        auto r = s.finish();
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.terminal.find("\\x1b]52;c;aGk=\\x07  \\x1b[31medit"), std::string::npos)
+            << r.terminal;
+        // (kesp's own colour codes aside)
+        for (const char *planted : {"\x1b]", "\x07", "\x1b[31m", "\x1b[2J", "\x9b"})
+            EXPECT_EQ(r.terminal.find(planted), std::string::npos) << r.terminal;
+    }
+}
+
+// A forget travels: the next merge with a copy that still holds the
+// versions keeps them forgotten, here and in the merged file.
+TEST_F(History, AForgottenVersionStaysForgottenThroughAMerge) {
+    const std::string pin = "Forgotten-Pin-4471";
+    box.run({"-e", "1"}, "\n\n\n\n");
+    sql(db, "update entries set password='" + pin + "' where id=1;");
+    sql(db, "update entries set password='now' where id=1;");
+    box.run({"-e", "2"}, "bank2\n\n\n\n");
+    harness::write_file(box.path("base.db"), harness::read_file(db));
+    harness::write_file(box.path("theirs.db"), harness::read_file(db));
+    sql(box.path("theirs.db"), "update entries set notes='theirs', "
+                               "timestamp='2030-01-01 00:00:00' where id=2;");
+    ASSERT_EQ(history({"--forget", "1"}).out, "3 earlier versions forgotten.\n");
+    auto merged = box.run_program(harness::built_program("kesp-merge"),
+                                  {"base.db", "v.db", "theirs.db"});
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    EXPECT_EQ(sql(db, "select title, notes from entries where id=2;"), "bank2|theirs\n");
+    EXPECT_EQ(history({"1"}).out, "Nothing kept for entry 1.\n");
+    EXPECT_EQ(harness::read_file(db).find(pin), std::string::npos);
+    // The other copy's own versions stay: its edit of entry 2 replaced one.
+    EXPECT_EQ(sql(db, "select count(*) from history where entry_id=2;"), "2\n");
 }
 
 TEST(HistoryInit, ANewDatabaseHoldsTheEntriesTableAlone) {

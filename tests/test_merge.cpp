@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "merge/image_sources.h"
 #include "merge/merge.h"
 #include "merge/versions.h"
 
@@ -517,10 +519,11 @@ version_id id_of(const kept_version &v) {
 
 version_list merged_versions(const version_list &ours, const version_list &theirs,
                              const std::vector<row> &b, const std::vector<row> &x,
-                             const std::vector<row> &y, merge_outcome *out = nullptr) {
+                             const std::vector<row> &y, merge_outcome *out = nullptr,
+                             const version_list &base_record = {}) {
     record_list bl = list_of(b), xl = list_of(x), yl = list_of(y);
     merge_outcome m = merge_records(bl, xl, yl);
-    version_list v = merge_versions(ours, theirs, xl, m, "2024-03-01 10:00:00");
+    version_list v = merge_versions(base_record, ours, theirs, xl, m, "2024-03-01 10:00:00");
     if (out != nullptr) *out = std::move(m);
     return v;
 }
@@ -572,6 +575,42 @@ TEST(MergeVersions, EachRuleOnItsOwn) {
     ASSERT_EQ(bounded.size(), 20u);
     EXPECT_EQ(bounded.front().replaced, when(10));
     EXPECT_EQ(bounded.back().replaced, when(29));
+}
+
+// Three ways: a version the ancestor held and one copy no longer holds
+// was forgotten there, on whichever side; what only a copy holds is new.
+TEST(MergeVersions, WhatACopyForgotStaysForgotten) {
+    const std::vector<row> entries = {mail, bank};
+    const kept_version pin = version(1, 0, "pin", when(1));
+    const kept_version other = version(2, 0, "other", when(2));
+    const kept_version gone = version(3, 1, "gone", when(3), "remove");
+    const kept_version added = version(1, 0, "added", when(4));
+    const version_list ancestor = {pin, other, gone};
+    struct forget_case {
+        const char *name;
+        version_list base, ours, theirs;
+        std::vector<std::string> kept;  // passwords, oldest first
+    };
+    const std::vector<forget_case> cases = {
+        {"nothing forgotten", ancestor, ancestor, ancestor, {"pin", "other", "gone"}},
+        {"forgotten here", ancestor, {other, gone}, ancestor, {"other", "gone"}},
+        {"forgotten there", ancestor, ancestor, {pin, gone}, {"pin", "gone"}},
+        {"a removal forgotten there", ancestor, ancestor, {pin, other}, {"pin", "other"}},
+        {"everything forgotten here, a version added there", ancestor, {},
+         {pin, other, gone, added}, {"added"}},
+        {"forgotten on both sides", ancestor, {other}, {other, gone}, {"other"}},
+        {"no ancestor: the union", {}, {other}, {pin}, {"pin", "other"}},
+        {"an ancestor without the version: new on one side", {other}, {other}, {other, pin},
+         {"pin", "other"}},
+    };
+    for (const forget_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        version_list got = merged_versions(c.ours, c.theirs, entries, entries, entries, nullptr,
+                                           c.base);
+        std::vector<std::string> passwords;
+        for (const kept_version &v : got) passwords.emplace_back(v.field[password_field].view());
+        EXPECT_EQ(passwords, c.kept);
+    }
 }
 
 // A record that shows an entry removed since the ancestor makes that
@@ -638,7 +677,7 @@ TEST(MergeProperties, NoEarlierVersionIsLost) {
         for (kept_version &v : record(y, "y")) theirs.push_back(std::move(v));
 
         merge_outcome m;
-        version_list got = merged_versions(ours, theirs, b, x, y, &m);
+        version_list got = merged_versions(ours, theirs, b, x, y, &m, shared);
         std::map<std::int64_t, std::int64_t> moved(m.moved_theirs.begin(), m.moved_theirs.end());
         std::multimap<version_id, std::int64_t> found;
         std::map<std::pair<std::int64_t, std::int64_t>, int> per_entry;
@@ -663,6 +702,284 @@ TEST(MergeProperties, NoEarlierVersionIsLost) {
             if (!fresh && found.count(id_of(w)) == 1) {
                 EXPECT_EQ(g->second, at->second) << "a removal split";
             }
+        }
+        if (::testing::Test::HasFailure()) break;
+    }
+}
+
+// Copies that carry the record, played as kesp plays them: every edit and
+// removal leaves its version in the copy's record, as the triggers do.
+class recorded_copy {
+public:
+    recorded_copy(const std::vector<row> &base, const version_list &record)
+        : rows(base) {
+        for (const kept_version &v : record) versions.push_back(copy(v));
+        for (const row &r : base) base_ids.insert(r.id);
+    }
+
+    // Replaces the texts of `at` (those picked by `mask`) and its time.
+    void edit(std::size_t at, int mask, const std::vector<std::string> &texts,
+              const std::string &time, const std::string &replaced) {
+        row &r = rows[at];
+        const row old = r;
+        std::string *fields[] = {&r.title, &r.user, &r.url, &r.password, &r.notes};
+        for (int f = 0; f < 5; ++f)
+            if (mask & (1 << f)) *fields[f] = texts[static_cast<std::size_t>(f)];
+        r.time = time;
+        if (r == old) return;  // the trigger records a change only
+        versions.push_back(of(old, 0, replaced, "edit"));
+        if (ancestors(r.id)) edited.insert(r.id);
+    }
+
+    void remove(std::size_t at, const std::string &replaced) {
+        const row old = rows[at];
+        std::int64_t gone = 0;
+        for (const kept_version &v : versions) gone = std::max(gone, v.gone);
+        ++gone;
+        for (kept_version &v : versions)
+            if (v.gone == 0 && v.entry_id == old.id) v.gone = gone;
+        versions.push_back(of(old, gone, replaced, "remove"));
+        if (ancestors(old.id)) {
+            removed.insert(old.id);
+            edited.erase(old.id);
+        }
+        rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+
+    // SQLite's id: one above the highest there is now.
+    std::int64_t add(row r) {
+        std::int64_t highest = 0;
+        for (const row &e : rows) highest = std::max(highest, e.id);
+        r.id = highest + 1;
+        rows.push_back(r);
+        added.insert(r.id);
+        return r.id;
+    }
+
+    image_records image() const {
+        image_records out;
+        out.entries = list_of(rows);
+        for (const kept_version &v : versions) out.versions.push_back(copy(v));
+        out.record = true;
+        return out;
+    }
+
+    std::vector<row> rows;
+    version_list versions;
+    std::set<std::int64_t> base_ids, removed, edited, added;
+
+private:
+    // Whether the entry at `id` is still the ancestor's.
+    bool ancestors(std::int64_t id) const { return base_ids.count(id) && !removed.count(id); }
+
+    static kept_version of(const row &r, std::int64_t gone, const std::string &replaced,
+                           const char *why) {
+        kept_version v;
+        v.entry_id = r.id;
+        v.gone = gone;
+        v.field = {secret_string(r.title), secret_string(r.user), secret_string(r.url),
+                   secret_string(r.password), secret_string(r.notes)};
+        v.timestamp = secret_string(r.time);
+        v.replaced = replaced;
+        v.why = why;
+        return v;
+    }
+    static kept_version copy(const kept_version &v) {
+        kept_version c;
+        c.entry_id = v.entry_id;
+        c.gone = v.gone;
+        for (std::size_t f = 0; f < record_fields; ++f) c.field[f] = v.field[f];
+        c.timestamp = v.timestamp;
+        c.replaced = v.replaced;
+        c.why = v.why;
+        return c;
+    }
+};
+
+image_records image_of(const std::vector<row> &rows, const version_list &record) {
+    return recorded_copy(rows, record).image();
+}
+
+// Where the copies carry the record, it tells an edit from a replacement,
+// whatever the texts say; a copy without it is judged by title and URL.
+TEST(MergeRecord, TheRecordTellsWhichEntryAnIdHolds) {
+    const row gmail{1, "Gmail", "me", "https://gmail.com", "old-pw", "", "2024-01-01 10:00:00"};
+    const std::vector<row> base = {gmail, bank};
+    const std::string later = "2024-02-01 10:00:00";
+
+    // Renamed on one machine, its password changed on the other.
+    recorded_copy renamed(base, {}), repassed(base, {});
+    renamed.edit(0, 1 | 4, {"Google", "", "https://accounts.google.com", "", ""}, later, later);
+    repassed.edit(0, 8, {"", "", "", "new-pw", ""}, "2024-02-02 10:00:00", "2024-02-02 10:00:00");
+    const image_records b = image_of(base, {});
+    for (bool swapped : {false, true}) {
+        const recorded_copy &o = swapped ? repassed : renamed, &t = swapped ? renamed : repassed;
+        const image_records oi = o.image(), ti = t.image();
+        copies_merged m = merge_copies(b, oi, ti);
+        const std::vector<row> got = rows_of(m.outcome.merged);
+        ASSERT_EQ(got.size(), 2u) << swapped;
+        EXPECT_EQ(got[0], (row{1, "Google", "me", "https://accounts.google.com", "new-pw", "",
+                               "2024-02-02 10:00:00"}))
+            << swapped;
+        EXPECT_EQ(describe_merge(m.outcome.report),
+                  "Merged: 1 entry from the other copy, 0 removed.\n");
+    }
+
+    // The same rename on a copy that holds no record: its entry is judged
+    // by the texts, a removal and an addition; both versions are kept.
+    image_records bare = image_of(renamed.rows, {});
+    bare.record = false;
+    const image_records repassed_image = repassed.image();
+    copies_merged judged = merge_copies(b, repassed_image, bare);
+    const std::vector<row> two = rows_of(judged.outcome.merged);
+    ASSERT_EQ(two.size(), 3u);
+    EXPECT_EQ(two[0].password, "new-pw");
+    EXPECT_EQ(two[2].title, "Google");
+
+    // A removal in the record makes the entry at the id handed out again a
+    // new one, even where it shares title and URL with the old.
+    recorded_copy reused(base, {});
+    reused.remove(1, later);
+    row again = bank;
+    again.password = "other";
+    ASSERT_EQ(reused.add(again), 2);
+    recorded_copy edited(base, {});
+    edited.edit(1, 16, {"", "", "", "", "pin"}, later, later);
+    const image_records edited_image = edited.image(), reused_image = reused.image();
+    copies_merged m = merge_copies(b, edited_image, reused_image);
+    const std::vector<row> got = rows_of(m.outcome.merged);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[1].notes, "pin");
+    EXPECT_EQ(got[2].password, "other");
+    EXPECT_EQ(describe_merge(m.outcome.report),
+              "Merged: 1 entry from the other copy, 0 removed.\n"
+              "Kept 1 edited entry that one copy had removed: 2.\n");
+}
+
+// Random scripts on two copies that carry the record: edits of any
+// fields, removals, additions and ids handed out again. Every entry of the
+// ancestor that both copies kept merges field by field into one entry at
+// its id; every addition is kept.
+TEST(MergeProperties, AnEditInTheRecordMergesIntoOneEntryAtItsId) {
+    constexpr std::uint64_t cases = 3000;
+    for (std::uint64_t seed = 1; seed <= cases; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937_64 rng(seed);
+        auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<std::uint64_t>(n)); };
+        auto text = [&](int field) {
+            static const char *names[] = {"t", "u", "l", "p", "n"};
+            const int v = pick(4);
+            return v == 0 ? std::string() : names[field] + std::to_string(v);
+        };
+        auto time = [&] { return "2024-01-0" + std::to_string(1 + pick(4)) + " 10:00:00"; };
+        auto fresh = [&] { return row{0, text(0), text(1), text(2), text(3), text(4), time()}; };
+        std::vector<row> base;
+        for (int n = 1 + pick(6), id = 0; n > 0; --n) {
+            row r = fresh();
+            r.id = id += 1 + pick(2);
+            base.push_back(r);
+        }
+        // The ancestor's own record: earlier edits and a removal.
+        version_list ancestor;
+        {
+            recorded_copy before(base, {});
+            before.edit(0, 1, {"t9", "", "", "", ""}, base[0].time, "2023-12-01 10:00:00");
+            if (pick(2) == 0) before.remove(before.rows.size() - 1, "2023-12-02 10:00:00");
+            base = before.rows;
+            for (const kept_version &v : before.versions) {
+                kept_version c = version(v.entry_id, v.gone, std::string(v.field[3].view()),
+                                         v.replaced, v.why);
+                c.field = {secret_string(v.field[0].view()), secret_string(v.field[1].view()),
+                           secret_string(v.field[2].view()), secret_string(v.field[3].view()),
+                           secret_string(v.field[4].view())};
+                c.timestamp = v.timestamp;
+                ancestor.push_back(std::move(c));
+            }
+        }
+        int clock = 0;
+        auto now = [&] {
+            char t[32];
+            std::snprintf(t, sizeof t, "2024-03-01 10:%02d:%02d", clock / 60, clock % 60);
+            ++clock;
+            return std::string(t);
+        };
+        auto play = [&](recorded_copy &copy) {
+            for (int steps = pick(7); steps > 0; --steps) {
+                const int what = copy.rows.empty() ? 0 : pick(6);
+                if (what == 0) {
+                    copy.add(fresh());
+                } else if (what <= 3) {
+                    const std::size_t at = static_cast<std::size_t>(pick(static_cast<int>(copy.rows.size())));
+                    copy.edit(at, 1 + pick(31), {text(0), text(1), text(2), text(3), text(4)},
+                              time(), now());
+                } else if (what == 4) {
+                    copy.remove(static_cast<std::size_t>(pick(static_cast<int>(copy.rows.size()))),
+                                now());
+                } else {
+                    // The highest id removed, then handed out again.
+                    std::size_t highest = 0;
+                    for (std::size_t i = 0; i < copy.rows.size(); ++i)
+                        if (copy.rows[i].id > copy.rows[highest].id) highest = i;
+                    copy.remove(highest, now());
+                    copy.add(fresh());
+                }
+            }
+        };
+        recorded_copy x(base, ancestor), y(base, ancestor);
+        play(x);
+        play(y);
+        const image_records bi = image_of(base, ancestor), xi = x.image(), yi = y.image();
+        copies_merged m = merge_copies(bi, xi, yi);
+        const std::vector<row> result = rows_of(m.outcome.merged);
+        const std::set<std::int64_t> kept_over(m.outcome.report.kept_over_removal.begin(),
+                                               m.outcome.report.kept_over_removal.end());
+        for (const row &b : base) {
+            if (x.removed.count(b.id) || y.removed.count(b.id)) continue;
+            const row *xs = find_id(x.rows, b.id), *ys = find_id(y.rows, b.id);
+            ASSERT_TRUE(xs != nullptr && ys != nullptr);
+            const row *r = find_id(result, b.id);
+            ASSERT_NE(r, nullptr) << "entry " << b.id << " left its id";
+            auto fields = [](const row &e) {
+                return std::vector<std::string>{e.title, e.user, e.url, e.password, e.notes};
+            };
+            auto bf = fields(b), xf = fields(*xs), yf = fields(*ys), rf = fields(*r);
+            const row *loser = nullptr;
+            for (std::size_t f = 0; f < 5; ++f) {
+                const bool xc = xf[f] != bf[f], yc = yf[f] != bf[f];
+                if (!xc && !yc) EXPECT_EQ(rf[f], bf[f]) << "entry " << b.id << " field " << f;
+                else if (xc && !yc) EXPECT_EQ(rf[f], xf[f]) << "entry " << b.id << " field " << f;
+                else if (!xc && yc) EXPECT_EQ(rf[f], yf[f]) << "entry " << b.id << " field " << f;
+                else if (xf[f] == yf[f]) EXPECT_EQ(rf[f], xf[f]) << "entry " << b.id;
+                else {
+                    EXPECT_TRUE(rf[f] == xf[f] || rf[f] == yf[f]) << "entry " << b.id;
+                    if (loser == nullptr) loser = rf[f] == xf[f] ? ys : xs;
+                }
+            }
+            if (loser != nullptr) {
+                row copy = *loser;
+                copy.notes = marked(loser->notes, b.id, r->title);
+                EXPECT_TRUE(holds_version(result, copy)) << "no conflict copy of " << copy;
+            }
+            EXPECT_FALSE(kept_over.count(b.id)) << "entry " << b.id << " reported as removed";
+            for (const auto &[from, to] : m.outcome.moved_theirs)
+                EXPECT_NE(from, b.id) << "the other copy's entry " << b.id << " moved";
+        }
+        // Additions: this side's at their ids, the other side's somewhere.
+        for (std::int64_t id : x.added) {
+            const row *added = find_id(x.rows, id);
+            if (added == nullptr) continue;
+            const row *got = find_id(result, id);
+            EXPECT_TRUE(got != nullptr && *got == *added) << "addition " << *added;
+        }
+        // (once, where this side added the same texts)
+        const auto all = texts(result);
+        for (std::int64_t id : y.added) {
+            const row *added = find_id(y.rows, id);
+            if (added == nullptr) continue;
+            EXPECT_GE(all.count(std::make_tuple(added->title, added->user, added->url,
+                                                added->password, added->notes)),
+                      1u)
+                << *added;
         }
         if (::testing::Test::HasFailure()) break;
     }

@@ -80,27 +80,40 @@ bool standard_output_fit() {
     return false;
 }
 
+std::vector<transfer_version> transfer_versions(const std::vector<history_version> &kept) {
+    std::vector<transfer_version> out;
+    for (const history_version &v : kept)
+        out.push_back({v.title, v.user, v.url, v.password, v.notes,
+                       std::string(v.timestamp.view()), v.replaced, v.why});
+    return out;
+}
+
 // Every entry of the active database as records (with its earlier
-// versions when `with_history`), read under the shared lock, which is let
-// go before this returns: a slow reader of the output must not hold up the
-// other programs. False after a message.
-bool read_records(std::vector<transfer_record> &records, bool with_history) {
+// versions, and those of the removed entries, when `with_history`), read
+// under the shared lock, which is let go before this returns: a slow
+// reader of the output must not hold up the other programs. False after a
+// message.
+bool read_records(std::vector<transfer_record> &records, std::vector<transfer_removed> &removed,
+                  bool with_history) {
     auto started = begin_session(lock_kind::shared);
     if (!started) return false;
     entry_ptr list(db_list_entries(started->path(), list_all));
     if (!list) return false;
     std::optional<versions_by_entry> history;
-    if (with_history && !(history = history_by_entry(started->path()))) return false;
+    std::optional<versions_by_removal> gone;
+    if (with_history && (!(history = history_by_entry(started->path())) ||
+                         !(gone = history_removed(started->path()))))
+        return false;
     for (const entry *e = list->next; e != nullptr; e = e->next) {
         records.push_back(record_from_entry(*e));
         if (!history) continue;
         auto kept = history->find(e->id);
-        if (kept == history->end()) continue;
-        for (const history_version &v : kept->second)
-            records.back().history.push_back({v.title, v.user, v.url, v.password, v.notes,
-                                               std::string(v.timestamp.view()), v.replaced,
-                                               v.why});
+        if (kept != history->end()) records.back().history = transfer_versions(kept->second);
     }
+    if (gone)
+        for (const auto &[number, kept] : *gone)
+            removed.push_back({kept.front().owner.id, "r" + std::to_string(number),
+                               transfer_versions(kept)});
     return true;
 }
 
@@ -139,8 +152,9 @@ int main(int argc, char **argv) {
     if (!output && !standard_output_fit()) return exit_failure;
 
     std::vector<transfer_record> records;
-    if (!read_records(records, with_history)) return exit_failure;
-    write_result written = write_transfer(records, format);
+    std::vector<transfer_removed> removed;
+    if (!read_records(records, removed, with_history)) return exit_failure;
+    write_result written = write_transfer(records, format, removed);
     if (!written.ok) {
         std::fprintf(stderr, "%s. Nothing was exported.\n", written.error.c_str());
         return exit_failure;

@@ -55,6 +55,16 @@ std::optional<std::pair<std::string, int>> version_name(const char *text) {
     return std::pair{handle, *n};
 }
 
+// "ID.N  when  why": each text as stored, so each through the escaping
+// printer (another program, or an import, may have written any bytes).
+void print_version_line(const history_version &v) {
+    print_stored_text(v.label.c_str());
+    std::fputs("  ", stdout);
+    print_stored_text(v.replaced.c_str());
+    std::fputs("  ", stdout);
+    print_stored_text(v.why.c_str());
+}
+
 int show_latest() {
     std::optional<std::vector<history_version>> versions;
     {
@@ -64,7 +74,8 @@ int show_latest() {
     }
     if (!versions) return exit_failure;
     for (const history_version &v : *versions) {
-        std::printf("%s  %s  %s  ", v.label.c_str(), v.replaced.c_str(), v.why.c_str());
+        print_version_line(v);
+        std::fputs("  ", stdout);
         print_stored_text(v.title.c_str());
         std::fputc('\n', stdout);
     }
@@ -91,7 +102,8 @@ int show_entry(const std::string &handle, int show_passwords) {
     }
     entry_printer printer;
     for (history_version &v : *versions) {
-        std::printf("%s  %s  %s\n", v.label.c_str(), v.replaced.c_str(), v.why.c_str());
+        print_version_line(v);
+        std::fputc('\n', stdout);
         std::fflush(stdout);
         const entry e{static_cast<int>(v.owner.id), v.title.data(), v.user.data(),
                       v.url.data(),  v.password.data(), v.notes.data(),

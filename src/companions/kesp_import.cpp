@@ -104,6 +104,23 @@ bool parse_file(const std::string &file, const std::string &name,
     return true;
 }
 
+std::vector<history_version> versions_of(const std::vector<transfer_version> &versions) {
+    std::vector<history_version> kept;
+    for (const transfer_version &v : versions) {
+        history_version h;
+        h.title = v.title;
+        h.user = v.user;
+        h.url = v.url;
+        h.password = v.password;
+        h.notes = v.notes;
+        h.timestamp.assign(v.modified);
+        h.replaced = v.replaced;
+        h.why = v.why;
+        kept.push_back(std::move(h));
+    }
+    return kept;
+}
+
 // Adds what `parsed` holds to the database resolved as `db` (or, for a dry
 // run, shows it), leaving out what it holds already.
 int import_records(const active_db &db, parse_result &parsed, const std::string &name,
@@ -128,25 +145,14 @@ int import_records(const active_db &db, parse_result &parsed, const std::string 
         print_counts("Would import", parsed, name, duplicates);
         return exit_ok;
     }
-    // kesp-json brings the earlier versions of its entries back.
+    // kesp-json brings the earlier versions of its entries back, and those
+    // of its removed entries.
     std::vector<std::vector<history_version>> histories;
-    for (const transfer_record &r : parsed.records) {
-        std::vector<history_version> &kept = histories.emplace_back();
-        for (const transfer_version &v : r.history) {
-            history_version h;
-            h.title = v.title;
-            h.user = v.user;
-            h.url = v.url;
-            h.password = v.password;
-            h.notes = v.notes;
-            h.timestamp.assign(v.modified);
-            h.replaced = v.replaced;
-            h.why = v.why;
-            kept.push_back(std::move(h));
-        }
-    }
-    if (!parsed.records.empty() &&
-        !db_insert_entries(db.path.c_str(), imported->next, &histories)) {
+    for (const transfer_record &r : parsed.records) histories.push_back(versions_of(r.history));
+    std::vector<removed_versions> removed;
+    for (const transfer_removed &r : parsed.removed) removed.push_back({r.id, versions_of(r.history)});
+    if ((!parsed.records.empty() || !removed.empty()) &&
+        !db_insert_entries(db.path.c_str(), imported->next, &histories, &removed)) {
         std::fprintf(stderr, "%s: nothing was imported.\n", name.c_str());
         return exit_failure;
     }

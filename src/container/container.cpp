@@ -28,11 +28,9 @@ std::optional<bool> container_magic_at(const char *path) {
     // A container starts with ciphertext; a file that starts with SQLite's
     // header is a plain database whatever its end holds (a page of it can
     // carry the magic at that place: a note, a rolled-back journal).
-    unsigned char head[fmt::sqlite_header_size];
+    unsigned char head[sqlite_header_size];
     ssize_t got = ::pread(fd.get(), head, sizeof head, 0);
-    if (got == static_cast<ssize_t>(sizeof head) &&
-        std::memcmp(head, fmt::sqlite_header, sizeof head) == 0)
-        return false;
+    if (got > 0 && starts_with_sqlite_header(head, static_cast<std::size_t>(got))) return false;
 
     unsigned char found[fmt::magic_size];
     ssize_t n = ::pread(fd.get(), found, sizeof found, st.st_size - fmt::trailer_size);
@@ -42,8 +40,6 @@ std::optional<bool> container_magic_at(const char *path) {
 
 bool is_container_bytes(const unsigned char *bytes, std::size_t size) {
     if (size < fmt::trailer_size) return false;
-    if (size >= fmt::sqlite_header_size &&
-        std::memcmp(bytes, fmt::sqlite_header, fmt::sqlite_header_size) == 0)
-        return false;
+    if (starts_with_sqlite_header(bytes, size)) return false;
     return std::memcmp(bytes + size - fmt::trailer_size, fmt::magic, fmt::magic_size) == 0;
 }

@@ -42,12 +42,6 @@ inline constexpr std::size_t mac_covered_trailer = mac_offset;
 inline constexpr int pbkdf2_iterations = 200000;
 inline constexpr std::size_t key_size = 32;  // AES-256 key and HMAC key
 
-// What every plain SQLite database file starts with. A container never
-// does: it starts with ciphertext.
-inline constexpr unsigned char sqlite_header[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f',
-                                                   'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
-inline constexpr std::size_t sqlite_header_size = sizeof sqlite_header;
-
 // Sizes in the format are signed 32-bit quantities.
 inline constexpr std::int64_t max_container_size = 2147483647;
 inline constexpr std::int64_t max_plain_size = max_container_size - trailer_size;

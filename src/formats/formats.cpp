@@ -147,8 +147,16 @@ parse_result parse_transfer(std::string_view bytes, std::optional<transfer_forma
     return result;
 }
 
-write_result write_transfer(const std::vector<transfer_record> &records, transfer_format format) {
+write_result write_transfer(const std::vector<transfer_record> &records, transfer_format format,
+                            const std::vector<transfer_removed> &removed) {
     write_result result;
+    for (const transfer_removed &r : removed)
+        for (const transfer_version &v : r.history)
+            for (const secret_string *text : {&v.title, &v.user, &v.url, &v.password, &v.notes})
+                if (!valid_utf8(*text)) {
+                    result.error = "removed entry " + r.handle + ": a version is not UTF-8";
+                    return result;
+                }
     for (std::size_t i = 0; i < records.size(); ++i) {
         const transfer_record &r = records[i];
         const std::pair<const char *, const secret_string *> texts[] = {
@@ -171,7 +179,9 @@ write_result write_transfer(const std::vector<transfer_record> &records, transfe
     switch (format) {
     case transfer_format::kesp_csv: result.error = write_kesp_csv(records, result.bytes); break;
     case transfer_format::kesp_json:
-    case transfer_format::bitwarden_json: result.error = write_json(records, format, result.bytes); break;
+    case transfer_format::bitwarden_json:
+        result.error = write_json(records, format, removed, result.bytes);
+        break;
     case transfer_format::keepass_xml: result.error = write_keepass_xml(records, result.bytes); break;
     default: result.error = std::string(format_name(format)) + " is not an export format"; break;
     }
@@ -334,6 +344,21 @@ bool add_record(parse_result &result, transfer_record &&r) {
     }
     result.text_room -= size;
     result.records.push_back(std::move(r));
+    return true;
+}
+
+bool add_removed(parse_result &result, transfer_removed &&r) {
+    std::size_t size = r.handle.size();
+    for (const transfer_version &v : r.history)
+        size += v.title.size() + v.user.size() + v.url.size() + v.password.size() +
+                v.notes.size() + v.modified.size() + v.replaced.size();
+    if (size > result.text_room) {
+        result.error = "the entries would take over " + std::to_string(record_text_floor >> 20) +
+                       " MiB and more than four times the size of the file; no export is like that";
+        return false;
+    }
+    result.text_room -= size;
+    result.removed.push_back(std::move(r));
     return true;
 }
 

@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,6 +64,15 @@ struct transfer_record {
     std::vector<transfer_version> history;  // kesp-json: oldest first
 };
 
+// A removed entry's versions (kesp-json only), the removal last: what a
+// person most needs back after a slip. `id` is the id it had, `handle` the
+// name kesp-history gave it ("rK").
+struct transfer_removed {
+    std::int64_t id = 0;
+    std::string handle;
+    std::vector<transfer_version> history;  // oldest first
+};
+
 // Items of one kind that were read but could not become entries.
 struct skipped_items {
     std::string kind;  // plural noun, e.g. "KeePass history entries"
@@ -75,6 +85,7 @@ struct parse_result {
     transfer_format format = transfer_format::kesp_csv;  // read or recognised
     std::vector<transfer_record> records;                // in file order
     std::vector<skipped_items> skipped;                  // in order of first appearance
+    std::vector<transfer_removed> removed;               // kesp-json: removed entries
     // Bytes the five texts of further records may take (set by
     // parse_transfer from the input's size).
     std::size_t text_room = 0;
@@ -111,7 +122,9 @@ struct write_result {
 // The records in `format`, which must be one that can_export. Times are
 // written as stored (kesp-csv, kesp-json) or as ISO 8601 UTC. A text that
 // is not UTF-8 is refused, since no reader (this one included) takes it.
-write_result write_transfer(const std::vector<transfer_record> &records, transfer_format format);
+// `removed` goes into kesp-json only.
+write_result write_transfer(const std::vector<transfer_record> &records, transfer_format format,
+                            const std::vector<transfer_removed> &removed = {});
 
 // Drops every record equal in all five texts to an entry of the list that
 // starts at `existing` (its head included; pass head->next for a store list)

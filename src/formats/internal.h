@@ -68,6 +68,8 @@ inline constexpr std::size_t record_text_floor = std::size_t(64) << 20;
 // Appends `r` to result.records, taking its texts from result.text_room;
 // false, with result.error set, when they do not fit.
 bool add_record(parse_result &result, transfer_record &&r);
+// The same for a removed entry's versions, into result.removed.
+bool add_removed(parse_result &result, transfer_removed &&r);
 
 // A text of the file as a message may quote it: control characters
 // (C0, DEL and C1) replaced by '?', so that no file can send the terminal
@@ -106,5 +108,5 @@ void parse_keepass_xml(std::string_view text, parse_result &result);
 // Writers; an empty error means success.
 std::string write_kesp_csv(const std::vector<transfer_record> &records, secret_string &out);
 std::string write_json(const std::vector<transfer_record> &records, transfer_format format,
-                       secret_string &out);
+                       const std::vector<transfer_removed> &removed, secret_string &out);
 std::string write_keepass_xml(const std::vector<transfer_record> &records, secret_string &out);

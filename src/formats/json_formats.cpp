@@ -319,6 +319,73 @@ void parse_bitwarden(const json &doc, parse_result &result) {
     result.ok = true;
 }
 
+// The versions of `history` (an array) into `out`, each time in kesp's
+// own format: kesp-history prints them as they are stored. `where` names
+// the entry in messages. False with result.error set.
+bool read_kesp_versions(const json &history, const std::string &where,
+                        std::vector<transfer_version> &out, parse_result &result) {
+    if (!history.is_array()) {
+        result.error = where + ": \"history\" is not an array";
+        return false;
+    }
+    for (const auto &h : history) {
+        transfer_version v;
+        v.title = text_of(h, "title");
+        v.user = text_of(h, "username");
+        v.url = text_of(h, "url");
+        v.password = text_of(h, "password");
+        v.notes = text_of(h, "notes");
+        v.modified = text_of(h, "modified").view();
+        v.replaced = text_of(h, "replaced").view();
+        const char *bad = !is_local_time(v.replaced)                       ? "replaced"
+                          : !v.modified.empty() && !is_local_time(v.modified) ? "modified"
+                                                                              : nullptr;
+        if (bad != nullptr) {
+            result.error = where + ": version " + std::to_string(out.size() + 1) + ": \"" + bad +
+                           "\" is not a time as kesp writes it (YYYY-MM-DD HH:MM:SS)";
+            return false;
+        }
+        std::string why(text_of(h, "reason").view());
+        const bool known = why == "edit" || why == "remove" || why == "merge" ||
+                           why == "restore";
+        v.why = known ? why : "edit";
+        out.push_back(std::move(v));
+    }
+    return true;
+}
+
+// "removed": the versions of removed entries, each the id it had, its
+// handle and its versions, the removal last.
+bool read_kesp_removed(const json &removed, parse_result &result) {
+    if (!removed.is_array()) {
+        result.error = "\"removed\" is not an array";
+        return false;
+    }
+    for (const auto &item : removed) {
+        const std::string where = "removed entry " + std::to_string(result.removed.size() + 1);
+        transfer_removed r;
+        const json *id = member(item, "id");
+        const json *history = member(item, "history");
+        r.handle = text_of(item, "handle").view();
+        bool handle_ok = r.handle.size() > 1 && r.handle.size() < 20 && r.handle[0] == 'r';
+        for (std::size_t i = 1; handle_ok && i < r.handle.size(); ++i)
+            handle_ok = r.handle[i] >= '0' && r.handle[i] <= '9';
+        if (id == nullptr || !id->is_number_integer() || id->get<std::int64_t>() < 1 ||
+            !handle_ok || history == nullptr) {
+            result.error = where + ": no \"id\", \"handle\" and \"history\" of a removed entry";
+            return false;
+        }
+        r.id = id->get<std::int64_t>();
+        if (!read_kesp_versions(*history, where, r.history, result)) return false;
+        if (r.history.empty() || r.history.back().why != "remove") {
+            result.error = where + ": its last version is not its removal";
+            return false;
+        }
+        if (!add_removed(result, std::move(r))) return false;
+    }
+    return true;
+}
+
 void parse_kesp(const json &doc, parse_result &result) {
     const json *version = member(doc, "version");
     if (version == nullptr || !version->is_number_integer() || version->get<std::int64_t>() != 1) {
@@ -342,33 +409,34 @@ void parse_kesp(const json &doc, parse_result &result) {
                   "modified", modified, r, notes);
         r.notes = notes.finish(text_of(e, "notes"));
         if (const json *history = member(e, "history"); history != nullptr) {
-            if (!history->is_array()) {
-                result.error = "entry " + std::to_string(result.records.size() + 1) +
-                               ": \"history\" is not an array";
-                return;
-            }
-            for (const auto &h : *history) {
-                transfer_version v;
-                v.title = text_of(h, "title");
-                v.user = text_of(h, "username");
-                v.url = text_of(h, "url");
-                v.password = text_of(h, "password");
-                v.notes = text_of(h, "notes");
-                v.modified = text_of(h, "modified").view();
-                v.replaced = text_of(h, "replaced").view();
-                std::string why(text_of(h, "reason").view());
-                const bool known = why == "edit" || why == "remove" || why == "merge" ||
-                                   why == "restore";
-                v.why = known ? why : "edit";
-                r.history.push_back(std::move(v));
-            }
+            const std::string where = "entry " + std::to_string(result.records.size() + 1);
+            if (!read_kesp_versions(*history, where, r.history, result)) return;
         }
         if (!add_record(result, std::move(r))) return;
     }
+    if (const json *removed = member(doc, "removed"); removed != nullptr)
+        if (!read_kesp_removed(*removed, result)) return;
     result.ok = true;
 }
 
 json string_value(std::string_view text) { return json(wiped_std_string(text.data(), text.size())); }
+
+json kesp_versions(const std::vector<transfer_version> &versions) {
+    json history = json::array();
+    for (const transfer_version &v : versions) {
+        json h = json::object();
+        h["title"] = string_value(v.title);
+        h["username"] = string_value(v.user);
+        h["url"] = string_value(v.url);
+        h["password"] = string_value(v.password);
+        h["notes"] = string_value(v.notes);
+        h["modified"] = string_value(v.modified);
+        h["replaced"] = string_value(v.replaced);
+        h["reason"] = string_value(v.why);
+        history.push_back(std::move(h));
+    }
+    return history;
+}
 
 json kesp_entry(const transfer_record &r) {
     json e = json::object();
@@ -378,22 +446,7 @@ json kesp_entry(const transfer_record &r) {
     e["password"] = string_value(r.password);
     e["notes"] = string_value(r.notes);
     e["modified"] = string_value(r.modified);
-    if (!r.history.empty()) {
-        json history = json::array();
-        for (const transfer_version &v : r.history) {
-            json h = json::object();
-            h["title"] = string_value(v.title);
-            h["username"] = string_value(v.user);
-            h["url"] = string_value(v.url);
-            h["password"] = string_value(v.password);
-            h["notes"] = string_value(v.notes);
-            h["modified"] = string_value(v.modified);
-            h["replaced"] = string_value(v.replaced);
-            h["reason"] = string_value(v.why);
-            history.push_back(std::move(h));
-        }
-        e["history"] = std::move(history);
-    }
+    if (!r.history.empty()) e["history"] = kesp_versions(r.history);
     return e;
 }
 
@@ -442,7 +495,7 @@ void parse_json(std::string_view text, std::optional<transfer_format> format, pa
 }
 
 std::string write_json(const std::vector<transfer_record> &records, transfer_format format,
-                       secret_string &out) {
+                       const std::vector<transfer_removed> &removed, secret_string &out) {
     json doc = json::object();
     json list = json::array();
     if (format == transfer_format::kesp_json) {
@@ -450,6 +503,17 @@ std::string write_json(const std::vector<transfer_record> &records, transfer_for
         doc["version"] = 1;
         for (const auto &r : records) list.push_back(kesp_entry(r));
         doc["entries"] = std::move(list);
+        if (!removed.empty()) {
+            json gone = json::array();
+            for (const transfer_removed &r : removed) {
+                json item = json::object();
+                item["id"] = r.id;
+                item["handle"] = string_value(r.handle);
+                item["history"] = kesp_versions(r.history);
+                gone.push_back(std::move(item));
+            }
+            doc["removed"] = std::move(gone);
+        }
     } else {
         doc["encrypted"] = false;
         doc["folders"] = json::array();

@@ -72,15 +72,17 @@ image_reader records_reader(image_records &out) {
 
 copies_merged merge_copies(const image_records &base, const image_records &ours,
                            const image_records &theirs) {
-    // A record that shows an entry removed since the ancestor tells that
-    // side's entry with its id for a new one.
+    // Where a copy carries the record, it tells which of its entries are
+    // new: those whose removal since the ancestor it shows.
     const new_ids ours_new = removed_since(base.versions, ours.versions);
     const new_ids theirs_new = removed_since(base.versions, theirs.versions);
     copies_merged m;
-    m.outcome = merge_records(base.entries, ours.entries, theirs.entries, &ours_new, &theirs_new);
+    m.outcome = merge_records(base.entries, ours.entries, theirs.entries,
+                              ours.record ? &ours_new : nullptr,
+                              theirs.record ? &theirs_new : nullptr);
     m.record = ours.record || theirs.record || base.record;
     if (m.record)
-        m.versions = merge_versions(ours.versions, theirs.versions, ours.entries, m.outcome,
-                                    local_now());
+        m.versions = merge_versions(base.versions, ours.versions, theirs.versions, ours.entries,
+                                    m.outcome, local_now());
     return m;
 }

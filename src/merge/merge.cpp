@@ -92,12 +92,12 @@ public:
             return;
         }
         bool ours_took_id = false;
-        if (o != nullptr && (replaced(*b, *o) || known_new(ours_new_, id))) {
+        if (o != nullptr && is_new(ours_new_, *b, *o)) {
             keep_ours_addition(*o);
             ours_took_id = true;
             o = nullptr;
         }
-        if (t != nullptr && (replaced(*b, *t) || known_new(theirs_new_, id))) {
+        if (t != nullptr && is_new(theirs_new_, *b, *t)) {
             theirs_additions_.push_back(t);
             t = nullptr;
         }
@@ -163,8 +163,12 @@ private:
         std::string title;      // of the entry that was kept
     };
 
-    static bool known_new(const new_ids *ids, std::int64_t id) {
-        return ids != nullptr && ids->count(id) > 0;
+    // Whether a side's entry at an id of the ancestor is another entry.
+    // A side that carries the record knows: an entry whose removal it
+    // shows is new, any other is the ancestor's, whatever changed. Only a
+    // side without it is judged by the texts.
+    static bool is_new(const new_ids *known, const record &b, const record &side) {
+        return known != nullptr ? known->count(side.id) > 0 : replaced(b, side);
     }
 
     // Entries at ids fixed already come in ascending order.

@@ -15,9 +15,13 @@
 //     entry, so that both values survive;
 //   - removed on one side: removed if the other side left it alone, kept
 //     (and reported) if the other side changed it;
-//   - an entry whose title and url both differ from the ancestor's is a
-//     removal plus an addition (a removed highest id is handed out again);
-//     nothing is lost either way, since an edit of the removed entry is kept;
+//   - which entry an id of the ancestor holds on a side: where the side
+//     carries the record of earlier versions, the record tells (an entry
+//     whose removal it shows is a new one, any other is the ancestor's,
+//     whatever changed); on a side without it, an entry whose title and url
+//     both differ from the ancestor's is a removal plus an addition (a
+//     removed highest id is handed out again); nothing is lost either way,
+//     since an edit of the removed entry is kept;
 //   - additions of both sides are kept, an addition of the other side whose
 //     texts equal one of this side's only once. This side's entries keep
 //     their ids; entries of the other side that need one get new ids above
@@ -141,8 +145,10 @@ using new_ids = std::unordered_set<std::int64_t>;
 // `base`, `ours` and `theirs` each hold unique ids (in any order); `base`
 // may be empty (no common ancestor: every entry is an addition). The
 // merged list holds texts of the three lists, which must outlive it.
-// `ours_new` and `theirs_new`, where given, name entries of that side that
-// are additions even where their id is the ancestor's.
+// `ours_new` and `theirs_new` are given for a side that carries the
+// record: they name its entries that are additions although their id is
+// the ancestor's, and every other entry of that side at an id of the
+// ancestor is the ancestor's. For a side given nullptr, the texts tell.
 merge_outcome merge_records(const record_list &base, const record_list &ours,
                             const record_list &theirs, const new_ids *ours_new = nullptr,
                             const new_ids *theirs_new = nullptr);

@@ -31,15 +31,23 @@ kept_version copy_of(const kept_version &v) {
 
 }  // namespace
 
-version_list merge_versions(const version_list &ours, const version_list &theirs,
-                            const record_list &ours_entries, const merge_outcome &merged,
-                            std::string_view now) {
+version_list merge_versions(const version_list &base, const version_list &ours,
+                            const version_list &theirs, const record_list &ours_entries,
+                            const merge_outcome &merged, std::string_view now) {
     std::map<version_key, std::int64_t> ours_gone;  // every version of this copy
     std::int64_t highest_gone = 0;
     for (const kept_version &v : ours) {
         ours_gone.emplace(key_of(v), v.gone);
         highest_gone = std::max(highest_gone, v.gone);
     }
+    // What the ancestor held and a copy lacks was forgotten there.
+    std::map<version_key, bool> in_base, in_theirs;
+    for (const kept_version &v : base) in_base.emplace(key_of(v), true);
+    for (const kept_version &v : theirs) in_theirs.emplace(key_of(v), true);
+    auto forgotten_by_theirs = [&](const kept_version &v) {
+        const version_key k = key_of(v);
+        return in_base.count(k) > 0 && in_theirs.count(k) == 0;
+    };
     // A removal of the other copy is this copy's when they share a version.
     std::map<std::int64_t, std::int64_t> theirs_gone;
     for (const kept_version &v : theirs) {
@@ -61,9 +69,11 @@ version_list merge_versions(const version_list &ours, const version_list &theirs
     };
     std::vector<placed> all;
     all.reserve(ours.size() + theirs.size());
-    for (const kept_version &v : ours) all.push_back({copy_of(v), all.size()});
+    for (const kept_version &v : ours)
+        if (!forgotten_by_theirs(v)) all.push_back({copy_of(v), all.size()});
     for (const kept_version &v : theirs) {
-        if (ours_gone.count(key_of(v))) continue;
+        // Held here already, or forgotten here.
+        if (ours_gone.count(key_of(v)) || in_base.count(key_of(v))) continue;
         kept_version c = copy_of(v);
         if (c.gone != 0) {
             c.gone = theirs_gone[c.gone];

@@ -1,9 +1,12 @@
 // The record of earlier versions of two copies of a kesp database, merged
 // beside their entries (merge.h): nothing is read, written or printed here.
 //
-// The merged record is the union of both copies' versions: a version is the
-// same on both when its entry id, its five texts, its modification time and
-// the time it was replaced are equal. A removed entry's versions stay
+// The record is merged three ways: a version is the same in two copies
+// when its entry id, its five texts, its modification time and the time it
+// was replaced are equal. The merged record holds every version of either
+// copy, except one that the common ancestor held and one of the copies no
+// longer holds: that copy forgot it (kesp-history --forget, or the bound),
+// and it stays forgotten. A removed entry's versions stay
 // together under one removal number (its `gone`), the one this copy gave
 // them when both copies hold that removal, a new one otherwise. Versions
 // follow an entry of the other copy that the merge gave a new id; versions
@@ -22,6 +25,7 @@
 
 #include "memory/secret.h"
 #include "merge/merge.h"
+#include "store/schema.h"  // history_bound
 
 struct kept_version {
     std::int64_t entry_id = 0;
@@ -32,12 +36,15 @@ struct kept_version {
 };
 using version_list = std::vector<kept_version>;  // oldest first
 
-inline constexpr std::size_t version_bound = 20;
+inline constexpr std::size_t version_bound = history_bound;
 
-// `ours` and `theirs` are the copies' records, `ours_entries` this copy's
-// entries and `merged` what merge_records made of them; `now` the local
-// time written as SQLite writes it, for the versions the merge replaced.
-version_list merge_versions(const version_list &ours, const version_list &theirs,
+// `base`, `ours` and `theirs` are the records of the ancestor and of the
+// copies (`base` empty: no common ancestor, or one without the record),
+// `ours_entries` this copy's entries and `merged` what merge_records made
+// of them; `now` the local time written as SQLite writes it, for the
+// versions the merge replaced.
+version_list merge_versions(const version_list &base, const version_list &ours,
+                            const version_list &theirs,
                             const record_list &ours_entries, const merge_outcome &merged,
                             std::string_view now);
 

@@ -8,6 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+bool starts_with_sqlite_header(const void *bytes, std::size_t size) {
+    return size >= sqlite_header_size && std::memcmp(bytes, sqlite_header, sqlite_header_size) == 0;
+}
+
 bool file_exists(const char *path) {
     struct stat st;
     return ::stat(path, &st) == 0;

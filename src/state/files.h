@@ -3,12 +3,22 @@
 // a write reached the disk closes explicitly and checks the result.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unistd.h>
+
+// What every SQLite database file starts with: its header string, the NUL
+// included. A container never does: it starts with ciphertext.
+inline constexpr char sqlite_header[] = "SQLite format 3";
+inline constexpr std::size_t sqlite_header_size = sizeof sqlite_header;
+static_assert(sqlite_header_size == 16);
+
+// True when the `size` bytes at `bytes` start with sqlite_header.
+bool starts_with_sqlite_header(const void *bytes, std::size_t size);
 
 // True when stat() succeeds on `path`.
 bool file_exists(const char *path);

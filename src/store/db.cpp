@@ -158,16 +158,31 @@ connection open_checked_db(const char *path) {
     return db;
 }
 
-// One change to the entries, in a transaction that first adds the record
-// of earlier versions where the database lacks it.
-bool run_change(sqlite3 *db, const char *statement) {
-    if (!run(db, "begin immediate;", nullptr, nullptr, "Error: ")) return false;
-    if (history_prepare(db) && run(db, statement, nullptr, nullptr, "Error: ") &&
-        run(db, "commit;", nullptr, nullptr, "Error: "))
-        return true;
-    // After some errors (a full disk, an I/O error) SQLite has rolled the
-    // transaction back itself, and a rollback would only fail.
+// After some errors (a full disk, an I/O error) SQLite has rolled the
+// transaction back itself, and a rollback would only fail.
+void roll_back(sqlite3 *db) {
     if (!sqlite3_get_autocommit(db)) run(db, "rollback;", nullptr, nullptr, "Error: ");
+}
+
+// One change to the entries of the database at `path`, in a transaction
+// that first checks that the schema is kesp's alone (another program's
+// trigger would run with the change) and adds the record of earlier
+// versions where the database lacks it. A statement that changes no row
+// is rolled back, record and all: a command that did nothing leaves the
+// file as it was. `changed` tells whether a row changed.
+bool run_change(sqlite3 *db, const char *path, const char *statement, bool *changed = nullptr) {
+    if (!run(db, "begin immediate;", nullptr, nullptr, "Error: ")) return false;
+    if (schema_is_kesps(db, path) && history_prepare(db) &&
+        run(db, statement, nullptr, nullptr, "Error: ")) {
+        const bool rows = sqlite3_changes(db) > 0;
+        if (changed != nullptr) *changed = rows;
+        if (!rows) {
+            roll_back(db);
+            return true;
+        }
+        if (run(db, "commit;", nullptr, nullptr, "Error: ")) return true;
+    }
+    roll_back(db);
     return false;
 }
 
@@ -259,29 +274,35 @@ bool db_insert_entry(const char *path, const entry *e) {
     if (!db) return false;
     secret_sqlite_text statement(built(sqlite3_mprintf(
         insert_template, e->title, e->user, e->url, e->password, e->notes)));
-    return run_change(db.get(), statement.get());
+    return run_change(db.get(), path, statement.get());
 }
 
 bool db_insert_entries(const char *path, const entry *first,
-                       const std::vector<std::vector<history_version>> *histories) {
+                       const std::vector<std::vector<history_version>> *histories,
+                       const std::vector<removed_versions> *removed) {
     connection db = open_checked_db(path);
     if (!db) return false;
     if (!run(db.get(), "begin immediate;", nullptr, nullptr, "Error: ")) return false;
-    bool inserted = history_prepare(db.get());
+    bool inserted = schema_is_kesps(db.get(), path) && history_prepare(db.get());
+    std::vector<history_to_add> versions;
     std::size_t at = 0;
     for (const entry *e = first; e != nullptr && inserted; e = e->next, ++at) {
         secret_sqlite_text statement(built(sqlite3_mprintf(
             insert_dated_template, e->title, e->user, e->url, e->password, e->notes,
             text_or_empty(e->timestamp))));
         inserted = run(db.get(), statement.get(), nullptr, nullptr, "Error: ");
-        if (inserted && histories != nullptr && at < histories->size() && !(*histories)[at].empty())
-            inserted = history_insert(db.get(), sqlite3_last_insert_rowid(db.get()),
-                                      (*histories)[at]);
+        if (inserted && histories != nullptr && at < histories->size())
+            versions.push_back({sqlite3_last_insert_rowid(db.get()), false, &(*histories)[at]});
+    }
+    if (removed != nullptr)
+        for (const removed_versions &r : *removed) versions.push_back({r.id, true, &r.versions});
+    if (inserted) inserted = history_insert(db.get(), versions);
+    if (inserted && sqlite3_total_changes(db.get()) == 0) {
+        roll_back(db.get());  // nothing to add: the file stays as it was
+        return true;
     }
     if (inserted && run(db.get(), "commit;", nullptr, nullptr, "Error: ")) return true;
-    // After some errors (a full disk, an I/O error) SQLite has rolled the
-    // transaction back itself, and a rollback would only fail.
-    if (!sqlite3_get_autocommit(db.get())) run(db.get(), "rollback;", nullptr, nullptr, "Error: ");
+    roll_back(db.get());
     return false;
 }
 
@@ -290,7 +311,7 @@ bool db_update_entry(const char *path, int id, const entry *e) {
     if (!db) return false;
     secret_sqlite_text statement(built(sqlite3_mprintf(
         update_template, e->title, e->user, e->url, e->password, e->notes, id)));
-    return run_change(db.get(), statement.get());
+    return run_change(db.get(), path, statement.get());
 }
 
 entry *db_get_entry(const char *path, int id) {
@@ -308,8 +329,9 @@ bool db_delete_entry(const char *path, int id, bool *changed) {
     connection db = open_checked_db(path);
     if (!db) return false;
     sqlite_text statement(built(sqlite3_mprintf(delete_template, id)));
-    if (!run_change(db.get(), statement.get())) return false;
-    if (sqlite3_changes(db.get()) > 0) *changed = true;
+    bool removed = false;
+    if (!run_change(db.get(), path, statement.get(), &removed)) return false;
+    if (removed) *changed = true;
     return true;
 }
 
@@ -390,13 +412,10 @@ bool db_without_side_file(const char *path, bool count_empty_journal) {
 
 bool db_settle(const char *path) {
     const std::string file = sqlite_file_name(path);
-    static const char sqlite_header[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f',
-                                           'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
-    char header[sizeof sqlite_header] = {};
-    if (file_ptr in{std::fopen(file.c_str(), "rbe")}) {
-        if (std::fread(header, 1, sizeof header, in.get()) != sizeof header) header[0] = '\0';
-    }
-    if (std::memcmp(header, sqlite_header, sizeof header) == 0) {
+    char header[sqlite_header_size] = {};
+    std::size_t got = 0;
+    if (file_ptr in{std::fopen(file.c_str(), "rbe")}) got = std::fread(header, 1, sizeof header, in.get());
+    if (starts_with_sqlite_header(header, got)) {
         // Reading rolls a hot journal back; the checkpoint empties the log;
         // closing the last connection removes the log and its index.
         connection db = open_db(file.c_str(), "Error: ");

@@ -29,10 +29,13 @@ bool db_insert_entry(const char *path, const entry *e);
 // Inserts every entry of the list that starts at `first` (pass head->next
 // of a list) as new rows, each with its own timestamp, in one transaction:
 // all of them or, after a printed failure, none. With `histories`, the
-// i-th entry gets the i-th list as its earlier versions (store/history.h).
+// i-th entry gets the i-th list as its earlier versions (store/history.h);
+// with `removed`, the versions of removed entries come back as such.
 struct history_version;
+struct removed_versions;
 bool db_insert_entries(const char *path, const entry *first,
-                       const std::vector<std::vector<history_version>> *histories = nullptr);
+                       const std::vector<std::vector<history_version>> *histories = nullptr,
+                       const std::vector<removed_versions> *removed = nullptr);
 
 // Replaces the five texts of row `id` and renews its timestamp. True when the
 // statement ran, also when no row has that id.

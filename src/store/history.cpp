@@ -1,44 +1,15 @@
 #include "store/history.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include <sqlite3.h>
 
+#include "store/schema.h"
 #include "store/sqlite_handles.h"
 #include "state/files.h"
-
-// The texts are written as SQLite keeps them in sqlite_schema (the leading
-// words in capitals), so that a reader can compare them byte for byte.
-const char *const history_table_statement =
-    "CREATE TABLE history(seq integer primary key, entry_id integer not null, "
-    "gone integer not null default 0, title text, user text, url text, password text, "
-    "notes text, timestamp text, replaced text not null, why text not null)";
-const char *const history_index_statement =
-    "CREATE INDEX history_owner ON history(gone, entry_id, seq)";
-// An update that changes nothing replaces nothing. The bound keeps the
-// newest versions of the entry; the 21st newest and older go.
-const char *const history_edit_trigger =
-    "CREATE TRIGGER history_edit AFTER UPDATE ON entries WHEN "
-    "old.title IS NOT new.title OR old.user IS NOT new.user OR old.url IS NOT new.url OR "
-    "old.password IS NOT new.password OR old.notes IS NOT new.notes OR "
-    "old.timestamp IS NOT new.timestamp OR old.id IS NOT new.id BEGIN "
-    "INSERT INTO history(entry_id,title,user,url,password,notes,timestamp,replaced,why) "
-    "VALUES(old.id,old.title,old.user,old.url,old.password,old.notes,old.timestamp,"
-    "datetime('now','localtime'),'edit'); "
-    "DELETE FROM history WHERE gone=0 AND entry_id=old.id AND seq<=(SELECT seq FROM history "
-    "WHERE gone=0 AND entry_id=old.id ORDER BY seq DESC LIMIT 1 OFFSET 20); END";
-// The removed entry's versions move under a removal number of their own,
-// the last version with them.
-const char *const history_remove_trigger =
-    "CREATE TRIGGER history_remove AFTER DELETE ON entries BEGIN "
-    "INSERT INTO history(entry_id,gone,title,user,url,password,notes,timestamp,replaced,why) "
-    "VALUES(old.id,(SELECT coalesce(max(gone),0)+1 FROM history),old.title,old.user,old.url,"
-    "old.password,old.notes,old.timestamp,datetime('now','localtime'),'remove'); "
-    "UPDATE history SET gone=(SELECT max(gone) FROM history) WHERE gone=0 AND entry_id=old.id; "
-    "DELETE FROM history WHERE gone=(SELECT max(gone) FROM history) AND seq<=(SELECT seq "
-    "FROM history WHERE gone=(SELECT max(gone) FROM history) ORDER BY seq DESC "
-    "LIMIT 1 OFFSET 20); END";
 
 bool history_trigger_text(std::string_view sql) {
     return sql == history_edit_trigger || sql == history_remove_trigger;
@@ -76,13 +47,19 @@ std::string_view column(sqlite3_stmt *s, int i) {
             static_cast<std::size_t>(sqlite3_column_bytes(s, i))};
 }
 
-// 1 when the database holds the record, 0 when not, -1 after a message.
-int has_record(sqlite3 *db) {
-    statement s = prepare(db, "select count(*) from sqlite_schema where type='table' and "
+// 1 when the database at `path` holds the record, 0 when not, -1 after a
+// message: a table named history of another shape is some other
+// program's, and no reading of it would mean what kesp-history says.
+int has_record(sqlite3 *db, const char *path) {
+    statement s = prepare(db, "select sql from sqlite_schema where type='table' and "
                               "name='history';");
     if (!s) return -1;
-    if (sqlite3_step(s.get()) != SQLITE_ROW) return (failed_step(db), -1);
-    return sqlite3_column_int(s.get(), 0) > 0 ? 1 : 0;
+    int rc = sqlite3_step(s.get());
+    if (rc == SQLITE_DONE) return 0;
+    if (rc != SQLITE_ROW) return (failed_step(db), -1);
+    if (column(s.get(), 0) == history_table_statement) return 1;
+    std::fprintf(stderr, "%s is not a kesp database: %s.\n", path, foreign_history_reason);
+    return -1;
 }
 
 connection open_existing(const char *path) {
@@ -99,7 +76,7 @@ connection open_existing(const char *path) {
 connection open_record(const char *path, bool &present) {
     connection db = open_existing(path);
     if (!db) return nullptr;
-    int record = has_record(db.get());
+    int record = has_record(db.get(), path);
     if (record < 0) return nullptr;
     present = record == 1;
     const char *check = present ? "pragma integrity_check(history);" : "pragma quick_check;";
@@ -185,10 +162,22 @@ struct transaction {
 }  // namespace
 
 bool history_prepare(sqlite3 *db) {
-    int record = has_record(db);
-    if (record != 0) return record == 1;
-    return run(db, history_table_statement) && run(db, history_index_statement) &&
-           run(db, history_edit_trigger) && run(db, history_remove_trigger);
+    // Whichever of them is missing: all in a database never changed, a
+    // trigger that another program dropped.
+    static const std::pair<const char *, const char *> objects[] = {
+        {"history", history_table_statement},
+        {"history_owner", history_index_statement},
+        {"history_edit", history_edit_trigger},
+        {"history_remove", history_remove_trigger},
+    };
+    for (const auto &[name, sql] : objects) {
+        statement s = prepare(db, "select count(*) from sqlite_schema where name=?;");
+        if (!s) return false;
+        sqlite3_bind_text(s.get(), 1, name, -1, SQLITE_STATIC);
+        if (sqlite3_step(s.get()) != SQLITE_ROW) return failed_step(db);
+        if (sqlite3_column_int(s.get(), 0) == 0 && !run(db, sql)) return false;
+    }
+    return true;
 }
 
 std::optional<std::vector<history_version>> history_latest(const char *path, int count) {
@@ -291,33 +280,107 @@ std::optional<versions_by_entry> history_by_entry(const char *path) {
     return out;
 }
 
-bool history_insert(sqlite3 *db, std::int64_t id, const std::vector<history_version> &versions) {
-    statement s = prepare(db, "insert into history(entry_id,title,user,url,password,notes,"
-                              "timestamp,replaced,why)values(?,?,?,?,?,?,?,?,?);");
+std::optional<versions_by_removal> history_removed(const char *path) {
+    bool present = false;
+    connection db = open_record(path, present);
+    if (!db) return std::nullopt;
+    versions_by_removal out;
+    if (!present) return out;
+    std::string sql = std::string(version_columns) + "where gone<>0 order by gone, seq;";
+    statement s = prepare(db.get(), sql.c_str());
+    if (!s) return std::nullopt;
+    std::vector<history_version> all;
+    if (!read_versions(db.get(), s.get(), all)) return std::nullopt;
+    for (history_version &v : all) out[v.owner.gone].push_back(std::move(v));
+    return out;
+}
+
+namespace {
+
+// Whether the database holds the removal `last` already: a removed
+// entry's last version, the same in every text and time.
+int holds_removal(sqlite3 *db, std::int64_t id, const history_version &last) {
+    statement s = prepare(db, "select count(*) from history where gone<>0 and entry_id=? and "
+                              "why=? and title=? and user=? and url=? and password=? and "
+                              "notes=? and timestamp=? and replaced=?;");
+    if (!s) return -1;
+    sqlite3_bind_int64(s.get(), 1, id);
+    int column = 2;
+    for (std::string_view text : {std::string_view(last.why), last.title.view(), last.user.view(),
+                                  last.url.view(), last.password.view(), last.notes.view(),
+                                  last.timestamp.view(), std::string_view(last.replaced)})
+        sqlite3_bind_text64(s.get(), column++, text.data(), text.size(), SQLITE_STATIC,
+                            SQLITE_UTF8);
+    if (sqlite3_step(s.get()) != SQLITE_ROW) return (failed_step(db), -1);
+    return sqlite3_column_int(s.get(), 0) > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+bool history_insert(sqlite3 *db, const std::vector<history_to_add> &owners) {
+    // Each owner's place in the record: gone 0, or a removal number of its own.
+    struct placed {
+        const history_version *version;
+        std::int64_t id, gone;
+    };
+    std::vector<placed> all;
+    std::vector<std::pair<std::int64_t, std::int64_t>> bounded;
+    std::int64_t gone = 0;
+    {
+        statement s = prepare(db, "select coalesce(max(gone),0) from history;");
+        if (!s) return false;
+        if (sqlite3_step(s.get()) != SQLITE_ROW) return failed_step(db);
+        gone = sqlite3_column_int64(s.get(), 0);
+    }
+    for (const history_to_add &owner : owners) {
+        if (owner.versions == nullptr || owner.versions->empty()) continue;
+        std::int64_t number = 0;
+        if (owner.removed) {
+            int held = holds_removal(db, owner.id, owner.versions->back());
+            if (held < 0) return false;
+            if (held == 1) continue;
+            number = ++gone;
+        }
+        bounded.emplace_back(owner.id, number);
+        for (const history_version &v : *owner.versions) all.push_back({&v, owner.id, number});
+    }
+    std::stable_sort(all.begin(), all.end(), [](const placed &a, const placed &b) {
+        return a.version->replaced < b.version->replaced;
+    });
+    statement s = prepare(db, "insert into history(entry_id,gone,title,user,url,password,notes,"
+                              "timestamp,replaced,why)values(?,?,?,?,?,?,?,?,?,?);");
     if (!s) return false;
     auto bind = [&](int column, std::string_view text) {
         sqlite3_bind_text64(s.get(), column, text.data(), text.size(), SQLITE_STATIC,
                             SQLITE_UTF8);
     };
-    for (const history_version &v : versions) {
-        sqlite3_bind_int64(s.get(), 1, id);
-        bind(2, v.title);
-        bind(3, v.user);
-        bind(4, v.url);
-        bind(5, v.password);
-        bind(6, v.notes);
-        bind(7, v.timestamp);
-        bind(8, v.replaced);
-        bind(9, v.why);
+    for (const placed &p : all) {
+        const history_version &v = *p.version;
+        sqlite3_bind_int64(s.get(), 1, p.id);
+        sqlite3_bind_int64(s.get(), 2, p.gone);
+        bind(3, v.title);
+        bind(4, v.user);
+        bind(5, v.url);
+        bind(6, v.password);
+        bind(7, v.notes);
+        bind(8, v.timestamp);
+        bind(9, v.replaced);
+        bind(10, v.why);
         if (sqlite3_step(s.get()) != SQLITE_DONE) return failed_step(db);
         sqlite3_reset(s.get());
     }
-    statement bound = prepare(db, "delete from history where gone=0 and entry_id=?1 and "
-                                  "seq<=(select seq from history where gone=0 and entry_id=?1 "
-                                  "order by seq desc limit 1 offset 20);");
+    statement bound = prepare(db, "delete from history where gone=?2 and entry_id=?1 and "
+                                  "seq<=(select seq from history where gone=?2 and entry_id=?1 "
+                                  "order by seq desc limit 1 offset ?3);");
     if (!bound) return false;
-    sqlite3_bind_int64(bound.get(), 1, id);
-    return sqlite3_step(bound.get()) == SQLITE_DONE || failed_step(db);
+    for (const auto &[id, number] : bounded) {
+        sqlite3_bind_int64(bound.get(), 1, id);
+        sqlite3_bind_int64(bound.get(), 2, number);
+        sqlite3_bind_int(bound.get(), 3, history_bound);
+        if (sqlite3_step(bound.get()) != SQLITE_DONE) return failed_step(db);
+        sqlite3_reset(bound.get());
+    }
+    return true;
 }
 
 namespace {
@@ -352,6 +415,7 @@ int history_restore(const char *path, const history_owner &owner, int n,
     sqlite3 *raw = db.get();
     if (!run(raw, "begin immediate;")) return -1;
     transaction t{raw};
+    if (!schema_is_kesps(raw, path)) return -1;
     statement pick = prepare(raw, "select seq from history where gone=? and entry_id=? "
                                   "order by seq desc limit 1 offset ?;");
     if (!pick) return -1;
@@ -417,6 +481,7 @@ std::optional<std::size_t> history_forget(const char *path, const history_owner 
     if (!db) return std::nullopt;
     if (!present) return std::size_t{0};
     sqlite3 *raw = db.get();
+    if (!schema_is_kesps(raw, path)) return std::nullopt;
     // Deleted cells are overwritten; VACUUM then rebuilds the file, so that
     // no free page and no slack of a page keeps the forgotten bytes.
     if (!run(raw, "pragma secure_delete=on;")) return std::nullopt;
@@ -434,6 +499,7 @@ std::optional<std::size_t> history_forget(const char *path, const history_owner 
     }
     const auto forgotten = static_cast<std::size_t>(sqlite3_changes(raw));
     s.reset();
-    if (!run(raw, "vacuum;")) return std::nullopt;
+    // Nothing forgotten, nothing to rebuild: the file stays as it was.
+    if (forgotten > 0 && !run(raw, "vacuum;")) return std::nullopt;
     return forgotten;
 }

@@ -25,18 +25,9 @@
 #include <vector>
 
 #include "memory/secret.h"
+#include "store/schema.h"  // history_bound and the record's statements
 
 struct sqlite3;
-
-inline constexpr int history_bound = 20;
-
-// The statements that make the record, in the very text SQLite keeps in its
-// schema; a reader of a database file accepts triggers with these texts and
-// no others.
-extern const char *const history_table_statement;
-extern const char *const history_index_statement;
-extern const char *const history_edit_trigger;
-extern const char *const history_remove_trigger;
 
 // True when `sql` is exactly the text of one of the record's triggers.
 bool history_trigger_text(std::string_view sql);
@@ -93,11 +84,35 @@ bool history_visit_passwords(const char *path, earlier_password_visitor visit, v
 using versions_by_entry = std::map<std::int64_t, std::vector<history_version>>;
 std::optional<versions_by_entry> history_by_entry(const char *path);
 
-// Within an open transaction on `db`, after the record is ready: adds
-// `versions` (oldest first; texts, timestamp, replaced and why are taken)
-// as the earlier versions of the entry with id `id`, then applies the
-// bound. False after "Error: <SQLite's text>\n".
-bool history_insert(sqlite3 *db, std::int64_t id, const std::vector<history_version> &versions);
+// The versions of every removed entry, by removal number, oldest first
+// within each (the removal last). Nothing after a message; none for a
+// database without the record.
+using versions_by_removal = std::map<std::int64_t, std::vector<history_version>>;
+std::optional<versions_by_removal> history_removed(const char *path);
+
+// The versions of one removed entry, as they travel between databases.
+struct removed_versions {
+    std::int64_t id = 0;                    // the id the entry had
+    std::vector<history_version> versions;  // oldest first, the removal last
+};
+
+// Earlier versions to add to a database (oldest first; texts, timestamp,
+// replaced and why are taken): of the entry with id `id` that stands, or,
+// with `removed`, of a removed entry that had the id `id`.
+struct history_to_add {
+    std::int64_t id = 0;
+    bool removed = false;
+    const std::vector<history_version> *versions = nullptr;
+};
+
+// Within an open transaction on `db`, after the record is ready: adds the
+// versions of every owner, all of them in the order of the times they were
+// replaced (so that the latest changes list as they did where they were
+// recorded), each removed entry under a removal number of its own, then
+// applies the bound. A removed entry whose removal the database holds
+// already (the same texts, times and id) is left out. False after
+// "Error: <SQLite's text>\n".
+bool history_insert(sqlite3 *db, const std::vector<history_to_add> &owners);
 
 // The texts of an entry that a restore can take back, as bits of a set.
 enum history_field : unsigned {

@@ -14,6 +14,7 @@
 #include "store/history.h"
 #include "store/schema.h"
 #include "store/sqlite_handles.h"
+#include "state/files.h"
 
 namespace {
 
@@ -196,10 +197,14 @@ bool has_kesp_columns(sqlite3 *db, const char *name, finding &found) {
 // The record's versions, oldest first, handed to the reader after the
 // rows; nothing when the file holds no record.
 bool visit_versions(sqlite3 *db, const char *name, const image_reader &reader, finding &found) {
-    statement has = prepare(db, "select count(*) from sqlite_schema where type='table' and "
+    statement has = prepare(db, "select sql from sqlite_schema where type='table' and "
                                 "name='history';");
-    if (!has || sqlite3_step(has.get()) != SQLITE_ROW) return not_kesp(name, db, found);
-    if (sqlite3_column_int(has.get(), 0) == 0) return true;
+    if (!has) return not_kesp(name, db, found);
+    const int rc_has = sqlite3_step(has.get());
+    if (rc_has == SQLITE_DONE) return true;
+    if (rc_has != SQLITE_ROW) return not_kesp(name, db, found);
+    if (column_text(has.get(), 0) != history_table_statement)
+        return refuse(name, foreign_history_reason, found);
     if (reader.record != nullptr) *reader.record = true;
     statement rows = prepare(db, "select entry_id,gone,title,user,url,password,notes,timestamp,"
                                  "replaced,why from history order by seq;");
@@ -389,9 +394,7 @@ bool db_image_visit(unsigned char *bytes, std::size_t size, const char *name,
                     const image_reader &reader) {
     // The in-memory file has no log beside it; in WAL mode SQLite would look
     // for one (header bytes 18 and 19 are the read and write versions).
-    static const char header[] = "SQLite format 3";
-    if (size >= 100 && std::memcmp(bytes, header, sizeof header) == 0 && bytes[18] == 2 &&
-        bytes[19] == 2)
+    if (size >= 100 && starts_with_sqlite_header(bytes, size) && bytes[18] == 2 && bytes[19] == 2)
         bytes[18] = bytes[19] = 1;
     const std::uint64_t limit = 1000 + size / 4;
     work_budget budget{limit};

@@ -5,6 +5,7 @@
 #include "container/container.h"
 #include "container/crypt.h"
 #include "container/format.h"
+#include "state/files.h"
 #include "store/db.h"
 
 namespace fmt = container_format;
@@ -39,8 +40,7 @@ std::string container_magic_text() {
 std::size_t container_trailer_bytes() { return fmt::trailer_size; }
 
 std::string plain_db_header() {
-    return std::string(reinterpret_cast<const char *>(fmt::sqlite_header),
-                       fmt::sqlite_header_size);
+    return std::string(sqlite_header, sqlite_header_size);
 }
 
 int container_opens(const char *path, const char *password) {
