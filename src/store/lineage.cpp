@@ -16,13 +16,11 @@ constexpr std::size_t wal_marks = 18;
 
 // A writable database in memory over a copy of `bytes` that SQLite owns.
 connection open_copy(const unsigned char *bytes, std::size_t size, bool &was_wal) {
-    sqlite3 *raw = nullptr;
-    if (sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
-        sqlite3_close(raw);
+    connection db;
+    if (open_connection(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr, db) !=
+        SQLITE_OK)
         return nullptr;
-    }
-    connection db(raw);
+    sqlite3 *raw = db.get();
     sqlite3_db_config(raw, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_db_config(raw, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
     sqlite3_db_config(raw, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
