@@ -777,8 +777,9 @@ TEST_F(unlocked, AWaitingPromptHoldsTheAgent) {
         EXPECT_EQ(r.err, "");
     }
     EXPECT_EQ(titles_in_container(), "mail\nbank\n");
-    // Once nothing holds it, the idle time runs out as before.
-    EXPECT_TRUE(wait_gone(pid));
+    // Once nothing holds it, the idle time runs out as before (its whole
+    // length again: the program's end was its last use).
+    EXPECT_TRUE(wait_gone(pid, 2 * slow + 10));
     EXPECT_FALSE(harness::exists(copy()));
 }
 
@@ -819,7 +820,7 @@ TEST_F(unlocked, TheIdleTimeIsAMinimum) {
     ASSERT_GT(pid, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(2300 * slow));
     EXPECT_TRUE(alive(pid)) << "locked before its idle time";
-    EXPECT_TRUE(wait_gone(pid));
+    EXPECT_TRUE(wait_gone(pid, slow + 10));
 }
 
 // A client that trickles its request a byte at a time is cut off once the
