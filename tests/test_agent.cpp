@@ -239,7 +239,7 @@ TEST_F(unlocked, IdleMaximumAndSignalsLockByThemselves) {
     };
     const limit cases[] = {
         {{"--idle", seconds(2)}, false, "it locks after 2 seconds without use", 0},
-        {{"--max", seconds(3)}, true, "it locks after 10 minutes without use", 0},
+        {{"--max", seconds(6)}, true, "it locks after 10 minutes without use", 0},
         {{"--idle", "1h"}, false, "it locks after 1 hour without use", SIGTERM},
         {{"--idle", "90s"}, false, "it locks after 90 seconds without use", SIGHUP},
     };
@@ -260,7 +260,7 @@ TEST_F(unlocked, IdleMaximumAndSignalsLockByThemselves) {
                 box.run({"-A"});
                 EXPECT_TRUE(::kill(pid, 0) == 0);
             }
-        EXPECT_TRUE(wait_gone(pid, 6 * slow)) << c.args[0];
+        EXPECT_TRUE(wait_gone(pid, 10 * slow)) << c.args[0];
         EXPECT_FALSE(harness::exists(copy()));
         EXPECT_FALSE(harness::exists(box.pointer_file()));
         EXPECT_EQ(titles_in_container(), "mail\n");
