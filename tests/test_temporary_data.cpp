@@ -148,7 +148,11 @@ protected:
 
 TEST_F(TemporaryData, NothingIsWrittenInTmpdir) {
     box.env["TMPDIR"] = temporary;
-    expect_nothing_made_in(temporary, [](const std::string &) { return true; });
+    // Every file counts but valgrind's own, when the suite runs the
+    // programs under it: they hold nothing of the database.
+    expect_nothing_made_in(temporary, [](const std::string &name) {
+        return name.rfind("valgrind_proc_", 0) != 0 && name.rfind("vgdb-pipe-", 0) != 0;
+    });
 }
 
 // Without TMPDIR SQLite turns to /var/tmp, which others write in as well:
