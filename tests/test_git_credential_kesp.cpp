@@ -72,7 +72,7 @@ void require_tools() {
     ASSERT_TRUE(harness::exists("/usr/lib/git-core/git-http-backend"));
 }
 
-std::string quoted(const std::string &text) {
+std::string shell_quoted(const std::string &text) {
     std::string out = "'";
     for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
@@ -128,7 +128,8 @@ struct git_result {
 // git in `dir` with the sandbox's HOME, git-credential-kesp as its only
 // helper, no terminal prompt: a prompt goes to the askpass program, which
 // logs it and answers alice and the text of the file "typed".
-git_result run_git(const harness::sandbox &box, const std::string &dir, const std::string &args) {
+git_result run_git(const harness::sandbox &box, const std::string &dir, const std::string &args,
+                   const std::string &input = "/dev/null") {
     std::string askpass = box.root() + "/askpass";
     if (!harness::exists(askpass)) {
         harness::write_file(askpass, "#!/bin/sh\necho \"$1\" >>" + box.root() +
@@ -141,11 +142,11 @@ git_result run_git(const harness::sandbox &box, const std::string &dir, const st
     if (const char *wrapper = std::getenv("KESP_TEST_WRAPPER")) helper = std::string(wrapper) + " " + helper;
     std::string err = box.root() + "/git-stderr";
     std::string command =
-        "cd " + quoted(dir) + " && env -i PATH=/usr/local/bin:/usr/bin:/bin LC_ALL=C HOME=" +
-        quoted(box.home()) + " GIT_CONFIG_NOSYSTEM=1 GIT_TERMINAL_PROMPT=0 GIT_ASKPASS=" +
-        quoted(askpass) + " git -c credential.helper= -c credential.helper=" +
-        quoted("!" + helper) + " -c user.name=t -c user.email=t@t -c init.defaultBranch=main " +
-        args + " >/dev/null 2>" + quoted(err) + " </dev/null";
+        "cd " + shell_quoted(dir) + " && env -i PATH=/usr/local/bin:/usr/bin:/bin LC_ALL=C HOME=" +
+        shell_quoted(box.home()) + " GIT_CONFIG_NOSYSTEM=1 GIT_TERMINAL_PROMPT=0 GIT_ASKPASS=" +
+        shell_quoted(askpass) + " git -c credential.helper= -c credential.helper=" +
+        shell_quoted("!" + helper) + " -c user.name=t -c user.email=t@t -c init.defaultBranch=main " +
+        args + " >/dev/null 2>" + shell_quoted(err) + " <" + shell_quoted(input);
     auto r = harness::run_shell(command);
     return {r.status, harness::read_file(err)};
 }
@@ -249,7 +250,7 @@ TEST(GitCredentialKesp, AWrongPasswordOfAPersonsEntryIsKept) {
     EXPECT_EQ(entries(db), before);
 
     // Without a matching entry git asks; a wrong password typed removes nothing.
-    harness::sql(db, "update entries set user = 'bob'");
+    harness::sql(db, "update entries set url = 'http://elsewhere.example'");
     before = entries(db);
     harness::write_file(box.root() + "/typed", "guess\n");
     clone = run_git(box, box.work(), "clone -q " + server.url + " clone");
@@ -270,7 +271,7 @@ TEST(GitCredentialKesp, StoreAndEraseThroughGitCredential) {
                              "Stored by git-credential-kesp."}});
     auto credential = [&](const std::string &action, const std::string &input) {
         harness::write_file(box.root() + "/request", input);
-        return run_git(box, box.work(), "credential " + action + " <" + box.root() + "/request");
+        return run_git(box, box.work(), "credential " + action, box.root() + "/request");
     };
     // A changed password replaces the old one, which goes to the record.
     auto r = credential("approve", "protocol=https\nhost=h.example\nusername=alice\npassword=new\n");
@@ -305,7 +306,7 @@ TEST(GitCredentialKesp, LockedDatabaseAnswersNothingAndSaysHowToUnlock) {
                                  "protocol=https\nhost=h.example\nusername=alice\npassword=x\n\n");
         EXPECT_EQ(r.status, 0) << action;
         EXPECT_EQ(r.out, "") << action;
-        EXPECT_EQ(r.err, "The active database " + db +
+        EXPECT_EQ(r.err, "The database " + db +
                              " is encrypted; kesp-agent unlock would let git use kesp.\n")
             << action;
     }

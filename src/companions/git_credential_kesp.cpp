@@ -18,6 +18,7 @@
 #include "store/db.h"
 #include "store/history.h"
 #include "vault/active_db.h"
+#include "vault/agent_link.h"
 #include "vault/program.h"
 #include "vault/session.h"
 
@@ -149,6 +150,18 @@ int erase(const credential_request &request) {
     return exit_ok;
 }
 
+// The encrypted database git's passwords are in, when no agent holds it:
+// the one the pointer file names, or, with none active, the one this
+// account last locked or encrypted (kesp -E and an agent's lock forget
+// the active database).
+std::optional<std::string> locked_container(active_state state, const active_db &probe) {
+    if (state == active_state::encrypted) return probe.path;
+    if (state != active_state::none) return std::nullopt;
+    auto last = last_db();
+    if (!last || !file_exists(last->c_str())) return std::nullopt;
+    return last;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -175,11 +188,10 @@ int main(int argc, char **argv) {
     active_state state = probe_active_db(probe);
     // An agent that ended has said so, and how to unlock, already.
     if (state == active_state::ended) return exit_ok;
-    if (state == active_state::encrypted) {
+    if (auto locked = locked_container(state, probe)) {
         std::fprintf(stderr,
-                     "The active database %s is encrypted; kesp-agent unlock would let git "
-                     "use kesp.\n",
-                     probe.path.c_str());
+                     "The database %s is encrypted; kesp-agent unlock would let git use kesp.\n",
+                     locked->c_str());
         return exit_ok;
     }
     if (action == "get") return get(*request);
