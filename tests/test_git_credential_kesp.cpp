@@ -313,6 +313,34 @@ TEST(GitCredentialKesp, LockedDatabaseAnswersNothingAndSaysHowToUnlock) {
     EXPECT_TRUE(harness::is_container(db));
 }
 
+TEST(GitCredentialKesp, WorksOnTheCopyAnAgentHoldsUntilItLocks) {
+    harness::ram_folder ram;
+    ASSERT_FALSE(ram.path().empty());
+    harness::sandbox box;
+    box.env["XDG_RUNTIME_DIR"] = ram.path();
+    std::string db = box.path("vault.sqlite");
+    harness::make_database(box, db, {{"forge", "alice", "https://h.example", "pw", ""}});
+    ASSERT_EQ(harness::encrypt(box, "master").status, 0);
+    {
+        harness::pty_session s(box, {"unlock", db}, harness::built_program("kesp-agent"));
+        if (s.expect_terminal("Master password: ")) s.type_line("master");
+        ASSERT_EQ(s.finish().status, 0);
+    }
+    const std::string helper = harness::built_program("git-credential-kesp");
+    const std::string get = "protocol=https\nhost=h.example\n\n";
+    EXPECT_EQ(box.run_program(helper, {"get"}, get).out, "username=alice\npassword=pw\n");
+    auto stored = box.run_program(helper, {"store"},
+                                  "protocol=https\nhost=h.example\nusername=alice\npassword=pw2\n");
+    EXPECT_EQ(stored.status, 0) << stored.err;
+    EXPECT_EQ(box.run_program(helper, {"get"}, get).out, "username=alice\npassword=pw2\n");
+    ASSERT_EQ(box.run_program(harness::built_program("kesp-agent"), {"lock"}).status, 0);
+    auto locked = box.run_program(helper, {"get"}, get);
+    EXPECT_EQ(locked.status, 0);
+    EXPECT_EQ(locked.out, "");
+    EXPECT_EQ(locked.err,
+              "The database " + db + " is encrypted; kesp-agent unlock would let git use kesp.\n");
+}
+
 struct direct_case {
     const char *name;
     std::vector<std::string> args;
