@@ -16,8 +16,8 @@
 
 #include "agent/holder.h"
 #include "agent/server.h"
-#include "container/crypt.h"
 #include "state/console.h"
+#include "state/failure.h"
 #include "state/files.h"
 #include "state/pointer_file.h"
 #include "vault/agent_link.h"
@@ -181,11 +181,11 @@ int agent_unlock(const unlock_options &options) {
         secret_buffer &password = a->key.password();
         if (!ask_master_password(password)) return 1;
         a->container_seen = seen_now(container);
-        decrypted plain = decrypt_to_memory_keeping_key(password.data, container.c_str(),
-                                                        a->key.key());
-        if (plain.status == decrypt_status::wrong_password)
+        opened_container plain = open_keeping_key(password.data, container, a->key.key());
+        print_failure(plain.why);
+        if (plain.status == open_status::wrong_password)
             std::fputs("Invalid password or tampered data. Aborted.\n", stderr);
-        if (plain.status != decrypt_status::ok || !private_folder(folder)) {
+        if (plain.status != open_status::ok || !private_folder(folder)) {
             ::rmdir(folder.c_str());
             return 1;
         }

@@ -43,6 +43,11 @@ std::unique_ptr<wiped_buffer> read_copy(const std::string &copy, std::string &wh
     return bytes;
 }
 
+// A failure's words as the reason of a refusal: one line.
+std::string reason_of(const failure &why) {
+    return failure_line(why, "the container could not be written");
+}
+
 }  // namespace
 
 std::string spoken_duration(long seconds) {
@@ -81,7 +86,7 @@ key_page::~key_page() {
     ::munmap(page_, page_size());
 }
 
-container_key &key_page::key() {
+kept_key &key_page::key() {
     return secrets_->key;
 }
 
@@ -116,27 +121,13 @@ long agent::seconds_left() const {
     return std::max<long>(0, std::chrono::duration_cast<std::chrono::seconds>(left).count());
 }
 
-void agent::forget_messages() {
-    (void)!::ftruncate(messages.get(), 0);
-    ::lseek(messages.get(), 0, SEEK_SET);
-}
-
-std::string agent::printed_reason() {
-    char text[1024] = {};
-    ssize_t got = ::pread(messages.get(), text, sizeof text - 1, 0);
-    std::string why(text, got > 0 ? static_cast<std::size_t>(got) : 0);
-    while (!why.empty() && why.back() == '\n') why.pop_back();
-    for (char &c : why)
-        if (c == '\n') c = ';';
-    return why.empty() ? "the container could not be written" : why;
-}
-
 bool agent::replace_copy(const unsigned char *bytes, std::size_t size, std::string &why) {
     std::string next = copy + ".new";
     ::unlink(next.c_str());
+    failure_capture said;
     if (!write_new_file(next, bytes, size) || ::rename(next.c_str(), copy.c_str()) != 0) {
         wipe_file(next);
-        why = printed_reason();
+        why = reason_of(said.take(next));
         return false;
     }
     return true;
@@ -158,14 +149,13 @@ bool agent::refresh(std::string &why, bool locked, const char *typed) {
         why = "both changed";
         return false;
     }
-    forget_messages();
-    container_key fresh;
-    decrypted d = decrypt_to_memory_keeping_key(key.password().data, container.c_str(), fresh);
-    if (d.status == decrypt_status::wrong_password && typed != nullptr)
-        d = decrypt_to_memory_keeping_key(typed, container.c_str(), fresh);
-    if (d.status != decrypt_status::ok) {
-        foreign_container = d.status == decrypt_status::wrong_password && !unsealed;
-        why = d.status != decrypt_status::wrong_password ? printed_reason()
+    kept_key fresh;
+    opened_container d = open_keeping_key(key.password().data, container, fresh);
+    if (d.status == open_status::wrong_password && typed != nullptr)
+        d = open_keeping_key(typed, container, fresh);
+    if (d.status != open_status::ok) {
+        foreign_container = d.status == open_status::wrong_password && !unsealed;
+        why = d.status != open_status::wrong_password ? reason_of(d.why)
               : container + " was replaced and no longer opens with the password it was "
                             "unlocked with; " +
                     (unsealed ? "the unlocked copy holds changes of its own; both are kept"
@@ -182,10 +172,14 @@ bool agent::refresh(std::string &why, bool locked, const char *typed) {
         return true;
     }
     std::string report;
-    auto merged = merge_images(*sealed_state, *bytes, *d.plain, report);
-    if (!merged) {
-        why = printed_reason();
-        return false;
+    std::unique_ptr<built_image> merged;
+    {
+        failure_capture said;
+        merged = merge_images(*sealed_state, *bytes, *d.plain, report);
+        if (!merged) {
+            why = reason_of(said.take());
+            return false;
+        }
     }
     if (!replace_copy(merged->data(), merged->size(), why)) return false;
     // The container's state is the ancestor from now on; the merged copy
@@ -201,9 +195,9 @@ bool agent::refresh(std::string &why, bool locked, const char *typed) {
              report + ")";
     auto plain = std::make_unique<wiped_buffer>(merged->size());
     std::memcpy(plain->data(), merged->data(), merged->size());
-    forget_messages();
-    if (!seal_with_key(key.key(), plain->data(), plain->size(), container.c_str())) {
-        why = printed_reason();
+    if (failure failed; !seal_with_kept_key(key.key(), plain->data(), plain->size(), container,
+                                            failed)) {
+        why = reason_of(failed);
         return false;
     }
     take_sealed(std::move(plain));
@@ -227,9 +221,9 @@ bool agent::seal_once(std::string &why) {
     if (!bytes) return false;
     auto now = digest_of(bytes->data(), bytes->size());
     if (now && *now == sealed) return true;
-    forget_messages();
-    if (!seal_with_key(key.key(), bytes->data(), bytes->size(), container.c_str())) {
-        why = printed_reason();
+    if (failure failed; !seal_with_kept_key(key.key(), bytes->data(), bytes->size(), container,
+                                            failed)) {
+        why = reason_of(failed);
         return false;
     }
     take_sealed(std::move(bytes));
@@ -241,28 +235,27 @@ bool agent::encrypt(const char *password, bool &changed, std::string &why) {
     if (!refresh(why, true, password)) return false;
     auto bytes = read_copy(copy, why);
     if (!bytes) return false;
-    forget_messages();
-    container_key fresh;
-    if (!derive_container_key(password, nullptr, fresh) ||
-        !seal_with_key(fresh, bytes->data(), bytes->size(), container.c_str())) {
-        why = printed_reason();
+    kept_key fresh;
+    if (failure failed; !derive_kept_key(password, fresh, failed) ||
+                        !seal_with_kept_key(fresh, bytes->data(), bytes->size(), container,
+                                            failed)) {
+        why = reason_of(failed);
         return false;
     }
     changed = std::strcmp(password, key.password().data) != 0;
     return true;
 }
 
-bool agent::key_for(const std::string &path, container_key &out) {
-    forget_messages();
-    decrypted d = decrypt_to_memory_with_key(key.key(), path.c_str());
-    if (d.status == decrypt_status::ok) {
+bool agent::key_for(const std::string &path, kept_key &out) {
+    opened_container d = open_with_kept_key(key.key(), path);
+    if (d.status == open_status::ok) {
         std::memcpy(out.key.data, key.key().key.data, sizeof out.key.data);
         std::memcpy(out.salt.data, key.key().salt.data, sizeof out.salt.data);
         return true;
     }
-    if (d.status == decrypt_status::failed) return false;
-    d = decrypt_to_memory_keeping_key(key.password().data, path.c_str(), out);
-    return d.status == decrypt_status::ok;
+    if (d.status == open_status::failed) return false;
+    d = open_keeping_key(key.password().data, path, out);
+    return d.status == open_status::ok;
 }
 
 std::string agent::take_notice() {

@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "container/crypt.h"
 #include "memory/secret.h"
 #include "state/console.h"
 #include "state/files.h"
+#include "vault/kept_key.h"
 
 using agent_clock = std::chrono::steady_clock;
 
@@ -35,7 +35,7 @@ bool write_new_file(const std::string &path, const unsigned char *bytes, std::si
 // What the agent holds: the key, and the master password, to open the
 // container again when another program (kesp-sync's merge) replaced it.
 struct agent_secrets {
-    container_key key;
+    kept_key key;
     secret_buffer password;
 };
 
@@ -47,7 +47,7 @@ public:
     ~key_page();
     key_page(const key_page &) = delete;
     key_page &operator=(const key_page &) = delete;
-    container_key &key();
+    kept_key &key();
     secret_buffer &password();
     void *page() const { return page_; }
     static std::size_t page_size();
@@ -88,7 +88,6 @@ struct agent {
     file_seen container_seen;  // the container as the agent last read or wrote it
     long idle_seconds = 0;
     agent_clock::time_point last_use, ends;
-    unique_fd messages;  // standard error of the agent: the reasons of failed seals
     // Programs that hold the agent while they run (agent_verb::hold): one
     // may be waiting for a person at its prompts.
     std::vector<unique_fd> holders;
@@ -100,12 +99,6 @@ struct agent {
     // has wholly passed, never a truncated second early.
     bool expired() const;
     long seconds_left() const;
-
-    // Emptied before each step whose reason may be wanted; the offset goes
-    // back too, or the next message would follow a hole of zeros.
-    void forget_messages();
-    // What the sealing printed, as one line.
-    std::string printed_reason();
 
     // The copy's file replaced by `size` bytes at `bytes`.
     bool replace_copy(const unsigned char *bytes, std::size_t size, std::string &why);
@@ -136,7 +129,7 @@ struct agent {
     // The key of the container at `path` when the master password opens
     // it: its own key first (no derivation), else one derived for that
     // container's salt. The password itself never leaves the agent.
-    bool key_for(const std::string &path, container_key &out);
+    bool key_for(const std::string &path, kept_key &out);
 
     // What the agent did on its own since the last reply, once.
     std::string take_notice();

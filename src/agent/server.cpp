@@ -128,7 +128,7 @@ bool serve(agent &a, int listener) {
         write_agent_reply(conn.get(), true, a.take_notice());
         return false;
     case agent_verb::key: {
-        container_key found;
+        kept_key found;
         // A relative path would be taken from the agent's folder, not the
         // asker's.
         if (payload.view().empty() || payload.c_str()[0] != '/' ||
@@ -185,10 +185,8 @@ void detach(agent &a) {
     int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     ::dup2(null, STDIN_FILENO);
     ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
     if (null > STDERR_FILENO) ::close(null);
-    a.messages.reset(::open((a.folder + "/messages").c_str(),
-                            O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (a.messages.valid()) ::dup2(a.messages.get(), STDERR_FILENO);
     ::mlock(a.key.page(), key_page::page_size());
 }
 

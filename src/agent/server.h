@@ -16,7 +16,7 @@
 unique_fd listen_on(const std::string &path);
 
 // The background half: its own session, no terminal, standard streams
-// closed (standard error collects what a failed seal printed).
+// closed: the reasons of failures travel in the replies.
 void detach(agent &a);
 
 // Serves `listener` until the agent locks or ends, with `mask` as the

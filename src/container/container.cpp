@@ -8,12 +8,13 @@
 
 #include "container/format.h"
 #include "state/files.h"
+#include "state/failure.h"
 
 namespace fmt = container_format;
 
 bool is_encrypted_file(const char *path) {
     auto magic = container_magic_at(path);
-    if (!magic) std::fputs("Failed to open file.\n", stderr);
+    if (!magic) say_failure("Failed to open file.\n");
     return magic.value_or(false);
 }
 

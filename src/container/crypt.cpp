@@ -23,6 +23,7 @@
 #include "state/files.h"
 #include "state/replacement.h"
 #include "state/test_hooks.h"
+#include "state/failure.h"
 
 namespace fmt = container_format;
 
@@ -44,7 +45,7 @@ bool read_exactly(int fd, unsigned char *buf, std::size_t n, const char *name,
             return false;
         }
         if (got == 0) {
-            std::fprintf(stderr, short_read, name);
+            say_failuref(short_read, name);
             return false;
         }
         done += static_cast<std::size_t>(got);
@@ -57,7 +58,7 @@ bool read_exactly(int fd, unsigned char *buf, std::size_t n, const char *name,
 bool read_random_bytes(unsigned char *out, std::uint32_t n, const char *device) {
     unique_fd fd(::open(device, O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
-        std::fputs("Cannot open /dev/urandom\n", stderr);
+        say_failure("Cannot open /dev/urandom\n");
         return false;
     }
     return read_exactly(fd.get(), out, n, device, "Cannot read ", "Short read from %s.\n");
@@ -80,14 +81,14 @@ bool derive_key(const char *password, const unsigned char *salt, key_material &o
         ok = read_random_bytes(out.salt.data, sizeof out.salt.data);
     ok = ok && pbkdf2_sha256(password, out.salt.data, sizeof out.salt.data,
                              fmt::pbkdf2_iterations, out.key.data, sizeof out.key.data);
-    if (!ok) std::fputs("Key derivation failed.\n", stderr);
+    if (!ok) say_failure("Key derivation failed.\n");
     return ok;
 }
 
 cipher_ctx_ptr start_ctr(const unsigned char *key, const unsigned char *iv, int direction) {
     cipher_ctx_ptr ctx(EVP_CIPHER_CTX_new());
     if (!ctx || EVP_CipherInit(ctx.get(), EVP_aes_256_ctr(), key, iv, direction) != 1) {
-        std::fputs("Unable to initialize AES.\n", stderr);
+        say_failure("Unable to initialize AES.\n");
         return nullptr;
     }
     return ctx;
@@ -99,7 +100,7 @@ bool ctr_update(EVP_CIPHER_CTX *ctx, const unsigned char *in, std::size_t length
     if (length > INT_MAX ||
         EVP_CipherUpdate(ctx, out, &done, in, static_cast<int>(length)) != 1 ||
         static_cast<std::size_t>(done) != length) {
-        std::fputs("Unable to process data.\n", stderr);
+        say_failure("Unable to process data.\n");
         return false;
     }
     return true;
@@ -109,7 +110,7 @@ bool ctr_final(EVP_CIPHER_CTX *ctx) {
     unsigned char none[EVP_MAX_BLOCK_LENGTH];
     int final_len = 0;
     if (EVP_CipherFinal(ctx, none, &final_len) != 1 || final_len != 0) {
-        std::fputs("Unable to finalize.\n", stderr);
+        say_failure("Unable to finalize.\n");
         return false;
     }
     return true;
@@ -130,7 +131,7 @@ mac_ctx_ptr start_mac(const unsigned char *key, std::size_t key_len) {
         OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
         OSSL_PARAM_construct_end()};
     if (!ctx || EVP_MAC_init(ctx.get(), key, key_len, params) != 1) {
-        std::fputs(mac_failure, stderr);
+        say_failure(mac_failure);
         return nullptr;
     }
     return ctx;
@@ -138,7 +139,7 @@ mac_ctx_ptr start_mac(const unsigned char *key, std::size_t key_len) {
 
 bool mac_update(EVP_MAC_CTX *ctx, const unsigned char *data, std::size_t len) {
     if (EVP_MAC_update(ctx, data, len) == 1) return true;
-    std::fputs(mac_failure, stderr);
+    say_failure(mac_failure);
     return false;
 }
 
@@ -146,7 +147,7 @@ bool finish_mac(EVP_MAC_CTX *ctx, unsigned char *mac) {
     std::size_t mac_len = 0;
     if (EVP_MAC_final(ctx, mac, &mac_len, fmt::mac_size) == 1 && mac_len == fmt::mac_size)
         return true;
-    std::fputs(mac_failure, stderr);
+    say_failure(mac_failure);
     return false;
 }
 
@@ -161,11 +162,11 @@ bool checked_size(int fd, const char *path, std::int64_t limit, const char *too_
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
-        std::fprintf(stderr, "%s is not a regular file.\n", path);
+        say_failuref("%s is not a regular file.\n", path);
         return false;
     }
     if (st.st_size > limit) {
-        std::fprintf(stderr, too_large, path);
+        say_failuref(too_large, path);
         return false;
     }
     return true;
@@ -179,14 +180,14 @@ bool unchanged_since(int fd, const char *path, const struct stat &before) {
         now.st_mtim.tv_sec == before.st_mtim.tv_sec &&
         now.st_mtim.tv_nsec == before.st_mtim.tv_nsec)
         return true;
-    std::fprintf(stderr, changed_while_read, path);
+    say_failuref(changed_while_read, path);
     return false;
 }
 
 unique_fd open_input(const char *path, const char *open_failure) {
     // O_NONBLOCK: a FIFO at the path must not hang before fstat refuses it.
     unique_fd in(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!in.valid()) std::fprintf(stderr, open_failure, path);
+    if (!in.valid()) say_failuref(open_failure, path);
     return in;
 }
 
@@ -233,7 +234,7 @@ public:
 private:
     bool start_cipher() {
         if (!read_random_bytes(iv_, sizeof iv_)) {
-            std::fputs("Initialization vector generation failed.\n", stderr);
+            say_failure("Initialization vector generation failed.\n");
             return false;
         }
         cipher_ = start_ctr(km_.key.data, iv_, 1);
@@ -275,7 +276,7 @@ struct background_derivation {
             run(this);
         }
         std::memcpy(out->salt.data, salt, sizeof salt);
-        if (!ok) std::fputs("Key derivation failed.\n", stderr);
+        if (!ok) say_failure("Key derivation failed.\n");
         return ok;
     }
     // The thread writes into *out: it must end before *out goes.
@@ -307,7 +308,7 @@ bool read_trailer(int fd, std::size_t size, unsigned char *trailer) {
         ::pread(fd, trailer, fmt::trailer_size, static_cast<off_t>(size - fmt::trailer_size)) !=
             static_cast<ssize_t>(fmt::trailer_size) ||
         std::memcmp(trailer + fmt::magic_offset, fmt::magic, fmt::magic_size) != 0) {
-        std::fputs(not_a_container, stderr);
+        say_failure(not_a_container);
         return false;
     }
     return true;
@@ -320,7 +321,7 @@ bool read_trailer(int fd, std::size_t size, unsigned char *trailer) {
 bool load_container(const char *password, const char *path, loaded_container &c,
                     const container_key *given = nullptr, derived_keys *keys = nullptr) {
     if (!is_encrypted_file(path)) {
-        std::fputs(not_a_container, stderr);
+        say_failure(not_a_container);
         return false;
     }
     test_stop_point("container-detected");
@@ -353,7 +354,7 @@ bool load_container(const char *password, const char *path, loaded_container &c,
         !unchanged_since(in.get(), path, before))
         return false;
     if (std::memcmp(c.bytes.get() + size - fmt::trailer_size, c.trailer, fmt::trailer_size) != 0) {
-        std::fprintf(stderr, changed_while_read, path);
+        say_failuref(changed_while_read, path);
         return false;
     }
     c.plain_size = size - fmt::trailer_size;
@@ -384,7 +385,7 @@ std::optional<bool> authentic(const loaded_container &c) {
 
 bool encrypt_file(const char *password, const char *path) {
     if (is_encrypted_file(path)) {
-        std::fputs("File is already encrypted.\n", stderr);
+        say_failure("File is already encrypted.\n");
         return false;
     }
     unique_fd in = open_input(path, "Unable to open %s\n");
@@ -438,7 +439,7 @@ bool write_container(container_writer &writer, const unsigned char *plain, std::
 
 bool fits_container(std::size_t size, const char *path) {
     if (size <= static_cast<std::size_t>(fmt::max_plain_size)) return true;
-    std::fprintf(stderr, "%s would be too large: at most 2147483499 bytes fit a container.\n",
+    say_failuref("%s would be too large: at most 2147483499 bytes fit a container.\n",
                  path);
     return false;
 }
@@ -475,7 +476,7 @@ bool decrypt_file(const char *password, const char *path) {
     auto ok = authentic(c);
     if (!ok) return false;
     if (!*ok) {
-        std::fputs("Invalid password or tampered data. Aborted.\n", stderr);
+        say_failure("Invalid password or tampered data. Aborted.\n");
         return false;
     }
 
@@ -565,4 +566,35 @@ bool derive_container_key(const char *password, const unsigned char *salt, conta
     std::memcpy(out.key.data, km.key.data, sizeof out.key.data);
     std::memcpy(out.salt.data, km.salt.data, sizeof out.salt.data);
     return true;
+}
+
+bool derive_container_key(const char *password, const unsigned char *salt, container_key &out,
+                          failure &why) {
+    failure_capture said;
+    bool ok = derive_container_key(password, salt, out);
+    why = said.take();
+    return ok;
+}
+
+decrypted decrypt_to_memory_keeping_key(const char *password, const char *path,
+                                        container_key &key, failure &why) {
+    failure_capture said;
+    decrypted result = decrypt_to_memory_keeping_key(password, path, key);
+    why = said.take(path);
+    return result;
+}
+
+decrypted decrypt_to_memory_with_key(const container_key &key, const char *path, failure &why) {
+    failure_capture said;
+    decrypted result = decrypt_to_memory_with_key(key, path);
+    why = said.take(path);
+    return result;
+}
+
+bool seal_with_key(const container_key &key, const unsigned char *plain, std::size_t size,
+                   const char *path, failure &why) {
+    failure_capture said;
+    bool ok = seal_with_key(key, plain, size, path);
+    why = said.take(path);
+    return ok;
 }

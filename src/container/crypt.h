@@ -9,7 +9,9 @@
 // 2147483647 is refused before any work; a file that changes while it is
 // read is refused too. Keys and plain text are wiped before their memory is
 // released. Messages go to standard error; the caller adds its own after a
-// false result.
+// false result. The variants that take a `failure &why` print nothing:
+// what they would have said is in `why` (with the file they worked on), for
+// the caller to print or to give in words of its own.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +19,7 @@
 
 #include "container/format.h"
 #include "memory/secret.h"
+#include "state/failure.h"
 
 // Replaces the plain file at `path` by a container encrypted under `password`.
 bool encrypt_file(const char *password, const char *path);
@@ -34,6 +37,7 @@ enum class decrypt_status { ok, wrong_password, failed };
 struct decrypted {
     decrypt_status status = decrypt_status::failed;
     std::unique_ptr<wiped_buffer> plain;  // when ok; may hold 0 bytes
+    failure why;  // filled by the variants that take no `why` of their own
 };
 decrypted decrypt_to_memory(const char *password, const char *path);
 
@@ -80,3 +84,12 @@ decrypted decrypt_to_memory_with_key(const container_key &key, const char *path)
 // same counter twice).
 bool seal_with_key(const container_key &key, const unsigned char *plain, std::size_t size,
                    const char *path, bool create_new = false);
+
+// The same four, silent: what they say goes to `why` (see above).
+bool derive_container_key(const char *password, const unsigned char *salt, container_key &out,
+                          failure &why);
+decrypted decrypt_to_memory_keeping_key(const char *password, const char *path,
+                                        container_key &key, failure &why);
+decrypted decrypt_to_memory_with_key(const container_key &key, const char *path, failure &why);
+bool seal_with_key(const container_key &key, const unsigned char *plain, std::size_t size,
+                   const char *path, failure &why);

@@ -13,6 +13,7 @@
 
 #include "container/crypt_internal.h"
 #include "state/files.h"
+#include "state/failure.h"
 
 namespace fmt = container_format;
 
@@ -107,7 +108,7 @@ bool derived_keys::derive(unsigned threads) {
 
     bool ok = true;
     for (const auto &s : slots_) ok = ok && !s->failed;
-    if (!ok) std::fputs("Key derivation failed.\n", stderr);
+    if (!ok) say_failure("Key derivation failed.\n");
     return ok;
 }
 

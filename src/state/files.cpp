@@ -1,5 +1,7 @@
 #include "state/files.h"
 
+#include "state/failure.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +39,8 @@ std::string errno_message(std::string_view what) {
 }
 
 void print_errno(std::string_view what) {
-    std::fprintf(stderr, "%s\n", errno_message(what).c_str());
+    const int error = errno;
+    say_failure(errno_message(what) + "\n", error);
 }
 
 std::string directory_of(std::string_view path) {

@@ -18,6 +18,7 @@
 
 #include "state/numbers.h"
 #include "state/test_hooks.h"
+#include "state/failure.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ void remove_stale_new_files(const std::string &target) {
             continue;
         // unlinkat removes the name it is given, whatever it leads to now.
         if (::unlinkat(fd, found->d_name, 0) == 0)
-            std::fprintf(stderr, "Removed %s.new.%d, left behind by a process that was killed "
+            say_failuref("Removed %s.new.%d, left behind by a process that was killed "
                          "while writing it.\n", target.c_str(), static_cast<int>(*pid));
     }
 }
@@ -137,12 +138,12 @@ bool file_replacement::open() {
     }
     if (!fd_.valid()) {
         if (failures_ == replacement_failures::printed)
-            std::fprintf(stderr, "Unable to open %s for writing.\n", shown_.c_str());
+            say_failuref("Unable to open %s for writing.\n", shown_.c_str());
         return false;
     }
     // The umask may have taken bits away; 0600 exactly is what the owner needs.
     if (::fchmod(fd_.get(), S_IRUSR | S_IWUSR) != 0 && failures_ == replacement_failures::printed)
-        std::fprintf(stderr, "WARNING: Error changing permissions of file %s\n", target_.c_str());
+        say_failuref("WARNING: Error changing permissions of file %s\n", target_.c_str());
     return true;
 }
 

@@ -15,6 +15,7 @@
 #include "store/schema.h"
 #include "store/sqlite_handles.h"
 #include "state/files.h"
+#include "state/failure.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ connection open_memory_db(const char *vfs) {
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, vfs,
                              db);
     if (rc != SQLITE_OK) {
-        std::fprintf(stderr, "Cannot open a database in memory: %s\n",
+        say_failuref("Cannot open a database in memory: %s\n",
                      db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc));
         return nullptr;
     }
@@ -377,7 +378,7 @@ private:
 bool run(sqlite3 *db, const char *sql) {
     char *error = nullptr;
     if (sqlite3_exec(db, sql, nullptr, nullptr, &error) == SQLITE_OK) return true;
-    std::fprintf(stderr, "Cannot build the database in memory: %s\n",
+    say_failuref("Cannot build the database in memory: %s\n",
                  error != nullptr ? error : sqlite3_errmsg(db));
     sqlite3_free(error);
     return false;
@@ -400,7 +401,7 @@ bool db_image_visit(unsigned char *bytes, std::size_t size, const char *name,
     work_budget budget{limit};
     finding found;
     auto refused = [&]() {
-        std::fputs(found.said.c_str(), stderr);
+        say_failure(found.said.c_str());
         return false;
     };
     connection db = open_file_bytes(bytes, size, name, budget, found);
@@ -479,7 +480,7 @@ bool build_versions(sqlite3 *db, image_version_source next, void *context) {
     statement insert = prepare(db, "insert into history(entry_id,gone,title,user,url,password,"
                                    "notes,timestamp,replaced,why)values(?,?,?,?,?,?,?,?,?,?);");
     if (!insert) {
-        std::fprintf(stderr, "Cannot build the database in memory: %s\n", sqlite3_errmsg(db));
+        say_failuref("Cannot build the database in memory: %s\n", sqlite3_errmsg(db));
         return false;
     }
     for (image_version v; next(context, v);) {
@@ -490,7 +491,7 @@ bool build_versions(sqlite3 *db, image_version_source next, void *context) {
                      bind(s, 7, v.notes) && bind(s, 8, v.timestamp) && bind(s, 9, v.replaced) &&
                      bind(s, 10, v.why);
         if (!bound || sqlite3_step(s) != SQLITE_DONE) {
-            std::fprintf(stderr, "Cannot build the database in memory: %s\n", sqlite3_errmsg(db));
+            say_failuref("Cannot build the database in memory: %s\n", sqlite3_errmsg(db));
             return false;
         }
         sqlite3_reset(s);
@@ -511,7 +512,7 @@ std::unique_ptr<built_image> db_image_build(image_row_source next, void *context
     const sqlite3_int64 room = static_cast<sqlite3_int64>(std::max<std::size_t>(expected_size, 4096));
     auto *block = static_cast<unsigned char *>(sqlite3_malloc64(static_cast<sqlite3_uint64>(room)));
     if (block == nullptr) {
-        std::fputs("Cannot build the database in memory: out of memory.\n", stderr);
+        say_failure("Cannot build the database in memory: out of memory.\n");
         return nullptr;
     }
     hint_huge_pages(block, static_cast<std::size_t>(room));
@@ -519,7 +520,7 @@ std::unique_ptr<built_image> db_image_build(image_row_source next, void *context
     if (sqlite3_deserialize(db.get(), "main", block, 0, room,
                             SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_RESIZEABLE) !=
         SQLITE_OK) {
-        std::fprintf(stderr, "Cannot build the database in memory: %s\n", sqlite3_errmsg(db.get()));
+        say_failuref("Cannot build the database in memory: %s\n", sqlite3_errmsg(db.get()));
         return nullptr;
     }
     sqlite3_exec(db.get(), "pragma mmap_size=9223372036854775807;", nullptr, nullptr, nullptr);
@@ -527,7 +528,7 @@ std::unique_ptr<built_image> db_image_build(image_row_source next, void *context
         !run(db.get(), "begin;"))
         return nullptr;
     auto failed = [&]() {
-        std::fprintf(stderr, "Cannot build the database in memory: %s\n", sqlite3_errmsg(db.get()));
+        say_failuref("Cannot build the database in memory: %s\n", sqlite3_errmsg(db.get()));
         return nullptr;
     };
     // A row whose id follows the greatest so far goes in without it: SQLite
@@ -589,7 +590,7 @@ std::unique_ptr<built_image> db_image_build(image_row_source next, void *context
     sqlite3_int64 size = 0;
     unsigned char *bytes = sqlite3_serialize(db.get(), "main", &size, SQLITE_SERIALIZE_NOCOPY);
     if (bytes == nullptr && size > 0) {
-        std::fputs("Cannot build the database in memory: it cannot be serialized.\n", stderr);
+        say_failure("Cannot build the database in memory: it cannot be serialized.\n");
         return nullptr;
     }
     return std::make_unique<built_image>(db.release(), bytes, static_cast<std::size_t>(size));

@@ -1,0 +1,62 @@
+#include "vault/kept_key.h"
+
+#include <cstring>
+
+#include "container/crypt.h"
+
+namespace {
+
+static_assert(sizeof(kept_key::key) == sizeof(container_key::key) &&
+              sizeof(kept_key::salt) == sizeof(container_key::salt));
+
+void copy_key(const kept_key &from, container_key &to) {
+    std::memcpy(to.key.data, from.key.data, sizeof to.key.data);
+    std::memcpy(to.salt.data, from.salt.data, sizeof to.salt.data);
+}
+
+void copy_key(const container_key &from, kept_key &to) {
+    std::memcpy(to.key.data, from.key.data, sizeof to.key.data);
+    std::memcpy(to.salt.data, from.salt.data, sizeof to.salt.data);
+}
+
+opened_container opened_from(decrypted d, failure why) {
+    opened_container o;
+    o.status = d.status == decrypt_status::ok               ? open_status::ok
+               : d.status == decrypt_status::wrong_password ? open_status::wrong_password
+                                                            : open_status::failed;
+    o.plain = std::move(d.plain);
+    o.why = std::move(why);
+    return o;
+}
+
+}  // namespace
+
+opened_container open_keeping_key(const char *password, const std::string &path, kept_key &key) {
+    container_key found;
+    failure why;
+    decrypted d = decrypt_to_memory_keeping_key(password, path.c_str(), found, why);
+    if (d.status == decrypt_status::ok) copy_key(found, key);
+    return opened_from(std::move(d), std::move(why));
+}
+
+opened_container open_with_kept_key(const kept_key &key, const std::string &path) {
+    container_key held;
+    copy_key(key, held);
+    failure why;
+    decrypted d = decrypt_to_memory_with_key(held, path.c_str(), why);
+    return opened_from(std::move(d), std::move(why));
+}
+
+bool seal_with_kept_key(const kept_key &key, const unsigned char *plain, std::size_t size,
+                        const std::string &path, failure &why) {
+    container_key held;
+    copy_key(key, held);
+    return seal_with_key(held, plain, size, path.c_str(), why);
+}
+
+bool derive_kept_key(const char *password, kept_key &out, failure &why) {
+    container_key fresh;
+    if (!derive_container_key(password, nullptr, fresh, why)) return false;
+    copy_key(fresh, out);
+    return true;
+}
