@@ -1156,3 +1156,34 @@ TEST_F(TwoMachines, APasswordChangedOnTheOtherMachineIsTold) {
                      "password typed for the other copy opens it now.\n");
     EXPECT_EQ(read_file(b.db()), read_file(a.db()));
 }
+
+// A merge made by hand (git pull with kesp-merge as git's merge driver,
+// then git push) carries the lineage of both copies: the other machine's
+// kesp-sync takes it as this database, later.
+TEST_F(TwoMachines, AMergeMadeByHandIsTakenByTheOtherMachine) {
+    a.edit("update entries set notes='from a' where id=1;");
+    ASSERT_EQ(a.sync().out, "Sent 1 change.\n");
+    b.edit("update entries set notes='from b' where id=2;");
+    ASSERT_EQ(b.git("commit -q -am 'by hand'").status, 0);
+    const std::string merger = harness::built_program("kesp-merge");
+    b.box.env["PATH"] = merger.substr(0, merger.rfind('/')) + ":/usr/bin:/bin";
+    // git's own leaks are not ours to count: git runs as it is.
+    b.box.wrapped = false;
+    {
+        harness::pty_session s(b.box, {"pull", "-q", "--no-rebase", "--no-edit"}, "/usr/bin/git");
+        ASSERT_TRUE(s.expect_terminal("Master password: "));
+        s.type_line(password);
+        auto r = s.finish();
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+    }
+    b.box.wrapped = true;
+    ASSERT_EQ(b.git("push -q origin HEAD:main").status, 0);
+
+    auto r = a.sync_typed();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Received 1 change from the other copy.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(read_file(a.db()) == read_file(b.db()));
+    EXPECT_NE(a.rows().find("from a"), std::string::npos);
+    EXPECT_NE(a.rows().find("from b"), std::string::npos);
+}

@@ -919,13 +919,15 @@ bool open_here(const tracked_db &db, typed_passwords &passwords, sync_key &key,
     return true;
 }
 
-// The merged database given its lineage, in the merge commit just made.
+// The merged database given its lineage, in the merge commit just made,
+// unless kesp-merge gave it that one already.
 bool stamp_merged(const tracked_db &db, const sync_key &key, const db_lineage &lineage) {
     lineage_status status;
     db_lineage was;
     const char *opened_with = nullptr;
-    if (lineage_with_any_key(db.absolute, key, status, was, &opened_with) != 1 ||
-        !stamp_container(db.absolute, opened_with, lineage) ||
+    const int opened = lineage_with_any_key(db.absolute, key, status, was, &opened_with);
+    if (opened == 1 && status == lineage_status::present && was == lineage) return true;
+    if (opened != 1 || !stamp_container(db.absolute, opened_with, lineage) ||
         !run_git(db.top, literal({"add", "--", db.relative}), git_output::shown).ok() ||
         !run_git(db.top, {"commit", "-q", "--amend", "--no-edit"}, git_output::shown).ok()) {
         std::fputs("The merged database could not be marked as this database; nothing was "
@@ -1056,10 +1058,20 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
     const bool received = after != before;
     const bool merged = received && !commit_of(db.top, "HEAD^2").empty() &&
                         commit_of(db.top, "HEAD^1") == before;
-    // kesp-merge wrote the merged database without its lineage: it gets the
-    // version after both copies', in the merge commit itself.
+    // The merged database carries the lineage of both copies, the version
+    // after both: kesp-merge gave it that when it ran, else it is given it
+    // in the merge commit itself.
     if (merged && key.typed != nullptr) {
-        now.version = std::max(now.version, their_lineage.lineage.version) + 1;
+        const carried_lineage ours{lineage_status::present, now};
+        const carried_lineage theirs{their_lineage.carries ? lineage_status::present
+                                                           : lineage_status::absent,
+                                     their_lineage.lineage};
+        if (join_lineages(ours, theirs, now) != lineage_join::joined) {
+            std::fputs("The merged database could not be marked as this database; nothing was "
+                       "sent.\n",
+                       stderr);
+            return false;
+        }
         if (!stamp_merged(db, key, now)) return false;
     } else if (received && checked && their_lineage.carries) {
         now = their_lineage.lineage;
