@@ -1187,3 +1187,30 @@ TEST_F(TwoMachines, AMergeMadeByHandIsTakenByTheOtherMachine) {
     EXPECT_NE(a.rows().find("from a"), std::string::npos);
     EXPECT_NE(a.rows().find("from b"), std::string::npos);
 }
+
+// The received database made private: when the file was swapped for a
+// link after git wrote it, the file the link points to keeps its mode.
+TEST_F(TwoMachines, AFileSwappedForALinkIsNotMadePrivate) {
+    a.edit("update entries set notes='from a' where id=1;");
+    ASSERT_EQ(a.sync().out, "Sent 1 change.\n");
+    const std::string outside = dir.file("outside");
+    harness::write_file(outside, "someone else's");
+    ASSERT_EQ(::chmod(outside.c_str(), 0644), 0);
+
+    b.box.env["KESP_TEST_STOP_AT"] = "received";
+    harness::pty_session s(b.box, {}, syncer);
+    b.box.env.erase("KESP_TEST_STOP_AT");
+    ASSERT_TRUE(s.expect_terminal("Master password: "));
+    s.type_line(password);
+    ASSERT_TRUE(s.wait_stopped());
+    ASSERT_EQ(::unlink(b.db().c_str()), 0);
+    ASSERT_EQ(::symlink(outside.c_str(), b.db().c_str()), 0);
+    s.resume();
+    auto r = s.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "passwords.db is a symbolic link now: kesp-sync changes no file through "
+                     "it.\nNothing was sent.\n");
+    EXPECT_EQ(harness::file_mode(outside), 0644);
+    EXPECT_EQ(read_file(outside), "someone else's");
+}

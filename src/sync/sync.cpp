@@ -16,6 +16,7 @@
 
 #include "memory/secret.h"
 #include "state/files.h"
+#include "state/test_hooks.h"
 #include "sync/git.h"
 #include "sync/identity.h"
 #include "sync/passwords.h"
@@ -1081,6 +1082,7 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
     const tree_source merged_tree{"The merged tree", {}, false, false,
                                   "kesp-sync sent nothing; see git log"};
     if (received && !tree_is_sound(db.top, db.relative, db.shown, merged_tree)) return false;
+    if (received) test_stop_point("received");
     if (received && !set_private(db)) {
         std::fputs("Nothing was sent.\n", stderr);
         return false;
