@@ -517,15 +517,28 @@ bool sync_database(const std::optional<std::string> &db_name, const char *self) 
         return false;
     }
     if (key.typed != nullptr && !record_lineage(db.top, now)) return false;
+    // The database now opens with the password typed for the other copy
+    // alone: kesp-agent, which holds it, is given that password, so that
+    // the changes made from now on are sealed under it.
+    bool handed = false;
+    std::string agent_said;
+    if (received && key.agent && their_lineage.own_password && !agent_opens(db.absolute) &&
+        container_opens(db.absolute.c_str(), key.typed->last().c_str()) == 1)
+        handed = give_agent_new_password(key.typed->last().c_str(), agent_said);
     if (received && their_lineage.own_password && !merged) {
         std::fprintf(stderr,
                      "The master password of %s was changed on the other machine: the password "
                      "typed for the other copy opens it now.%s\n",
                      db.shown.c_str(),
-                     key.agent ? " kesp-agent still holds it under the old one: run kesp -E, "
-                                 "type the new password, then unlock it again."
-                               : "");
+                     !key.agent ? ""
+                     : handed   ? " kesp-agent holds it under the new one now."
+                                : " kesp-agent still holds it under the old one: run kesp -E, "
+                                  "type the new password, then unlock it again.");
+    } else if (handed) {
+        std::fprintf(stderr, "kesp-agent holds %s under the new master password now.\n",
+                     db.shown.c_str());
     }
+    say_agent_notice(agent_said);
     std::string moves;
     if (received && claimed) {
         if (compare) compare = read_prints(db, passwords, is);
