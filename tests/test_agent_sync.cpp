@@ -159,13 +159,47 @@ TEST_F(UnlockedSync, TheOtherCopysOwnPasswordIsAskedAlone) {
     EXPECT_EQ(r.terminal.find("Master password"), std::string::npos) << r.terminal;
     EXPECT_EQ(titles(here_db, "new one"), "bank\nfrom here\nfrom there\nmail\n");
 
-    // The copy cannot take in what its password no longer opens, but
-    // holds nothing of its own either: it locks, and the container stays.
-    const std::string merged = harness::read_file(here_db);
+    EXPECT_NE(r.err.find("kesp-agent holds vault.db under the new master password now.\n"),
+              std::string::npos)
+        << r.err;
+
+    // The agent was given the new password: it holds the merged copy, and
+    // seals the next change under the new password.
+    ASSERT_EQ(add_here("after").err, "");
     r = here.run_program(harness::built_program("kesp-agent"), {"lock"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(harness::read_file(here_db), merged);
+    EXPECT_EQ(titles(here_db, "new one"), "after\nbank\nfrom here\nfrom there\nmail\n");
     EXPECT_FALSE(harness::exists(here.pointer_file()));
+}
+
+// The master password was changed on the other machine while the agent
+// holds the database here: the receive asks for the new one once and
+// hands it to the agent, which seals every later change under it.
+TEST_F(UnlockedSync, ANewMasterPasswordFromTheOtherMachineIsGivenOnce) {
+    edit(there_db, "insert into entries(title) values('from there');", master, "new one");
+    ASSERT_EQ(there.run_program(syncer, {}).status, 0);
+
+    pty_session s(here, {}, syncer);
+    ASSERT_TRUE(s.expect_terminal("Password of the other copy: "));
+    s.type_line("new one");
+    result r = s.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Received 1 change from the other copy.\n");
+    EXPECT_EQ(r.err, "The password kesp-agent holds does not open the other copy of vault.db.\n"
+                     "The master password of vault.db was changed on the other machine: the "
+                     "password typed for the other copy opens it now. kesp-agent holds it under "
+                     "the new one now.\n");
+    EXPECT_EQ(r.terminal.find("Master password"), std::string::npos) << r.terminal;
+
+    // Nothing more is asked, and no change stays in memory only.
+    r = here.run({"-f", "from there"});
+    EXPECT_NE(r.out.find("from there"), std::string::npos) << r.err;
+    EXPECT_EQ(add_here("later").err, "");
+    EXPECT_EQ(titles(here_db, "new one"), "bank\nfrom there\nlater\nmail\n");
+    r = here.run_program(harness::built_program("kesp-agent"), {"lock"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(titles(here_db, "new one"), "bank\nfrom there\nlater\nmail\n");
 }
 
 // kesp-merge by hand: every container the agent's password opens is read

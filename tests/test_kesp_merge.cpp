@@ -12,6 +12,7 @@
 
 #include "container/crypt.h"
 #include "harness/harness.h"
+#include "sync/file_merge.h"
 
 namespace {
 
@@ -323,6 +324,132 @@ TEST_F(MergeFiles, WrongPasswordOrNoTerminalWritesNothing) {
                          unchanged);
     EXPECT_EQ(read_file(ours), ours_before);
     EXPECT_EQ(harness::run_shell("ls " + box.work()).output, "base.db\nours.db\ntheirs.db\n");
+}
+
+// kesp-sync's record of which database a copy is travels through the
+// merge: the identity both copies share (or the one copy's that has one)
+// at the version after both. Two databases, or a damaged record, are not
+// merged at all.
+TEST_F(MergeFiles, TheMergedCopyCarriesTheLineageOfBoth) {
+    const std::string table =
+        "create table lineage(identity blob not null, version integer not null);";
+    const std::string ident(32, 'A'), other(32, 'B');
+    auto stamp = [&](const std::string &id, int version) {
+        return table + "insert into lineage values(x'" + id + "'," + std::to_string(version) +
+               ");";
+    };
+    const struct {
+        const char *name;
+        std::string ours_sql, theirs_sql;
+        std::string lineage;  // of the result, or empty when refused
+        std::string refusal;
+    } cases[] = {
+        {"both carry it", stamp(ident, 3), stamp(ident, 5), ident + "|6\n", ""},
+        {"the later one is ours", stamp(ident, 9), stamp(ident, 2), ident + "|10\n", ""},
+        {"only ours", stamp(ident, 2), "", ident + "|3\n", ""},
+        {"only theirs", "", stamp(ident, 4), ident + "|5\n", ""},
+        {"neither", "", "", "", ""},
+        {"two databases", stamp(ident, 3), stamp(other, 3), "",
+         " are two different databases: each carries an identity of its own.\n"},
+        {"a damaged record", stamp(ident, 3), table, "", ""},
+    };
+    const std::string ours_start = read_file(ours), theirs_start = read_file(theirs);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        harness::write_file(ours, ours_start);
+        harness::write_file(theirs, theirs_start);
+        if (!c.ours_sql.empty()) sql(ours, c.ours_sql);
+        if (!c.theirs_sql.empty()) sql(theirs, c.theirs_sql);
+        const std::string before = read_file(ours);
+        auto r = merge({base, ours, theirs});
+        const bool refused = std::string(c.name) == "two databases" ||
+                             std::string(c.name) == "a damaged record";
+        if (refused) {
+            EXPECT_EQ(r.status, 1);
+            const std::string said =
+                c.refusal.empty() ? "The record of which database " + ours + " or " + theirs +
+                                        " is, inside it, is damaged.\n"
+                                  : ours + " and " + theirs + c.refusal;
+            EXPECT_EQ(r.err, said + "Nothing was merged; " + ours + " is unchanged.\n");
+            EXPECT_EQ(read_file(ours), before);
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, report);
+        EXPECT_EQ(sql(ours, all_rows), merged_rows);
+        const bool has_table =
+            sql(ours, "select count(*) from sqlite_schema where name='lineage';") == "1\n";
+        EXPECT_EQ(has_table, !c.lineage.empty());
+        if (has_table) EXPECT_EQ(sql(ours, "select hex(identity), version from lineage;"), c.lineage);
+    }
+}
+
+// Which password seals the merged copy of an encrypted OURS, whatever the
+// forms of the other two: never none, even for copies that the refusal of
+// plain copies above would have stopped.
+TEST(SealingPassword, AChangedPasswordTravelsAndAPlainCopyHasNone) {
+    const secret_string a("old one"), b("new one"), c("another");
+    enum form { container, plain, empty };
+    struct copy {
+        form f;
+        const secret_string *password;
+    };
+    const std::string other_copy =
+        "The master password of ours.db was changed on the other copy; use the new one.\n";
+    const std::string both =
+        "The master password of ours.db was changed on both copies; this copy's stays, and "
+        "the other copy's new one does not open the merged copy.\n";
+    const struct {
+        const char *name;
+        copy base, ours, theirs;
+        const secret_string *sealed;
+        std::string notice;
+    } cases[] = {
+        {"no change", {container, &a}, {container, &a}, {container, &a}, &a, ""},
+        {"changed there", {container, &a}, {container, &a}, {container, &b}, &b, other_copy},
+        {"changed here", {container, &a}, {container, &b}, {container, &a}, &b, ""},
+        {"changed alike", {container, &a}, {container, &b}, {container, &b}, &b, ""},
+        {"changed on both", {container, &a}, {container, &b}, {container, &c}, &b, both},
+        {"no ancestor", {empty, nullptr}, {container, &a}, {container, &b}, &a, ""},
+        {"a plain ancestor", {plain, nullptr}, {container, &a}, {container, &b}, &a, ""},
+        {"a plain other copy", {container, &a}, {container, &a}, {plain, nullptr}, &a, ""},
+        {"both others plain", {plain, nullptr}, {container, &a}, {plain, nullptr}, &a, ""},
+    };
+    for (const auto &t : cases) {
+        SCOPED_TRACE(t.name);
+        merge_input inputs[3];
+        const copy *copies[3] = {&t.base, &t.ours, &t.theirs};
+        for (int i = 0; i < 3; ++i) {
+            inputs[i].file.name = i == 1 ? "ours.db" : "copy.db";
+            inputs[i].file.form = copies[i]->f == container ? db_form::container : db_form::plain;
+            inputs[i].file.empty = copies[i]->f == empty;
+            inputs[i].password = copies[i]->password;
+        }
+        std::string notice;
+        const secret_string *sealed = sealing_password(inputs[0], inputs[1], inputs[2], notice);
+        ASSERT_NE(sealed, nullptr);
+        EXPECT_EQ(sealed->view(), t.sealed->view());
+        EXPECT_EQ(notice, t.notice);
+    }
+}
+
+// Below every caller's choice of a password: a container is never sealed
+// under none.
+TEST(WriteDbFile, AContainerWithoutAPasswordIsNotWritten) {
+    harness::scratch_dir dir;
+    const std::string path = dir.file("merged.db");
+    auto no_rows = [](void *, image_row &) { return false; };
+    for (const bool create_new : {true, false}) {
+        SCOPED_TRACE(create_new ? "a new file" : "in place");
+        if (!create_new) harness::write_file(path, "as it was");
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(write_db_file(no_rows, nullptr, 0, db_form::container, nullptr, path,
+                                   create_new));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "No password to encrypt " + path + " with; nothing was written.\n");
+        EXPECT_EQ(harness::exists(path), !create_new);
+        if (!create_new) EXPECT_EQ(read_file(path), "as it was");
+    }
 }
 
 TEST_F(MergeFiles, AnEncryptedCopyIsMergedOnlyWithEncryptedCopies) {

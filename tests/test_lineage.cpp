@@ -1,10 +1,16 @@
 // The record of which database a file is, inside the database: read and
 // written on bytes in memory, carried through an encryption by kesp and
 // by a stamp of kesp-sync's under the container's own key.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "agent/settle.h"
 #include "container/crypt.h"
 #include "harness/harness.h"
 #include "store/lineage.h"
@@ -113,6 +119,65 @@ TEST(Lineage, AStampKeepsTheSaltAndKespsRoundTripKeepsTheStamp) {
     const std::string sealed = harness::read_file(path);
     EXPECT_FALSE(stamp_container(path, "wrong", stamp));
     EXPECT_EQ(harness::read_file(path), sealed);
+}
+
+// The agent merges a replaced container into an unlocked copy that holds
+// changes of its own: the result, which it seals, keeps the lineage of
+// both, or nothing is merged when they are two databases.
+TEST(Lineage, TheAgentsMergeKeepsTheLineage) {
+    harness::scratch_dir dir;
+    const std::string table =
+        "create table lineage(identity blob not null, version integer not null);";
+    const std::string ident(32, 'C'), other(32, 'D');
+    auto stamp = [&](const std::string &id, int version) {
+        return table + "insert into lineage values(x'" + id + "'," + std::to_string(version) +
+               ");";
+    };
+    auto image = [&](const std::string &name, const std::string &statements) {
+        const std::string path = dir.file(name);
+        ::unlink(path.c_str());
+        harness::sql(path, std::string(schema) + statements);
+        const std::string bytes = harness::read_file(path);
+        auto buffer = std::make_unique<wiped_buffer>(bytes.size());
+        std::copy(bytes.begin(), bytes.end(), buffer->data());
+        return buffer;
+    };
+    const struct {
+        const char *name;
+        std::string copy, container;
+        lineage_status status;  // of the result; failed: refused
+        std::int64_t version;
+    } cases[] = {
+        {"both", stamp(ident, 4), stamp(ident, 5), lineage_status::present, 6},
+        {"the copy only", stamp(ident, 4), "", lineage_status::present, 5},
+        {"the container only", "", stamp(ident, 7), lineage_status::present, 8},
+        {"neither", "", "", lineage_status::absent, 0},
+        {"two databases", stamp(ident, 4), stamp(other, 4), lineage_status::failed, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto base = image("base.db", "");
+        auto copy = image("copy.db", c.copy + "insert into entries(title) values('here');");
+        auto container = image("container.db", c.container +
+                                                   "insert into entries(title) values('there');");
+        std::string report;
+        testing::internal::CaptureStderr();
+        auto merged = merge_images(*base, *copy, *container, report);
+        const std::string said = testing::internal::GetCapturedStderr();
+        if (c.status == lineage_status::failed) {
+            EXPECT_FALSE(merged);
+            EXPECT_NE(said.find("another database"), std::string::npos) << said;
+            continue;
+        }
+        ASSERT_TRUE(merged) << said;
+        db_lineage out;
+        ASSERT_EQ(db_image_lineage(merged->data(), merged->size(), out), c.status);
+        if (c.status != lineage_status::present) continue;
+        db_lineage expected;
+        ASSERT_TRUE(parse_lineage_identity(std::string(32, 'c'), expected));
+        expected.version = c.version;
+        EXPECT_EQ(out, expected);
+    }
 }
 
 TEST(Lineage, IdentityAsText) {

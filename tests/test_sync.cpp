@@ -1156,3 +1156,61 @@ TEST_F(TwoMachines, APasswordChangedOnTheOtherMachineIsTold) {
                      "password typed for the other copy opens it now.\n");
     EXPECT_EQ(read_file(b.db()), read_file(a.db()));
 }
+
+// A merge made by hand (git pull with kesp-merge as git's merge driver,
+// then git push) carries the lineage of both copies: the other machine's
+// kesp-sync takes it as this database, later.
+TEST_F(TwoMachines, AMergeMadeByHandIsTakenByTheOtherMachine) {
+    a.edit("update entries set notes='from a' where id=1;");
+    ASSERT_EQ(a.sync().out, "Sent 1 change.\n");
+    b.edit("update entries set notes='from b' where id=2;");
+    ASSERT_EQ(b.git("commit -q -am 'by hand'").status, 0);
+    const std::string merger = harness::built_program("kesp-merge");
+    b.box.env["PATH"] = merger.substr(0, merger.rfind('/')) + ":/usr/bin:/bin";
+    // git's own leaks are not ours to count: git runs as it is.
+    b.box.wrapped = false;
+    {
+        harness::pty_session s(b.box, {"pull", "-q", "--no-rebase", "--no-edit"}, "/usr/bin/git");
+        ASSERT_TRUE(s.expect_terminal("Master password: "));
+        s.type_line(password);
+        auto r = s.finish();
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+    }
+    b.box.wrapped = true;
+    ASSERT_EQ(b.git("push -q origin HEAD:main").status, 0);
+
+    auto r = a.sync_typed();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Received 1 change from the other copy.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(read_file(a.db()) == read_file(b.db()));
+    EXPECT_NE(a.rows().find("from a"), std::string::npos);
+    EXPECT_NE(a.rows().find("from b"), std::string::npos);
+}
+
+// The received database made private: when the file was swapped for a
+// link after git wrote it, the file the link points to keeps its mode.
+TEST_F(TwoMachines, AFileSwappedForALinkIsNotMadePrivate) {
+    a.edit("update entries set notes='from a' where id=1;");
+    ASSERT_EQ(a.sync().out, "Sent 1 change.\n");
+    const std::string outside = dir.file("outside");
+    harness::write_file(outside, "someone else's");
+    ASSERT_EQ(::chmod(outside.c_str(), 0644), 0);
+
+    b.box.env["KESP_TEST_STOP_AT"] = "received";
+    harness::pty_session s(b.box, {}, syncer);
+    b.box.env.erase("KESP_TEST_STOP_AT");
+    ASSERT_TRUE(s.expect_terminal("Master password: "));
+    s.type_line(password);
+    ASSERT_TRUE(s.wait_stopped());
+    ASSERT_EQ(::unlink(b.db().c_str()), 0);
+    ASSERT_EQ(::symlink(outside.c_str(), b.db().c_str()), 0);
+    s.resume();
+    auto r = s.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "passwords.db is a symbolic link now: kesp-sync changes no file through "
+                     "it.\nNothing was sent.\n");
+    EXPECT_EQ(harness::file_mode(outside), 0644);
+    EXPECT_EQ(read_file(outside), "someone else's");
+}

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "agent/new_password.h"
 #include "vault/agent_link.h"
 #include "vault/lock.h"
 
@@ -141,6 +142,13 @@ bool serve(agent &a, int listener) {
         std::memcpy(reply.data + sizeof found.key.data, found.salt.data, sizeof found.salt.data);
         write_agent_reply(conn.get(), true,
                           {reinterpret_cast<const char *>(reply.data), sizeof reply.data});
+        return true;
+    }
+    case agent_verb::password: {
+        // Asked by kesp-sync while it holds the user lock alone.
+        a.last_use = clock_type::now();
+        bool ok = take_new_password(a, payload.c_str(), why);
+        write_agent_reply(conn.get(), ok, ok ? a.take_notice() : why);
         return true;
     }
     case agent_verb::encrypt: {

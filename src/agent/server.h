@@ -1,6 +1,6 @@
 // The agent's background half: its own session, the socket it listens on,
 // and the loop that answers one request per connection (use, seal, hold,
-// status, lock, key, encrypt) from programs of the same user, and locks by
+// status, lock, key, encrypt, a new password) from programs of the same user, and locks by
 // itself when its idle or maximum time has passed, on SIGTERM or SIGHUP, or
 // when its folder goes. Nothing here prints once detached.
 #pragma once

@@ -11,8 +11,10 @@
 #include "memory/secret.h"
 #include "store/image.h"
 
-// The merged database image; nullptr after a message on standard error
-// (an image that is no kesp database). `report` receives the merge's
+// The merged database image, carrying the lineage of both (join_lineages,
+// store/lineage.h); nullptr after a message on standard error (an image
+// that is no kesp database, copies of two different databases, a damaged
+// lineage). `report` receives the merge's
 // summary ("Merged: ...", see describe_merge), ids only. The images may be
 // changed in place (a write-ahead-log header is read as a plain file's).
 std::unique_ptr<built_image> merge_images(wiped_buffer &base, wiped_buffer &copy,

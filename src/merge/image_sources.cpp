@@ -67,7 +67,9 @@ image_reader records_reader(image_records &out) {
     out.versions.clear();
     out.record = false;
     out.expected = 0;
-    return image_reader{&out, expect, take_row, take_version, &out.record, split, rejoin};
+    out.lineage = carried_lineage();
+    return image_reader{&out, expect, take_row, take_version, &out.record, split, rejoin,
+                        &out.lineage};
 }
 
 copies_merged merge_copies(const image_records &base, const image_records &ours,
@@ -77,6 +79,8 @@ copies_merged merge_copies(const image_records &base, const image_records &ours,
     const new_ids ours_new = removed_since(base.versions, ours.versions);
     const new_ids theirs_new = removed_since(base.versions, theirs.versions);
     copies_merged m;
+    m.lineage_found = join_lineages(ours.lineage, theirs.lineage, m.lineage);
+    if (m.refused()) return m;
     m.outcome = merge_records(base.entries, ours.entries, theirs.entries,
                               ours.record ? &ours_new : nullptr,
                               theirs.record ? &theirs_new : nullptr);

@@ -48,6 +48,7 @@ struct image_records {
     record_list entries;
     version_list versions;
     bool record = false;  // it holds the record at all
+    carried_lineage lineage;  // what it says of which database it is
     // Inside the reading: where the ancestor was looked up last, and how
     // many entries the whole table holds.
     ascending_lookup unchanged;
@@ -60,11 +61,22 @@ image_reader records_reader(image_records &out);
 
 // What merging three copies gives: the merged entries, and once any copy
 // holds the record of earlier versions, the record merged beside them
-// (the time of the merge is the local time now).
+// (the time of the merge is the local time now); the lineage the result
+// carries (join_lineages of the two copies; the ancestor's plays no part).
+// When the copies are two different databases, or a copy's lineage is
+// damaged, nothing is merged: `lineage_found` says so and the rest is empty.
 struct copies_merged {
+    lineage_join lineage_found = lineage_join::none;
+    db_lineage lineage;  // with lineage_join::joined
     merge_outcome outcome;
     bool record = false;
     version_list versions;  // with `record`
+    bool refused() const {
+        return lineage_found == lineage_join::different || lineage_found == lineage_join::damaged;
+    }
+    const db_lineage *carried() const {
+        return lineage_found == lineage_join::joined ? &lineage : nullptr;
+    }
 };
 copies_merged merge_copies(const image_records &base, const image_records &ours,
                            const image_records &theirs);

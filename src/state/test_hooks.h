@@ -19,6 +19,8 @@
 //   "encrypt-first-chunk-read"  encryption has read its first chunk
 //   "container-detected"   decryption found a container, before opening it
 //   "trailer-read"         decryption read the trailer, before the rest
+//   "received"             kesp-sync took in the other copy's database,
+//                          before it makes the file private
 void test_stop_point(const char *point);
 
 // When KESP_TEST_SEED holds a number, fills `out` with the next `size`

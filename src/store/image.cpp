@@ -452,7 +452,10 @@ bool db_image_visit(unsigned char *bytes, std::size_t size, const char *name,
             }
             upper->rejoin();
         }
-        return reader.version == nullptr || visit_versions(raw, name, reader, found);
+        if (reader.version != nullptr && !visit_versions(raw, name, reader, found)) return false;
+        if (reader.lineage == nullptr) return true;
+        reader.lineage->status = db_lineage_read(raw, reader.lineage->lineage);
+        return reader.lineage->status != lineage_status::failed || not_kesp(name, raw, found);
     };
     const bool was_read = read();
     if (upper) upper->finish();
@@ -504,7 +507,7 @@ bool build_versions(sqlite3 *db, image_version_source next, void *context) {
 std::unique_ptr<built_image> db_image_build(image_row_source next, void *context,
                                             std::size_t expected_size,
                                             image_version_source versions,
-                                            void *versions_context) {
+                                            void *versions_context, const db_lineage *lineage) {
     // An in-memory file of SQLite's memdb, which serializes without a copy,
     // in one block of the expected size that grows only if it must.
     connection db = open_memory_db("memdb");
@@ -585,6 +588,7 @@ std::unique_ptr<built_image> db_image_build(image_row_source next, void *context
     for (statement &s : following) s.reset();
     if (versions != nullptr && !build_versions(db.get(), versions, versions_context))
         return nullptr;
+    if (lineage != nullptr && !db_lineage_write(db.get(), *lineage)) return failed();
     if (!run(db.get(), "commit;")) return nullptr;
 
     sqlite3_int64 size = 0;

@@ -15,6 +15,7 @@
 
 #include "memory/secret.h"
 #include "store/db.h"  // db_side_file, for the readers of whole files
+#include "store/lineage.h"
 
 // One row of the entries table. Ids are SQLite's 64-bit keys; a NULL column
 // reads as the empty text.
@@ -43,7 +44,8 @@ struct image_version {
 // lower ones; `rejoin` then appends the second part's rows after the
 // first's (`keep`), or drops them, and ends the second part. A reader
 // keeps what it was handed only when the visit succeeds: the rows may come
-// before the file is found damaged.
+// before the file is found damaged. With `lineage`, what the database says
+// of its lineage (store/lineage.h) is put there once the rows are read.
 struct image_reader {
     void *context;
     void (*expect)(void *context, std::size_t rows);
@@ -52,6 +54,7 @@ struct image_reader {
     bool *record = nullptr;
     void *(*split)(void *context) = nullptr;
     void (*rejoin)(void *context, void *second, bool keep) = nullptr;
+    carried_lineage *lineage = nullptr;
 };
 
 // Checks the database whose file bytes are `bytes` (SQLite's quick check,
@@ -97,8 +100,10 @@ using image_version_source = bool (*)(void *context, image_version &version);
 // `next` (ids unique, best in ascending order); nullptr after a message.
 // `expected_size` is a guess at the file's size, so that its memory is
 // taken once rather than grown. With `versions`, the file holds the record
-// of earlier versions too, with its triggers, and exactly those versions.
+// of earlier versions too, with its triggers, and exactly those versions;
+// with `lineage`, kesp-sync's lineage table holding it.
 std::unique_ptr<built_image> db_image_build(image_row_source next, void *context,
                                             std::size_t expected_size = 0,
                                             image_version_source versions = nullptr,
-                                            void *versions_context = nullptr);
+                                            void *versions_context = nullptr,
+                                            const db_lineage *lineage = nullptr);

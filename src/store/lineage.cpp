@@ -1,5 +1,7 @@
 #include "store/lineage.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -53,7 +55,9 @@ int has_table(sqlite3 *db) {
     return sqlite3_column_int(s.get(), 0) > 0 ? 1 : 0;
 }
 
-lineage_status read_row(sqlite3 *db, db_lineage &out) {
+}  // namespace
+
+lineage_status db_lineage_read(sqlite3 *db, db_lineage &out) {
     switch (has_table(db)) {
     case -1: return lineage_status::failed;
     case 0: return lineage_status::absent;
@@ -75,13 +79,45 @@ lineage_status read_row(sqlite3 *db, db_lineage &out) {
     return lineage_status::present;
 }
 
-}  // namespace
+bool db_lineage_write(sqlite3 *db, const db_lineage &lineage) {
+    const int present = has_table(db);
+    if (present < 0 ||
+        (present == 0 && sqlite3_exec(db, lineage_create_statement, nullptr, nullptr, nullptr) !=
+                             SQLITE_OK) ||
+        sqlite3_exec(db, "delete from lineage;", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return false;
+    statement insert = prepare(db, "insert into lineage(identity, version) values(?1, ?2);");
+    if (!insert) return false;
+    sqlite3_bind_blob(insert.get(), 1, lineage.identity.data(), lineage_identity_size,
+                      SQLITE_STATIC);
+    sqlite3_bind_int64(insert.get(), 2, lineage.version);
+    return sqlite3_step(insert.get()) == SQLITE_DONE;
+}
+
+lineage_join join_lineages(const carried_lineage &ours, const carried_lineage &theirs,
+                           db_lineage &out) {
+    for (const carried_lineage *copy : {&ours, &theirs})
+        if (copy->status == lineage_status::malformed || copy->status == lineage_status::failed)
+            return lineage_join::damaged;
+    const bool in_ours = ours.status == lineage_status::present;
+    const bool in_theirs = theirs.status == lineage_status::present;
+    if (!in_ours && !in_theirs) return lineage_join::none;
+    if (in_ours && in_theirs && ours.lineage.identity != theirs.lineage.identity)
+        return lineage_join::different;
+    out = in_ours ? ours.lineage : theirs.lineage;
+    const std::int64_t later =
+        std::max(in_ours ? ours.lineage.version : 0, in_theirs ? theirs.lineage.version : 0);
+    // A version so high that it cannot grow is no version kesp-sync wrote.
+    if (later == INT64_MAX) return lineage_join::damaged;
+    out.version = later + 1;
+    return lineage_join::joined;
+}
 
 lineage_status db_image_lineage(const unsigned char *bytes, std::size_t size, db_lineage &out) {
     bool was_wal = false;
     connection db = open_copy(bytes, size, was_wal);
     if (!db) return lineage_status::failed;
-    return read_row(db.get(), out);
+    return db_lineage_read(db.get(), out);
 }
 
 std::unique_ptr<wiped_buffer> db_image_with_lineage(const unsigned char *bytes, std::size_t size,
@@ -94,22 +130,10 @@ std::unique_ptr<wiped_buffer> db_image_with_lineage(const unsigned char *bytes, 
         return nullptr;
     };
     if (!db) return fail("it cannot be read");
-    const int present = has_table(db.get());
-    if (present < 0) return fail("its schema cannot be read");
     if (sqlite3_exec(db.get(), "begin;", nullptr, nullptr, nullptr) != SQLITE_OK ||
-        (present == 0 &&
-         sqlite3_exec(db.get(), lineage_create_statement, nullptr, nullptr, nullptr) != SQLITE_OK) ||
-        sqlite3_exec(db.get(), "delete from lineage;", nullptr, nullptr, nullptr) != SQLITE_OK)
-        return fail("");
-    statement insert = prepare(db.get(), "insert into lineage(identity, version) values(?1, ?2);");
-    if (!insert) return fail("");
-    sqlite3_bind_blob(insert.get(), 1, lineage.identity.data(), lineage_identity_size,
-                      SQLITE_STATIC);
-    sqlite3_bind_int64(insert.get(), 2, lineage.version);
-    if (sqlite3_step(insert.get()) != SQLITE_DONE ||
+        !db_lineage_write(db.get(), lineage) ||
         sqlite3_exec(db.get(), "commit;", nullptr, nullptr, nullptr) != SQLITE_OK)
         return fail("");
-    insert.reset();
     sqlite3_int64 out_size = 0;
     unsigned char *out = sqlite3_serialize(db.get(), "main", &out_size, SQLITE_SERIALIZE_NOCOPY);
     if (out == nullptr) return fail("it cannot be serialized");

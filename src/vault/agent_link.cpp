@@ -252,6 +252,18 @@ bool agent_opens(const std::string &path) {
     return agent_key_for(path) != nullptr;
 }
 
+bool give_agent_new_password(const char *password, std::string &notice) {
+    auto active = read_active_db_path();
+    if (!active || !is_agent_copy(*active)) return false;
+    unsigned char status = 0;
+    secret_string text;
+    if (!exchange(*active, agent_verb::password, password, nullptr, status, text) ||
+        status != '+')
+        return false;
+    notice.assign(text.view());
+    return true;
+}
+
 void say_agent_notice(const std::string &text) {
     if (!text.empty()) std::fprintf(stderr, "%s\n", text.c_str());
 }

@@ -40,6 +40,9 @@ enum class agent_verb : unsigned char {
                     // password opens it, replies its key and salt (96 bytes)
     hold = 'h',     // the connection stays open while the asker runs: no idle
                     // lock meanwhile (a person may be typing at its prompts)
+    password = 'p', // payload: a new master password, taken only when the one
+                    // the agent holds no longer opens its container and this
+                    // one does; the container is then taken in under it
 };
 
 // Names inside the private folder.
@@ -102,6 +105,16 @@ using held_key = std::unique_ptr<container_key, container_key_deleter>;
 held_key agent_key_for(const std::string &path);
 // Whether the agent's master password opens the container at `path`.
 bool agent_opens(const std::string &path);
+
+// After another program replaced the agent's container by one under a new
+// master password (kesp-sync taking in a change of it made on the other
+// machine): hands `password` to the agent of the active database, which
+// takes it only when the password it holds no longer opens its container
+// and this one does, and then holds the container under it, so that later
+// changes are sealed into it. True when the agent took it (`notice`: what
+// it did besides, to be said with say_agent_notice); false, silently, when
+// no agent answers or it refused.
+bool give_agent_new_password(const char *password, std::string &notice);
 
 // Reads one whole request or reply from `fd`: `head` receives the header
 // and the payload goes to `payload` (at most agent_max_payload bytes, in

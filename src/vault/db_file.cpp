@@ -173,13 +173,19 @@ namespace {
 bool write_db_file_as(image_row_source next, void *context, std::size_t expected_size,
                       db_form form, const char *password, const container_key *key,
                       const std::string &path, bool create_new, image_version_source versions,
-                      void *versions_context, db_file_keys *keys) {
+                      void *versions_context, db_file_keys *keys, const db_lineage *lineage) {
+    // Sealing under no password at all would seal under nothing anyone knows.
+    if (form == db_form::container && key == nullptr && password == nullptr) {
+        std::fprintf(stderr, "No password to encrypt %s with; nothing was written.\n",
+                     path.c_str());
+        return false;
+    }
     struct stat st;
     if (create_new && ::lstat(path.c_str(), &st) == 0) {
         errno = EEXIST;
         return false;
     }
-    std::unique_ptr<built_image> bytes = db_image_build(next, context, expected_size, versions, versions_context);
+    std::unique_ptr<built_image> bytes = db_image_build(next, context, expected_size, versions, versions_context, lineage);
     if (!bytes) return false;
     if (form == db_form::container && key != nullptr)
         return seal_with_key(*key, bytes->data(), bytes->size(), path.c_str(), create_new);
@@ -199,16 +205,17 @@ bool write_db_file_as(image_row_source next, void *context, std::size_t expected
 bool write_db_file(image_row_source next, void *context, std::size_t expected_size,
                    db_form form, const char *password, const std::string &path,
                    bool create_new, image_version_source versions, void *versions_context,
-                   db_file_keys *keys) {
+                   db_file_keys *keys, const db_lineage *lineage) {
     return write_db_file_as(next, context, expected_size, form, password, nullptr, path,
-                            create_new, versions, versions_context, keys);
+                            create_new, versions, versions_context, keys, lineage);
 }
 
 bool write_db_file_with_key(image_row_source next, void *context, std::size_t expected_size,
                             const container_key &key, const std::string &path, bool create_new,
-                            image_version_source versions, void *versions_context) {
+                            image_version_source versions, void *versions_context,
+                            const db_lineage *lineage) {
     return write_db_file_as(next, context, expected_size, db_form::container, nullptr, &key,
-                            path, create_new, versions, versions_context, nullptr);
+                            path, create_new, versions, versions_context, nullptr, lineage);
 }
 
 bool is_active_db_file(const std::string &path) {

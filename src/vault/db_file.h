@@ -88,18 +88,22 @@ std::optional<db_file_digest> digest_db_file(const std::string &path);
 // taken, false with errno EEXIST and no message. Otherwise false after a
 // message; nothing changed either way. With `versions`, the file holds the
 // record of earlier versions with exactly those (see db_image_build). With
-// `keys`, a container is sealed under a fresh key derived there ahead.
+// `keys`, a container is sealed under a fresh key derived there ahead. With
+// `lineage`, the file carries it (store/lineage.h). A container needs a
+// password: without one, false after a message.
 bool write_db_file(image_row_source next, void *context, std::size_t expected_size,
                    db_form form, const char *password, const std::string &path,
                    bool create_new, image_version_source versions = nullptr,
-                   void *versions_context = nullptr, db_file_keys *keys = nullptr);
+                   void *versions_context = nullptr, db_file_keys *keys = nullptr,
+                   const db_lineage *lineage = nullptr);
 
 // write_db_file of a container under a key already derived: its salt
 // stays, the IV is fresh.
 bool write_db_file_with_key(image_row_source next, void *context, std::size_t expected_size,
                             const container_key &key, const std::string &path, bool create_new,
                             image_version_source versions = nullptr,
-                            void *versions_context = nullptr);
+                            void *versions_context = nullptr,
+                            const db_lineage *lineage = nullptr);
 
 // True when `path` leads to the file the pointer file names as the active
 // database (plain, existing).

@@ -70,7 +70,8 @@ std::vector<std::string> wrapper_words() {
     std::vector<char *> envp;
     for (auto &v : env) envp.push_back(v.data());
     envp.push_back(nullptr);
-    std::vector<std::string> argv_storage = wrapper_words();
+    std::vector<std::string> argv_storage;
+    if (box.wrapped) argv_storage = wrapper_words();
     argv_storage.push_back(program);
     argv_storage.insert(argv_storage.end(), args.begin(), args.end());
     std::vector<char *> argv;

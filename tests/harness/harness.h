@@ -79,6 +79,10 @@ public:
     std::map<std::string, std::string> env;
     // Runs without HOME in the environment.
     bool unset_home = false;
+    // False: runs start the program itself, never through KESP_TEST_WRAPPER
+    // (a program of another project, such as git, whose own leaks are not
+    // ours to count).
+    bool wrapped = true;
 
     // Makes every later run start kesp as `user` (HOME and the working folder
     // are handed to that user), so that file permissions apply even when the
