@@ -976,6 +976,86 @@ TEST_F(unlocked, WhatWasTypedOutlivesALock) {
     }
 }
 
+// An agent that ends while a prompt waits, holding changes it could not
+// write: the copy is kept for them, and what was typed joins them there.
+TEST_F(unlocked, ATypedChangeJoinsTheChangesKeptAfterTheAgentEnded) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    pid_t pid = agent_pid();
+    ASSERT_GT(pid, 0);
+    // A folder where the container was: no file can be renamed over it.
+    const std::string away = box.root() + "/moved";
+    ASSERT_EQ(std::rename(box.work().c_str(), away.c_str()), 0);
+    fs::create_directories(db);
+    EXPECT_EQ(box.run({"-r", "1"}).err.rfind("WARNING: the change is only in memory: ", 0), 0);
+    {
+        pty_session s(box, {"-a"});
+        ASSERT_TRUE(s.expect("Title: "));
+        s.type_line("bank");
+        ::kill(pid, SIGKILL);
+        ASSERT_TRUE(wait_gone(pid));
+        for (const char *prompt :
+             {"Username: ", "Url: ", "Notes: ", "Password (empty to generate new): "}) {
+            ASSERT_TRUE(s.expect(prompt));
+            s.type_line(secret);
+        }
+        result r = s.finish();
+        EXPECT_EQ(r.err, "The agent that held " + db + " has ended before every change was "
+                             "written to " + db + "; the changes are kept in " + copy() +
+                             ": kesp -E writes them to " + db + ".\n");
+    }
+    EXPECT_EQ(harness::sql(copy(), "select title from entries order by id;"), "bank\n");
+    fs::remove_all(box.work());
+    ASSERT_EQ(std::rename(away.c_str(), box.work().c_str()), 0);
+    result r = harness::encrypt(box, master);
+    EXPECT_NE(r.out.find("The changes kept in " + copy() + " are written to " + db + ".\n"),
+              std::string::npos)
+        << r.out << r.err;
+    EXPECT_EQ(titles_in_container(), "bank\n");
+}
+
+// The idle and maximum times are kept while a request is being read: a
+// client that trickles one, byte after byte, postpones neither, however
+// long the agent would wait for the rest of a request otherwise (here the
+// test build's patience of ten minutes).
+TEST_F(unlocked, ATricklingClientPostponesNoLock) {
+    const int slow = std::getenv("KESP_TEST_WRAPPER") != nullptr ? 10 : 1;
+    for (const char *limit : {"--max", "--idle"}) {
+        SCOPED_TRACE(limit);
+        box.env["KESP_TEST_REQUEST_SECONDS"] = "600";
+        ASSERT_EQ(unlock({limit, std::to_string(2 * slow) + "s", db}).status, 0);
+        box.env.erase("KESP_TEST_REQUEST_SECONDS");
+        pid_t pid = agent_pid();
+        ASSERT_GT(pid, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, (folder() + "/socket").c_str(),
+                     sizeof address.sun_path - 1);
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        std::signal(SIGPIPE, SIG_IGN);
+        // A status request that announces the largest payload, then sends it
+        // a byte at a time.
+        const std::string head("kespag\x01q\x00\x00\x10\x00", 12);
+        ASSERT_EQ(::write(fd, head.data(), head.size()), 12);
+        std::size_t sent = 0;
+        for (int i = 0; i < 120 * slow && alive(pid); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            pollfd p{fd, POLLIN, 0};
+            // Closed by the agent: readable, with nothing to read.
+            if (::poll(&p, 1, 0) > 0 || ::write(fd, "x", 1) != 1) break;
+            ++sent;
+        }
+        char reply[16];
+        const ssize_t answered = ::read(fd, reply, sizeof reply);
+        ::close(fd);
+        EXPECT_TRUE(wait_gone(pid, 5 * slow)) << "the agent still waits for the request after "
+                                              << sent << " bytes";
+        EXPECT_LE(answered, 0) << "closed unanswered";
+        EXPECT_FALSE(harness::exists(copy()));
+        EXPECT_EQ(titles_in_container(), "mail\n");
+    }
+}
+
 TEST(Duration, ANumberWithItsUnit) {
     struct given {
         const char *text;

@@ -33,6 +33,11 @@ bool test_random_bytes(unsigned char *out, std::size_t size);
 // name from the start, as on file systems without O_TMPFILE.
 bool test_named_temp_only();
 
+// When KESP_TEST_REQUEST_SECONDS holds a number, kesp-agent waits that
+// many seconds for the whole of a request instead of one, so that a test
+// can show what else cuts a slow request short; nothing otherwise.
+std::optional<long> test_request_seconds();
+
 // When KESP_TEST_RANGE_FILES holds a number, a folder of Pwned Passwords
 // range files is complete with that many (a test cannot make the million
 // files of the real list); nothing otherwise.
