@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 
 // When KESP_TEST_STOP_AT names `point`, the process stops itself (SIGSTOP)
 // there, so that a test can run another command at exactly that moment and
@@ -37,11 +36,6 @@ bool test_named_temp_only();
 // many seconds for the whole of a request instead of one, so that a test
 // can show what else cuts a slow request short; nothing otherwise.
 std::optional<long> test_request_seconds();
-
-// When KESP_TEST_RANGE_FILES holds a number, a folder of Pwned Passwords
-// range files is complete with that many (a test cannot make the million
-// files of the real list); nothing otherwise.
-std::optional<std::size_t> test_range_file_count();
 
 // Adds `units` to the tally of `what`, which test_work_count reads, so that
 // a test can bound an operation by the work it did instead of by the clock;
