@@ -6,7 +6,7 @@
 // or where the next program says it is kept; nothing of the database is in
 // a file outside the RAM folder; the container opens with the password.
 //
-// 200 sequences by default (about a minute and a half on two busy cores;
+// 150 sequences by default (about a minute on two busy cores;
 // KESP_PROPERTY_SEQUENCES=500 runs more), 10 in the sanitizer build and 3
 // under KESP_TEST_WRAPPER, where every program runs tens of times slower.
 // KESP_PROPERTY_SEED picks the first seed; a failure names the seed and the
@@ -41,7 +41,7 @@ int default_sequences() {
 #if defined(__SANITIZE_ADDRESS__)
     return 10;
 #else
-    return 200;
+    return 150;
 #endif
 }
 

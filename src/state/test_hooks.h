@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 // When KESP_TEST_STOP_AT names `point`, the process stops itself (SIGSTOP)
 // there, so that a test can run another command at exactly that moment and
