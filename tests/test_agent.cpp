@@ -853,6 +853,213 @@ TEST_F(unlocked, ATricklingClientIsCutOff) {
     EXPECT_EQ(agent({"status"}).status, 0) << "and the agent serves on";
 }
 
+// Nothing a person typed is thrown away by a lock: should the agent lock
+// while a program waits at its prompts (its maximum time, SIGTERM,
+// kesp-agent lock from elsewhere, or its end), the program asks the master
+// password once when the typing is done and writes the change into the
+// container; without it, the entry is kept in a file in RAM and named.
+TEST_F(unlocked, WhatWasTypedOutlivesALock) {
+    const int slow = std::getenv("KESP_TEST_WRAPPER") != nullptr ? 10 : 1;
+    enum class lock_by { max, sigterm, request, sigkill, unlocked_again };
+    struct typing {
+        const char *name;
+        lock_by how;
+        std::vector<std::string> program;   // kesp ARGS, or kesp-edit with its ARGS
+        std::vector<const char *> prompts;  // the lock comes after the first answer
+        std::vector<std::string> answers;
+        const char *master_answer;  // nullptr: Ctrl-D at the master password; "": not asked
+        std::string titles;         // in the container after
+        bool kept;                  // what was typed is kept in a file instead
+    };
+    const std::vector<const char *> add_prompts{"Title: ", "Username: ", "Url: ", "Notes: ",
+                                                "Password (empty to generate new): "};
+    const std::vector<std::string> add_answers{"bank", "me", "https://bank", "", secret};
+    const std::vector<const char *> edit_prompts{"New title: ", "New username: ", "New url: ",
+                                                 "New note: ",
+                                                 "New password (empty to generate new): "};
+    const std::vector<std::string> edit_answers{"post", "", "", "", secret};
+    const typing cases[] = {
+        {"kesp -a, maximum time", lock_by::max, {"-a"}, add_prompts, add_answers, "m",
+         "mail\nbank\n", false},
+        {"kesp -e, SIGTERM", lock_by::sigterm, {"-e", "1"}, edit_prompts, edit_answers, "m",
+         "post\n", false},
+        {"kesp-edit, kesp-agent lock", lock_by::request, {"kesp-edit", "1", "--password"},
+         {"New password: ", "New password again: "}, {secret, secret}, "m", "mail\n", false},
+        {"kesp -a, the agent killed", lock_by::sigkill, {"-a"}, add_prompts, add_answers, "m",
+         "mail\nbank\n", false},
+        {"kesp -a, unlocked again meanwhile", lock_by::unlocked_again, {"-a"}, add_prompts,
+         add_answers, "", "mail\nbank\n", false},
+        {"kesp -a, Ctrl-D at the password", lock_by::request, {"-a"}, add_prompts, add_answers,
+         nullptr, "mail\n", true},
+        {"kesp -a, a wrong password", lock_by::sigterm, {"-a"}, add_prompts, add_answers,
+         "wrong", "mail\n", true},
+    };
+    for (const typing &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args{db};
+        if (c.how == lock_by::max) args = {"--max", std::to_string(3 * slow) + "s", db};
+        ASSERT_EQ(unlock(args).status, 0);
+        pid_t pid = agent_pid();
+        ASSERT_GT(pid, 0);
+        const bool companion = c.program[0] == "kesp-edit";
+        std::vector<std::string> program_args(c.program.begin() + (companion ? 1 : 0),
+                                              c.program.end());
+        pty_session s(box, program_args,
+                      companion ? harness::built_program("kesp-edit") : KESP_BINARY);
+        ASSERT_TRUE(s.expect(c.prompts[0]));
+        s.type_line(c.answers[0]);
+        switch (c.how) {
+        case lock_by::max: break;
+        case lock_by::sigterm: ::kill(pid, SIGTERM); break;
+        case lock_by::request: EXPECT_EQ(agent({"lock"}).status, 0); break;
+        case lock_by::sigkill: ::kill(pid, SIGKILL); break;
+        case lock_by::unlocked_again: EXPECT_EQ(agent({"lock"}).status, 0); break;
+        }
+        ASSERT_TRUE(wait_gone(pid, 10 * slow));
+        if (c.how == lock_by::unlocked_again) {
+            ASSERT_EQ(unlock({db}).status, 0);
+        }
+        for (std::size_t i = 1; i < c.prompts.size(); ++i) {
+            ASSERT_TRUE(s.expect(c.prompts[i]));
+            s.type_line(c.answers[i]);
+        }
+        if (c.master_answer == nullptr || *c.master_answer != '\0') {
+            ASSERT_TRUE(s.expect_terminal("Master password: "));
+            if (c.master_answer == nullptr) s.type_eof();
+            else s.type_line(std::string(c.master_answer) == "m" ? master : c.master_answer);
+        }
+        result r = s.finish();
+        if (c.how == lock_by::unlocked_again) {
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(agent({"lock"}).status, 0);
+        } else {
+            EXPECT_NE(r.err.find("kesp-agent no longer holds " + db +
+                                 ": it was locked while you typed. Type its master password "
+                                 "to write the change to it.\n"),
+                      std::string::npos)
+                << r.err;
+        }
+        EXPECT_EQ(titles_in_container(), c.titles);
+        EXPECT_TRUE(harness::is_container(db));
+        EXPECT_FALSE(harness::exists(box.pointer_file()));
+        if (c.kept) {
+            // Named where it is and how to bring it in, then and by the next program.
+            const std::string said = "What you typed while " + db + " was locked is kept in ";
+            auto at = r.err.find(said);
+            ASSERT_NE(at, std::string::npos) << r.err;
+            const std::string file =
+                r.err.substr(at + said.size(), r.err.find(':', at + said.size()) - at - said.size());
+            EXPECT_EQ(file.rfind(ram.path() + "/", 0), 0) << file;
+            EXPECT_EQ(harness::file_mode(file), 0600);
+            const std::string told = said + file + ": kesp-import " + file + " adds it once " +
+                                     db + " is unlocked again; remove " + file + " then.\n";
+            EXPECT_NE(r.err.find(told), std::string::npos) << r.err;
+            result next = box.run({"-A"});
+            EXPECT_NE(next.err.find(told), std::string::npos) << next.err;
+            ASSERT_EQ(unlock({db}).status, 0);
+            r = box.run_program(harness::built_program("kesp-import"), {file});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(in_container("select title, user, url, password from entries order by id;"),
+                      "mail|me|https://mail|first-pw\nbank|me|https://bank|" + secret + "\n");
+            std::remove(file.c_str());
+            EXPECT_EQ(box.run({"-A"}).err.find(told), std::string::npos) << "said while it is there";
+            EXPECT_EQ(agent({"lock"}).status, 0);
+        } else if (c.master_answer != nullptr && *c.master_answer != '\0') {
+            EXPECT_NE(r.out.find("The change is written to " + db + ".\n"), std::string::npos)
+                << r.out;
+            if (companion) {
+                EXPECT_NE(in_container("select password from entries where id = 1;"),
+                          "first-pw\n");
+            }
+        }
+        // Back as it was for the next case.
+        harness::make_database(box, box.path("fresh.db"),
+                               {{"mail", "me", "https://mail", "first-pw", ""}});
+        ASSERT_EQ(harness::encrypt(box, master).status, 0);
+        ASSERT_EQ(std::rename(box.path("fresh.db").c_str(), db.c_str()), 0);
+    }
+}
+
+// An agent that ends while a prompt waits, holding changes it could not
+// write: the copy is kept for them, and what was typed joins them there.
+TEST_F(unlocked, ATypedChangeJoinsTheChangesKeptAfterTheAgentEnded) {
+    ASSERT_EQ(unlock({db}).status, 0);
+    pid_t pid = agent_pid();
+    ASSERT_GT(pid, 0);
+    // A folder where the container was: no file can be renamed over it.
+    const std::string away = box.root() + "/moved";
+    ASSERT_EQ(std::rename(box.work().c_str(), away.c_str()), 0);
+    fs::create_directories(db);
+    EXPECT_EQ(box.run({"-r", "1"}).err.rfind("WARNING: the change is only in memory: ", 0), 0);
+    {
+        pty_session s(box, {"-a"});
+        ASSERT_TRUE(s.expect("Title: "));
+        s.type_line("bank");
+        ::kill(pid, SIGKILL);
+        ASSERT_TRUE(wait_gone(pid));
+        for (const char *prompt :
+             {"Username: ", "Url: ", "Notes: ", "Password (empty to generate new): "}) {
+            ASSERT_TRUE(s.expect(prompt));
+            s.type_line(secret);
+        }
+        result r = s.finish();
+        EXPECT_EQ(r.err, "The agent that held " + db + " has ended before every change was "
+                             "written to " + db + "; the changes are kept in " + copy() +
+                             ": kesp -E writes them to " + db + ".\n");
+    }
+    EXPECT_EQ(harness::sql(copy(), "select title from entries order by id;"), "bank\n");
+    fs::remove_all(box.work());
+    ASSERT_EQ(std::rename(away.c_str(), box.work().c_str()), 0);
+    result r = harness::encrypt(box, master);
+    EXPECT_NE(r.out.find("The changes kept in " + copy() + " are written to " + db + ".\n"),
+              std::string::npos)
+        << r.out << r.err;
+    EXPECT_EQ(titles_in_container(), "bank\n");
+}
+
+// The idle and maximum times are kept while a request is being read: a
+// client that trickles one, byte after byte, postpones neither, however
+// long the agent would wait for the rest of a request otherwise (here the
+// test build's patience of ten minutes).
+TEST_F(unlocked, ATricklingClientPostponesNoLock) {
+    const int slow = std::getenv("KESP_TEST_WRAPPER") != nullptr ? 10 : 1;
+    for (const char *limit : {"--max", "--idle"}) {
+        SCOPED_TRACE(limit);
+        box.env["KESP_TEST_REQUEST_SECONDS"] = "600";
+        ASSERT_EQ(unlock({limit, std::to_string(2 * slow) + "s", db}).status, 0);
+        box.env.erase("KESP_TEST_REQUEST_SECONDS");
+        pid_t pid = agent_pid();
+        ASSERT_GT(pid, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, (folder() + "/socket").c_str(),
+                     sizeof address.sun_path - 1);
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        std::signal(SIGPIPE, SIG_IGN);
+        // A status request that announces the largest payload, then sends it
+        // a byte at a time.
+        const std::string head("kespag\x01q\x00\x00\x10\x00", 12);
+        ASSERT_EQ(::write(fd, head.data(), head.size()), 12);
+        std::size_t sent = 0;
+        for (int i = 0; i < 120 * slow && alive(pid); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            pollfd p{fd, POLLIN, 0};
+            // Closed by the agent: readable, with nothing to read.
+            if (::poll(&p, 1, 0) > 0 || ::write(fd, "x", 1) != 1) break;
+            ++sent;
+        }
+        char reply[16];
+        const ssize_t answered = ::read(fd, reply, sizeof reply);
+        ::close(fd);
+        EXPECT_TRUE(wait_gone(pid, 5 * slow)) << "the agent still waits for the request after "
+                                              << sent << " bytes";
+        EXPECT_LE(answered, 0) << "closed unanswered";
+        EXPECT_FALSE(harness::exists(copy()));
+        EXPECT_EQ(titles_in_container(), "mail\n");
+    }
+}
+
 TEST(Duration, ANumberWithItsUnit) {
     struct given {
         const char *text;

@@ -13,10 +13,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
 #include "agent/new_password.h"
+#include "state/test_hooks.h"
 #include "vault/agent_link.h"
 #include "vault/lock.h"
 
@@ -50,7 +52,8 @@ bool read_before(int fd, unsigned char *buf, std::size_t n, clock_type::time_poi
         if (left.count() <= 0) return false;
         pollfd p{fd, POLLIN, 0};
         int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
+        // A signal to lock is not kept waiting for the rest of a request.
+        if (ready < 0 && errno == EINTR && lock_signalled == 0) continue;
         if (ready <= 0) return false;
         ssize_t got = ::recv(fd, buf + done, n - done, MSG_DONTWAIT);
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -77,6 +80,22 @@ bool read_request(int fd, unsigned char *head, std::size_t head_size, secret_str
     return true;
 }
 
+// When the idle or the maximum time runs out, whichever comes first.
+clock_type::time_point lock_due(const agent &a) {
+    return std::min(a.last_use + std::chrono::seconds(a.idle_seconds), a.ends);
+}
+
+// How long a request may take to come whole: a second (or the test build's
+// patience), cut short where a lock falls due, so that a client trickling
+// its request postpones neither the idle nor the maximum time. Once a lock
+// is due, a request still has a moment: the program that sent it may hold
+// the user lock the agent needs, and waits for the answer.
+clock_type::time_point request_deadline(const agent &a) {
+    const auto now = clock_type::now();
+    const auto patience = std::chrono::seconds(test_request_seconds().value_or(1));
+    return std::min(now + patience, std::max(lock_due(a), now + std::chrono::milliseconds(100)));
+}
+
 // One connection: one request, one reply. False when the agent ends.
 bool serve(agent &a, int listener) {
     unique_fd conn(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
@@ -88,8 +107,7 @@ bool serve(agent &a, int listener) {
     ::setsockopt(conn.get(), SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
     unsigned char head[agent_header_size];
     secret_string payload;
-    if (!read_request(conn.get(), head, sizeof head, payload,
-                      clock_type::now() + std::chrono::seconds(1)) ||
+    if (!read_request(conn.get(), head, sizeof head, payload, request_deadline(a)) ||
         std::memcmp(head, agent_magic, sizeof agent_magic) != 0 ||
         head[sizeof agent_magic] != agent_version)
         return true;
@@ -237,7 +255,13 @@ void run_agent(agent &a, int listener, const sigset_t &mask) {
         }
         std::vector<pollfd> fds{{listener, POLLIN, 0}};
         for (const unique_fd &h : a.holders) fds.push_back({h.get(), POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), due ? 100 : 1000) <= 0) continue;
+        // Awake when a lock falls due, not up to a second after.
+        long wait = 100;
+        if (!due) {
+            auto until = std::chrono::duration_cast<std::chrono::milliseconds>(lock_due(a) - now);
+            wait = std::clamp<long>(until.count() + 1, 1, 1000);
+        }
+        if (::poll(fds.data(), fds.size(), static_cast<int>(wait)) <= 0) continue;
         // A holder says nothing more: anything from it is its end.
         for (std::size_t i = fds.size(); i-- > 1;)
             if (fds[i].revents != 0) a.holders.erase(a.holders.begin() + static_cast<long>(i - 1));

@@ -18,6 +18,12 @@ bool test_named_temp_only() {
     return std::getenv("KESP_TEST_NAMED_TEMP") != nullptr;
 }
 
+std::optional<long> test_request_seconds() {
+    const char *seconds = std::getenv("KESP_TEST_REQUEST_SECONDS");
+    if (seconds == nullptr) return std::nullopt;
+    return std::strtol(seconds, nullptr, 10);
+}
+
 bool test_random_bytes(unsigned char *out, std::size_t size) {
     static std::string seed;
     static std::uint64_t state = 0;
@@ -62,6 +68,10 @@ std::uint64_t test_work_count(const char *what) {
 }
 #else
 void test_stop_point(const char *) {}
+
+std::optional<long> test_request_seconds() {
+    return std::nullopt;
+}
 
 void test_count_work(const char *, std::uint64_t) {}
 

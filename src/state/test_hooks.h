@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 // When KESP_TEST_STOP_AT names `point`, the process stops itself (SIGSTOP)
 // there, so that a test can run another command at exactly that moment and
@@ -33,6 +34,11 @@ bool test_random_bytes(unsigned char *out, std::size_t size);
 // True when KESP_TEST_NAMED_TEMP is set: new files are written under a
 // name from the start, as on file systems without O_TMPFILE.
 bool test_named_temp_only();
+
+// When KESP_TEST_REQUEST_SECONDS holds a number, kesp-agent waits that
+// many seconds for the whole of a request instead of one, so that a test
+// can show what else cuts a slow request short; nothing otherwise.
+std::optional<long> test_request_seconds();
 
 // Adds `units` to the tally of `what`, which test_work_count reads, so that
 // a test can bound an operation by the work it did instead of by the clock;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "vault/agent_link.h"
+#include "vault/late_change.h"
 #include "vault/detect.h"
 #include "state/pointer_file.h"
 
@@ -12,6 +13,7 @@ active_state probe_active_db(active_db &out) {
     if (!path) return active_state::none;
     out.path = *path;
     if (!note_agent_use(*path)) return active_state::ended;
+    if (is_agent_copy(*path)) out.container = container_of_copy(*path);
     struct stat st;
     if (::stat(path->c_str(), &st) != 0) return active_state::missing;
     out.device = st.st_dev;
@@ -23,6 +25,7 @@ active_state probe_active_db(active_db &out) {
 }
 
 std::optional<active_db> resolve_active_db() {
+    say_kept_typing();
     active_db db;
     switch (probe_active_db(db)) {
     case active_state::ok:

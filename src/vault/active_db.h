@@ -13,6 +13,9 @@ struct active_db {
     std::string path;
     dev_t device = 0;
     ino_t inode = 0;
+    // For an agent's copy whose agent answered: the container it came
+    // from, where a change typed meanwhile goes should the agent lock.
+    std::string container;
 };
 
 // Where the pointer file leads now. Silent; `out` is filled as far as known

@@ -5,7 +5,10 @@
 
 #include "memory/secret.h"
 #include "state/test_hooks.h"
+#include "state/pointer_file.h"
 #include "store/db.h"
+#include "vault/agent_link.h"
+#include "vault/late_change.h"
 
 std::optional<session> begin_session(lock_kind kind) {
     auto lock = take_user_lock(kind);
@@ -75,19 +78,60 @@ bool entry_unchanged(const char *path, const entry &seen) {
     return true;
 }
 
+namespace {
+
+// The lock alone for a change typed against `before` (step 4). `late` is
+// set when `before` was an agent's copy that its agent let go of while the
+// person typed: the change then goes where write_after_lock puts it.
+std::optional<user_lock> lock_for_typed(const active_db &before, bool &late) {
+    late = false;
+    test_stop_point("before-lock");
+    auto lock = take_user_lock(lock_kind::exclusive);
+    if (!lock) return std::nullopt;
+    if (agent_let_go(before)) {
+        late = true;
+        return lock;
+    }
+    if (!still_active(before)) {
+        // An agent that ended just now: its copy was wiped (every change
+        // was sealed), or kept for its unsealed changes, which the
+        // change joins (said already, kesp -E writes them).
+        if (agent_let_go(before)) {
+            late = true;
+            return lock;
+        }
+        auto now = read_active_db_path();
+        if (!is_agent_copy(before.path) || !now || *now != before.path ||
+            !holds_unsealed(before.path))
+            return std::nullopt;
+        allow_kept_copy();
+    }
+    test_stop_point("locked");
+    return lock;
+}
+
+late_outcome make_typed_change(const active_db &before, const typed_change &change) {
+    bool late = false;
+    auto lock = lock_for_typed(before, late);
+    if (!lock) return late_outcome::refused;
+    if (late) return write_after_lock(lock, before, change);
+    return apply_typed_change(before.path.c_str(), change);
+}
+
+}  // namespace
+
 bool add_entry(const active_db &before, const entry &e) {
-    auto lock = lock_unchanged(before);
-    if (!lock) return false;
-    if (db_insert_entry(before.path.c_str(), &e)) return true;
-    std::fputs("Failed to add a new entry.\n", stderr);
-    return false;
+    return make_typed_change(before, typed_change{nullptr, e}) == late_outcome::written;
 }
 
 update_outcome update_entry(const active_db &before, const entry &seen, const entry &changed) {
-    auto lock = lock_unchanged(before);
-    if (!lock || !entry_unchanged(before.path.c_str(), seen)) return update_outcome::refused;
-    return db_update_entry(before.path.c_str(), seen.id, &changed) ? update_outcome::written
-                                                                     : update_outcome::store_failed;
+    switch (make_typed_change(before, typed_change{&seen, changed})) {
+    case late_outcome::written: return update_outcome::written;
+    case late_outcome::store_failed: return update_outcome::store_failed;
+    case late_outcome::kept:
+    case late_outcome::refused: break;
+    }
+    return update_outcome::refused;
 }
 
 bool copy_entry(int id, const char *missing) {
