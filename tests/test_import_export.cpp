@@ -361,7 +361,7 @@ struct bad_usage {
 };
 
 TEST_F(ImportExport, BadUsageExitsWithTwo) {
-    const std::string import_usage = "Usage: kesp-import [--format NAME] [--dry-run] FILE\n";
+    const std::string import_usage = "Usage: kesp-import [--format NAME] [--dry-run] [--update] FILE\n";
     const std::string export_usage = "Usage: kesp-export [--format NAME] [-o FILE] [--with-history]\n";
     const bad_usage table[] = {
         {"kesp-import", {}, import_usage},
