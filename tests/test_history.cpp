@@ -219,6 +219,24 @@ TEST_F(History, ForgetLeavesNoByteOfTheForgottenPassword) {
     EXPECT_EQ(texts(1), "mail|me|mail.org|now-current|first\n");
 }
 
+// Where the rebuild after a forget fails, the deleted cells were
+// overwritten all the same: no byte of the forgotten versions stays.
+TEST_F(History, AForgetWhoseRebuildFailsLeavesNoByteOfWhatItForgot) {
+    const std::string secret = "Forgotten-Secret-Vc42";
+    box.run({"-e", "1"}, "\n\n\n\n");  // the record, from kesp's first change
+    sql(db, "update entries set password='" + secret + "' where id=1;");
+    sql(db, "update entries set password='now-current' where id=1;");
+    ASSERT_NE(harness::read_file(db).find(secret), std::string::npos);
+    box.env["KESP_TEST_FAIL_AT"] = "vacuum";
+    auto r = history({"--forget", "1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: unknown database no_such_schema\n");
+    EXPECT_EQ(harness::read_file(db).find(secret), std::string::npos);
+    EXPECT_EQ(harness::read_file(db).find("mail-pw"), std::string::npos);
+    EXPECT_EQ(history({"1"}).out, "Nothing kept for entry 1.\n");
+    EXPECT_EQ(texts(1), "mail|me|mail.org|now-current|first\n");
+}
+
 // A database made before the record reads unchanged and gains the record
 // with its first change, in that change's transaction.
 TEST_F(History, AnOlderDatabaseGainsTheRecordOnItsFirstChange) {
