@@ -321,10 +321,13 @@ TEST_F(History, RemovedEntriesTravelWithTheHistory) {
     harness::write_file(other.path("in.json"), full.out);
     auto imported = other.run_program(import_program, {"in.json"});
     ASSERT_EQ(imported.status, 0) << imported.err;
+    EXPECT_EQ(imported.out, "Imported 2 entries from in.json (kesp-json); 0 duplicates skipped; "
+                            "the versions of 2 removed entries brought back.\n");
     EXPECT_EQ(other.run_program(history_program, {}).out, listed);
-    // An import of the same file again adds no removal twice.
+    // An import of the same file again adds no removal twice, and says none.
     auto again = other.run_program(import_program, {"in.json"});
     ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.out, "Imported 0 entries from in.json (kesp-json); 2 duplicates skipped.\n");
     EXPECT_EQ(sql(path, "select count(*) from history where why='remove';"), "2\n");
     EXPECT_EQ(other.run_program(history_program, {"--restore", "r2.1"}).out,
               "Entry 3 restored.\n");
