@@ -10,6 +10,9 @@
 // its idle time without use, after its maximum time, on SIGTERM or SIGHUP,
 // or when its folder goes. Each operation returns the program's exit
 // status (0 done, 1 failed after a message on standard error).
+//
+// These are kesp-agent's commands; what a running agent holds is in
+// agent/holder.h, its loop in agent/server.h.
 #pragma once
 
 #include <optional>

@@ -175,6 +175,8 @@ bool keyed_digest(const audit_state &a, std::string_view password, unsigned char
 bool look_up(audit_state &a, const audit_state::sha1_of &s) {
     auto found = a.request.pwned->find(s.digest);
     if (!found) return false;
+    // A range file the folder lacks is counted by the list and said once
+    // the look-ups are over (audit_finish).
     if (found->found) a.breached.emplace_back(s.checked, found->count);
     return true;
 }
@@ -398,6 +400,7 @@ std::optional<audit_report> audit_finish(audit_state &a) {
         for (const auto &s : a.to_look_up)
             if (!look_up(a, s)) return std::nullopt;
         decltype(a.to_look_up)().swap(a.to_look_up);
+        if (!a.request.pwned->range_files_complete()) return std::nullopt;
     }
     find_reuse(a);
 

@@ -1,6 +1,5 @@
 #include "audit/pwned.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +13,6 @@
 #include <vector>
 
 #include "memory/secret.h"
-#include "state/test_hooks.h"
 
 namespace {
 
@@ -39,10 +37,6 @@ struct sorted_file {
 };
 
 enum class parsed { ok, incomplete, bad };
-
-struct dir_closer {
-    void operator()(DIR *dir) const { ::closedir(dir); }
-};
 
 
 struct line {
@@ -309,77 +303,59 @@ bool check_ends(const sorted_file &f) {
     return true;
 }
 
-// A file of the list, open as `fd`, made ready for reading at random
-// places. Nothing, after a message naming it `shown`, when it is not a
-// regular file (a FIFO or a device would block or never end) or is empty.
+enum class file_state { ok, unreadable, not_regular, empty };
+
+// A file of the list, open as `fd`: its size, and whether it can be searched
+// (a FIFO or a device would block or never end; an empty file holds no list).
+file_state searchable(int fd, std::int64_t &size) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return file_state::unreadable;
+    if (!S_ISREG(st.st_mode)) return file_state::not_regular;
+    if (st.st_size == 0) return file_state::empty;
+    size = static_cast<std::int64_t>(st.st_size);
+    // Read-ahead would pull in far more than a search ever looks at.
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    return file_state::ok;
+}
+
+// searchable, with a message naming the file `shown` when it cannot be
+// searched.
 std::optional<std::pair<unique_fd, std::int64_t>> ready_to_search(unique_fd fd,
                                                                   const std::string &shown) {
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) {
+    std::int64_t size = 0;
+    switch (searchable(fd.get(), size)) {
+    case file_state::ok:
+        return std::pair{std::move(fd), size};
+    case file_state::unreadable:
         print_errno("Cannot open " + shown);
-        return std::nullopt;
-    }
-    if (!S_ISREG(st.st_mode)) {
+        break;
+    case file_state::not_regular:
         std::fprintf(stderr, "%s is no regular file.\n", shown.c_str());
-        return std::nullopt;
-    }
-    if (st.st_size == 0) {
+        break;
+    case file_state::empty:
         std::fprintf(stderr, "%s is empty; this is no Pwned Passwords list.\n", shown.c_str());
-        return std::nullopt;
+        break;
     }
-    // Read-ahead would pull in far more than a search ever looks at.
-    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_RANDOM);
-    return std::pair{std::move(fd), static_cast<std::int64_t>(st.st_size)};
+    return std::nullopt;
 }
 
 // O_NONBLOCK: a FIFO at the name must not hang the open before fstat
 // refuses it.
 constexpr int list_open_flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
 
-constexpr std::size_t range_file_count = std::size_t(1) << (4 * prefix_digits);
-
-// "XXXXX.txt", five upper-case hex digits: the name of a range file.
-bool is_range_file_name(const char *name) {
-    for (std::size_t i = 0; i < prefix_digits; ++i)
-        if (!upper_hex(name[i])) return false;
-    return std::strcmp(name + prefix_digits, ".txt") == 0;
-}
-
-// The folder as a whole, before any look-up: a range file that is missing
-// or cannot be read would otherwise be found by the look-up that needs it,
-// and its name is the start of the hash of a password. So they are counted
-// here, and a folder short of any is refused.
-bool check_range_folder(int fd, const std::string &path) {
-    std::size_t expected = test_range_file_count().value_or(range_file_count);
-    int listed = ::dup(fd);
-    std::unique_ptr<DIR, dir_closer> folder(listed >= 0 ? ::fdopendir(listed) : nullptr);
-    if (!folder) {
-        if (listed >= 0) ::close(listed);
-        print_errno("Cannot read the folder " + path);
-        return false;
-    }
-    std::size_t readable = 0, unreadable = 0;
-    while (const dirent *found = ::readdir(folder.get())) {
-        if (!is_range_file_name(found->d_name)) continue;
-        struct stat st;
-        if (::fstatat(fd, found->d_name, &st, 0) == 0 && S_ISREG(st.st_mode) &&
-            ::faccessat(fd, found->d_name, R_OK, AT_EACCESS) == 0)
-            ++readable;
-        else
-            ++unreadable;
-    }
-    std::size_t present = readable + unreadable;
-    std::size_t missing = expected > present ? expected - present : 0;
-    if (missing == 0 && unreadable == 0) return true;
-    std::fprintf(stderr,
-                 "%s: %zu of the %zu range files %s missing and %zu %s not a readable regular "
-                 "file; this folder holds no complete set of Pwned Passwords range files.\n",
-                 path.c_str(), missing, expected, missing == 1 ? "is" : "are", unreadable,
-                 unreadable == 1 ? "is" : "are");
-    return false;
+std::size_t distinct(std::vector<std::uint32_t, wiping_allocator<std::uint32_t>> &prefixes) {
+    std::sort(prefixes.begin(), prefixes.end());
+    return static_cast<std::size_t>(std::unique(prefixes.begin(), prefixes.end()) -
+                                    prefixes.begin());
 }
 
 }  // namespace
+
+// Prefixes (the first five hex digits of a hash) held in wiped memory: they
+// are part of the hashes of the passwords.
+struct pwned_list::range_tally {
+    std::vector<std::uint32_t, wiping_allocator<std::uint32_t>> needed, missing, unusable;
+};
 
 std::optional<pwned_list> pwned_list::open(const std::string &path) {
     unique_fd fd(::open(path.c_str(), list_open_flags));
@@ -391,8 +367,8 @@ std::optional<pwned_list> pwned_list::open(const std::string &path) {
     pwned_list list;
     list.path_ = path;
     if (S_ISDIR(st.st_mode)) {
-        if (!check_range_folder(fd.get(), path)) return std::nullopt;
         list.folder_ = true;
+        list.ranges_ = std::make_shared<range_tally>();
         list.file_ = std::move(fd);
         return list;
     }
@@ -424,13 +400,31 @@ std::optional<pwned_lookup> pwned_list::find(const unsigned char *sha1) const {
     wiped_array<prefix_digits + 5, char> name;
     std::memcpy(name.data, digits.data, prefix_digits);
     std::memcpy(name.data + prefix_digits, ".txt", 5);
+    std::uint32_t prefix = static_cast<std::uint32_t>(sha1[0]) << 12 |
+                           static_cast<std::uint32_t>(sha1[1]) << 4 | sha1[2] >> 4;
+    ranges_->needed.push_back(prefix);
     unique_fd fd(::openat(file_.get(), name.data, list_open_flags));
-    if (!fd.valid()) {
-        print_errno("Cannot open " + shown);
-        return std::nullopt;
+    std::int64_t size = 0;
+    file_state state = !fd.valid() ? file_state::unreadable : searchable(fd.get(), size);
+    if (state != file_state::ok) {
+        (!fd.valid() && errno == ENOENT ? ranges_->missing : ranges_->unusable).push_back(prefix);
+        pwned_lookup none;
+        none.looked_up = false;
+        return none;
     }
-    auto opened = ready_to_search(std::move(fd), shown);
-    if (!opened) return std::nullopt;
-    sorted_file f{opened->first.get(), opened->second, suffix_digits, shown, *reads_, *bytes_};
+    sorted_file f{fd.get(), size, suffix_digits, shown, *reads_, *bytes_};
     return search(f, hash.substr(prefix_digits));
+}
+
+bool pwned_list::range_files_complete() const {
+    if (!folder_ || (ranges_->missing.empty() && ranges_->unusable.empty())) return true;
+    std::size_t needed = distinct(ranges_->needed), missing = distinct(ranges_->missing),
+                unusable = distinct(ranges_->unusable);
+    std::fprintf(stderr,
+                 "%s: %zu of the %zu range files the look-ups needed %s missing and %zu %s empty "
+                 "or not a readable regular file; this folder holds no complete set of Pwned "
+                 "Passwords range files.\n",
+                 path_.c_str(), missing, needed, missing == 1 ? "is" : "are", unusable,
+                 unusable == 1 ? "is" : "are");
+    return false;
 }

@@ -27,20 +27,31 @@
 struct pwned_lookup {
     bool found = false;
     std::uint64_t count = 0;  // how often the list has seen it, when found
+    // False when the folder lacks the range file this hash needs, or holds
+    // one that is empty or no readable regular file: nothing is said then,
+    // the file is counted (range_files_short), and the hash is not known
+    // to be absent.
+    bool looked_up = true;
 };
 
 class pwned_list {
 public:
     // Opens `path`, a file or a folder as above. A file is checked at its
-    // first and last lines. Nothing, after a message on standard error, when
+    // first and last lines; of a folder only the range files that look-ups
+    // need are ever opened. Nothing, after a message on standard error, when
     // it cannot be opened or is in neither form.
     static std::optional<pwned_list> open(const std::string &path);
 
     // Looks up the SHA-1 digest `sha1` (20 bytes). Nothing, after a message,
     // when a file cannot be read, is malformed or out of order where the
-    // search looks, or when the folder lacks the range file it needs
-    // (never taken as "not in the list").
+    // search looks. A range file that is missing, empty or not a readable
+    // regular file gives `looked_up` false, without a message: its name is
+    // the start of the hash of a password, and so is the moment it fails.
     std::optional<pwned_lookup> find(const unsigned char *sha1) const;
+
+    // After the look-ups: false, after a message that counts them (never
+    // naming one), when any range file they needed was missing or unusable.
+    bool range_files_complete() const;
 
     // What the look-ups so far have read: pread calls and bytes.
     std::uint64_t reads() const { return *reads_; }
@@ -56,4 +67,6 @@ private:
     // Kept apart from the object so that a const look-up can count.
     std::shared_ptr<std::uint64_t> reads_ = std::make_shared<std::uint64_t>(0);
     std::shared_ptr<std::uint64_t> bytes_ = std::make_shared<std::uint64_t>(0);
+    struct range_tally;  // the prefixes looked up, and those whose file failed
+    std::shared_ptr<range_tally> ranges_;
 };

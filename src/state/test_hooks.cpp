@@ -23,12 +23,6 @@ bool test_named_temp_only() {
     return std::getenv("KESP_TEST_NAMED_TEMP") != nullptr;
 }
 
-std::optional<std::size_t> test_range_file_count() {
-    const char *count = std::getenv("KESP_TEST_RANGE_FILES");
-    if (count == nullptr) return std::nullopt;
-    return static_cast<std::size_t>(std::strtoull(count, nullptr, 10));
-}
-
 bool test_random_bytes(unsigned char *out, std::size_t size) {
     static std::string seed;
     static std::uint64_t state = 0;
@@ -90,9 +84,5 @@ bool test_named_temp_only() {
 
 bool test_random_bytes(unsigned char *, std::size_t) {
     return false;
-}
-
-std::optional<std::size_t> test_range_file_count() {
-    return std::nullopt;
 }
 #endif

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 
 // When KESP_TEST_STOP_AT names `point`, the process stops itself (SIGSTOP)
 // there, so that a test can run another command at exactly that moment and
@@ -38,11 +37,6 @@ bool test_random_bytes(unsigned char *out, std::size_t size);
 // True when KESP_TEST_NAMED_TEMP is set: new files are written under a
 // name from the start, as on file systems without O_TMPFILE.
 bool test_named_temp_only();
-
-// When KESP_TEST_RANGE_FILES holds a number, a folder of Pwned Passwords
-// range files is complete with that many (a test cannot make the million
-// files of the real list); nothing otherwise.
-std::optional<std::size_t> test_range_file_count();
 
 // Adds `units` to the tally of `what`, which test_work_count reads, so that
 // a test can bound an operation by the work it did instead of by the clock;
