@@ -13,7 +13,8 @@
 #include "state/test_hooks.h"
 
 bool history_trigger_text(std::string_view sql) {
-    return sql == history_edit_trigger || sql == history_remove_trigger;
+    return sql == history_edit_trigger || sql == history_remove_trigger ||
+           sql == imported_edit_trigger || sql == imported_remove_trigger;
 }
 
 namespace {

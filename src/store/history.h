@@ -29,7 +29,8 @@
 
 struct sqlite3;
 
-// True when `sql` is exactly the text of one of the record's triggers.
+// True when `sql` is exactly the text of one of the record's triggers, or
+// of those of the record of imports.
 bool history_trigger_text(std::string_view sql);
 
 // Within an open transaction on `db`: adds the record unless the database
