@@ -24,6 +24,10 @@ PACKAGES="$PACKAGES libzxcvbn-dev xkcdpass fish strace util-linux bsdutils"
 # completions and flock beside kesp-merge.
 PACKAGES="$PACKAGES git fish util-linux"
 
+# git-credential-kesp's tests clone and push through git's own HTTP backend
+# (in git) behind a small HTTP server written in Python.
+PACKAGES="$PACKAGES git python3"
+
 # Ninja, so that a build with nothing to do is over at once; bash-completion,
 # which bash needs to load the completions (and the tests of them).
 PACKAGES="$PACKAGES ninja-build bash-completion"

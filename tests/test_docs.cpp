@@ -434,6 +434,7 @@ const fish_program fish_programs[] = {
     {"kesp-agent", "--help", {}},
     {"kesp-history", "--help", {"kesp-history ", "kesp-history --forget "}},
     {"kesp-edit", "--help", {"kesp-edit ", "kesp-edit --title x "}},
+    {"git-credential-kesp", "--help", {}},
 };
 
 class FishCompletion : public ::testing::Test {
@@ -772,7 +773,9 @@ TEST(EveryProgram, PageAndCompletionsCoverItsUsageText) {
             }
         }
         if (name != "kesp") {
-            EXPECT_NE(see_also.find(".BR kesp\\-" + name.substr(5) + " (1)"), std::string::npos)
+            std::string escaped;
+            for (char c : name) escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+            EXPECT_NE(see_also.find(".BR " + escaped + " (1)"), std::string::npos)
                 << name << " not under SEE ALSO in kesp.1";
         }
         EXPECT_NE(readme.find("`" + name), std::string::npos) << name << " not in README.md";
