@@ -34,7 +34,7 @@ _kesp_history()
             ;;
     esac
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "--show-passwords --restore --only --forget --forget-all -h --help" -- "$cur"))
+        COMPREPLY=($(compgen -W "--show-passwords --restore --only --forget --forget-all --undo-import -h --help" -- "$cur"))
     else
         __kesp_entry_ids "$cur"
     fi

@@ -9,4 +9,5 @@ complete -c kesp-history -l restore -x -d 'Bring version N of entry ID back (ID.
 complete -c kesp-history -l only -x -a 'title user url password notes' -d 'Restore these fields, keep the others'
 complete -c kesp-history -l forget -x -a '(__kesp_entry_ids)' -d 'Forget the earlier versions of an entry'
 complete -c kesp-history -l forget-all -d 'Forget every earlier version'
+complete -c kesp-history -l undo-import -d 'Undo the latest import'
 complete -c kesp-history -s h -l help -d 'Print the usage text'

@@ -19,7 +19,7 @@ _kesp_import()
         return 0
     fi
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "--format --dry-run -h --help -" -- "$cur"))
+        COMPREPLY=($(compgen -W "--format --dry-run --update -h --help -" -- "$cur"))
         return 0
     fi
     compopt -o filenames 2>/dev/null

@@ -390,6 +390,23 @@ TEST(DbImage, ReadsADatabaseThatHoldsTheRecord) {
     EXPECT_TRUE(r.rows.empty());
 }
 
+// An import marks what it added and replaced, with triggers of its own:
+// the file reads as any other (the agent, kesp-merge and kesp-sync read
+// it so).
+TEST(DbImage, ReadsADatabaseThatAnImportMarked) {
+    harness::sandbox box;
+    const std::string path = box.path("v.db");
+    harness::make_database(box, path, {{"mail", "me", "mail.org", "pw", "n"}});
+    entry_ptr added(entry_new("bank", "me", "bank.org", "b", ""));
+    entry_ptr newer(entry_new("mail", "me", "mail.org", "pw2", "n"));
+    std::size_t removals = 0;
+    ASSERT_TRUE(db_import(path.c_str(), added.get(), nullptr, nullptr, {{1, newer.get()}}, removals));
+    ASSERT_EQ(harness::sql(path, "select count(*) from sqlite_schema where type='trigger';"), "4\n");
+    read_result r = read_bytes(harness::read_file(path));
+    EXPECT_TRUE(r.ok) << r.err;
+    EXPECT_EQ(r.rows.size(), 2u);
+}
+
 // Beside a plain database an empty journal holds nothing; a log or its
 // index of any size means another program has the database open. Beside a
 // container every one of them counts.

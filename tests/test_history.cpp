@@ -219,6 +219,24 @@ TEST_F(History, ForgetLeavesNoByteOfTheForgottenPassword) {
     EXPECT_EQ(texts(1), "mail|me|mail.org|now-current|first\n");
 }
 
+// Where the rebuild after a forget fails, the deleted cells were
+// overwritten all the same: no byte of the forgotten versions stays.
+TEST_F(History, AForgetWhoseRebuildFailsLeavesNoByteOfWhatItForgot) {
+    const std::string secret = "Forgotten-Secret-Vc42";
+    box.run({"-e", "1"}, "\n\n\n\n");  // the record, from kesp's first change
+    sql(db, "update entries set password='" + secret + "' where id=1;");
+    sql(db, "update entries set password='now-current' where id=1;");
+    ASSERT_NE(harness::read_file(db).find(secret), std::string::npos);
+    box.env["KESP_TEST_FAIL_AT"] = "vacuum";
+    auto r = history({"--forget", "1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: unknown database no_such_schema\n");
+    EXPECT_EQ(harness::read_file(db).find(secret), std::string::npos);
+    EXPECT_EQ(harness::read_file(db).find("mail-pw"), std::string::npos);
+    EXPECT_EQ(history({"1"}).out, "Nothing kept for entry 1.\n");
+    EXPECT_EQ(texts(1), "mail|me|mail.org|now-current|first\n");
+}
+
 // A database made before the record reads unchanged and gains the record
 // with its first change, in that change's transaction.
 TEST_F(History, AnOlderDatabaseGainsTheRecordOnItsFirstChange) {
@@ -303,10 +321,13 @@ TEST_F(History, RemovedEntriesTravelWithTheHistory) {
     harness::write_file(other.path("in.json"), full.out);
     auto imported = other.run_program(import_program, {"in.json"});
     ASSERT_EQ(imported.status, 0) << imported.err;
+    EXPECT_EQ(imported.out, "Imported 2 entries from in.json (kesp-json); 0 duplicates skipped; "
+                            "the versions of 2 removed entries brought back.\n");
     EXPECT_EQ(other.run_program(history_program, {}).out, listed);
-    // An import of the same file again adds no removal twice.
+    // An import of the same file again adds no removal twice, and says none.
     auto again = other.run_program(import_program, {"in.json"});
     ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.out, "Imported 0 entries from in.json (kesp-json); 2 duplicates skipped.\n");
     EXPECT_EQ(sql(path, "select count(*) from history where why='remove';"), "2\n");
     EXPECT_EQ(other.run_program(history_program, {"--restore", "r2.1"}).out,
               "Entry 3 restored.\n");

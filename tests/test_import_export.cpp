@@ -65,6 +65,106 @@ TEST_F(ImportExport, ImportingTwiceAddsNothingTheSecondTime) {
     EXPECT_EQ(rows(), after);
 }
 
+// After edits in kesp, the same export imported again brings back no old
+// version: a record that stands for an entry (the same site and user name,
+// a trailing slash or the case of the host aside) and differs from it is
+// counted and left out.
+TEST_F(ImportExport, ImportingAgainAfterEditsAddsNoStaleCopies) {
+    harness::make_database(box, db, {});
+    const std::string first =
+        "name,url,username,password,note\r\n"
+        "Mail,https://mail.example,bob,m1,\r\n"
+        "Bank,https://bank.example/,bob,b4nk,\r\n"
+        "Forum,https://forum.example,fay,f1,\r\n";
+    harness::write_file(box.path("logins.csv"), first);
+    ASSERT_EQ(import({"logins.csv"}).status, 0);
+    const auto edit = [&](const std::vector<std::string> &args) {
+        return box.run_program(harness::built_program("kesp-edit"), args);
+    };
+    ASSERT_EQ(edit({"1", "--add-note", "PIN 1234"}).status, 0);
+    ASSERT_EQ(edit({"2", "--url", "https://bank.example/login"}).status, 0);
+    const std::string edited = rows();
+    // The browser's later export: the same logins, Bank's URL without its slash.
+    harness::write_file(box.path("logins.csv"),
+                        "name,url,username,password,note\r\n"
+                        "Mail,https://mail.example,bob,m1,\r\n"
+                        "Bank,HTTPS://Bank.Example,bob,b4nk,\r\n"
+                        "Forum,https://forum.example,fay,f1,\r\n");
+    auto again = import({"logins.csv"});
+    EXPECT_EQ(again.out, "Imported 0 entries from logins.csv (chrome-csv); 1 duplicate skipped; "
+                         "2 entries differ from yours; kept yours.\n");
+    EXPECT_EQ(again.err, "");
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(rows(), edited);
+    // --update cannot tell a Chrome record newer: it has no time.
+    auto update = import({"--update", "logins.csv"});
+    EXPECT_EQ(update.out, "Imported 0 entries from logins.csv (chrome-csv); 1 duplicate skipped; "
+                          "2 entries differ from yours; kept yours.\n"
+                          "Not updated: 2 entries without a time in the file, so none is known "
+                          "to be newer.\n");
+    EXPECT_EQ(rows(), edited);
+}
+
+// --update takes the file's version where the file says it is newer, the
+// newest of several records of one entry, and records the version it
+// replaced; kesp-history --undo-import gives it back.
+TEST_F(ImportExport, UpdateTakesTheNewerVersionAndAnUndoGivesYoursBack) {
+    harness::make_database(box, db, {row("Mail", "bob", "https://mail.example", "old", "", "2024-06-01 00:00:00"),
+                                     row("Bank", "bob", "https://bank.example", "b1", "", "2024-06-01 00:00:00")});
+    harness::write_file(box.path("in.csv"),
+                        "\"title\",\"username\",\"url\",\"password\",\"notes\",\"modified\"\r\n"
+                        "\"Mail\",\"bob\",\"https://mail.example/\",\"newer\",\"\",\"2024-07-01 00:00:00\"\r\n"
+                        "\"Mail\",\"bob\",\"https://mail.example\",\"newest\",\"\",\"2024-08-01 00:00:00\"\r\n"
+                        "\"Bank\",\"bob\",\"https://bank.example\",\"b0\",\"\",\"2024-05-01 00:00:00\"\r\n");
+    const std::string before = rows();
+    auto dry = import({"--update", "--dry-run", "in.csv"});
+    EXPECT_EQ(dry.out, "Would import 0 entries from in.csv (kesp-csv); 0 duplicates skipped; "
+                       "1 entry would be updated; 2 entries differ from yours; would keep yours.\n");
+    EXPECT_EQ(rows(), before);
+    auto r = import({"--update", "in.csv"});
+    EXPECT_EQ(r.out, "Imported 0 entries from in.csv (kesp-csv); 0 duplicates skipped; "
+                     "1 entry updated; 2 entries differ from yours; kept yours.\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(rows(), "Mail|bob|https://mail.example|newest||2024-08-01 00:00:00\n"
+                      "Bank|bob|https://bank.example|b1||2024-06-01 00:00:00\n");
+    EXPECT_EQ(harness::sql(db, "select entry_id,password,timestamp,why from history;"),
+              "1|old|2024-06-01 00:00:00|import\n");
+    const std::string history = harness::built_program("kesp-history");
+    auto undo = box.run_program(history, {"--undo-import"});
+    EXPECT_EQ(undo.out, "Import undone: 0 entries removed, 1 given back the version it replaced.\n");
+    EXPECT_EQ(undo.status, 0);
+    EXPECT_EQ(rows(), before);
+}
+
+// An undo takes back exactly what the latest import added: not an entry
+// typed since, not one edited since, nothing of an earlier import.
+TEST_F(ImportExport, AnUndoRemovesTheImportsAdditionsAndNothingTypedSince) {
+    harness::make_database(box, db, {row("Mine", "me", "", "x", "", "2024-01-01 00:00:00")});
+    harness::write_file(box.path("a.csv"), "name,url,username,password,note\r\n"
+                                           "Early,https://early.example,e,e1,\r\n");
+    harness::write_file(box.path("b.csv"), chrome_csv + "Shop,https://shop.example,sam,s1,\r\n");
+    ASSERT_EQ(import({"a.csv"}).status, 0);
+    ASSERT_EQ(import({"b.csv"}).status, 0);  // entries 3 (Mail), 4 (Bank), 5 (Shop)
+    ASSERT_EQ(box.run_program(harness::built_program("kesp-edit"), {"4", "--add-note", "mine now"}).status, 0);
+    ASSERT_EQ(box.run({"-r", "5"}).status, 0);
+    box.run({"-a"}, "Typed\nty\n\nnotes\nsecret\n");  // takes id 5 again
+    const std::string history = harness::built_program("kesp-history");
+    auto undo = box.run_program(history, {"--undo-import"});
+    EXPECT_EQ(undo.out, "Import undone: 1 entry removed, 0 given back the version it replaced.\n");
+    EXPECT_EQ(undo.err, "");
+    EXPECT_EQ(harness::sql(db, "select id,title from entries order by id;"),
+              "1|Mine\n2|Early\n4|Bank\n5|Typed\n");
+    // The removal is recorded, so the undo can itself be undone.
+    EXPECT_NE(box.run_program(history, {}).out.find("remove  Mail"), std::string::npos);
+    // The earlier import next, then nothing.
+    EXPECT_EQ(box.run_program(history, {"--undo-import"}).out,
+              "Import undone: 1 entry removed, 0 given back the version it replaced.\n");
+    EXPECT_EQ(harness::sql(db, "select id,title from entries order by id;"), "1|Mine\n4|Bank\n5|Typed\n");
+    auto none = box.run_program(history, {"--undo-import"});
+    EXPECT_EQ(none.out, "No import to undo: nothing an import added or replaced stands as it left it.\n");
+    EXPECT_EQ(none.status, 0);
+}
+
 // A card's number and security code reach no listing that masks
 // passwords: they are the imported entry's password.
 TEST_F(ImportExport, ACardsNumberIsMaskedInListings) {
@@ -361,7 +461,7 @@ struct bad_usage {
 };
 
 TEST_F(ImportExport, BadUsageExitsWithTwo) {
-    const std::string import_usage = "Usage: kesp-import [--format NAME] [--dry-run] FILE\n";
+    const std::string import_usage = "Usage: kesp-import [--format NAME] [--dry-run] [--update] FILE\n";
     const std::string export_usage = "Usage: kesp-export [--format NAME] [-o FILE] [--with-history]\n";
     const bad_usage table[] = {
         {"kesp-import", {}, import_usage},

@@ -23,18 +23,20 @@ const option long_options[] = {
     {"only", required_argument, nullptr, 'o'},
     {"forget", required_argument, nullptr, 'f'},
     {"forget-all", no_argument, nullptr, 'a'},
+    {"undo-import", no_argument, nullptr, 'u'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
 
 const companion program{
     "Usage: kesp-history [--show-passwords] [ID] | --restore ID.N [--only FIELD,...] | "
-    "--forget ID | --forget-all\n"
+    "--forget ID | --forget-all | --undo-import\n"
     "ID may also be rK, the handle of a removed entry whose id another entry holds.\n"
     "Shows the latest changes and removals of the active database, or every\n"
     "earlier version of one entry; brings version N of an entry back (with\n"
     "--only, the fields named of title, user, url, password and notes, the\n"
-    "others kept), or forgets earlier versions for good. See kesp-history(1).\n",
+    "others kept), forgets earlier versions for good, or undoes the latest\n"
+    "import. See kesp-history(1).\n",
     "h", long_options};
 
 constexpr int latest_count = 20;
@@ -123,6 +125,7 @@ int main(int argc, char **argv) {
     const char *forget = nullptr;
     const char *only = nullptr;
     bool forget_all = false;
+    bool undo = false;
     int actions = 0;
     auto done = read_options(program, argc, argv, [&](int c, const char *argument) {
         if (c == 's') show_passwords = 1;
@@ -130,6 +133,7 @@ int main(int argc, char **argv) {
         if (c == 'f') forget = argument, ++actions;
         if (c == 'o') only = argument;
         if (c == 'a') forget_all = true, ++actions;
+        if (c == 'u') undo = true, ++actions;
         return true;
     });
     if (done) return *done;
@@ -162,6 +166,22 @@ int main(int argc, char **argv) {
         auto count = forget_versions(forget != nullptr ? forget : "");
         if (!count) return exit_failure;
         std::printf("%zu earlier versions forgotten.\n", *count);
+        return exit_ok;
+    }
+    if (undo) {
+        auto done = undo_import();
+        if (!done) return exit_failure;
+        if (!done->found) {
+            std::puts("No import to undo: nothing an import added or replaced stands as it "
+                      "left it.");
+            return exit_ok;
+        }
+        auto entries = [](std::size_t n) { return n == 1 ? "entry" : "entries"; };
+        std::printf("Import undone: %zu %s removed, %zu given back the version it replaced.\n",
+                    done->removed, entries(done->removed), done->restored);
+        if (done->kept > 0)
+            std::printf("Kept as imported: %zu %s whose earlier version was forgotten.\n",
+                        done->kept, entries(done->kept));
         return exit_ok;
     }
     if (operands == 1) {

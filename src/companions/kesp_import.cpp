@@ -26,11 +26,12 @@ namespace {
 const option long_options[] = {
     {"format", required_argument, nullptr, 'f'},
     {"dry-run", no_argument, nullptr, 'n'},
+    {"update", no_argument, nullptr, 'u'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
 
-const companion program{"Usage: kesp-import [--format NAME] [--dry-run] FILE\n", "+h",
+const companion program{"Usage: kesp-import [--format NAME] [--dry-run] [--update] FILE\n", "+h",
                         long_options};
 
 // No export of a password manager comes near this; /dev/zero or a wrong
@@ -69,13 +70,36 @@ bool read_input(const std::string &file, secret_string &out) {
 
 const char *plural(std::size_t n, const char *one, const char *many) { return n == 1 ? one : many; }
 
-void print_counts(const char *verb, const parse_result &parsed, const std::string &name,
-                  std::size_t duplicates) {
-    std::size_t imported = parsed.records.size();
-    std::printf("%s %zu %s from %s (%s); %zu %s skipped.\n", verb, imported,
-                plural(imported, "entry", "entries"), name.c_str(), format_name(parsed.format),
-                duplicates, plural(duplicates, "duplicate", "duplicates"));
+// What an import did, or would do.
+struct import_counts {
+    std::size_t imported = 0, duplicates = 0, updated = 0, differing = 0, undated = 0;
+    std::size_t removed_back = 0;
+};
+
+// "Imported 2 entries from FILE (FORMAT); 1 duplicate skipped." and, where
+// there were any, the entries updated, the ones that differ from the
+// database's and the removed entries whose versions came back.
+void print_counts(bool dry_run, const parse_result &parsed, const std::string &name,
+                  const import_counts &n) {
+    std::printf("%s %zu %s from %s (%s); %zu %s skipped", dry_run ? "Would import" : "Imported",
+                n.imported, plural(n.imported, "entry", "entries"), name.c_str(),
+                format_name(parsed.format), n.duplicates,
+                plural(n.duplicates, "duplicate", "duplicates"));
+    if (n.updated > 0)
+        std::printf("; %zu %s %s", n.updated, plural(n.updated, "entry", "entries"),
+                    dry_run ? "would be updated" : "updated");
+    if (n.differing > 0)
+        std::printf("; %zu %s from yours; %s", n.differing,
+                    plural(n.differing, "entry differs", "entries differ"),
+                    dry_run ? "would keep yours" : "kept yours");
+    if (n.removed_back > 0)
+        std::printf("; the versions of %zu removed %s brought back", n.removed_back,
+                    plural(n.removed_back, "entry", "entries"));
+    std::fputs(".\n", stdout);
     for (const auto &s : parsed.skipped) std::printf("Not imported: %zu %s.\n", s.count, s.kind.c_str());
+    if (n.undated > 0)
+        std::printf("Not updated: %zu %s without a time in the file, so none is known to be "
+                    "newer.\n", n.undated, plural(n.undated, "entry", "entries"));
 }
 
 // Shows what an import would add, with the ids the entries would get:
@@ -122,9 +146,10 @@ std::vector<history_version> versions_of(const std::vector<transfer_version> &ve
 }
 
 // Adds what `parsed` holds to the database resolved as `db` (or, for a dry
-// run, shows it), leaving out what it holds already.
+// run, shows it), leaving out what it holds already; with `update`, takes
+// the file's version of an entry that the file shows newer.
 int import_records(const active_db &db, parse_result &parsed, const std::string &name,
-                   bool dry_run) {
+                   bool dry_run, bool update) {
     // A dry run only reads, so it shares the lock; an import holds it alone
     // from the duplicate check to the commit.
     std::optional<user_lock> lock;
@@ -138,25 +163,41 @@ int import_records(const active_db &db, parse_result &parsed, const std::string 
 
     entry_ptr existing(db_list_entries(db.path.c_str(), list_all));
     if (!existing) return exit_failure;
-    std::size_t duplicates = drop_duplicates(parsed.records, existing->next);
-    entry_ptr imported = records_to_entries(parsed.records, local_time(std::time(nullptr)));
+    const import_plan plan = plan_import(parsed.records, existing->next, update);
+    import_counts counts;
+    counts.duplicates = plan.duplicates;
+    counts.differing = plan.differing;
+    counts.undated = plan.undated;
+    counts.updated = plan.updates.size();
+    counts.imported = plan.added.size();
+    std::vector<transfer_record> added, replacing;
+    for (std::size_t i : plan.added) added.push_back(std::move(parsed.records[i]));
+    for (const import_update &u : plan.updates) replacing.push_back(std::move(parsed.records[u.record]));
+    const std::string now = local_time(std::time(nullptr));
+    entry_ptr imported = records_to_entries(added, now);
+    entry_ptr replacements = records_to_entries(replacing, now);
     if (dry_run) {
         show_dry_run(existing->next, imported->next);
-        print_counts("Would import", parsed, name, duplicates);
+        print_counts(true, parsed, name, counts);
         return exit_ok;
     }
+    std::vector<entry_replacement> changes;
+    const entry *e = replacements->next;
+    for (std::size_t i = 0; i < plan.updates.size() && e != nullptr; ++i, e = e->next)
+        changes.push_back({plan.updates[i].id, e});
     // kesp-json brings the earlier versions of its entries back, and those
     // of its removed entries.
     std::vector<std::vector<history_version>> histories;
-    for (const transfer_record &r : parsed.records) histories.push_back(versions_of(r.history));
+    for (const transfer_record &r : added) histories.push_back(versions_of(r.history));
     std::vector<removed_versions> removed;
     for (const transfer_removed &r : parsed.removed) removed.push_back({r.id, versions_of(r.history)});
-    if ((!parsed.records.empty() || !removed.empty()) &&
-        !db_insert_entries(db.path.c_str(), imported->next, &histories, &removed)) {
+    if ((!added.empty() || !changes.empty() || !removed.empty()) &&
+        !db_import(db.path.c_str(), imported->next, &histories, &removed, changes,
+                   counts.removed_back)) {
         std::fprintf(stderr, "%s: nothing was imported.\n", name.c_str());
         return exit_failure;
     }
-    print_counts("Imported", parsed, name, duplicates);
+    print_counts(false, parsed, name, counts);
     return exit_ok;
 }
 
@@ -167,8 +208,10 @@ int main(int argc, char **argv) {
 
     std::optional<transfer_format> format;
     bool dry_run = false;
+    bool update = false;
     auto done = read_options(program, argc, argv, [&](int c, const char *argument) {
         if (c == 'n') dry_run = true;
+        if (c == 'u') update = true;
         if (c != 'f') return true;
         format = format_from_name(argument);
         if (!format)
@@ -191,5 +234,5 @@ int main(int argc, char **argv) {
     }
     parse_result parsed;
     if (!parse_file(file, name, format, parsed)) return exit_failure;
-    return import_records(db, parsed, name, dry_run);
+    return import_records(db, parsed, name, dry_run, update);
 }

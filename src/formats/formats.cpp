@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cctype>
 #include <cstring>
+#include <map>
 #include <set>
+#include <tuple>
 
 #include "formats/internal.h"
 
@@ -214,6 +217,124 @@ std::size_t drop_duplicates(std::vector<transfer_record> &records, const entry *
     std::size_t dropped = records.size() - kept;
     records.resize(kept);
     return dropped;
+}
+
+namespace {
+
+std::string_view default_port(std::string_view scheme) {
+    if (scheme == "http" || scheme == "ws") return "80";
+    if (scheme == "https" || scheme == "wss") return "443";
+    if (scheme == "ftp") return "21";
+    return {};
+}
+
+bool scheme_text(std::string_view text) {
+    if (text.empty() || !std::isalpha(static_cast<unsigned char>(text[0]))) return false;
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+    });
+}
+
+// A login's key: the site and user name, or, without a URL, the title and
+// user name (kind 0).
+using login_key = std::tuple<int, std::string, std::string_view, std::string_view>;
+
+login_key key_of(std::string_view title, std::string_view user, std::string_view url) {
+    if (url.empty()) return {0, std::string(), title, user};
+    return {1, url_site(url), std::string_view(), user};
+}
+
+}  // namespace
+
+std::string url_site(std::string_view url) {
+    std::string scheme;
+    std::string_view rest = url;
+    if (std::size_t sep = url.find("://");
+        sep != std::string_view::npos && scheme_text(url.substr(0, sep))) {
+        scheme = lower(url.substr(0, sep));
+        rest = url.substr(sep + 3);
+    }
+    std::string_view authority = rest.substr(0, rest.find_first_of("/\\?#"));
+    if (std::size_t at = authority.rfind('@'); at != std::string_view::npos)
+        authority.remove_prefix(at + 1);
+    std::string_view host = authority, port;
+    if (!host.empty() && host.front() == '[') {  // [IPv6]:port
+        std::size_t close = host.find(']');
+        if (close != std::string_view::npos) {
+            port = host.substr(close + 1);
+            host = host.substr(0, close + 1);
+            if (!port.empty() && port.front() != ':') host = {};  // "[::1]x": no host
+            if (!port.empty()) port.remove_prefix(1);
+        }
+    } else if (std::size_t colon = host.find(':'); colon != std::string_view::npos) {
+        port = host.substr(colon + 1);
+        host = host.substr(0, colon);
+    }
+    while (!host.empty() && host.back() == '.') host.remove_suffix(1);
+    while (port.size() > 1 && port.front() == '0') port.remove_prefix(1);
+    const bool plain =
+        !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
+            return static_cast<unsigned char>(c) > ' ' && c != 0x7F;
+        }) && std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!plain) {
+        if (!url.empty() && url.back() == '/') url.remove_suffix(1);
+        return "=" + std::string(url);
+    }
+    std::string site = scheme + "://" + lower(host);
+    if (!port.empty() && port != default_port(scheme)) site += ":" + std::string(port);
+    return site;
+}
+
+import_plan plan_import(const std::vector<transfer_record> &records, const entry *existing,
+                        bool update) {
+    import_plan plan;
+    using texts = std::array<std::string_view, 5>;
+    std::set<texts> seen;
+    std::map<login_key, std::vector<const entry *>> entries;
+    for (const entry *e = existing; e != nullptr; e = e->next) {
+        seen.insert({text_or_empty(e->title), text_or_empty(e->user), text_or_empty(e->url),
+                     text_or_empty(e->password), text_or_empty(e->notes)});
+        entries[key_of(text_or_empty(e->title), text_or_empty(e->user), text_or_empty(e->url))]
+            .push_back(e);
+    }
+    // The records that stand for each entry, in file order.
+    std::map<const entry *, std::vector<std::size_t>> standing;
+    std::vector<const entry *> order;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const transfer_record &r = records[i];
+        if (!seen.insert({r.title.view(), r.user.view(), r.url.view(), r.password.view(),
+                          r.notes.view()})
+                 .second) {
+            ++plan.duplicates;
+            continue;
+        }
+        auto found = entries.find(key_of(r.title.view(), r.user.view(), r.url.view()));
+        if (found == entries.end()) {
+            plan.added.push_back(i);
+            continue;
+        }
+        ++plan.differing;
+        if (update && !r.modified.empty() && found->second.size() == 1) {
+            auto &list = standing[found->second.front()];
+            if (list.empty()) order.push_back(found->second.front());
+            list.push_back(i);
+        } else if (update && r.modified.empty()) {
+            ++plan.undated;
+        }
+    }
+    for (const entry *e : order) {
+        std::optional<std::size_t> newest;
+        for (std::size_t i : standing[e])
+            if (records[i].modified > text_or_empty(e->timestamp) &&
+                (!newest || records[i].modified >= records[*newest].modified))
+                newest = i;
+        if (!newest) continue;
+        plan.updates.push_back({e->id, *newest});
+        --plan.differing;
+    }
+    std::sort(plan.updates.begin(), plan.updates.end(),
+              [](const import_update &a, const import_update &b) { return a.record < b.record; });
+    return plan;
 }
 
 entry_ptr records_to_entries(const std::vector<transfer_record> &records, const std::string &fallback) {

@@ -131,6 +131,46 @@ write_result write_transfer(const std::vector<transfer_record> &records, transfe
 // or to an earlier record. Returns how many went.
 std::size_t drop_duplicates(std::vector<transfer_record> &records, const entry *existing);
 
+// What of a URL tells one site's logins from another's, as browsers tell
+// them apart: the scheme and the host, both in ASCII lower case, and the
+// port unless it is the scheme's own ("HTTPS://Example.COM.:443/a/" ->
+// "https://example.com"). A user name and password before the host, the
+// path, the query and the fragment do not count; a backslash ends the host
+// as a slash does (browsers read it so). A text without a scheme keeps an
+// empty one ("example.com" -> "://example.com"), so that it matches no
+// URL that names its scheme; a text whose host is empty or holds blanks or
+// control characters is its own site ("=" and the text, one trailing slash
+// dropped), equal only to the same text.
+std::string url_site(std::string_view url);
+
+// An entry of the database that a record of the file stands for.
+struct import_update {
+    int id;              // the entry's
+    std::size_t record;  // the record's index
+};
+
+// How the records of a file meet the entries of a database. A record and
+// an entry stand for the same login when they have the same user name and
+// the same url_site, or, where neither has a URL, the same title and user
+// name. A record equal in all five texts to an entry or to an earlier
+// record is a duplicate. Any other record that stands for an entry is one
+// that `differs`; the entry stays as it is, unless `update` and the file
+// says the record was changed after the entry: then the newest such record
+// of that entry (the last of equal times) replaces it, while the others
+// differ. An entry that shares its login with another entry of the database
+// gets no update, since no one can tell which one the record means. A
+// record that stands for no entry is added, even where other records of
+// the file stand for the same login: the file may hold two accounts, and
+// the next import of it finds each. With `update`, `undated` counts the
+// records that differ and carry no time (Chrome's export has none).
+struct import_plan {
+    std::vector<std::size_t> added;      // indices of the records to add, in file order
+    std::vector<import_update> updates;  // in file order
+    std::size_t duplicates = 0, differing = 0, undated = 0;
+};
+import_plan plan_import(const std::vector<transfer_record> &records, const entry *existing,
+                        bool update);
+
 // The records as an entry list after a sentinel head (as the store hands
 // out lists), each entry's timestamp its record's `modified`, or `fallback`
 // where that is empty.

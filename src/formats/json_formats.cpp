@@ -347,7 +347,7 @@ bool read_kesp_versions(const json &history, const std::string &where,
         }
         std::string why(text_of(h, "reason").view());
         const bool known = why == "edit" || why == "remove" || why == "merge" ||
-                           why == "restore";
+                           why == "restore" || why == "import";
         v.why = known ? why : "edit";
         out.push_back(std::move(v));
     }

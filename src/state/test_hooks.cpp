@@ -14,6 +14,11 @@ void test_stop_point(const char *point) {
     if (wanted != nullptr && std::strcmp(wanted, point) == 0) ::raise(SIGSTOP);
 }
 
+bool test_fail_point(const char *point) {
+    const char *wanted = std::getenv("KESP_TEST_FAIL_AT");
+    return wanted != nullptr && std::strcmp(wanted, point) == 0;
+}
+
 bool test_named_temp_only() {
     return std::getenv("KESP_TEST_NAMED_TEMP") != nullptr;
 }
@@ -71,6 +76,10 @@ void test_stop_point(const char *) {}
 
 std::optional<long> test_request_seconds() {
     return std::nullopt;
+}
+
+bool test_fail_point(const char *) {
+    return false;
 }
 
 void test_count_work(const char *, std::uint64_t) {}

@@ -24,6 +24,12 @@
 //                          before it makes the file private
 void test_stop_point(const char *point);
 
+// True when KESP_TEST_FAIL_AT names `point`: the caller then fails there
+// as it would on a real failure, so that a test can reach the code that
+// handles it. Points:
+//   "vacuum"  kesp-history's rebuild of the file after a forget
+bool test_fail_point(const char *point);
+
 // When KESP_TEST_SEED holds a number, fills `out` with the next `size`
 // bytes of a fixed pseudo-random stream started from that number (a new
 // number starts the stream again) and returns true, so that a test can draw

@@ -39,6 +39,10 @@ const char *const insert_dated_template =
 const char *const update_template =
     "update entries set title='%q',user='%q',url='%q',password='%q',notes='%q',"
     "timestamp=datetime('now','localtime') where id=%d;";
+// An import's replacement carries the file's time: it is the file's version.
+const char *const replace_template =
+    "update entries set title='%q',user='%q',url='%q',password='%q',notes='%q',"
+    "timestamp='%q' where id=%d;";
 const char *const get_template =
     "select id,title,user,url,password,notes,timestamp from entries where id=%d;";
 const char *const delete_template = "delete from entries where id=%d;";
@@ -277,13 +281,27 @@ bool db_insert_entry(const char *path, const entry *e) {
     return run_change(db.get(), path, statement.get());
 }
 
-bool db_insert_entries(const char *path, const entry *first,
-                       const std::vector<std::vector<history_version>> *histories,
-                       const std::vector<removed_versions> *removed) {
+namespace {
+
+// db_insert_entries and db_import; `import` null for a plain insert.
+struct import_changes {
+    const std::vector<entry_replacement> *replacements;
+    std::size_t *removals_added;
+};
+
+bool insert_entries(const char *path, const entry *first,
+                    const std::vector<std::vector<history_version>> *histories,
+                    const std::vector<removed_versions> *removed, const import_changes *import) {
     connection db = open_checked_db(path);
     if (!db) return false;
     if (!run(db.get(), "begin immediate;", nullptr, nullptr, "Error: ")) return false;
     bool inserted = schema_is_kesps(db.get(), path) && history_prepare(db.get());
+    std::optional<std::int64_t> batch;
+    if (inserted && import != nullptr &&
+        (first != nullptr || !import->replacements->empty())) {
+        batch = history_begin_import(db.get());
+        inserted = batch.has_value();
+    }
     std::vector<history_to_add> versions;
     std::size_t at = 0;
     for (const entry *e = first; e != nullptr && inserted; e = e->next, ++at) {
@@ -291,19 +309,63 @@ bool db_insert_entries(const char *path, const entry *first,
             insert_dated_template, e->title, e->user, e->url, e->password, e->notes,
             text_or_empty(e->timestamp))));
         inserted = run(db.get(), statement.get(), nullptr, nullptr, "Error: ");
+        const std::int64_t id = sqlite3_last_insert_rowid(db.get());
+        if (inserted && batch) inserted = history_mark_import(db.get(), *batch, id, 0);
         if (inserted && histories != nullptr && at < histories->size())
-            versions.push_back({sqlite3_last_insert_rowid(db.get()), false, &(*histories)[at]});
+            versions.push_back({id, false, &(*histories)[at]});
     }
+    if (import != nullptr)
+        for (const entry_replacement &r : *import->replacements) {
+            if (!inserted) break;
+            secret_sqlite_text statement(built(sqlite3_mprintf(
+                replace_template, r.e->title, r.e->user, r.e->url, r.e->password, r.e->notes,
+                text_or_empty(r.e->timestamp), r.id)));
+            inserted = run(db.get(), statement.get(), nullptr, nullptr, "Error: ");
+            if (!inserted || sqlite3_changes(db.get()) == 0) continue;
+            // The version it held, which the edit trigger has just recorded.
+            inserted = run(db.get(), "update history set why='import' where seq=(select "
+                                     "max(seq) from history where gone=0);",
+                           nullptr, nullptr, "Error: ");
+            std::int64_t seq = 0;
+            auto latest = [](void *context, int, char **values, char **) {
+                if (values[0] != nullptr) *static_cast<std::int64_t *>(context) = std::atoll(values[0]);
+                return 0;
+            };
+            if (inserted)
+                inserted = run(db.get(), "select max(seq) from history where gone=0;", latest,
+                               &seq, "Error: ");
+            if (inserted && seq != 0) inserted = history_mark_import(db.get(), *batch, r.id, seq);
+        }
     if (removed != nullptr)
         for (const removed_versions &r : *removed) versions.push_back({r.id, true, &r.versions});
-    if (inserted) inserted = history_insert(db.get(), versions);
+    if (inserted)
+        inserted = history_insert(db.get(), versions,
+                                  import != nullptr ? import->removals_added : nullptr);
     if (inserted && sqlite3_total_changes(db.get()) == 0) {
         roll_back(db.get());  // nothing to add: the file stays as it was
         return true;
     }
     if (inserted && run(db.get(), "commit;", nullptr, nullptr, "Error: ")) return true;
     roll_back(db.get());
+    if (import != nullptr) *import->removals_added = 0;
     return false;
+}
+
+}  // namespace
+
+bool db_insert_entries(const char *path, const entry *first,
+                       const std::vector<std::vector<history_version>> *histories,
+                       const std::vector<removed_versions> *removed) {
+    return insert_entries(path, first, histories, removed, nullptr);
+}
+
+bool db_import(const char *path, const entry *first,
+               const std::vector<std::vector<history_version>> *histories,
+               const std::vector<removed_versions> *removed,
+               const std::vector<entry_replacement> &replacements, std::size_t &removals_added) {
+    removals_added = 0;
+    const import_changes import{&replacements, &removals_added};
+    return insert_entries(path, first, histories, removed, &import);
 }
 
 bool db_update_entry(const char *path, int id, const entry *e) {

@@ -9,6 +9,7 @@
 // handed out belong to the caller, who releases them with entry_free.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,22 @@ struct removed_versions;
 bool db_insert_entries(const char *path, const entry *first,
                        const std::vector<std::vector<history_version>> *histories = nullptr,
                        const std::vector<removed_versions> *removed = nullptr);
+
+// An import in one transaction: the entries of the list that starts at
+// `first` added as db_insert_entries adds them, and each of `replacements`
+// given the texts and timestamp of its entry `e`, the version it held going
+// into the record with the reason "import"; every entry added or replaced
+// is marked as this import's (store/history.h), so that kesp-history can
+// undo it. `removals_added` counts the removed entries whose versions came
+// in (those the record held already are left out).
+struct entry_replacement {
+    int id;
+    const entry *e;
+};
+bool db_import(const char *path, const entry *first,
+               const std::vector<std::vector<history_version>> *histories,
+               const std::vector<removed_versions> *removed,
+               const std::vector<entry_replacement> &replacements, std::size_t &removals_added);
 
 // Replaces the five texts of row `id` and renews its timestamp. True when the
 // statement ran, also when no row has that id.

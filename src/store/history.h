@@ -29,7 +29,8 @@
 
 struct sqlite3;
 
-// True when `sql` is exactly the text of one of the record's triggers.
+// True when `sql` is exactly the text of one of the record's triggers, or
+// of those of the record of imports.
 bool history_trigger_text(std::string_view sql);
 
 // Within an open transaction on `db`: adds the record unless the database
@@ -112,7 +113,36 @@ struct history_to_add {
 // applies the bound. A removed entry whose removal the database holds
 // already (the same texts, times and id) is left out. False after
 // "Error: <SQLite's text>\n".
-bool history_insert(sqlite3 *db, const std::vector<history_to_add> &owners);
+// With `removals_added`, counts the removed entries added.
+bool history_insert(sqlite3 *db, const std::vector<history_to_add> &owners,
+                    std::size_t *removals_added = nullptr);
+
+// Within an open transaction on `db`: adds the record of imports
+// (store/schema.h) unless the database holds it, and returns the number
+// of a new import, above every one whose changes still stand. Nothing
+// after "Error: <SQLite's text>\n".
+std::optional<std::int64_t> history_begin_import(sqlite3 *db);
+
+// Within the same transaction: entry `id` stands as import `batch` left
+// it; `version` is the seq of the version it replaced, 0 for an entry it
+// added. False after a message.
+bool history_mark_import(sqlite3 *db, std::int64_t batch, std::int64_t id,
+                         std::int64_t version);
+
+// What undoing the latest import did.
+struct undone_import {
+    bool found = false;       // false: no import has changes that still stand
+    std::size_t removed = 0;  // entries it added, removed (into the record)
+    std::size_t restored = 0; // entries it replaced, given their earlier version back
+    std::size_t kept = 0;     // entries it replaced whose earlier version is forgotten
+};
+
+// Undoes the latest import of the database at `path` that still has
+// changes standing: removes the entries it added and gives those it
+// replaced their earlier version back, where they stand as it left them;
+// an entry changed or removed since is not touched. Removals and restores
+// go into the record as any other. Nothing after a message.
+std::optional<undone_import> history_undo_import(const char *path);
 
 // The texts of an entry that a restore can take back, as bits of a set.
 enum history_field : unsigned {

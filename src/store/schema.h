@@ -58,6 +58,24 @@ inline constexpr const char *history_remove_trigger =
     "FROM history WHERE gone=(SELECT max(gone) FROM history) ORDER BY seq DESC "
     "LIMIT 1 OFFSET " KESP_SQL_NUMBER(KESP_HISTORY_BOUND) "); END";
 
+// The record of what the latest imports added or replaced, so that one
+// can be undone: a row for each entry that stands as the import left it
+// (version: null for an entry it added, else the seq of the version it
+// replaced). Any change to the entry, and its removal, end its row, so
+// that an undo never takes what was typed since.
+inline constexpr const char *imported_table_statement =
+    "CREATE TABLE imported(entry_id integer primary key, batch integer not null, "
+    "version integer)";
+inline constexpr const char *imported_edit_trigger =
+    "CREATE TRIGGER imported_edit AFTER UPDATE ON entries WHEN "
+    "old.title IS NOT new.title OR old.user IS NOT new.user OR old.url IS NOT new.url OR "
+    "old.password IS NOT new.password OR old.notes IS NOT new.notes OR "
+    "old.timestamp IS NOT new.timestamp OR old.id IS NOT new.id BEGIN "
+    "DELETE FROM imported WHERE entry_id=old.id; END";
+inline constexpr const char *imported_remove_trigger =
+    "CREATE TRIGGER imported_remove AFTER DELETE ON entries BEGIN "
+    "DELETE FROM imported WHERE entry_id=old.id; END";
+
 // One object of sqlite_schema: its type, its name and its SQL text as
 // SQLite keeps it.
 struct schema_object {
@@ -74,6 +92,9 @@ inline constexpr schema_object kesp_schema_objects[] = {
     {"index", "history_owner", history_index_statement},
     {"trigger", "history_edit", history_edit_trigger},
     {"trigger", "history_remove", history_remove_trigger},
+    {"table", "imported", imported_table_statement},
+    {"trigger", "imported_edit", imported_edit_trigger},
+    {"trigger", "imported_remove", imported_remove_trigger},
     // kesp-sync's record of which database this is (store/lineage.h).
     {"table", "lineage", "CREATE TABLE lineage(identity blob not null, version integer not null)"},
 };

@@ -39,3 +39,9 @@ std::optional<std::size_t> forget_versions(std::string_view handle) {
     if (!owner) return std::size_t{0};
     return history_forget(s->path(), &*owner);
 }
+
+std::optional<undone_import> undo_import() {
+    auto s = begin_session(lock_kind::exclusive);
+    if (!s) return std::nullopt;
+    return history_undo_import(s->path());
+}

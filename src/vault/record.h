@@ -22,3 +22,7 @@ std::optional<std::int64_t> restore_version(std::string_view handle, int n,
 // Forgets the versions of entry `handle`, or of every entry when `handle`
 // is empty. How many were forgotten; nothing after a message.
 std::optional<std::size_t> forget_versions(std::string_view handle);
+
+// Undoes the latest import of the active database (history_undo_import).
+// Nothing after a message.
+std::optional<undone_import> undo_import();

@@ -56,11 +56,18 @@ check_tree() {
     done
     words=$("$root/bin/kesp-gen" --words 6 --separator . | tr . '\n' | wc -l)
     [ "$words" -eq 6 ] || fail "installed kesp-gen --words 6 printed $words words"
-    # The installed programs carry none of the tests' hooks.
+    # The installed programs carry none of the tests' hooks: every variable
+    # that the hooks read, as their source names them, so that a new hook
+    # cannot be missed here.
+    hooks=$(grep -o 'getenv("KESP_TEST_[A-Z_]*")' "$source/src/state/test_hooks.cpp" |
+            sed 's/.*"\(.*\)".*/\1/' | sort -u)
+    [ "$(printf '%s\n' $hooks | wc -l)" -ge 4 ] || fail "found only these test hooks: $hooks"
     for program in $programs; do
-        if grep -q -a -e KESP_TEST_STOP_AT -e KESP_TEST_NAMED_TEMP -e KESP_TEST_SEED "$root/bin/$program"; then
-            fail "installed $program knows a test hook"
-        fi
+        for hook in $hooks; do
+            if grep -q -a -e "$hook" "$root/bin/$program"; then
+                fail "installed $program knows the test hook $hook"
+            fi
+        done
     done
     # The companions link the vault layer, not kesp's command code (nm
     # must see the symbols at all, or the check would prove nothing).
