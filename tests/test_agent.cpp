@@ -849,7 +849,7 @@ TEST_F(unlocked, ATricklingClientIsCutOff) {
         if (::write(fd, request.data() + sent, 1) != 1) break;
     }
     ::close(fd);
-    EXPECT_LT(sent, request.size()) << "the whole request was taken, a byte per half second";
+    EXPECT_LT(sent, request.size()) << "the agent took every byte of a trickled request";
     EXPECT_EQ(agent({"status"}).status, 0) << "and the agent serves on";
 }
 
