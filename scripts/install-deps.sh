@@ -28,6 +28,17 @@ PACKAGES="$PACKAGES git fish util-linux"
 # (in git) behind a small HTTP server written in Python.
 PACKAGES="$PACKAGES git python3"
 
+# kesp-ssh hands keys to the real ssh-agent (openssh-client: ssh-agent,
+# ssh-add, ssh-keygen); kesp-browser is tested in headless Firefox ESR with
+# the unmodified browserpass extension; kesp-secrets serves the Secret
+# Service on a session bus (sd-bus from libsystemd, dbus for
+# dbus-run-session) and is tested with secret-tool, python3's secretstorage
+# and keyring, and git's libsecret credential helper (built from git's
+# contrib with libsecret-1-dev); pinentry asks for the master password.
+PACKAGES="$PACKAGES openssh-client firefox-esr webext-browserpass
+libsystemd-dev dbus libsecret-tools libsecret-1-dev python3-secretstorage
+python3-keyring pinentry-tty pinentry-curses"
+
 # Ninja, so that a build with nothing to do is over at once; bash-completion,
 # which bash needs to load the completions (and the tests of them).
 PACKAGES="$PACKAGES ninja-build bash-completion"
