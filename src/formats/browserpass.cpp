@@ -150,6 +150,9 @@ void append_json_string(secret_string &out, std::string_view text) {
             out += '\\';
             out += static_cast<char>(c);
             ++i;
+        } else if (c == '\n' || c == '\r' || c == '\t') {
+            out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+            ++i;
         } else if (c < 0x20 || c == 0x7f) {
             char escaped[] = {'\\', 'u', '0', '0', digits[c >> 4], digits[c & 15]};
             out += std::string_view(escaped, sizeof escaped);
@@ -304,7 +307,7 @@ secret_string browser_fetch_text(const entry &e) {
         out += line;
         out += '\n';
         if (end == std::string_view::npos) break;
-        notes.remove_prefix(end + 1);
+        notes.remove_prefix(notes.substr(end, 2) == "\r\n" ? end + 2 : end + 1);
     }
     return out;
 }
