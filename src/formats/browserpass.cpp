@@ -59,32 +59,38 @@ std::string_view js_trim(std::string_view s) {
     return s;
 }
 
-std::string ascii_lower(std::string_view s) {
-    std::string out(s);
-    for (char &c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char c = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+        if (c != b[i]) return false;
+    }
+    return true;
 }
 
 // The field the extension reads from `line` ("name: value", or an
-// otpauth:// line), lower case; empty when it reads none.
-std::string field_of(std::string_view line) {
-    if (ascii_lower(line.substr(0, 10)) == "otpauth://" && line.size() > 10) return "otp";
+// otpauth:// line), lower case; empty when it reads none. The line may be
+// a password: nothing of it is copied.
+std::string_view field_of(std::string_view line) {
+    if (line.size() > 10 && equal_ignoring_case(line.substr(0, 10), "otpauth://")) return "otp";
     std::size_t colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0) return "";
-    std::string key = ascii_lower(js_trim(line.substr(0, colon)));
+    std::string_view key = js_trim(line.substr(0, colon));
     bool has_value = !js_trim(line.substr(colon + 1)).empty();
-    static const std::set<std::string> fields = {
+    static constexpr std::string_view fields[] = {
         "secret", "password", "pass", "login", "username", "user", "openid", "otp", "totp",
         "url",    "uri",      "website", "site", "link", "launch", "autosubmit"};
-    if (!fields.count(key)) return "";
-    // Only a login may be empty.
-    if (!has_value && key != "login" && key != "username" && key != "user") return "";
-    return key;
+    for (std::string_view field : fields) {
+        if (!equal_ignoring_case(key, field)) continue;
+        // Only a login may be empty.
+        if (!has_value && field != "login" && field != "username" && field != "user") return "";
+        return field;
+    }
+    return "";
 }
 
 bool takes_password(std::string_view line) {
-    std::string field = field_of(line);
+    std::string_view field = field_of(line);
     return field == "secret" || field == "password" || field == "pass";
 }
 
