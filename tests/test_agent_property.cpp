@@ -318,8 +318,10 @@ struct world {
         const std::size_t at = pick(dialogue.size() + (what == interruption::kill_program ? 1 : 0));
         bool killed = false, agent_ended = false;
         const std::string copy = active_copy();
-        const bool kept_copy = !copy.empty() &&
-                               harness::exists(fs::path(copy).parent_path().string() + "/unsealed");
+        // Whether the copy is kept for its unsealed changes once its agent
+        // ended: known only then, since a lock seals what an earlier failed
+        // seal left marked.
+        bool kept_copy = false;
         for (std::size_t i = 0; i < dialogue.size(); ++i) {
             if (!s.expect(dialogue[i].first)) {
                 fail(std::string("no prompt ") + dialogue[i].first);
@@ -335,6 +337,8 @@ struct world {
                 case interruption::none: break;
                 }
                 if (agent_ended && !wait_gone(pid)) fail("the agent did not end");
+                kept_copy = agent_ended && !copy.empty() && harness::exists(copy) &&
+                            harness::exists(fs::path(copy).parent_path().string() + "/unsealed");
                 if (killed) break;
             }
             s.type_line(dialogue[i].second);
