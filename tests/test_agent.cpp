@@ -961,7 +961,11 @@ TEST_F(unlocked, WhatWasTypedOutlivesALock) {
             EXPECT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(in_container("select title, user, url, password from entries order by id;"),
                       "mail|me|https://mail|first-pw\nbank|me|https://bank|" + secret + "\n");
-            std::remove(file.c_str());
+            // Brought in, the file goes with its folder, and nobody names it again.
+            EXPECT_NE(r.err.find(file + " is brought in and removed.\n"), std::string::npos)
+                << r.err;
+            EXPECT_FALSE(harness::exists(file));
+            EXPECT_FALSE(harness::exists(fs::path(file).parent_path().string()));
             EXPECT_EQ(box.run({"-A"}).err.find(told), std::string::npos) << "said while it is there";
             EXPECT_EQ(agent({"lock"}).status, 0);
         } else if (c.master_answer != nullptr && *c.master_answer != '\0') {

@@ -541,7 +541,7 @@ struct world {
             if (e.where != held::typed || !ensure_agent()) continue;
             result r = box.run_program(harness::built_program("kesp-import"), {e.file});
             if (r.status != 0) fail("kesp-import " + e.file + ": " + r.err);
-            std::remove(e.file.c_str());
+            if (harness::exists(e.file)) fail("kesp-import left " + e.file + " behind");
             e.where = held::sealed;
         }
     }
