@@ -18,6 +18,8 @@
 #include "state/files.h"
 #include "store/db.h"
 #include "store/history.h"
+#include "state/pointer_file.h"
+#include "vault/late_change.h"
 #include "vault/program.h"
 #include "vault/session.h"
 
@@ -198,6 +200,8 @@ int import_records(const active_db &db, parse_result &parsed, const std::string 
         return exit_failure;
     }
     print_counts(false, parsed, name, counts);
+    // A file of what was typed while the agent locked has done its work.
+    if (name != "standard input") forget_kept_typing(absolute_path(name.c_str()));
     return exit_ok;
 }
 

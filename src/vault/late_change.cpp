@@ -296,3 +296,23 @@ void say_kept_typing() {
     }
     if (still.size() != lines.size()) write_record(still);
 }
+
+void forget_kept_typing(const std::string &file) {
+    auto lines = record_lines();
+    std::vector<std::string> still;
+    bool found = false;
+    for (std::size_t i = 0; i + 1 < lines.size(); i += 2) {
+        if (lines[i] == file) {
+            found = true;
+            continue;
+        }
+        still.push_back(lines[i]);
+        still.push_back(lines[i + 1]);
+    }
+    if (!found) return;
+    // What was typed is in the database now: nothing of it stays behind.
+    wipe_file(file);
+    ::rmdir(directory_of(file).c_str());
+    write_record(still);
+    std::fprintf(stderr, "%s is brought in and removed.\n", file.c_str());
+}

@@ -63,3 +63,9 @@ late_outcome apply_typed_change(const char *path, const typed_change &change);
 // once DB is unlocked again; remove FILE then.\n" on standard error, and
 // forgets those that are gone. Silent otherwise.
 void say_kept_typing();
+
+// After kesp-import brought in `file`: when it is a file of typing kept as
+// above, it is wiped, its folder removed and the record of it forgotten,
+// and "FILE is brought in and removed.\n" said on standard error. Silent
+// otherwise.
+void forget_kept_typing(const std::string &file);

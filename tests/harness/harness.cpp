@@ -428,14 +428,26 @@ bool pty_session::terminal_echoes() const {
 
 result pty_session::finish(std::chrono::milliseconds timeout) {
     auto deadline = clock::now() + timeout;
+    bool killed = false;
     while (!(exited_ && out_ < 0 && err_ < 0)) {
-        if (clock::now() > deadline) {
+        if (!killed && clock::now() > deadline) {
+            // Everything it said, so that a hang explains itself.
             ADD_FAILURE() << "kesp did not end; standard output so far: \"" << captured_.out
-                          << "\"";
+                          << "\"\nstandard error so far: \"" << captured_.err
+                          << "\"\nthe terminal so far: \"" << captured_.terminal << "\"";
             ::kill(pid_, SIGKILL);
+            killed = true;
+            // A process it started may keep the pipes open: a few seconds more, then
+            // they are closed here.
+            deadline = clock::now() + std::chrono::seconds(5);
+        } else if (killed && clock::now() > deadline) {
+            if (exited_) break;
+            deadline = clock::now() + std::chrono::seconds(5);
         }
         pump(50);
     }
+    if (out_ >= 0) ::close(out_), out_ = -1;
+    if (err_ >= 0) ::close(err_), err_ = -1;
     // Whatever the terminal still holds (echo of the last line).
     if (!master_eof_) drain(master_, captured_.terminal);
     captured_.status = status_;
