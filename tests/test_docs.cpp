@@ -435,6 +435,7 @@ const fish_program fish_programs[] = {
     {"kesp-history", "--help", {"kesp-history ", "kesp-history --forget "}},
     {"kesp-edit", "--help", {"kesp-edit ", "kesp-edit --title x "}},
     {"git-credential-kesp", "--help", {}},
+    {"kesp-ssh", "--help", {"kesp-ssh add ", "kesp-ssh remove "}},
 };
 
 class FishCompletion : public ::testing::Test {
