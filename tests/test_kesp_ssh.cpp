@@ -338,13 +338,16 @@ TEST(KespSsh, NoListingShowsTheKeyBlock) {
         {harness::built_program("kesp-history"), {"--show-passwords", "1"}},
         {harness::built_program("kesp-ls"), {}},
     };
+    // Under valgrind, one listing of kesp's and kesp-history's each.
     for (const auto &l : listings) {
+        if (wrapped() && l.args[0] != "-A" && l.args[0] != "1") continue;
         auto r = box.run_program(l.program, l.args);
         EXPECT_EQ(r.status, 0) << l.program << " " << l.args[0] << r.err;
         EXPECT_EQ(r.out.find("OPENSSH"), std::string::npos) << l.program << " " << l.args[0];
         EXPECT_EQ(r.out.find(k.block.substr(40, 40)), std::string::npos) << l.program;
-        if (l.program != harness::built_program("kesp-ls"))
+        if (l.program != harness::built_program("kesp-ls")) {
             EXPECT_NE(r.out.find(masked), std::string::npos) << l.program << " " << l.args[0] << r.out;
+        }
     }
 }
 
@@ -390,6 +393,8 @@ TEST(KespSsh, BadUsage) {
              {}, {"add"}, {"add", "x"}, {"add", "0"}, {"remove", "--confirm", "1"}, {"list", "1"},
              {"import"}, {"import", "a", "b"}, {"import", "--lifetime", "1s", "f"},
              {"add", "--title", "t", "1"}, {"sign", "1"}}) {
+        // Under valgrind the first few: one usage check is one run.
+        if (wrapped() && args.size() > 1 && args[0] != "add") continue;
         auto r = box.run_program(ssh, args);
         std::string shown;
         for (const std::string &a : args) shown += a + " ";

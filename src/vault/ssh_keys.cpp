@@ -73,6 +73,8 @@ ssh_add_result run_ssh_tool(const char *tool, const std::vector<std::string> &ar
         if (i < 0 || o < 0 || ::dup2(i, STDIN_FILENO) < 0 || ::dup2(o, STDOUT_FILENO) < 0 ||
             ::dup2(o, STDERR_FILENO) < 0 || (p >= 0 && ::dup2(p, ssh_askpass_fd) < 0))
             ::_exit(127);
+        for (int copy : {i, o, p})
+            if (copy > ssh_askpass_fd) ::close(copy);
         // No terminal: ssh-add asks nobody but the askpass program.
         ::setsid();
         ::execvpe(tool, argv.data(), envp.data());
