@@ -436,6 +436,7 @@ const fish_program fish_programs[] = {
     {"kesp-edit", "--help", {"kesp-edit ", "kesp-edit --title x "}},
     {"git-credential-kesp", "--help", {}},
     {"kesp-browser", "--help", {}},
+    {"kesp-ssh", "--help", {"kesp-ssh add ", "kesp-ssh remove "}},
 };
 
 class FishCompletion : public ::testing::Test {

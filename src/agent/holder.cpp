@@ -121,6 +121,11 @@ long agent::seconds_left() const {
     return std::max<long>(0, std::chrono::duration_cast<std::chrono::seconds>(left).count());
 }
 
+long agent::seconds_to_maximum() const {
+    auto left = ends - agent_clock::now();
+    return std::max<long>(0, std::chrono::duration_cast<std::chrono::seconds>(left).count());
+}
+
 bool agent::replace_copy(const unsigned char *bytes, std::size_t size, std::string &why) {
     std::string next = copy + ".new";
     ::unlink(next.c_str());

@@ -99,6 +99,8 @@ struct agent {
     // has wholly passed, never a truncated second early.
     bool expired() const;
     long seconds_left() const;
+    // Until the maximum time, however recently it was used.
+    long seconds_to_maximum() const;
 
     // The copy's file replaced by `size` bytes at `bytes`.
     bool replace_copy(const unsigned char *bytes, std::size_t size, std::string &why);

@@ -134,7 +134,8 @@ bool serve(agent &a, int listener) {
     case agent_verb::status: {
         std::string text = a.container + "\n" + a.copy + "\n" +
                            std::to_string(a.seconds_left()) + "\n" +
-                           std::to_string(::getpid()) + "\n";
+                           std::to_string(::getpid()) + "\n" +
+                           std::to_string(a.seconds_to_maximum()) + "\n";
         write_agent_reply(conn.get(), true, text);
         return true;
     }

@@ -1,4 +1,5 @@
 #include "output/display.h"
+#include "output/ssh_key.h"
 
 #include <algorithm>
 #include <charconv>
@@ -269,6 +270,10 @@ void entry_printer::compose(const entry *e, int show_password, secret_string &ou
     std::string_view notes = text_or_empty(e->notes);
     masked_notes_.clear();
     hidden_notes_.clear();
+    key_notes_.clear();
+    // A private key block is never for a screen, not even with the
+    // passwords: it shows as its type and fingerprint.
+    if (mask_openssh_keys(notes, key_notes_)) notes = key_notes_.view();
     if (show_password != 1) {
         if (mask_otp_secrets(notes, masked_notes_)) notes = masked_notes_.view();
         if (mask_hidden_values(notes, hidden_notes_)) notes = hidden_notes_.view();

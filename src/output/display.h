@@ -39,6 +39,7 @@ public:
     // Prints `e` between two separator lines; the password, and the seeds
     // of one-time codes and the hidden values in the notes, are shown only
     // when show_password == 1 (see mask_otp_secrets and mask_hidden_values);
+    // an OpenSSH private key block never (see mask_openssh_keys);
     // the QR form is used only when show_qrcode == 1.
     // A missing text (a timestamp on an entry built in memory) prints as the
     // empty text.
@@ -57,6 +58,7 @@ private:
     secret_string tail_;  // line end, colour reset and separator
     secret_string masked_notes_;
     secret_string hidden_notes_;
+    secret_string key_notes_;
     bool escape_ = false;  // standard output is a terminal
     bool checked_ = false;
 };

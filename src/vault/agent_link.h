@@ -33,7 +33,8 @@ enum class agent_verb : unsigned char {
     use = 'u',      // a program read or changed the copy: the idle time starts again
     seal = 's',     // seal the copy into the container now
     lock = 'l',     // seal, wipe the copy, forget it as active, end
-    status = 'q',   // "<container>\n<copy>\n<seconds left>\n<process id>\n"
+    status = 'q',   // "<container>\n<copy>\n<seconds left>\n<process id>\n
+                    // <seconds to the maximum time>\n"
     encrypt = 'e',  // payload: a password; seal under it, wipe, forget, end;
                     // replies "same" or "changed"
     key = 'k',      // payload: a container's absolute path; when the agent's
