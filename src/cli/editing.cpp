@@ -151,7 +151,7 @@ void cmd_edit(int id, int auto_encrypt) {
     std::optional<active_db> db;
     entry_ptr e;
     if (auto s = begin_session(lock_kind::shared)) {
-        e = fetch_entry(s->path(), id, "Nothing found.\n");
+        e = fetch_entry(s->handle(), id, "Nothing found.\n");
         db = std::move(s->db);
     }
     if (!e) return;

@@ -90,7 +90,7 @@ void finish_listing(bool read, listing_text &text, int auto_encrypt) {
 
 void cmd_list_entry(int id, int show_passwords, int auto_encrypt, int show_qrcode) {
     entry_ptr e;
-    if (auto s = begin_session(lock_kind::shared)) e = fetch_entry(s->path(), id, "Nothing found with id %d.\n");
+    if (auto s = begin_session(lock_kind::shared)) e = fetch_entry(s->handle(), id, "Nothing found with id %d.\n");
     if (!e) return;
     // Printed after the lock is let go, as listings are.
     print_entry(e.get(), show_passwords, show_qrcode);
@@ -102,7 +102,7 @@ void cmd_list_entries(int show_passwords, int auto_encrypt, int count) {
     listing_text text(show_passwords, nullptr);
     bool read = false;
     if (auto s = begin_session(lock_kind::shared))
-        read = db_visit_entries(s->path(), count, listing_text::add, &text);
+        read = db_visit_entries(s->handle(), count, listing_text::add, &text);
     finish_listing(read, text, auto_encrypt);
 }
 
@@ -110,7 +110,7 @@ void cmd_find(const char *search, int show_passwords, int auto_encrypt) {
     listing_text text(show_passwords, nullptr);
     bool read = false;
     if (auto s = begin_session(lock_kind::shared))
-        read = db_visit_found(s->path(), search, listing_text::add, &text);
+        read = db_visit_found(s->handle(), search, listing_text::add, &text);
     finish_listing(read, text, auto_encrypt);
 }
 
@@ -132,8 +132,8 @@ void cmd_find_regex(const char *pattern, int show_passwords) {
         auto db = resolve_active_db();
         if (!db) return;
         // With no valid pattern every row is read and none is kept.
-        read = valid ? db_visit_entries(db->path.c_str(), list_all, listing_text::add, &text)
-                     : db_visit_entries(db->path.c_str(), list_all, [](void *, const entry &) { return true; }, nullptr);
+        read = valid ? db_visit_entries(handle_of(*db), list_all, listing_text::add, &text)
+                     : db_visit_entries(handle_of(*db), list_all, [](void *, const entry &) { return true; }, nullptr);
     }
     if (!read) return;
     if (!valid) {

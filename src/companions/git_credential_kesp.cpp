@@ -74,7 +74,7 @@ struct snapshot {
 std::optional<snapshot> read_entries() {
     auto s = begin_session(lock_kind::shared);
     if (!s) return std::nullopt;
-    entry_ptr list(db_list_entries(s->path(), list_all));
+    entry_ptr list(db_list_entries(s->handle(), list_all));
     if (!list) return std::nullopt;
     return snapshot{s->db, std::move(list)};
 }
@@ -112,12 +112,12 @@ int store(const credential_request &request) {
 
 // True when entry `id` has no earlier version: nothing changed it since it
 // was added. Nothing after a message.
-std::optional<bool> never_changed(const char *path, int id) {
+std::optional<bool> never_changed(const db_handle &db, int id) {
     bool failed = false;
-    auto owner = history_find_owner(path, std::to_string(id), failed);
+    auto owner = history_find_owner(db, std::to_string(id), failed);
     if (failed) return std::nullopt;
     if (!owner) return true;
-    auto versions = history_versions(path, *owner);
+    auto versions = history_versions(db, *owner);
     if (!versions) return std::nullopt;
     return versions->empty();
 }
@@ -140,13 +140,13 @@ int erase(const credential_request &request) {
     if (!request.has_password || !stored_by_helper(*match, request)) return refuse(*match);
     auto lock = lock_unchanged(snap->db, "meanwhile");
     if (!lock) return exit_failure;
-    const char *path = snap->db.path.c_str();
-    if (!entry_unchanged(path, *match)) return exit_failure;
-    auto unchanged = never_changed(path, match->id);
+    const db_handle db = handle_of(snap->db);
+    if (!entry_unchanged(db, *match)) return exit_failure;
+    auto unchanged = never_changed(db, match->id);
     if (!unchanged) return exit_failure;
     if (!*unchanged) return refuse(*match);
     bool removed = false;
-    if (!db_delete_entry(path, match->id, &removed)) return exit_failure;
+    if (!db_delete_entry(db, match->id, &removed)) return exit_failure;
     return exit_ok;
 }
 

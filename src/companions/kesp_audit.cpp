@@ -55,12 +55,12 @@ bool read_all_entries(audit_state &audit) {
         if (f.ok) f.ok = audit_add_entry(f.audit, row);
         return true;
     };
-    if (!db_visit_entries(s->path(), list_all, add, &rows) || !rows.ok) return false;
+    if (!db_visit_entries(s->handle(), list_all, add, &rows) || !rows.ok) return false;
     auto add_earlier = [](void *context, std::int64_t id, std::string_view password) {
         auto &f = *static_cast<feed *>(context);
         if (f.ok) f.ok = audit_add_earlier(f.audit, id, password);
     };
-    return history_visit_passwords(s->path(), add_earlier, &earlier) && earlier.ok;
+    return history_visit_passwords(s->handle(), add_earlier, &earlier) && earlier.ok;
 }
 
 }  // namespace

@@ -215,7 +215,7 @@ int edit(int id, const request &r) {
     {
         auto s = begin_session(lock_kind::shared);
         if (!s) return exit_failure;
-        seen.reset(db_get_entry(s->path(), id));
+        seen.reset(db_get_entry(s->handle(), id));
         if (!seen) return exit_failure;
         if (seen->id == -1) {
             std::fprintf(stderr, "Entry %d not found.\n", id);
@@ -244,7 +244,7 @@ int edit(int id, const request &r) {
     {
         auto s = begin_session(lock_kind::shared);
         if (!s) return exit_failure;
-        now.reset(db_get_entry(s->path(), id));
+        now.reset(db_get_entry(s->handle(), id));
     }
     if (!now || now->id == -1) return exit_failure;
     print_entry(now.get(), 0, 0);

@@ -97,12 +97,12 @@ bool read_records(std::vector<transfer_record> &records, std::vector<transfer_re
                   bool with_history) {
     auto started = begin_session(lock_kind::shared);
     if (!started) return false;
-    entry_ptr list(db_list_entries(started->path(), list_all));
+    entry_ptr list(db_list_entries(started->handle(), list_all));
     if (!list) return false;
     std::optional<versions_by_entry> history;
     std::optional<versions_by_removal> gone;
-    if (with_history && (!(history = history_by_entry(started->path())) ||
-                         !(gone = history_removed(started->path()))))
+    if (with_history && (!(history = history_by_entry(started->handle())) ||
+                         !(gone = history_removed(started->handle()))))
         return false;
     for (const entry *e = list->next; e != nullptr; e = e->next) {
         records.push_back(record_from_entry(*e));

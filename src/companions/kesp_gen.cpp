@@ -130,7 +130,7 @@ struct target {
 std::optional<target> read_target(int id) {
     auto s = begin_session(lock_kind::shared);
     if (!s) return std::nullopt;
-    entry_ptr e(db_get_entry(s->path(), id));
+    entry_ptr e(db_get_entry(s->handle(), id));
     if (!e) return std::nullopt;
     if (e->id == -1) {
         std::fprintf(stderr, "Entry %d not found.\n", id);

@@ -72,7 +72,7 @@ int show_latest() {
     {
         auto s = begin_session(lock_kind::shared);
         if (!s) return exit_failure;
-        versions = history_latest(s->path(), latest_count);
+        versions = history_latest(s->handle(), latest_count);
     }
     if (!versions) return exit_failure;
     for (const history_version &v : *versions) {
@@ -90,10 +90,10 @@ int show_entry(const std::string &handle, int show_passwords) {
         auto s = begin_session(lock_kind::shared);
         if (!s) return exit_failure;
         bool failed = false;
-        auto owner = history_find_owner(s->path(), handle, failed);
+        auto owner = history_find_owner(s->handle(), handle, failed);
         if (failed) return exit_failure;
         if (owner)
-            versions = history_versions(s->path(), *owner);
+            versions = history_versions(s->handle(), *owner);
         else
             versions.emplace();
     }

@@ -163,7 +163,7 @@ int import_records(const active_db &db, parse_result &parsed, const std::string 
     }
     if (!lock) return exit_failure;
 
-    entry_ptr existing(db_list_entries(db.path.c_str(), list_all));
+    entry_ptr existing(db_list_entries(handle_of(db), list_all));
     if (!existing) return exit_failure;
     const import_plan plan = plan_import(parsed.records, existing->next, update);
     import_counts counts;
@@ -194,7 +194,7 @@ int import_records(const active_db &db, parse_result &parsed, const std::string 
     std::vector<removed_versions> removed;
     for (const transfer_removed &r : parsed.removed) removed.push_back({r.id, versions_of(r.history)});
     if ((!added.empty() || !changes.empty() || !removed.empty()) &&
-        !db_import(db.path.c_str(), imported->next, &histories, &removed, changes,
+        !db_import(handle_of(db), imported->next, &histories, &removed, changes,
                    counts.removed_back)) {
         std::fprintf(stderr, "%s: nothing was imported.\n", name.c_str());
         return exit_failure;

@@ -59,8 +59,8 @@ bool collect(void *context, const entry &row) {
 bool read_entries(const char *word, std::vector<listed> &entries) {
     auto s = begin_session(lock_kind::shared);
     if (!s) return false;
-    return word != nullptr ? db_visit_found(s->path(), word, collect, &entries)
-                           : db_visit_entries(s->path(), list_all, collect, &entries);
+    return word != nullptr ? db_visit_found(s->handle(), word, collect, &entries)
+                           : db_visit_entries(s->handle(), list_all, collect, &entries);
 }
 
 void append_field(std::string &out, std::string_view text) {

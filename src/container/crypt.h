@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <memory>
 
+#include "container/container_key.h"
 #include "container/format.h"
 #include "memory/secret.h"
 #include "state/failure.h"
@@ -59,13 +60,8 @@ decrypted decrypt_to_memory(const char *password, const char *path, derived_keys
 bool encrypt_to_file(const char *password, const unsigned char *plain, std::size_t size,
                      const char *path, bool create_new, derived_keys &keys);
 
-// A container's key once derived, with the salt it was derived from, so
-// that a program holding a decrypted copy can seal it again and again
-// without a key derivation per seal. Wiped when it goes out of scope.
-struct container_key {
-    wiped_array<container_format::key_size> key;
-    wiped_array<container_format::salt_size> salt;
-};
+// A program holding a decrypted copy seals it again and again under one
+// container_key, without a key derivation per seal.
 
 // The key `password` gives over `salt` (a fresh random salt when nullptr).
 // Prints "Key derivation failed.\n" on failure.

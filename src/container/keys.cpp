@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <pthread.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <thread>
@@ -14,6 +13,7 @@
 #include "container/crypt_internal.h"
 #include "state/files.h"
 #include "state/failure.h"
+#include "state/side_job.h"
 
 namespace fmt = container_format;
 
@@ -43,10 +43,9 @@ struct derivation_queue {
     std::atomic<std::size_t> next{0};
     bool (*derive_one)(void *) = nullptr;
 
-    static void *work(void *self) {
+    static void work(void *self) {
         auto *q = static_cast<derivation_queue *>(self);
         for (std::size_t i; (i = q->next.fetch_add(1)) < q->count;) q->derive_one(q->slots[i]);
-        return nullptr;
     }
 };
 
@@ -96,14 +95,13 @@ bool derived_keys::derive(unsigned threads) {
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     // The calling thread takes its share; a helper that cannot be started
     // leaves its share to the others.
-    std::vector<pthread_t> helpers;
+    std::vector<std::unique_ptr<side_job>> helpers;
     for (unsigned t = 1; t < threads && t < pending.size(); ++t) {
-        pthread_t thread;
-        if (::pthread_create(&thread, nullptr, derivation_queue::work, &queue) == 0)
-            helpers.push_back(thread);
+        helpers.push_back(std::make_unique<side_job>(derivation_queue::work, &queue));
+        helpers.back()->start();
     }
     derivation_queue::work(&queue);
-    for (pthread_t thread : helpers) ::pthread_join(thread, nullptr);
+    for (auto &helper : helpers) helper->finish();
     derivations_ += pending.size();
 
     bool ok = true;

@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-#include "container/crypt.h"
+#include "container/container_key.h"
 #include "memory/secret.h"
 
 class derived_keys {

@@ -20,8 +20,24 @@ bool file_exists(const char *path) {
 }
 
 void set_private_mode(const char *path) {
-    if (::chmod(path, S_IRUSR | S_IWUSR) != 0)
+    // O_NONBLOCK: a FIFO planted at the path must not hang the open.
+    unique_fd fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        ::fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0)
         std::fprintf(stderr, "WARNING: Error changing permissions of file %s\n", path);
+}
+
+void remove_empty_journal(const std::string &database_file) {
+    const std::string journal = database_file + "-journal";
+    const std::string::size_type slash = journal.rfind('/');
+    const std::string name = slash == std::string::npos ? journal : journal.substr(slash + 1);
+    unique_fd folder(::open(directory_of(journal).c_str(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (folder.valid() && ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && st.st_size == 0)
+        ::unlinkat(folder.get(), name.c_str(), 0);
 }
 
 bool write_all(int fd, std::string_view bytes) {

@@ -23,9 +23,18 @@ bool starts_with_sqlite_header(const void *bytes, std::size_t size);
 // True when stat() succeeds on `path`.
 bool file_exists(const char *path);
 
-// chmod 0600; on failure prints
+// Mode 0600 for the regular file at `path`, through a descriptor opened
+// without following a final symbolic link (a link planted there must not
+// turn another file private, or this one public). On failure, and for a
+// link or anything but a regular file, prints
 // "WARNING: Error changing permissions of file %s\n" and carries on.
 void set_private_mode(const char *path);
+
+// Removes `database_file` + "-journal" when it is an empty regular file
+// (left by another program's journal mode, it holds nothing), looked at and
+// removed in its folder without following a link. Anything else of that
+// name stays. Silent.
+void remove_empty_journal(const std::string &database_file);
 
 // Flushes a rename or removal in the folder of `path` to disk. The change
 // has happened already, so a failure is only reported as a warning.

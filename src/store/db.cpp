@@ -488,9 +488,6 @@ bool db_settle(const char *path) {
     }
     // An empty journal (left by another program's journal mode) holds
     // nothing; the container must not find it beside itself.
-    const std::string journal = file + "-journal";
-    struct stat st;
-    if (::lstat(journal.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
-        ::unlink(journal.c_str());
+    remove_empty_journal(file);
     return db_without_side_file(file.c_str(), true);
 }

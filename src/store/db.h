@@ -1,8 +1,11 @@
 // Database schema and every SQL statement of the program.
 //
 // db_init creates a new database file; every other db_* operation works on
-// the database file at `path`, which the caller has resolved (the store
-// knows nothing of the pointer file): it runs the integrity check on a
+// one database file, named by a db_handle that the vault made once it had
+// resolved and checked the file (the store knows nothing of the pointer
+// file), or, on the floors that open database files themselves (the store
+// and the vault, built with KESP_OPENS_DATABASE_FILES), by its path: it
+// runs the integrity check on a
 // connection of its own, opens a second connection for exactly one statement
 // and closes it before returning. Failures are printed on standard error
 // where they are found and returned as false / nullptr. Entries and lists
@@ -13,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "store/db_handle.h"
 #include "store/entry.h"
 
 // Makes SQLite take its memory from the wiping heap (memory/c_heap.h): a
@@ -21,6 +25,35 @@
 // use in the process, or it has no effect.
 void db_use_wiping_heap();
 
+struct history_version;
+struct removed_versions;
+struct entry_replacement {
+    int id;
+    const entry *e;
+};
+
+// The special counts of db_list_entries; 0 or more is a limit.
+inline constexpr int list_all = -1;            // every row in table order (ascending id)
+inline constexpr int list_newest_first = -2;   // every row, newest first (-t alone)
+
+// A row lent to a visitor for the length of one call: its texts are
+// SQLite's (a NULL column reads as the empty text) and `next` is nullptr.
+// Returning false stops the statement, which then fails.
+using entry_visitor = bool (*)(void *context, const entry &row);
+
+// The operations of the companions and kesp's commands, on the file of
+// `db`; each as its path form below.
+entry *db_list_entries(const db_handle &db, int count);
+bool db_visit_entries(const db_handle &db, int count, entry_visitor visit, void *context);
+bool db_visit_found(const db_handle &db, const char *search, entry_visitor visit, void *context);
+entry *db_get_entry(const db_handle &db, int id);
+bool db_delete_entry(const db_handle &db, int id, bool *changed);
+bool db_import(const db_handle &db, const entry *first,
+               const std::vector<std::vector<history_version>> *histories,
+               const std::vector<removed_versions> *removed,
+               const std::vector<entry_replacement> &replacements, std::size_t &removals_added);
+
+#ifdef KESP_OPENS_DATABASE_FILES
 // Creates `path` with the entries table, then sets mode 0600.
 bool db_init(const char *path);
 
@@ -32,8 +65,6 @@ bool db_insert_entry(const char *path, const entry *e);
 // all of them or, after a printed failure, none. With `histories`, the
 // i-th entry gets the i-th list as its earlier versions (store/history.h);
 // with `removed`, the versions of removed entries come back as such.
-struct history_version;
-struct removed_versions;
 bool db_insert_entries(const char *path, const entry *first,
                        const std::vector<std::vector<history_version>> *histories = nullptr,
                        const std::vector<removed_versions> *removed = nullptr);
@@ -45,10 +76,6 @@ bool db_insert_entries(const char *path, const entry *first,
 // is marked as this import's (store/history.h), so that kesp-history can
 // undo it. `removals_added` counts the removed entries whose versions came
 // in (those the record held already are left out).
-struct entry_replacement {
-    int id;
-    const entry *e;
-};
 bool db_import(const char *path, const entry *first,
                const std::vector<std::vector<history_version>> *histories,
                const std::vector<removed_versions> *removed,
@@ -66,19 +93,10 @@ entry *db_get_entry(const char *path, int id);
 // true when a row went, and is never set back to false.
 bool db_delete_entry(const char *path, int id, bool *changed);
 
-// The special counts of db_list_entries; 0 or more is a limit.
-inline constexpr int list_all = -1;            // every row in table order (ascending id)
-inline constexpr int list_newest_first = -2;   // every row, newest first (-t alone)
-
 // list_all, list_newest_first, or at most `count` rows, newest first.
 // Below -2: refused with "Invalid parameter <count>\n" before the file is
 // touched.
 entry *db_list_entries(const char *path, int count);
-
-// A row lent to a visitor for the length of one call: its texts are
-// SQLite's (a NULL column reads as the empty text) and `next` is nullptr.
-// Returning false stops the statement, which then fails.
-using entry_visitor = bool (*)(void *context, const entry &row);
 
 // The rows db_list_entries would list, in the same order, with the same
 // refusals, messages and warning, handed to `visit` one at a time as SQLite
@@ -111,3 +129,4 @@ std::string db_side_file(const char *path, bool count_empty_journal = false);
 // "<side file> exists: another program has the database open, or that file
 // holds data of its own. Close it and try again.\n".
 bool db_without_side_file(const char *path, bool count_empty_journal = false);
+#endif  // KESP_OPENS_DATABASE_FILES

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "memory/secret.h"
+#include "store/db_handle.h"
 #include "store/schema.h"  // history_bound and the record's statements
 
 struct sqlite3;
@@ -54,42 +55,64 @@ struct history_version {
 
 // The `count` latest versions of the database at `path`, newest first.
 // Nothing after a message. An unchanged database holds none.
+#ifdef KESP_OPENS_DATABASE_FILES
 std::optional<std::vector<history_version>> history_latest(const char *path, int count);
+#endif
+std::optional<std::vector<history_version>> history_latest(const db_handle &db, int count);
 
 // Who `handle` ("ID" or "rK") names: the entry ID that stands, else the
 // latest removed entry that had the id ID, or the removed entry rK.
 // Nothing (silently) when no such entry has versions or stands.
 // `failed` is set after a store failure (and a message).
+#ifdef KESP_OPENS_DATABASE_FILES
 std::optional<history_owner> history_find_owner(const char *path, std::string_view handle,
+                                                bool &failed);
+#endif
+std::optional<history_owner> history_find_owner(const db_handle &db, std::string_view handle,
                                                 bool &failed);
 
 // Every version of `owner`, newest first. Nothing after a message.
+#ifdef KESP_OPENS_DATABASE_FILES
 std::optional<std::vector<history_version>> history_versions(const char *path,
+                                                             const history_owner &owner);
+#endif
+std::optional<std::vector<history_version>> history_versions(const db_handle &db,
                                                              const history_owner &owner);
 
 // The passwords of the earlier versions of every entry that stands, by
 // entry id, newest first. Nothing after a message; none for a database
 // without the record.
 using earlier_passwords = std::map<std::int64_t, std::vector<secret_string>>;
+#ifdef KESP_OPENS_DATABASE_FILES
 std::optional<earlier_passwords> history_passwords(const char *path);
+#endif
 
 // The same passwords handed to `visit` one at a time, as SQLite reads them
 // (ordered by entry id, newest first; the text is SQLite's and lives for
 // the call), so that nothing needs to hold them all. False after a message.
 using earlier_password_visitor = void (*)(void *context, std::int64_t id,
                                           std::string_view password);
+#ifdef KESP_OPENS_DATABASE_FILES
 bool history_visit_passwords(const char *path, earlier_password_visitor visit, void *context);
+#endif
+bool history_visit_passwords(const db_handle &db, earlier_password_visitor visit, void *context);
 
 // The versions of every entry that stands, by entry id, oldest first.
 // Nothing after a message; none for a database without the record.
 using versions_by_entry = std::map<std::int64_t, std::vector<history_version>>;
+#ifdef KESP_OPENS_DATABASE_FILES
 std::optional<versions_by_entry> history_by_entry(const char *path);
+#endif
+std::optional<versions_by_entry> history_by_entry(const db_handle &db);
 
 // The versions of every removed entry, by removal number, oldest first
 // within each (the removal last). Nothing after a message; none for a
 // database without the record.
 using versions_by_removal = std::map<std::int64_t, std::vector<history_version>>;
+#ifdef KESP_OPENS_DATABASE_FILES
 std::optional<versions_by_removal> history_removed(const char *path);
+#endif
+std::optional<versions_by_removal> history_removed(const db_handle &db);
 
 // The versions of one removed entry, as they travel between databases.
 struct removed_versions {
@@ -142,7 +165,9 @@ struct undone_import {
 // replaced their earlier version back, where they stand as it left them;
 // an entry changed or removed since is not touched. Removals and restores
 // go into the record as any other. Nothing after a message.
+#ifdef KESP_OPENS_DATABASE_FILES
 std::optional<undone_import> history_undo_import(const char *path);
+#endif
 
 // The texts of an entry that a restore can take back, as bits of a set.
 enum history_field : unsigned {
@@ -163,10 +188,14 @@ std::optional<unsigned> history_fields_named(std::string_view names);
 // it takes history_all_fields only). 1 and `restored_id` set (the id the
 // entry stands under now) when done; 0 when that version is not there
 // (nothing changed, no message); -1 after a message.
+#ifdef KESP_OPENS_DATABASE_FILES
 int history_restore(const char *path, const history_owner &owner, int n,
                     std::int64_t &restored_id, unsigned fields = history_all_fields);
+#endif
 
 // Deletes the versions of `owner` (or of every entry) for good, with the
 // file rebuilt so that no free page keeps their bytes. The count deleted,
 // or nothing after a message.
+#ifdef KESP_OPENS_DATABASE_FILES
 std::optional<std::size_t> history_forget(const char *path, const history_owner *owner);
+#endif

@@ -1,5 +1,7 @@
 #include "vault/active_db.h"
 
+#include "store/db.h"
+
 #include <cstdio>
 #include <sys/stat.h>
 
@@ -73,3 +75,5 @@ bool still_active(const active_db &before, const char *during) {
     }
     return true;
 }
+
+db_handle handle_of(const active_db &db) { return db_handle_for(db.path.c_str()); }

@@ -7,6 +7,8 @@
 #include <string>
 #include <sys/types.h>
 
+#include "store/db_handle.h"
+
 // The database a command works on: its recorded (absolute) path and the
 // file that path led to when it was resolved.
 struct active_db {
@@ -17,6 +19,9 @@ struct active_db {
     // from, where a change typed meanwhile goes should the agent lock.
     std::string container;
 };
+
+// The handle the store's operations take for `db`, once resolved.
+db_handle handle_of(const active_db &db);
 
 // Where the pointer file leads now. Silent; `out` is filled as far as known
 // (the path unless `none`, the file's identity when it exists).

@@ -16,7 +16,11 @@ namespace {
 decrypted open_container(const std::string &path, const char *password, container_key &key) {
     if (password != nullptr) return decrypt_to_memory_keeping_key(password, path.c_str(), key);
     held_key agent = agent_key_for(path);
-    if (!agent) return {decrypt_status::wrong_password, nullptr};
+    if (!agent) {
+        decrypted refused;
+        refused.status = decrypt_status::wrong_password;
+        return refused;
+    }
     std::memcpy(key.key.data, agent->key.data, sizeof key.key.data);
     std::memcpy(key.salt.data, agent->salt.data, sizeof key.salt.data);
     return decrypt_to_memory_with_key(key, path.c_str());

@@ -35,6 +35,10 @@ entry_ptr fetch_entry(const char *path, int id, const char *missing) {
     return e;
 }
 
+entry_ptr fetch_entry(const db_handle &db, int id, const char *missing) {
+    return fetch_entry(db.name(), id, missing);
+}
+
 entry_ptr read_entry(int id) {
     entry_ptr e;
     {
@@ -158,4 +162,8 @@ bool replace_entry_password(const active_db &before, const entry &seen, const ch
     free_secret_text(changed->password);
     changed->password = xstrdup(password);
     return update_entry(before, seen, *changed) == update_outcome::written;
+}
+
+bool entry_unchanged(const db_handle &db, const entry &seen) {
+    return entry_unchanged(db.name(), seen);
 }

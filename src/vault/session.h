@@ -28,7 +28,11 @@
 struct session {
     user_lock lock;
     active_db db;
+#ifdef KESP_OPENS_DATABASE_FILES
     const char *path() const { return db.path.c_str(); }
+#endif
+    // What the store's operations take for the database.
+    db_handle handle() const { return handle_of(db); }
 };
 
 // Takes the lock of `kind` and resolves the active database (printing
@@ -44,7 +48,10 @@ std::optional<user_lock> lock_unchanged(const active_db &before,
 // The entry with `id` from the database at `path`, or nothing when the store
 // failed (it has reported) or no entry has that id (then `missing` is
 // printed on standard output, with the id for a %d in it).
+entry_ptr fetch_entry(const db_handle &db, int id, const char *missing);
+#ifdef KESP_OPENS_DATABASE_FILES
 entry_ptr fetch_entry(const char *path, int id, const char *missing);
+#endif
 
 // For the companions: the entry with `id` of the active database, read
 // under the shared lock, which is let go before this returns (a process
@@ -57,7 +64,10 @@ entry_ptr read_entry(int id);
 // holds what `seen` (read from it earlier) holds, timestamp included;
 // otherwise false after "Entry %d was removed (changed) while you typed;
 // nothing was changed.\n" (or the store's message).
+bool entry_unchanged(const db_handle &db, const entry &seen);
+#ifdef KESP_OPENS_DATABASE_FILES
 bool entry_unchanged(const char *path, const entry &seen);
+#endif
 
 // Adds `e` as a new entry (new id, current time) to the database resolved
 // as `before`, under the lock alone once it is still the active database.

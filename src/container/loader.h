@@ -1,0 +1,42 @@
+// A whole container read into memory and authenticated: the bytes that are
+// authenticated are the bytes that are decrypted, whatever happens to the
+// file meanwhile. Messages go to standard error.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+#include "container/container_key.h"
+#include "container/crypt_internal.h"
+
+class derived_keys;  // container/keys.h
+
+// Heap bytes that hold no secret (ciphertext): freed without a wipe.
+struct plain_free {
+    void operator()(unsigned char *p) const { std::free(p); }
+};
+using ciphertext_buffer = std::unique_ptr<unsigned char, plain_free>;
+
+// The container's bytes with the key derived from its salt.
+struct loaded_container {
+    ciphertext_buffer bytes;
+    std::size_t plain_size = 0;
+    unsigned char trailer[container_format::trailer_size];
+    key_material km;
+};
+
+// Reads the container at `path` into `c`, deriving its key from `password`
+// on another core meanwhile. With `given`, its key is taken instead of a
+// derivation (a container of another salt then fails later, in the
+// caller's salt check). With `keys`, a key derived already for the
+// container's salt is taken from there, and a key derived here is kept
+// there.
+bool load_container(const char *password, const char *path, loaded_container &c,
+                    const container_key *given = nullptr, derived_keys *keys = nullptr);
+
+// True when the stored MAC is the MAC of the ciphertext, magic, IV and salt
+// under the derived key, compared in constant time; nullopt when it could
+// not be computed (after a message).
+std::optional<bool> authentic(const loaded_container &c);
