@@ -116,7 +116,7 @@ std::optional<std::string> unavailable() {
 // before the browser is answered.
 secret_string from_entries(const browser_request &request) {
     auto s = begin_session(lock_kind::shared);
-    entry_ptr list(s ? db_list_entries(s->path(), list_all) : nullptr);
+    entry_ptr list(s ? db_list_entries(s->handle(), list_all) : nullptr);
     if (!list)
         return secret_string(
             browser_error_reply(browser_error::unavailable, "kesp could not read the active database."));

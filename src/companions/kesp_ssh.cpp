@@ -178,7 +178,7 @@ std::optional<read_keys> keys_of(const std::vector<int> &ids) {
     if (!s) return std::nullopt;
     read_keys out{s->db, {}};
     for (int id : ids) {
-        entry_ptr e(db_get_entry(s->path(), id));
+        entry_ptr e(db_get_entry(s->handle(), id));
         if (!e) return std::nullopt;
         if (e->id < 0) {
             std::fprintf(stderr, "Entry %d not found.\n", id);
@@ -294,7 +294,7 @@ int list() {
     }
     auto s = begin_session(lock_kind::shared);
     if (!s) return exit_failure;
-    entry_ptr all(db_list_entries(s->path(), list_all));
+    entry_ptr all(db_list_entries(s->handle(), list_all));
     if (!all) return exit_failure;
     for (const entry *e = all->next; e != nullptr; e = e->next) {
         std::string_view notes = text_or_empty(e->notes);
