@@ -984,6 +984,61 @@ TEST_F(unlocked, WhatWasTypedOutlivesALock) {
     }
 }
 
+// kesp -E while its agent locks: the container is sealed already, and a new
+// password typed for it is taken once the old one is typed.
+TEST_F(unlocked, APasswordTypedToEncryptOutlivesALock) {
+    if (std::getenv("KESP_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "a key derivation a case";
+    const std::string fresh = "a new master";
+    struct encrypting {
+        const char *name;
+        std::string typed;           // at -E's prompts
+        const char *master_answer;   // nullptr: Ctrl-D; "": not asked
+        int status;
+        std::string opens_with;
+        std::string out;
+    };
+    const std::string changed = "The master password of " + db + " is now the one just typed.\n";
+    const encrypting cases[] = {
+        {"the same password", master, "", 0, master, ""},
+        {"a new password", fresh, "m", 0, fresh, changed},
+        // kesp's exit status tells nothing of -E: its message does.
+        {"a new password, Ctrl-D at the old one", fresh, nullptr, 0, master, ""},
+    };
+    for (const encrypting &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(unlock({db}).status, 0);
+        pid_t pid = agent_pid();
+        ASSERT_GT(pid, 0);
+        pty_session s(box, {"-E"});
+        ASSERT_TRUE(s.expect("Password: "));
+        s.type_line(c.typed);
+        ASSERT_TRUE(s.expect("Password again: "));
+        EXPECT_EQ(agent({"lock"}).status, 0);
+        ASSERT_TRUE(wait_gone(pid));
+        s.type_line(c.typed);
+        if (c.master_answer == nullptr || *c.master_answer != '\0') {
+            ASSERT_TRUE(s.expect_terminal("Master password: "));
+            if (c.master_answer == nullptr) s.type_eof();
+            else s.type_line(master);
+        }
+        result r = s.finish();
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.out.substr(r.out.find("Password again: ") + 16), "\n" + c.out);
+        if (c.master_answer == nullptr) {
+            EXPECT_NE(r.err.find(db + " stays encrypted under its earlier master password.\n"),
+                      std::string::npos)
+                << r.err;
+        }
+        EXPECT_EQ(titles_in_container(c.opens_with), "mail\n");
+        EXPECT_FALSE(harness::exists(box.pointer_file()));
+        if (c.opens_with != master) {
+            // Back under the first password for the next case.
+            ASSERT_EQ(harness::decrypt(box, db, c.opens_with).status, 0);
+            ASSERT_EQ(harness::encrypt(box, master).status, 0);
+        }
+    }
+}
+
 // A seal that failed once leaves the copy marked; the lock that comes while
 // a prompt waits seals it after all, so nothing is kept and the master
 // password is asked for what was typed.

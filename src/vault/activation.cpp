@@ -13,6 +13,7 @@
 #include "store/db.h"
 #include "vault/agent_link.h"
 #include "vault/detect.h"
+#include "vault/late_change.h"
 #include "vault/lock.h"
 #include "vault/session.h"
 
@@ -96,8 +97,14 @@ std::optional<active_db> db_to_encrypt() {
 }
 
 bool encrypt_active_db(const active_db &db, const char *password) {
-    auto lock = lock_unchanged(db);
+    test_stop_point("before-lock");
+    std::optional<user_lock> lock = take_user_lock(lock_kind::exclusive);
     if (!lock) return false;
+    // The agent sealed it while the password was typed: what was typed
+    // still counts.
+    if (agent_let_go(db)) return encrypt_after_lock(lock, db, password);
+    if (!still_active(db)) return false;
+    test_stop_point("locked");
     const char *path = db.path.c_str();
     // The unlocked copy is sealed by its agent, which holds it, into the
     // container it came from; nothing plain is written outside RAM.

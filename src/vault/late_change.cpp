@@ -283,6 +283,42 @@ late_outcome write_after_lock(std::optional<user_lock> &lock, const active_db &b
     return write_into_container(container, password.data, change);
 }
 
+bool encrypt_after_lock(std::optional<user_lock> &lock, const active_db &before,
+                        const char *password) {
+    const std::string &container = before.container;
+    {
+        container_key key;
+        if (decrypt_to_memory_keeping_key(password, container.c_str(), key).status ==
+            decrypt_status::ok)
+            return true;
+    }
+    lock.reset();
+    std::fprintf(stderr,
+                 "kesp-agent no longer holds %s: it was locked while you typed. Type its master "
+                 "password to seal it under the new one.\n",
+                 container.c_str());
+    secret_buffer master;
+    const bool asked = ask_master_password(master);
+    lock = take_user_lock(lock_kind::exclusive);
+    // Unlocked or made active again meanwhile: the password stays as it is.
+    if (asked && lock && !has_active_db()) {
+        decrypted d = decrypt_to_memory(master.data, container.c_str());
+        if (d.status == decrypt_status::wrong_password)
+            std::fputs("Invalid password or tampered data. Aborted.\n", stderr);
+        if (d.status == decrypt_status::ok &&
+            encrypt_to_file(password, d.plain->data(), d.plain->size(), container.c_str(),
+                            false)) {
+            remember_last_db(container);
+            std::printf("The master password of %s is now the one just typed.\n",
+                        container.c_str());
+            return true;
+        }
+    }
+    std::fprintf(stderr, "%s stays encrypted under its earlier master password.\n",
+                 container.c_str());
+    return false;
+}
+
 void say_kept_typing() {
     auto lines = record_lines();
     if (lines.empty()) return;

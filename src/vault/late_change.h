@@ -53,6 +53,18 @@ bool agent_let_go(const active_db &before);
 late_outcome write_after_lock(std::optional<user_lock> &lock, const active_db &before,
                               const typed_change &change);
 
+// kesp -E for `before` (agent_let_go): its agent sealed the container at
+// its lock, under the master password it was unlocked with. True, silently,
+// when `password` opens it already; otherwise "kesp-agent no longer holds
+// DB: it was locked while you typed. Type its master password to seal it
+// under the new one.\n", the master password asked once on /dev/tty, and
+// the container sealed again under `password` ("The master password of DB
+// is now the one just typed.\n" on standard output). False after "DB stays
+// encrypted under its earlier master password.\n" when that cannot be done.
+// `lock` as for write_after_lock.
+bool encrypt_after_lock(std::optional<user_lock> &lock, const active_db &before,
+                        const char *password);
+
 // The change made on the plain database at `path` (under the lock alone):
 // written, store_failed, or refused after "Entry %d was removed (changed)
 // while you typed; nothing was changed.\n".
