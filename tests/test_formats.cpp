@@ -38,6 +38,9 @@ void *operator new(std::size_t size) {
     return block;
 }
 void *operator new[](std::size_t size) { return ::operator new(size); }
+// GCC pairs the free below with the standard operator new and warns; both
+// are replaced here, and new takes its blocks from malloc.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void *block) noexcept { std::free(block); }
 void operator delete[](void *block) noexcept { std::free(block); }
 void operator delete(void *block, std::size_t) noexcept { std::free(block); }

@@ -20,6 +20,7 @@
 #include "companions/companion.h"
 #include "formats/browserpass.h"
 #include "memory/secret.h"
+#include "output/ssh_key.h"
 #include "state/files.h"
 #include "state/replacement.h"
 #include "store/db.h"
@@ -112,6 +113,17 @@ std::optional<std::string> unavailable() {
     return browser_error_reply(browser_error::unavailable, "No decrypted database found.");
 }
 
+// A browser fills forms: a private key block kept in the notes is not for
+// it, and goes out as its type and fingerprint, as on a screen.
+void mask_key_blocks(entry *first) {
+    for (entry *e = first; e != nullptr; e = e->next) {
+        secret_string masked;
+        if (e->notes == nullptr || !mask_openssh_keys(e->notes, masked)) continue;
+        free_secret_text(e->notes);
+        e->notes = xstrdup(masked.c_str());
+    }
+}
+
 // The reply to a list or fetch: read under the shared lock, which goes
 // before the browser is answered.
 secret_string from_entries(const browser_request &request) {
@@ -120,6 +132,7 @@ secret_string from_entries(const browser_request &request) {
     if (!list)
         return secret_string(
             browser_error_reply(browser_error::unavailable, "kesp could not read the active database."));
+    mask_key_blocks(list->next);
     auto names = browser_names(list->next);
     if (request.action == browser_action::list)
         return secret_string(browser_list_reply(names, request.store));
