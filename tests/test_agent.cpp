@@ -1123,7 +1123,8 @@ TEST_F(unlocked, RecordsTypedIntoAnImportOutliveALock) {
             EXPECT_EQ(box.run({"-A"}).err, "") << "named once it is brought in";
             EXPECT_EQ(agent({"lock"}).status, 0);
         }
-        // Back as it was for the next case.
+        // Back as it was for the next case (a key derivation: not after the last).
+        if (row + 1 == rows) break;
         harness::make_database(box, box.path("fresh.db"),
                                {{"mail", "me", "https://mail", "first-pw", ""}});
         ASSERT_EQ(harness::encrypt(box, master).status, 0);
@@ -1131,10 +1132,20 @@ TEST_F(unlocked, RecordsTypedIntoAnImportOutliveALock) {
     }
 }
 
+// Skipped under the wrapper before the fixture's key derivation.
+struct unlocked_unwrapped : unlocked {
+    void SetUp() override {
+        if (std::getenv("KESP_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "the hold is tested above";
+        unlocked::SetUp();
+    }
+    void TearDown() override {
+        if (std::getenv("KESP_TEST_WRAPPER") == nullptr) unlocked::TearDown();
+    }
+};
+
 // kesp-import - waiting for what is typed holds the agent as kesp -a's
 // prompts do: the idle time passes, and the records go to the copy.
-TEST_F(unlocked, AnImportWaitingForInputHoldsTheAgent) {
-    if (std::getenv("KESP_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "the hold is tested above";
+TEST_F(unlocked_unwrapped, AnImportWaitingForInputHoldsTheAgent) {
     ASSERT_EQ(unlock({"--idle", "2s", db}).status, 0);
     pid_t pid = agent_pid();
     pty_session s(box, {"-"}, harness::built_program("kesp-import"));
