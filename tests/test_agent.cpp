@@ -984,6 +984,185 @@ TEST_F(unlocked, WhatWasTypedOutlivesALock) {
     }
 }
 
+// True once `pid` holds a connection open: kesp-import holds the agent
+// from the moment it has resolved the database, before it reads a byte.
+bool holds_a_socket(pid_t pid) {
+    for (int i = 0; i < 1200; ++i) {
+        std::error_code ec;
+        for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+            std::error_code link_ec;
+            if (fs::read_symlink(fd.path(), link_ec).string().rfind("socket:", 0) == 0) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// Records typed into kesp-import - are typed as surely as an entry at kesp
+// -a's prompts: a lock while they are typed leaves them in the container,
+// under the master password asked once, or kept in RAM and named, in the
+// same words, and brought in by the import that the message names.
+TEST_F(unlocked, RecordsTypedIntoAnImportOutliveALock) {
+    const bool wrapped = std::getenv("KESP_TEST_WRAPPER") != nullptr;
+    const int slow = wrapped ? 10 : 1;
+    enum class lock_by { request, sigterm, max };
+    struct typing {
+        const char *name;
+        lock_by how;
+        bool update;                // kesp-import --update -
+        const char *master_answer;  // nullptr: Ctrl-D at the master password
+        std::string out;            // with DB for the container's path
+        std::string entries;        // title|password in the container after
+        bool kept;
+    };
+    const std::string header = "\"title\",\"username\",\"url\",\"password\",\"notes\",\"modified\"";
+    // One new login, and the container's own mail entry, newer.
+    const std::vector<std::string> lines{
+        header, "\"bank\",\"me\",\"https://bank\",\"" + secret + "\",\"\",\"\"",
+        "\"mail\",\"me\",\"https://mail\",\"mail-new\",\"\",\"2099-01-01 00:00:00\""};
+    const std::string imported =
+        "Imported 1 entry from standard input (kesp-csv); 0 duplicates skipped; 1 entry differs "
+        "from yours; kept yours.\n";
+    const typing all[] = {
+        {"kesp-agent lock", lock_by::request, false, "m",
+         "The change is written to DB.\n" + imported, "mail|first-pw\nbank|" + secret + "\n",
+         false},
+        {"SIGTERM, --update", lock_by::sigterm, true, "m",
+         "The change is written to DB.\nImported 1 entry from standard input (kesp-csv); 0 "
+         "duplicates skipped; 1 entry updated.\n",
+         "mail|mail-new\nbank|" + secret + "\n", false},
+        {"the maximum time", lock_by::max, false, "m", "The change is written to DB.\n" + imported,
+         "mail|first-pw\nbank|" + secret + "\n", false},
+        {"Ctrl-D at the password", lock_by::request, false, nullptr, "", "mail|first-pw\n", true},
+        {"a wrong password, --update", lock_by::sigterm, true, "wrong", "", "mail|first-pw\n",
+         true},
+    };
+    // Under valgrind the first row: one key derivation at the unlock, one
+    // at the master password.
+    const std::size_t rows = wrapped ? 1 : std::size(all);
+    for (std::size_t row = 0; row < rows; ++row) {
+        const typing &c = all[row];
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args{db};
+        if (c.how == lock_by::max) args = {"--max", std::to_string(3 * slow) + "s", db};
+        ASSERT_EQ(unlock(args).status, 0);
+        pid_t pid = agent_pid();
+        ASSERT_GT(pid, 0);
+        std::vector<std::string> import_args{"-"};
+        if (c.update) import_args.insert(import_args.begin(), "--update");
+        pty_session s(box, import_args, harness::built_program("kesp-import"));
+        ASSERT_TRUE(holds_a_socket(s.pid()));
+        s.type_line(lines[0]);
+        s.type_line(lines[1]);
+        switch (c.how) {
+        case lock_by::request: EXPECT_EQ(agent({"lock"}).status, 0); break;
+        case lock_by::sigterm: ::kill(pid, SIGTERM); break;
+        case lock_by::max: break;
+        }
+        ASSERT_TRUE(wait_gone(pid, 10 * slow));
+        s.type_line(lines[2]);
+        s.type_eof();
+        ASSERT_TRUE(s.expect_terminal("Master password: "));
+        if (c.master_answer == nullptr) s.type_eof();
+        else s.type_line(std::string(c.master_answer) == "m" ? master : c.master_answer);
+        result r = s.finish();
+        const std::string asked = "kesp-agent no longer holds " + db +
+                                  ": it was locked while you typed. Type its master password to "
+                                  "write the change to it.\n";
+        EXPECT_EQ(in_container("select title, password from entries order by id;"), c.entries);
+        EXPECT_TRUE(harness::is_container(db));
+        EXPECT_FALSE(harness::exists(box.pointer_file()));
+        if (!c.kept) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.err, asked);
+            std::string out = c.out;
+            out.replace(out.find("DB"), 2, db);
+            EXPECT_EQ(r.out, out);
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "");
+            const std::string said = "What you typed while " + db + " was locked is kept in ";
+            auto at = r.err.find(said);
+            ASSERT_NE(at, std::string::npos) << r.err;
+            const std::string file =
+                r.err.substr(at + said.size(), r.err.find(':', at + said.size()) - at - said.size());
+            EXPECT_EQ(file.rfind(ram.path() + "/", 0), 0) << file;
+            EXPECT_EQ(fs::path(file).filename(), c.update ? "typed-update.json" : "typed.json");
+            EXPECT_EQ(harness::file_mode(file), 0600);
+            const std::string import_it = std::string("kesp-import ") +
+                                          (c.update ? "--update " : "") + file;
+            const std::string told = said + file + ": " + import_it + " adds it once " + db +
+                                     " is unlocked again; remove " + file + " then.\n";
+            const std::string refused =
+                c.master_answer == nullptr ? "Input ended.\n"
+                                           : "Invalid password or tampered data. Aborted.\n";
+            EXPECT_EQ(r.err, asked + refused + told);
+            const std::string why =
+                c.how == lock_by::sigterm ? "kesp-agent locked " + db +
+                                                " on request (a signal); kesp-agent unlock opens "
+                                                "it again.\n"
+                                          : "";
+            EXPECT_EQ(box.run({"-A"}).err, told + "No decrypted database found.\n" + why)
+                << "named by the next program";
+            ASSERT_EQ(unlock({db}).status, 0);
+            // Named another way than it was told, it is still the kept file.
+            const std::string spelt =
+                fs::path(file).parent_path().string() + "/../" +
+                fs::path(file).parent_path().filename().string() + "/" +
+                fs::path(file).filename().string();
+            std::vector<std::string> again{spelt};
+            if (c.update) again.insert(again.begin(), "--update");
+            r = box.run_program(harness::built_program("kesp-import"), again);
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, told + file + " is brought in and removed.\n");
+            EXPECT_EQ(in_container("select title, password from entries order by id;"),
+                      c.update ? "mail|mail-new\nbank|" + secret + "\n"
+                               : "mail|first-pw\nbank|" + secret + "\n");
+            EXPECT_FALSE(harness::exists(file));
+            EXPECT_FALSE(harness::exists(fs::path(file).parent_path().string()));
+            EXPECT_EQ(box.run({"-A"}).err, "") << "named once it is brought in";
+            EXPECT_EQ(agent({"lock"}).status, 0);
+        }
+        // Back as it was for the next case (a key derivation: not after the last).
+        if (row + 1 == rows) break;
+        harness::make_database(box, box.path("fresh.db"),
+                               {{"mail", "me", "https://mail", "first-pw", ""}});
+        ASSERT_EQ(harness::encrypt(box, master).status, 0);
+        ASSERT_EQ(std::rename(box.path("fresh.db").c_str(), db.c_str()), 0);
+    }
+}
+
+// Skipped under the wrapper before the fixture's key derivation.
+struct unlocked_unwrapped : unlocked {
+    void SetUp() override {
+        if (std::getenv("KESP_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "the hold is tested above";
+        unlocked::SetUp();
+    }
+    void TearDown() override {
+        if (std::getenv("KESP_TEST_WRAPPER") == nullptr) unlocked::TearDown();
+    }
+};
+
+// kesp-import - waiting for what is typed holds the agent as kesp -a's
+// prompts do: the idle time passes, and the records go to the copy.
+TEST_F(unlocked_unwrapped, AnImportWaitingForInputHoldsTheAgent) {
+    ASSERT_EQ(unlock({"--idle", "2s", db}).status, 0);
+    pid_t pid = agent_pid();
+    pty_session s(box, {"-"}, harness::built_program("kesp-import"));
+    ASSERT_TRUE(holds_a_socket(s.pid()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+    EXPECT_TRUE(alive(pid));
+    s.type_line("\"title\",\"username\",\"url\",\"password\",\"notes\",\"modified\"");
+    s.type_line("\"bank\",\"me\",\"https://bank\",\"b4nk\",\"\",\"\"");
+    s.type_eof();
+    result r = s.finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Imported 1 entry from standard input (kesp-csv); 0 duplicates skipped.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(titles_in_container(), "mail\nbank\n");
+    EXPECT_TRUE(alive(pid));
+}
+
 // kesp -E while its agent locks: the container is sealed already, and a new
 // password typed for it is taken once the old one is typed.
 TEST_F(unlocked, APasswordTypedToEncryptOutlivesALock) {

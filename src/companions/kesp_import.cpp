@@ -147,61 +147,98 @@ std::vector<history_version> versions_of(const std::vector<transfer_version> &ve
     return kept;
 }
 
-// Adds what `parsed` holds to the database resolved as `db` (or, for a dry
-// run, shows it), leaving out what it holds already; with `update`, takes
-// the file's version of an entry that the file shows newer.
-int import_records(const active_db &db, parse_result &parsed, const std::string &name,
-                   bool dry_run, bool update) {
-    // A dry run only reads, so it shares the lock; an import holds it alone
-    // from the duplicate check to the commit.
-    std::optional<user_lock> lock;
-    if (dry_run) {
-        lock = take_user_lock(lock_kind::shared);
-        if (lock && !still_active(db, while_reading)) lock.reset();
-    } else {
-        lock = lock_unchanged(db, while_reading);
-    }
-    if (!lock) return exit_failure;
-
-    entry_ptr existing(db_list_entries(handle_of(db), list_all));
-    if (!existing) return exit_failure;
-    const import_plan plan = plan_import(parsed.records, existing->next, update);
+// What `parsed` adds to the entries `existing`, and how it stands.
+struct import_work {
+    import_plan plan;
     import_counts counts;
-    counts.duplicates = plan.duplicates;
-    counts.differing = plan.differing;
-    counts.undated = plan.undated;
-    counts.updated = plan.updates.size();
-    counts.imported = plan.added.size();
+    entry_ptr added, replacements;
+};
+
+import_work plan_records(const parse_result &parsed, const entry *existing, bool update) {
+    import_work w;
+    w.plan = plan_import(parsed.records, existing, update);
+    w.counts.duplicates = w.plan.duplicates;
+    w.counts.differing = w.plan.differing;
+    w.counts.undated = w.plan.undated;
+    w.counts.updated = w.plan.updates.size();
+    w.counts.imported = w.plan.added.size();
     std::vector<transfer_record> added, replacing;
-    for (std::size_t i : plan.added) added.push_back(std::move(parsed.records[i]));
-    for (const import_update &u : plan.updates) replacing.push_back(std::move(parsed.records[u.record]));
+    for (std::size_t i : w.plan.added) added.push_back(parsed.records[i]);
+    for (const import_update &u : w.plan.updates) replacing.push_back(parsed.records[u.record]);
     const std::string now = local_time(std::time(nullptr));
-    entry_ptr imported = records_to_entries(added, now);
-    entry_ptr replacements = records_to_entries(replacing, now);
-    if (dry_run) {
-        show_dry_run(existing->next, imported->next);
-        print_counts(true, parsed, name, counts);
-        return exit_ok;
-    }
+    w.added = records_to_entries(added, now);
+    w.replacements = records_to_entries(replacing, now);
+    return w;
+}
+
+// Under the lock alone: what `parsed` holds added to `db`, leaving out what
+// it holds already; with `update`, the file's version taken of an entry
+// that the file shows newer. `parsed` stays as it was: should the agent
+// have locked meanwhile, the same may be made again on the container, or
+// kept.
+late_outcome write_records(const db_handle &db, const parse_result &parsed,
+                           const std::string &name, bool update, import_counts &counts) {
+    entry_ptr existing(db_list_entries(db, list_all));
+    if (!existing) return late_outcome::store_failed;
+    import_work w = plan_records(parsed, existing->next, update);
     std::vector<entry_replacement> changes;
-    const entry *e = replacements->next;
-    for (std::size_t i = 0; i < plan.updates.size() && e != nullptr; ++i, e = e->next)
-        changes.push_back({plan.updates[i].id, e});
+    const entry *e = w.replacements->next;
+    for (std::size_t i = 0; i < w.plan.updates.size() && e != nullptr; ++i, e = e->next)
+        changes.push_back({w.plan.updates[i].id, e});
     // kesp-json brings the earlier versions of its entries back, and those
     // of its removed entries.
     std::vector<std::vector<history_version>> histories;
-    for (const transfer_record &r : added) histories.push_back(versions_of(r.history));
+    for (std::size_t i : w.plan.added) histories.push_back(versions_of(parsed.records[i].history));
     std::vector<removed_versions> removed;
     for (const transfer_removed &r : parsed.removed) removed.push_back({r.id, versions_of(r.history)});
-    if ((!added.empty() || !changes.empty() || !removed.empty()) &&
-        !db_import(handle_of(db), imported->next, &histories, &removed, changes,
-                   counts.removed_back)) {
+    if ((!w.plan.added.empty() || !changes.empty() || !removed.empty()) &&
+        !db_import(db, w.added->next, &histories, &removed, changes, w.counts.removed_back)) {
         std::fprintf(stderr, "%s: nothing was imported.\n", name.c_str());
-        return exit_failure;
+        return late_outcome::store_failed;
     }
+    counts = w.counts;
+    return late_outcome::written;
+}
+
+// Adds what `parsed` holds to the database resolved as `db` (or, for a dry
+// run, shows it), as write_records does.
+int import_records(const active_db &db, const parse_result &parsed, const std::string &name,
+                   bool dry_run, bool update) {
+    if (dry_run) {
+        // A dry run only reads, so it shares the lock.
+        auto lock = take_user_lock(lock_kind::shared);
+        if (!lock || !still_active(db, while_reading)) return exit_failure;
+        entry_ptr existing(db_list_entries(handle_of(db), list_all));
+        if (!existing) return exit_failure;
+        import_work w = plan_records(parsed, existing->next, update);
+        show_dry_run(existing->next, w.added->next);
+        print_counts(true, parsed, name, w.counts);
+        return exit_ok;
+    }
+    import_counts counts;
+    late_outcome outcome = late_outcome::refused;
+    if (name == "standard input") {
+        // What was typed cannot be read again: should the agent lock
+        // meanwhile, it goes into the container, or is kept and named.
+        const typed_work work{
+            [&](const db_handle &h) { return write_records(h, parsed, name, update, counts); },
+            [&](secret_string &bytes) {
+                write_result kept = write_transfer(parsed.records, transfer_format::kesp_json,
+                                                   parsed.removed);
+                if (!kept.ok) std::fprintf(stderr, "%s.\n", kept.error.c_str());
+                bytes = std::move(kept.bytes);
+                return kept.ok;
+            },
+            update ? "typed-update.json" : "typed.json"};
+        outcome = make_typed_work(db, work, while_reading);
+    } else if (auto lock = lock_unchanged(db, while_reading)) {
+        // The lock is held alone from the duplicate check to the commit.
+        outcome = write_records(handle_of(db), parsed, name, update, counts);
+    }
+    if (outcome != late_outcome::written) return exit_failure;
     print_counts(false, parsed, name, counts);
     // A file of what was typed while the agent locked has done its work.
-    if (name != "standard input") forget_kept_typing(absolute_path(name.c_str()));
+    if (name != "standard input") forget_kept_typing(name);
     return exit_ok;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -21,8 +22,6 @@
 #include "vault/session.h"
 
 namespace {
-
-constexpr const char *typed_file_name = "typed.csv";
 
 bool in_ram(const std::string &folder) {
     struct statfs fs {};
@@ -151,11 +150,16 @@ void write_record(const std::vector<std::string> &lines) {
         ::unlink(fresh.c_str());
 }
 
+constexpr const char *typed_update_name = "typed-update.json";
+
 void say_kept_file(const std::string &file, const std::string &container) {
+    const bool update = file.size() > std::strlen(typed_update_name) &&
+                        file.substr(file.rfind('/') + 1) == typed_update_name;
     std::fprintf(stderr,
-                 "What you typed while %s was locked is kept in %s: kesp-import %s adds it once "
+                 "What you typed while %s was locked is kept in %s: kesp-import %s%s adds it once "
                  "%s is unlocked again; remove %s then.\n",
-                 container.c_str(), file.c_str(), file.c_str(), container.c_str(), file.c_str());
+                 container.c_str(), file.c_str(), update ? "--update " : "", file.c_str(),
+                 container.c_str(), file.c_str());
 }
 
 // One field as kesp-export writes it: quoted, quotes doubled.
@@ -169,26 +173,13 @@ void put_csv_field(secret_string &out, const char *text, bool last) {
     out += last ? "\r\n" : ",";
 }
 
-// The entry as typed, kept in a file of its own on the RAM filesystem.
-late_outcome keep_typed(const entry &e, const std::string &container) {
+// What was typed, kept in a file of its own on the RAM filesystem.
+late_outcome keep_typed(const typed_work &work, const std::string &container) {
     const std::string folder = ram_folder();
-    if (folder.empty()) {
-        std::fputs("What you typed could not be kept; nothing was changed.\n", stderr);
-        return late_outcome::refused;
-    }
-    secret_string csv;
-    for (const char *name : {"title", "username", "url", "password", "notes"})
-        put_csv_field(csv, name, false);
-    put_csv_field(csv, "modified", true);
-    put_csv_field(csv, e.title, false);
-    put_csv_field(csv, e.user, false);
-    put_csv_field(csv, e.url, false);
-    put_csv_field(csv, e.password, false);
-    put_csv_field(csv, e.notes, false);
-    put_csv_field(csv, "", true);
-    const std::string file = folder + "/" + typed_file_name;
-    if (!write_new(file, csv.view())) {
-        ::rmdir(folder.c_str());
+    secret_string bytes;
+    const std::string file = folder + "/" + work.file_name;
+    if (folder.empty() || !work.kept_bytes(bytes) || !write_new(file, bytes.view())) {
+        if (!folder.empty()) ::rmdir(folder.c_str());
         std::fputs("What you typed could not be kept; nothing was changed.\n", stderr);
         return late_outcome::refused;
     }
@@ -204,22 +195,22 @@ late_outcome keep_typed(const entry &e, const std::string &container) {
 // The container opened with `password` into a private folder on the RAM
 // filesystem, the change made there and sealed; under the lock alone.
 late_outcome write_into_container(const std::string &container, const char *password,
-                                  const typed_change &change) {
+                                  const typed_work &work) {
     container_key key;
     decrypted d = decrypt_to_memory_keeping_key(password, container.c_str(), key);
     if (d.status == decrypt_status::wrong_password)
         std::fputs("Invalid password or tampered data. Aborted.\n", stderr);
-    if (d.status != decrypt_status::ok) return keep_typed(change.changed, container);
+    if (d.status != decrypt_status::ok) return keep_typed(work, container);
     const std::string folder = ram_folder();
-    if (folder.empty()) return keep_typed(change.changed, container);
+    if (folder.empty()) return keep_typed(work, container);
     const std::string copy = folder + "/" + agent_copy_name;
     if (!write_new(copy, {reinterpret_cast<const char *>(d.plain->data()), d.plain->size()}) ||
         !write_new(folder + "/" + agent_container_record, container)) {
         wipe_agent_copy(copy);
-        return keep_typed(change.changed, container);
+        return keep_typed(work, container);
     }
     d.plain.reset();
-    const late_outcome made = apply_typed_change(copy.c_str(), change);
+    const late_outcome made = work.make(db_handle_for(copy.c_str()));
     if (made != late_outcome::written) {
         wipe_agent_copy(copy);
         return made;
@@ -242,7 +233,7 @@ late_outcome write_into_container(const std::string &container, const char *pass
         return late_outcome::kept;
     }
     wipe_agent_copy(copy);
-    return keep_typed(change.changed, container);
+    return keep_typed(work, container);
 }
 
 }  // namespace
@@ -264,10 +255,28 @@ late_outcome apply_typed_change(const char *path, const typed_change &change) {
                                                                     : late_outcome::store_failed;
 }
 
+typed_work typed_entry_work(const typed_change &change) {
+    return {[&change](const db_handle &db) { return apply_typed_change(db.name(), change); },
+            [&change](secret_string &csv) {
+                const entry &e = change.changed;
+                for (const char *name : {"title", "username", "url", "password", "notes"})
+                    put_csv_field(csv, name, false);
+                put_csv_field(csv, "modified", true);
+                put_csv_field(csv, e.title, false);
+                put_csv_field(csv, e.user, false);
+                put_csv_field(csv, e.url, false);
+                put_csv_field(csv, e.password, false);
+                put_csv_field(csv, e.notes, false);
+                put_csv_field(csv, "", true);
+                return true;
+            },
+            "typed.csv"};
+}
+
 late_outcome write_after_lock(std::optional<user_lock> &lock, const active_db &before,
-                              const typed_change &change) {
+                              const typed_work &work) {
     const std::string &container = before.container;
-    if (auto live = live_database_of(container)) return apply_typed_change(live->c_str(), change);
+    if (auto live = live_database_of(container)) return work.make(db_handle_for(live->c_str()));
     // Nothing waits for a person while holding the lock.
     lock.reset();
     std::fprintf(stderr,
@@ -277,10 +286,10 @@ late_outcome write_after_lock(std::optional<user_lock> &lock, const active_db &b
     secret_buffer password;
     const bool asked = ask_master_password(password);
     lock = take_user_lock(lock_kind::exclusive);
-    if (!lock) return keep_typed(change.changed, container);
-    if (auto live = live_database_of(container)) return apply_typed_change(live->c_str(), change);
-    if (!asked) return keep_typed(change.changed, container);
-    return write_into_container(container, password.data, change);
+    if (!lock) return keep_typed(work, container);
+    if (auto live = live_database_of(container)) return work.make(db_handle_for(live->c_str()));
+    if (!asked) return keep_typed(work, container);
+    return write_into_container(container, password.data, work);
 }
 
 bool encrypt_after_lock(std::optional<user_lock> &lock, const active_db &before,
@@ -334,21 +343,26 @@ void say_kept_typing() {
 }
 
 void forget_kept_typing(const std::string &file) {
+    // Told by the file itself: "../typed.csv" or a link names it as well.
+    struct stat given;
+    if (::stat(file.c_str(), &given) != 0) return;
     auto lines = record_lines();
     std::vector<std::string> still;
-    bool found = false;
+    std::string kept;
     for (std::size_t i = 0; i + 1 < lines.size(); i += 2) {
-        if (lines[i] == file) {
-            found = true;
+        struct stat st;
+        if (kept.empty() && ::lstat(lines[i].c_str(), &st) == 0 && st.st_dev == given.st_dev &&
+            st.st_ino == given.st_ino) {
+            kept = lines[i];
             continue;
         }
         still.push_back(lines[i]);
         still.push_back(lines[i + 1]);
     }
-    if (!found) return;
+    if (kept.empty()) return;
     // What was typed is in the database now: nothing of it stays behind.
-    wipe_file(file);
-    ::rmdir(directory_of(file).c_str());
+    wipe_file(kept);
+    ::rmdir(directory_of(kept).c_str());
     write_record(still);
-    std::fprintf(stderr, "%s is brought in and removed.\n", file.c_str());
+    std::fprintf(stderr, "%s is brought in and removed.\n", kept.c_str());
 }

@@ -14,16 +14,20 @@
 //     kept as the copy of an agent that ended with unsealed changes (active,
 //     kesp -E writes it), when no other database is active;
 //   - otherwise (no terminal, a wrong password, the end of input, no
-//     container): the entry as typed, in kesp-import's kesp-csv form, in a
+//     container): what was typed, in a form kesp-import reads (an entry in
+//     kesp-csv, an import's records in kesp-json), in a
 //     file of its own (0600) in a private folder on the RAM filesystem; the
 //     program says where and how to bring it in, and so does every later
 //     program that resolves the active database, while the file is there.
 // Nothing of it reaches a disk.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
+#include "memory/secret.h"
+#include "store/db_handle.h"
 #include "store/entry.h"
 #include "vault/active_db.h"
 #include "vault/lock.h"
@@ -43,6 +47,24 @@ enum class late_outcome {
     store_failed,  // the store's message was printed
 };
 
+// What a person typed, however much of it: the change it makes on a plain
+// database, and the same as a file kesp-import reads, kept when no
+// database can take it. Either may be asked for more than once.
+struct typed_work {
+    // Under the lock alone: written, or store_failed or refused after a
+    // message.
+    std::function<late_outcome(const db_handle &db)> make;
+    // The kept file's bytes; false when they cannot be made (said).
+    std::function<bool(secret_string &bytes)> kept_bytes;
+    // Its name in its private folder. "typed-update.json" is named as
+    // brought in with kesp-import --update.
+    const char *file_name;
+};
+
+// The work of a typed entry (`change` must outlive it): made with
+// apply_typed_change, kept as "typed.csv".
+typed_work typed_entry_work(const typed_change &change);
+
 // Under the user lock held alone: true when `before` was an agent's copy
 // and is gone since (its agent locked, or ended and the copy was wiped).
 bool agent_let_go(const active_db &before);
@@ -51,7 +73,7 @@ bool agent_let_go(const active_db &before);
 // user lock held alone; it is let go while the password is asked and taken
 // again after; it may be empty on return.
 late_outcome write_after_lock(std::optional<user_lock> &lock, const active_db &before,
-                              const typed_change &change);
+                              const typed_work &work);
 
 // kesp -E for `before` (agent_let_go): its agent sealed the container at
 // its lock, under the master password it was unlocked with. True, silently,
@@ -72,12 +94,13 @@ late_outcome apply_typed_change(const char *path, const typed_change &change);
 
 // Says, for every file of typing kept as above that is still there, "What
 // you typed while DB was locked is kept in FILE: kesp-import FILE adds it
-// once DB is unlocked again; remove FILE then.\n" on standard error, and
+// once DB is unlocked again; remove FILE then.\n" on standard error
+// ("kesp-import --update FILE" for an import typed with --update), and
 // forgets those that are gone. Silent otherwise.
 void say_kept_typing();
 
 // After kesp-import brought in `file`: when it is a file of typing kept as
-// above, it is wiped, its folder removed and the record of it forgotten,
+// above (however its path is spelled), it is wiped, its folder removed and the record of it forgotten,
 // and "FILE is brought in and removed.\n" said on standard error. Silent
 // otherwise.
 void forget_kept_typing(const std::string &file);

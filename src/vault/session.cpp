@@ -87,7 +87,8 @@ namespace {
 // The lock alone for a change typed against `before` (step 4). `late` is
 // set when `before` was an agent's copy that its agent let go of while the
 // person typed: the change then goes where write_after_lock puts it.
-std::optional<user_lock> lock_for_typed(const active_db &before, bool &late) {
+std::optional<user_lock> lock_for_typed(const active_db &before, const char *during,
+                                        bool &late) {
     late = false;
     test_stop_point("before-lock");
     auto lock = take_user_lock(lock_kind::exclusive);
@@ -96,7 +97,7 @@ std::optional<user_lock> lock_for_typed(const active_db &before, bool &late) {
         late = true;
         return lock;
     }
-    if (!still_active(before)) {
+    if (!still_active(before, during)) {
         // An agent that ended just now: its copy was wiped (every change
         // was sealed), or kept for its unsealed changes, which the
         // change joins (said already, kesp -E writes them).
@@ -114,12 +115,21 @@ std::optional<user_lock> lock_for_typed(const active_db &before, bool &late) {
     return lock;
 }
 
-late_outcome make_typed_change(const active_db &before, const typed_change &change) {
+}  // namespace
+
+late_outcome make_typed_work(const active_db &before, const typed_work &work,
+                             const char *during) {
     bool late = false;
-    auto lock = lock_for_typed(before, late);
+    auto lock = lock_for_typed(before, during, late);
     if (!lock) return late_outcome::refused;
-    if (late) return write_after_lock(lock, before, change);
-    return apply_typed_change(before.path.c_str(), change);
+    if (late) return write_after_lock(lock, before, work);
+    return work.make(handle_of(before));
+}
+
+namespace {
+
+late_outcome make_typed_change(const active_db &before, const typed_change &change) {
+    return make_typed_work(before, typed_entry_work(change));
 }
 
 }  // namespace

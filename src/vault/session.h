@@ -22,6 +22,7 @@
 
 #include "store/entry.h"
 #include "vault/active_db.h"
+#include "vault/late_change.h"
 #include "vault/lock.h"
 
 // The active database and the lock held while working on it.
@@ -74,6 +75,15 @@ bool entry_unchanged(const char *path, const entry &seen);
 // False after a message: what changed meanwhile, or the store's reason and
 // "Failed to add a new entry.\n".
 bool add_entry(const active_db &before, const entry &e);
+
+// Step 4 for what a person typed (or a program read from its standard
+// input, which cannot be read again) against `before`: under the lock
+// alone, once `before` is still the active database, `work` made on it.
+// Should its agent have let it go meanwhile, the work goes where
+// write_after_lock puts it (vault/late_change.h): nothing typed is lost.
+// `refused` after saying what changed `during` the wait otherwise.
+late_outcome make_typed_work(const active_db &before, const typed_work &work,
+                             const char *during = while_typing);
 
 // Replaces the texts of entry `seen.id` of the database resolved as
 // `before` by those of `changed` (renewing its modification time), provided
