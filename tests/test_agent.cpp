@@ -1014,6 +1014,7 @@ TEST_F(unlocked, RecordsTypedIntoAnImportOutliveALock) {
         std::string out;            // with DB for the container's path
         std::string entries;        // title|password in the container after
         bool kept;
+        const char *fail_at = nullptr;  // a failure injected in the typing's program
     };
     const std::string header = "\"title\",\"username\",\"url\",\"password\",\"notes\",\"modified\"";
     // One new login, and the container's own mail entry, newer.
@@ -1036,6 +1037,8 @@ TEST_F(unlocked, RecordsTypedIntoAnImportOutliveALock) {
         {"Ctrl-D at the password", lock_by::request, false, nullptr, "", "mail|first-pw\n", true},
         {"a wrong password, --update", lock_by::sigterm, true, "wrong", "", "mail|first-pw\n",
          true},
+        {"the store fails on the opened container", lock_by::request, false, "m", "",
+         "mail|first-pw\n", true, "typed-store"},
     };
     // Under valgrind the first row: one key derivation at the unlock, one
     // at the master password.
@@ -1050,7 +1053,9 @@ TEST_F(unlocked, RecordsTypedIntoAnImportOutliveALock) {
         ASSERT_GT(pid, 0);
         std::vector<std::string> import_args{"-"};
         if (c.update) import_args.insert(import_args.begin(), "--update");
+        if (c.fail_at != nullptr) box.env["KESP_TEST_FAIL_AT"] = c.fail_at;
         pty_session s(box, import_args, harness::built_program("kesp-import"));
+        box.env.erase("KESP_TEST_FAIL_AT");
         ASSERT_TRUE(holds_a_socket(s.pid()));
         s.type_line(lines[0]);
         s.type_line(lines[1]);
@@ -1094,8 +1099,9 @@ TEST_F(unlocked, RecordsTypedIntoAnImportOutliveALock) {
             const std::string told = said + file + ": " + import_it + " adds it once " + db +
                                      " is unlocked again; remove " + file + " then.\n";
             const std::string refused =
-                c.master_answer == nullptr ? "Input ended.\n"
-                                           : "Invalid password or tampered data. Aborted.\n";
+                c.fail_at != nullptr       ? ""
+                : c.master_answer == nullptr ? "Input ended.\n"
+                                             : "Invalid password or tampered data. Aborted.\n";
             EXPECT_EQ(r.err, asked + refused + told);
             const std::string why =
                 c.how == lock_by::sigterm ? "kesp-agent locked " + db +

@@ -28,6 +28,8 @@ void test_stop_point(const char *point);
 // as it would on a real failure, so that a test can reach the code that
 // handles it. Points:
 //   "vacuum"  kesp-history's rebuild of the file after a forget
+//   "typed-store"  the store, writing what was typed during a lock into a
+//                  copy of the container
 bool test_fail_point(const char *point);
 
 // When KESP_TEST_SEED holds a number, fills `out` with the next `size`

@@ -16,6 +16,7 @@
 #include "state/console.h"
 #include "state/files.h"
 #include "state/pointer_file.h"
+#include "state/test_hooks.h"
 #include "store/db.h"
 #include "vault/agent_link.h"
 #include "vault/detect.h"
@@ -210,10 +211,13 @@ late_outcome write_into_container(const std::string &container, const char *pass
         return keep_typed(work, container);
     }
     d.plain.reset();
-    const late_outcome made = work.make(db_handle_for(copy.c_str()));
+    const late_outcome made = test_fail_point("typed-store") ? late_outcome::store_failed
+                                                             : work.make(db_handle_for(copy.c_str()));
     if (made != late_outcome::written) {
         wipe_agent_copy(copy);
-        return made;
+        // A store that failed on the copy has taken none of it: what was
+        // typed is kept as when no copy could be made.
+        return made == late_outcome::store_failed ? keep_typed(work, container) : made;
     }
     auto bytes = read_bytes(copy);
     if (bytes && seal_with_key(key, bytes->data(), bytes->size(), container.c_str())) {
