@@ -44,6 +44,14 @@ struct unlocked : ::testing::Test {
         box.env["XDG_RUNTIME_DIR"] = ram.path();
         db = box.path("vault.db");
         harness::make_database(box, db, {{"mail", "me", "https://mail", "first-pw", ""}});
+        encrypt_to_start();
+        ASSERT_FALSE(HasFatalFailure());
+    }
+
+    // kesp -E of the active database, only to bring a test to its state:
+    // not under the wrapper (the Encrypt tests run it there).
+    void encrypt_to_start() {
+        harness::setup_runs native(box);
         ASSERT_EQ(harness::encrypt(box, master).status, 0);
     }
 
@@ -92,7 +100,7 @@ struct unlocked : ::testing::Test {
     static bool wait_gone(pid_t pid, int seconds = 10) {
         if (pid <= 0) return false;
         // Under valgrind an agent's seal at its lock takes many times as long.
-        if (std::getenv("KESP_TEST_WRAPPER") != nullptr) seconds *= 6;
+        if (harness::wrapped_run()) seconds *= 6;
         for (int i = 0; i < seconds * 20; ++i) {
             if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
             // A zombie is gone for every purpose here.
@@ -231,7 +239,7 @@ TEST_F(unlocked, TwoChangesAtOnceAreBothSealed) {
 
 TEST_F(unlocked, IdleMaximumAndSignalsLockByThemselves) {
     // Under valgrind every program runs ten times slower, and so may pass.
-    const int slow = std::getenv("KESP_TEST_WRAPPER") != nullptr ? 10 : 1;
+    const int slow = harness::slowdown();
     auto seconds = [&](int n) { return std::to_string(n * slow) + "s"; };
     struct limit {
         std::vector<std::string> args;
@@ -686,7 +694,8 @@ TEST_F(unlocked, UnsealedChangesOutliveTheirAgent) {
         EXPECT_EQ(titles_in_container(), "mail\nbank\n");
         // Back as it was for the next way.
         harness::make_database(box, box.path("fresh.db"), {{"mail", "me", "", "", ""}});
-        ASSERT_EQ(harness::encrypt(box, master).status, 0);
+        encrypt_to_start();
+        ASSERT_FALSE(HasFatalFailure());
         ASSERT_EQ(std::rename(box.path("fresh.db").c_str(), db.c_str()), 0);
     }
 }
@@ -764,7 +773,7 @@ TEST_F(unlocked, AfterARestartTheContainerIsNamed) {
 // A person typing at kesp's prompts is using the database: the idle lock
 // waits until the program has ended.
 TEST_F(unlocked, AWaitingPromptHoldsTheAgent) {
-    const int slow = std::getenv("KESP_TEST_WRAPPER") != nullptr ? 10 : 1;
+    const int slow = harness::slowdown();
     ASSERT_EQ(unlock({"--idle", std::to_string(2 * slow) + "s", db}).status, 0);
     pid_t pid = agent_pid();
     {
@@ -820,7 +829,7 @@ TEST_F(unlocked, TheFirstCommandAfterALockSaysWhy) {
 // The idle time is a minimum: unused for most of it, the agent still
 // answers.
 TEST_F(unlocked, TheIdleTimeIsAMinimum) {
-    const int slow = std::getenv("KESP_TEST_WRAPPER") != nullptr ? 10 : 1;
+    const int slow = harness::slowdown();
     ASSERT_EQ(unlock({"--idle", std::to_string(3 * slow) + "s", db}).status, 0);
     pid_t pid = agent_pid();
     ASSERT_GT(pid, 0);
@@ -859,7 +868,7 @@ TEST_F(unlocked, ATricklingClientIsCutOff) {
 // password once when the typing is done and writes the change into the
 // container; without it, the entry is kept in a file in RAM and named.
 TEST_F(unlocked, WhatWasTypedOutlivesALock) {
-    const int slow = std::getenv("KESP_TEST_WRAPPER") != nullptr ? 10 : 1;
+    const int slow = harness::slowdown();
     enum class lock_by { max, sigterm, request, sigkill, unlocked_again };
     struct typing {
         const char *name;
@@ -979,7 +988,8 @@ TEST_F(unlocked, WhatWasTypedOutlivesALock) {
         // Back as it was for the next case.
         harness::make_database(box, box.path("fresh.db"),
                                {{"mail", "me", "https://mail", "first-pw", ""}});
-        ASSERT_EQ(harness::encrypt(box, master).status, 0);
+        encrypt_to_start();
+        ASSERT_FALSE(HasFatalFailure());
         ASSERT_EQ(std::rename(box.path("fresh.db").c_str(), db.c_str()), 0);
     }
 }
@@ -1172,7 +1182,7 @@ TEST_F(unlocked_unwrapped, AnImportWaitingForInputHoldsTheAgent) {
 // kesp -E while its agent locks: the container is sealed already, and a new
 // password typed for it is taken once the old one is typed.
 TEST_F(unlocked, APasswordTypedToEncryptOutlivesALock) {
-    if (std::getenv("KESP_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "a key derivation a case";
+    if (harness::wrapped_run()) GTEST_SKIP() << "a key derivation a case";
     const std::string fresh = "a new master";
     struct encrypting {
         const char *name;
@@ -1228,7 +1238,7 @@ TEST_F(unlocked, APasswordTypedToEncryptOutlivesALock) {
 // a prompt waits seals it after all, so nothing is kept and the master
 // password is asked for what was typed.
 TEST_F(unlocked, ALockThatSealsAnEarlierFailureStillAsksForWhatWasTyped) {
-    if (std::getenv("KESP_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "the late path runs above";
+    if (harness::wrapped_run()) GTEST_SKIP() << "the late path runs above";
     ASSERT_EQ(unlock({db}).status, 0);
     pid_t pid = agent_pid();
     ASSERT_GT(pid, 0);
@@ -1301,7 +1311,7 @@ TEST_F(unlocked, ATypedChangeJoinsTheChangesKeptAfterTheAgentEnded) {
 // long the agent would wait for the rest of a request otherwise (here the
 // test build's patience of ten minutes).
 TEST_F(unlocked, ATricklingClientPostponesNoLock) {
-    const int slow = std::getenv("KESP_TEST_WRAPPER") != nullptr ? 10 : 1;
+    const int slow = harness::slowdown();
     for (const char *limit : {"--max", "--idle"}) {
         SCOPED_TRACE(limit);
         box.env["KESP_TEST_REQUEST_SECONDS"] = "600";

@@ -40,7 +40,7 @@ using harness::sandbox;
 const std::string master = "correct horse";
 
 int default_sequences() {
-    if (std::getenv("KESP_TEST_WRAPPER") != nullptr) return 3;
+    if (harness::wrapped_run()) return 3;
 #if defined(__SANITIZE_ADDRESS__)
     return 10;
 #else
@@ -51,7 +51,7 @@ int default_sequences() {
 constexpr int most_shards = 8;
 
 int default_shards() {
-    if (std::getenv("KESP_TEST_WRAPPER") != nullptr) return 1;
+    if (harness::wrapped_run()) return 1;
 #if defined(__SANITIZE_ADDRESS__)
     return 1;
 #else
@@ -100,7 +100,7 @@ struct world {
     std::string log;      // what the sequence did
 
     world() {
-        slow = std::getenv("KESP_TEST_WRAPPER") != nullptr ? 10 : 1;
+        slow = harness::slowdown();
         for (sandbox *b : {&box, &other}) {
             b->env["XDG_RUNTIME_DIR"] = ram.path();
             b->env["TMPDIR"] = tmp.path();

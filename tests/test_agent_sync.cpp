@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -80,12 +81,18 @@ protected:
                       .status,
                   0);
         make_container(there_db, "insert into entries(title) values('mail'),('bank');");
+        // The inits only set the machines up (kesp-sync init runs under the
+        // wrapper in test_sync); the unlock does too, and the agent it starts
+        // runs under the wrapper as every program these tests check.
+        harness::setup_runs native_there(there);
+        std::optional<harness::setup_runs> native_here(here);
         ASSERT_EQ(typed(there, {"init", "vault.db", remote}).status, 0);
         ASSERT_EQ(harness::run_shell("HOME=" + quote(here.home()) + " git clone -q " +
                                      quote(remote) + " " + quote(here.work()))
                       .status,
                   0);
         ASSERT_EQ(typed(here, {"init", "vault.db"}).status, 0);
+        native_here.reset();
         pty_session s(here, {"unlock", here_db}, harness::built_program("kesp-agent"));
         ASSERT_TRUE(s.expect_terminal("Master password: "));
         s.type_line(master);

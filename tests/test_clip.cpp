@@ -380,7 +380,7 @@ TEST_F(ClipX11, CopiesTheOneTimeCode) {
 TEST_F(ClipX11, TheClearerHoldsNoCopyOfThePassword) {
     if (::geteuid() != 0) GTEST_SKIP() << "reading another process's memory needs root";
     // Under a wrapper such as valgrind the clearer's memory is the wrapper's.
-    if (std::getenv("KESP_TEST_WRAPPER") != nullptr) GTEST_SKIP() << "kesp-clip runs under a wrapper";
+    if (harness::wrapped_run()) GTEST_SKIP() << "kesp-clip runs under a wrapper";
     ASSERT_EQ(clip({"-t", "30", "1"}).status, 0);
     pid_t pid = clearer_pid();
     ASSERT_GT(pid, 0);

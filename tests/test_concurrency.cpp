@@ -146,7 +146,7 @@ TEST(TwoTerminals, ASecondCommandWaitsForTheLockThenSeesTheResult) {
         // person (under a wrapper such as valgrind it is no kesp by name).
         const std::string pid = std::to_string(first.pid());
         const std::string waiting =
-            std::getenv("KESP_TEST_WRAPPER") != nullptr
+            harness::wrapped_run()
                 ? "Waiting for another kesp to finish.\n"
                 : "Waiting for another kesp (process " + pid + ") to finish.\nProcess " + pid +
                       ", which holds the lock, is stopped: resume it (fg in its terminal, or kill "

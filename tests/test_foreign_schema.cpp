@@ -79,11 +79,16 @@ TEST_F(ForeignSchema, EveryChangeIsRefusedAndTheObjectNamed) {
         {{"-r", "2"}, "", ""},
         {{"-c", "1"}, "", "Failed to add a new entry.\n"},
     };
+    // A reduced run tries one change a plant, each change in turn.
+    std::size_t planted = 0;
     for (const plant &p : plants) {
         SCOPED_TRACE(p.name);
         sql(db, p.statement);
         const std::string bytes = read_file(db);
-        for (const change &c : changes) {
+        const std::size_t turn = planted++ % changes.size();
+        for (std::size_t i = 0; i < changes.size(); ++i) {
+            if (harness::reduced_run() && i != turn) continue;
+            const change &c = changes[i];
             auto r = box.run(c.args, c.input);
             EXPECT_EQ(r.err, refusal(p.reason) + c.after) << c.args[0];
             EXPECT_EQ(r.status, 0);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "formats/git_credential.h"
+#include "harness/harness.h"
 #include "store/entry.h"
 
 namespace {
@@ -105,7 +106,7 @@ TEST(GitCredential, SurvivesGeneratedInput) {
                                              "password=", "url=", "\n", "\r", "=", "%",
                                              "%4", "://", "@", ":", "[", "]", "/",
                                              std::string(1, '\0'), "x", "\xff"};
-    const int rounds = std::getenv("KESP_TEST_WRAPPER") != nullptr ? 200 : 3000;
+    const int rounds = harness::wrapped_run() ? 200 : 3000;
     for (int i = 0; i < rounds; ++i) {
         std::string input;
         int n = static_cast<int>(random() % 40);

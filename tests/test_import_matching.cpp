@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "formats/formats.h"
+#include "harness/harness.h"
 #include "store/entry.h"
 
 namespace {
@@ -65,7 +66,7 @@ TEST(ImportMatching, SitesOfUrls) {
 // the host a browser would go to or none at all, never a host named only
 // after a character that ends the host.
 TEST(ImportMatching, GeneratedUrlsNeverPassForAnotherHost) {
-    const int count = std::getenv("KESP_TEST_WRAPPER") != nullptr ? 200 : 3000;
+    const int count = harness::wrapped_run() ? 200 : 3000;
     const std::string pieces[] = {"@",  "/",   "\\", "?",  "#",  ":",   ".", "[", "]",
                                   " ",  "\t",  "%40", "%2F", "0",  "443", "x", "\x7F", "\xC3\xA9"};
     std::mt19937 random(4242);

@@ -42,7 +42,7 @@ std::vector<std::string> replies(const std::string &out) {
     return result;
 }
 
-bool wrapped() { return std::getenv("KESP_TEST_WRAPPER") != nullptr; }
+bool wrapped() { return harness::wrapped_run(); }
 
 struct host_run {
     int status;

@@ -19,7 +19,7 @@
 namespace {
 
 bool wrapped() {
-    return std::getenv("KESP_TEST_WRAPPER") != nullptr;
+    return harness::wrapped_run();
 }
 
 // The tools the tests need: missing ones fail the test, never skip it.

@@ -454,6 +454,18 @@ result pty_session::finish(std::chrono::milliseconds timeout) {
     return captured_;
 }
 
+bool wrapped_run() { return std::getenv("KESP_TEST_WRAPPER") != nullptr; }
+
+int slowdown() { return wrapped_run() ? 10 : 1; }
+
+bool reduced_run() {
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#else
+    return wrapped_run();
+#endif
+}
+
 result encrypt(const sandbox &box, const std::string &password) {
     return box.run_pty({"-E"}, {{"Password: ", password}, {"Password again: ", password}});
 }

@@ -163,6 +163,34 @@ private:
     result captured_;
 };
 
+// True when every program a test starts runs through KESP_TEST_WRAPPER.
+bool wrapped_run();
+// How many times longer a program takes here than on its own: 10 through
+// KESP_TEST_WRAPPER (valgrind), else 1. For the times a test gives the
+// programs (an agent's idle time), never for what it checks.
+int slowdown();
+// A reduced run: through KESP_TEST_WRAPPER (a key derivation takes seconds
+// under valgrind) or in a build with the sanitizers. A table then runs each
+// of its rows once rather than every combination of them; the plain suite
+// runs everything.
+bool reduced_run();
+
+// For its scope, runs of `box` start the programs themselves, never through
+// KESP_TEST_WRAPPER: for steps that only bring a test to its state (kesp -E
+// of a fresh database, kesp-sync init), whose paths run under the wrapper
+// in tests of their own. Nothing changes elsewhere.
+class setup_runs {
+public:
+    explicit setup_runs(sandbox &box) : box_(box), was_(box.wrapped) { box.wrapped = false; }
+    ~setup_runs() { box_.wrapped = was_; }
+    setup_runs(const setup_runs &) = delete;
+    setup_runs &operator=(const setup_runs &) = delete;
+
+private:
+    sandbox &box_;
+    bool was_;
+};
+
 // kesp -E of the active database of `box`, `password` typed twice.
 result encrypt(const sandbox &box, const std::string &password);
 // kesp -D `path`, `password` typed once.
