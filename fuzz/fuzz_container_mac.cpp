@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const bool looks_plain =
         starts_with_sqlite_header(container.data(), container.size());
     const bool expect_success = (chosen == intact || chosen == leftovers) && !looks_plain;
-    bool ok = decrypt_file(chosen == wrong_password ? "wrong" : password, path.c_str());
+    bool ok = decrypt_file(chosen == wrong_password ? "wrong" : password, path.c_str()).ok();
     FUZZ_CHECK(ok == expect_success);
     if (ok) {
         FUZZ_CHECK(fuzz::read_whole(path) == plain);

@@ -160,15 +160,10 @@ TEST(CryptPrimitives, RandomSourceNeverYieldsFewerBytesThanAsked) {
     std::string short_device = dir.file("urandom");
     write_file(short_device, std::string(10, 'r'));
     unsigned char buf[16];
-    std::string err = stderr_of([&] {
-        EXPECT_FALSE(read_random_bytes(buf, sizeof buf, short_device.c_str()));
-    });
-    EXPECT_NE(err.find("Short read"), std::string::npos) << err;
-
-    err = stderr_of([&] {
-        EXPECT_FALSE(read_random_bytes(buf, sizeof buf, dir.file("none").c_str()));
-    });
-    EXPECT_EQ(err, "Cannot open /dev/urandom\n");
+    EXPECT_EQ(message(read_random_bytes(buf, sizeof buf, short_device.c_str())),
+              "Short read from " + short_device + ".\n");
+    EXPECT_EQ(message(read_random_bytes(buf, sizeof buf, dir.file("none").c_str())),
+              "Cannot open /dev/urandom\n");
     EXPECT_TRUE(read_random_bytes(buf, sizeof buf));
 }
 
@@ -184,7 +179,7 @@ TEST(CryptRoundTrip, EmptyFileBecomesABareTrailerAndComesBack) {
     EXPECT_EQ(c.substr(0, 4), "FuI3");
     EXPECT_TRUE(is_encrypted_file(f.c_str()));
 
-    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(decrypt_file("x", f.c_str())); }), tampered);
+    EXPECT_EQ(message(decrypt_file("x", f.c_str())), tampered);
     ASSERT_TRUE(decrypt_file("", f.c_str()));
     EXPECT_EQ(read_file(f), "");
     EXPECT_EQ(file_mode(f), 0600);
@@ -239,9 +234,9 @@ TEST(CryptRoundTrip, RestrictiveUmaskStillGivesTheOwnerReadAndWrite) {
     std::string f = dir.file("db");
     write_file(f, "plain bytes");
     mode_t old = ::umask(0377);
-    bool encrypted = encrypt_file("pw", f.c_str());
+    bool encrypted = encrypt_file("pw", f.c_str()).ok();
     int after_encrypt = file_mode(f);
-    bool decrypted = decrypt_file("pw", f.c_str());
+    bool decrypted = decrypt_file("pw", f.c_str()).ok();
     ::umask(old);
     ASSERT_TRUE(encrypted && decrypted);
     EXPECT_EQ(after_encrypt, 0600u);
@@ -266,7 +261,7 @@ protected:
     void expect_rejected(const std::string &damaged, const std::string &message,
                          const std::string &what, const char *password = "pw") {
         write_file(path, damaged);
-        std::string err = stderr_of([&] { EXPECT_FALSE(decrypt_file(password, path.c_str())) << what; });
+        std::string err = ::message(decrypt_file(password, path.c_str()));
         EXPECT_EQ(err, message) << what;
         EXPECT_TRUE(read_file(path) == damaged) << what;
         EXPECT_FALSE(exists(path + ".plain")) << what;
@@ -322,23 +317,23 @@ TEST_F(CryptTamper, WrongPasswordAndSwappedTrailer) {
 TEST(CryptRefusal, WrongKindOfFileOrMissingFile) {
     scratch_dir dir;
     std::string missing = dir.file("missing");
-    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(encrypt_file("pw", missing.c_str())); }),
+    EXPECT_EQ(message(encrypt_file("pw", missing.c_str())),
               "Failed to open file.\nUnable to open " + missing + "\n");
-    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(decrypt_file("pw", missing.c_str())); }),
+    EXPECT_EQ(message(decrypt_file("pw", missing.c_str())),
               "Failed to open file.\n" + std::string(not_a_container));
     EXPECT_FALSE(exists(missing) || exists(missing + ".kesp") || exists(missing + ".plain"));
 
     std::string f = dir.file("db");
     write_file(f, "plain");
-    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(decrypt_file("pw", f.c_str())); }), not_a_container);
+    EXPECT_EQ(message(decrypt_file("pw", f.c_str())), not_a_container);
     ASSERT_TRUE(encrypt_file("pw", f.c_str()));
     std::string c = read_file(f);
-    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(encrypt_file("pw", f.c_str())); }),
+    EXPECT_EQ(message(encrypt_file("pw", f.c_str())),
               "File is already encrypted.\n");
     EXPECT_TRUE(read_file(f) == c);
     EXPECT_FALSE(exists(f + ".kesp"));
 
-    std::string err = stderr_of([&] { EXPECT_FALSE(encrypt_file("pw", dir.path().c_str())); });
+    std::string err = message(encrypt_file("pw", dir.path().c_str()));
     EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
 }
 
@@ -348,7 +343,7 @@ TEST(CryptRefusal, FilesBeyondTheSizeLimitAreRefusedBeforeAnyWork) {
     std::string plain = dir.file("huge.db");
     write_file(plain, "");
     ASSERT_EQ(::truncate(plain.c_str(), fmt::max_plain_size + 1), 0);
-    std::string err = stderr_of([&] { EXPECT_FALSE(encrypt_file("pw", plain.c_str())); });
+    std::string err = message(encrypt_file("pw", plain.c_str()));
     EXPECT_EQ(err, plain + " is too large to encrypt: at most 2147483499 bytes fit a container.\n");
     EXPECT_FALSE(exists(plain + ".kesp"));
 
@@ -364,7 +359,7 @@ TEST(CryptRefusal, FilesBeyondTheSizeLimitAreRefusedBeforeAnyWork) {
         std::fclose(f);
     }
     ASSERT_TRUE(is_encrypted_file(container.c_str()));
-    err = stderr_of([&] { EXPECT_FALSE(decrypt_file("pw", container.c_str())); });
+    err = message(decrypt_file("pw", container.c_str()));
     EXPECT_EQ(err, container + " is too large for a container: at most 2147483647 bytes.\n");
     EXPECT_FALSE(exists(container + ".plain"));
 }
@@ -407,13 +402,13 @@ TEST(CryptTempFiles, UnusableTemporaryNameFailsCleanly) {
     std::string in_the_way = f + ".new." + std::to_string(::getpid());
     ASSERT_EQ(::mkdir(in_the_way.c_str(), 0700), 0);
     ::setenv("KESP_TEST_NAMED_TEMP", "1", 1);
-    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(encrypt_file("pw", f.c_str())); }),
+    EXPECT_EQ(message(encrypt_file("pw", f.c_str())),
               "Unable to open " + f + ".kesp for writing.\n");
     ::unsetenv("KESP_TEST_NAMED_TEMP");
     EXPECT_EQ(read_file(f), "the database");
     // The unnamed file gets that name only at the end: in the way then, it
     // fails as cleanly. The name messages give the new file is in nobody's way.
-    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(encrypt_file("pw", f.c_str())); }),
+    EXPECT_EQ(message(encrypt_file("pw", f.c_str())),
               "Unable to replace " + f + " by " + f + ".kesp: File exists\n");
     EXPECT_EQ(read_file(f), "the database");
     ASSERT_EQ(::rmdir(in_the_way.c_str()), 0);
@@ -518,11 +513,8 @@ TEST(CryptMemory, RoundTripsAndTellsAWrongPasswordQuietly) {
         decrypted d = decrypt_to_memory("pw", path.c_str());
         ASSERT_EQ(d.status, decrypt_status::ok);
         EXPECT_TRUE(as_string(d.plain->data(), d.plain->size()) == plain);
-        EXPECT_EQ(stderr_of([&] {
-                      EXPECT_EQ(decrypt_to_memory("wrong", path.c_str()).status,
-                                decrypt_status::wrong_password);
-                  }),
-                  "");
+        EXPECT_EQ(decrypt_to_memory("wrong", path.c_str()).status,
+                  decrypt_status::wrong_password);
         EXPECT_TRUE(read_file(path) == container);
         ASSERT_TRUE(decrypt_file("pw", path.c_str()));
         EXPECT_TRUE(read_file(path) == plain);
@@ -575,9 +567,10 @@ TEST(CryptMemory, NewFileNeverReplacesOneAndReplacementDoes) {
     scratch_dir dir;
     std::string path = dir.file("db");
     write_file(path, "old");
-    errno = 0;
-    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(encrypt_to_file("pw", bytes("new"), 3, path.c_str(), true)); }), "");
-    EXPECT_EQ(errno, EEXIST);
+    const status taken = encrypt_to_file("pw", bytes("new"), 3, path.c_str(), true);
+    EXPECT_EQ(taken.what, fault::name_taken);
+    EXPECT_EQ(taken.code, EEXIST);
+    EXPECT_EQ(message(taken), "") << "the caller says it in its own words";
     EXPECT_EQ(read_file(path), "old");
 
     ASSERT_TRUE(encrypt_to_file("pw", bytes("new"), 3, path.c_str(), false));
@@ -587,10 +580,9 @@ TEST(CryptMemory, NewFileNeverReplacesOneAndReplacementDoes) {
 
     // A plain file is no container: refused with the usual message.
     write_file(path, "plain");
-    EXPECT_EQ(stderr_of([&] {
-                  EXPECT_EQ(decrypt_to_memory("pw", path.c_str()).status, decrypt_status::failed);
-              }),
-              not_a_container);
+    decrypted plain = decrypt_to_memory("pw", path.c_str());
+    EXPECT_EQ(plain.status, decrypt_status::failed);
+    EXPECT_EQ(message(plain.why), not_a_container);
 }
 
 // What a process killed outright left beside the file under a name of its
@@ -612,4 +604,60 @@ TEST(CryptTempFiles, LeftoversOfKilledProcessesAreRemovedAndOnlyThey) {
     EXPECT_TRUE(exists(other));
     struct stat st;
     EXPECT_EQ(::lstat(link.c_str(), &st), 0) << "a link is left alone";
+}
+
+// What the container meets comes back as a value, in the words kesp prints
+// for it, naming the file; nothing is printed where it is found. One key
+// derivation for the table: opened and sealed with that key.
+TEST(CryptStatus, EachFailureComesBackInKespsWords) {
+    scratch_dir dir;
+    container_key key;
+    ASSERT_TRUE(derive_container_key("pw", nullptr, key));
+    const std::string good = dir.file("good");
+    ASSERT_TRUE(seal_with_key(key, bytes("plain"), 5, good.c_str(), true));
+    const std::string sealed = read_file(good);
+    struct given {
+        const char *name;
+        std::string path;
+        std::string bytes;  // written at path first, unless empty
+        decrypt_status opened;
+        fault what;
+        std::string words;
+    };
+    std::string damaged = sealed;
+    damaged[0] ^= 1;
+    const std::string missing = dir.file("missing"), folder = dir.file("folder");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    const given cases[] = {
+        {"damaged MAC", dir.file("damaged"), damaged, decrypt_status::wrong_password,
+         fault::wrong_password, "Invalid password or tampered data. Aborted.\n"},
+        {"short file", dir.file("short"), sealed.substr(1, 100), decrypt_status::failed,
+         fault::not_a_container, not_a_container},
+        {"missing file", missing, "", decrypt_status::failed, fault::cannot_detect,
+         "Failed to open file.\n" + std::string(not_a_container)},
+        {"a folder", folder, "", decrypt_status::failed, fault::not_a_container, not_a_container},
+    };
+    for (const given &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.bytes.empty()) write_file(c.path, c.bytes);
+        decrypted d = decrypt_to_memory_with_key(key, c.path.c_str());
+        EXPECT_EQ(d.status, c.opened);
+        EXPECT_EQ(d.why.what, c.what);
+        EXPECT_EQ(d.why.file, c.path);
+        EXPECT_EQ(message(d.why), c.words);
+    }
+
+    // Sealing where no new file can be made: the folder is not there.
+    const std::string nowhere = dir.file("gone/db");
+    status s = seal_with_key(key, bytes("plain"), 5, nowhere.c_str());
+    EXPECT_EQ(s.what, fault::cannot_create);
+    EXPECT_EQ(message(s), "Unable to open " + nowhere + ".kesp for writing.\n");
+    // A folder where the new file is to take its name.
+    s = seal_with_key(key, bytes("plain"), 5, folder.c_str());
+    EXPECT_EQ(s.what, fault::cannot_replace);
+    EXPECT_EQ(message(s), "Unable to replace " + folder + " by " + folder +
+                              ".kesp: Is a directory\n");
+    EXPECT_EQ(read_file(good), sealed) << "nothing else touched";
+    // The program prints; the container does not.
+    EXPECT_EQ(stderr_of([&] { EXPECT_FALSE(decrypt_file("pw", missing.c_str())); }), "");
 }

@@ -82,7 +82,7 @@ bool is_complete_container_of(const std::string &path, const std::string &plain,
     if (bytes.size() != plain.size() + 148) return false;
     write_file(scratch, bytes);
     testing::internal::CaptureStderr();
-    bool ok = decrypt_file(password, scratch.c_str());
+    bool ok = printed_ok(decrypt_file(password, scratch.c_str()));
     testing::internal::GetCapturedStderr();
     return ok && read_file(scratch) == plain;
 }
@@ -103,7 +103,7 @@ TEST(CryptFaults, WriteFailingPartWayLeavesTheOriginalAndNoTemporaryFile) {
                          rlim_t(plain.size() + 147)}) {
         SCOPED_TRACE("limit " + std::to_string(limit));
         write_file(path, plain);
-        auto [status, err] = reap(spawn([&] { return encrypt_file("pw", path.c_str()); }, limit));
+        auto [status, err] = reap(spawn([&] { return printed_ok(encrypt_file("pw", path.c_str())); }, limit));
         EXPECT_EQ(status, 1);
         EXPECT_NE(err.find("Unable to write " + path + ".kesp: File too large"), std::string::npos)
             << err;
@@ -112,7 +112,7 @@ TEST(CryptFaults, WriteFailingPartWayLeavesTheOriginalAndNoTemporaryFile) {
 
         if (limit >= plain.size()) continue;
         write_file(path, container);
-        std::tie(status, err) = reap(spawn([&] { return decrypt_file("pw", path.c_str()); }, limit));
+        std::tie(status, err) = reap(spawn([&] { return printed_ok(decrypt_file("pw", path.c_str())); }, limit));
         EXPECT_EQ(status, 1);
         EXPECT_NE(err.find("Unable to write " + path + ".plain: File too large"), std::string::npos)
             << err;
@@ -122,7 +122,7 @@ TEST(CryptFaults, WriteFailingPartWayLeavesTheOriginalAndNoTemporaryFile) {
 
     // Exactly enough room succeeds.
     write_file(path, plain);
-    EXPECT_EQ(reap(spawn([&] { return encrypt_file("pw", path.c_str()); }, plain.size() + 148)).first,
+    EXPECT_EQ(reap(spawn([&] { return printed_ok(encrypt_file("pw", path.c_str())); }, plain.size() + 148)).first,
               0);
     EXPECT_TRUE(is_encrypted_file(path.c_str()));
 }
@@ -202,14 +202,14 @@ protected:
 };
 
 TEST_F(CryptCrash, EncryptionIsAllOrNothing) {
-    kill_at_many_points([&] { return encrypt_file("pw", path.c_str()); }, plain,
+    kill_at_many_points([&] { return printed_ok(encrypt_file("pw", path.c_str())); }, plain,
                         [&] { return is_complete_container_of(path, plain, "pw", dir.file("check")); },
                         {"encrypt-first-chunk-read", "replacement-written", "replacement-named", "replaced"}, container.size());
     EXPECT_FALSE(exists(path + ".kesp"));
 }
 
 TEST_F(CryptCrash, DecryptionIsAllOrNothing) {
-    kill_at_many_points([&] { return decrypt_file("pw", path.c_str()); }, container,
+    kill_at_many_points([&] { return printed_ok(decrypt_file("pw", path.c_str())); }, container,
                         [&] { return read_file(path) == plain; },
                         {"container-detected", "trailer-read", "replacement-written", "replacement-named",
                          "replaced"}, plain.size());
@@ -237,7 +237,7 @@ void check_no_plaintext_outlives_a_signal() {
             ::setrlimit(RLIMIT_CORE, &no_core);
             ::setenv("KESP_TEST_STOP_AT", "replacement-written", 1);
             if (named) ::setenv("KESP_TEST_NAMED_TEMP", "1", 1);
-            return decrypt_file("pw", path.c_str());
+            return printed_ok(decrypt_file("pw", path.c_str()));
         });
         int status = 0;
         ASSERT_EQ(::waitpid(c.pid, &status, WUNTRACED), c.pid);
@@ -298,7 +298,7 @@ TEST(CryptFaults, AContainerRewrittenInPlaceWhileReadIsNamed) {
 
     child c = spawn([&] {
         ::setenv("KESP_TEST_STOP_AT", "trailer-read", 1);
-        return decrypt_file("pw", path.c_str());
+        return printed_ok(decrypt_file("pw", path.c_str()));
     });
     int status = 0;
     ASSERT_EQ(::waitpid(c.pid, &status, WUNTRACED), c.pid);
@@ -337,7 +337,7 @@ TEST(CryptFaults, DamagedContainerIsRefusedBeforeAnyWrite) {
         std::string damaged = container;
         damaged[pos] = static_cast<char>(damaged[pos] ^ 0x20);
         write_file(path, damaged);
-        auto [status, err] = reap(spawn([&] { return decrypt_file("pw", path.c_str()); }, 0));
+        auto [status, err] = reap(spawn([&] { return printed_ok(decrypt_file("pw", path.c_str())); }, 0));
         EXPECT_EQ(status, 1);
         EXPECT_EQ(err, "Invalid password or tampered data. Aborted.\n");
         EXPECT_TRUE(read_file(path) == damaged);
@@ -372,7 +372,7 @@ TEST(CryptFaults, PlainFileChangedDuringEncryptionIsRefused) {
         write_file(path, pseudo_random_bytes(3 * crypt_chunk_size, 43));
         child op = spawn([&] {
             ::setenv("KESP_TEST_STOP_AT", "encrypt-first-chunk-read", 1);
-            return encrypt_file("pw", path.c_str());
+            return printed_ok(encrypt_file("pw", path.c_str()));
         });
         int status = 0;
         ASSERT_EQ(::waitpid(op.pid, &status, WUNTRACED), op.pid);
@@ -428,10 +428,10 @@ TEST(CryptMemory, PeakGrowthStaysWithinAChunkAndOneContainer) {
         ::waitpid(pid, nullptr, 0);
         return growth_kib / 1024.0;
     };
-    double encrypt_mib = peak_growth_mib([&] { return encrypt_file("pw", path.c_str()); });
+    double encrypt_mib = peak_growth_mib([&] { return printed_ok(encrypt_file("pw", path.c_str())); });
     ASSERT_GE(encrypt_mib, 0);
     EXPECT_LT(encrypt_mib, 4) << "a 32 MiB file";
-    double decrypt_mib = peak_growth_mib([&] { return decrypt_file("pw", path.c_str()); });
+    double decrypt_mib = peak_growth_mib([&] { return printed_ok(decrypt_file("pw", path.c_str())); });
     ASSERT_GE(decrypt_mib, 0);
     EXPECT_LT(decrypt_mib, 32 * 1.1) << "a 32 MiB file";
     EXPECT_GT(decrypt_mib, 30) << "the whole container is read before any decryption";

@@ -182,7 +182,7 @@ int agent_unlock(const unlock_options &options) {
         if (!ask_master_password(password)) return 1;
         a->container_seen = seen_now(container);
         opened_container plain = open_keeping_key(password.data, container, a->key.key());
-        print_failure(plain.why);
+        if (plain.status == open_status::failed) print_status(plain.why);
         if (plain.status == open_status::wrong_password)
             std::fputs("Invalid password or tampered data. Aborted.\n", stderr);
         if (plain.status != open_status::ok || !private_folder(folder)) {

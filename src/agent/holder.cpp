@@ -11,6 +11,8 @@
 #include <openssl/evp.h>
 
 #include "agent/settle.h"
+#include "state/failure.h"
+#include "state/status.h"
 #include "vault/agent_link.h"
 
 namespace {
@@ -46,6 +48,10 @@ std::unique_ptr<wiped_buffer> read_copy(const std::string &copy, std::string &wh
 // A failure's words as the reason of a refusal: one line.
 std::string reason_of(const failure &why) {
     return failure_line(why, "the container could not be written");
+}
+
+std::string reason_of(const status &why) {
+    return status_line(why, "the container could not be written");
 }
 
 }  // namespace
@@ -200,9 +206,8 @@ bool agent::refresh(std::string &why, bool locked, const char *typed) {
              report + ")";
     auto plain = std::make_unique<wiped_buffer>(merged->size());
     std::memcpy(plain->data(), merged->data(), merged->size());
-    if (failure failed; !seal_with_kept_key(key.key(), plain->data(), plain->size(), container,
-                                            failed)) {
-        why = reason_of(failed);
+    if (status s = seal_with_kept_key(key.key(), plain->data(), plain->size(), container); !s) {
+        why = reason_of(s);
         return false;
     }
     take_sealed(std::move(plain));
@@ -226,9 +231,8 @@ bool agent::seal_once(std::string &why) {
     if (!bytes) return false;
     auto now = digest_of(bytes->data(), bytes->size());
     if (now && *now == sealed) return true;
-    if (failure failed; !seal_with_kept_key(key.key(), bytes->data(), bytes->size(), container,
-                                            failed)) {
-        why = reason_of(failed);
+    if (status s = seal_with_kept_key(key.key(), bytes->data(), bytes->size(), container); !s) {
+        why = reason_of(s);
         return false;
     }
     take_sealed(std::move(bytes));
@@ -241,10 +245,10 @@ bool agent::encrypt(const char *password, bool &changed, std::string &why) {
     auto bytes = read_copy(copy, why);
     if (!bytes) return false;
     kept_key fresh;
-    if (failure failed; !derive_kept_key(password, fresh, failed) ||
-                        !seal_with_kept_key(fresh, bytes->data(), bytes->size(), container,
-                                            failed)) {
-        why = reason_of(failed);
+    status s = derive_kept_key(password, fresh);
+    if (s) s = seal_with_kept_key(fresh, bytes->data(), bytes->size(), container);
+    if (!s) {
+        why = reason_of(s);
         return false;
     }
     changed = std::strcmp(password, key.password().data) != 0;

@@ -20,6 +20,7 @@
 #include "companions/companion.h"
 #include "formats/browserpass.h"
 #include "memory/secret.h"
+#include "state/status.h"
 #include "output/ssh_key.h"
 #include "state/files.h"
 #include "state/replacement.h"
@@ -239,10 +240,10 @@ bool write_manifest(const browser_target &t, const std::string &self) {
     text += t.allowed;
     text += "\n}\n";
     file_replacement file(path, path);
-    if (!file.open() ||
-        !file.write(reinterpret_cast<const unsigned char *>(text.c_str()), text.size()) ||
-        !file.commit())
-        return false;
+    status s = file.open();
+    if (s) s = file.write(reinterpret_cast<const unsigned char *>(text.c_str()), text.size());
+    if (s) s = file.commit();
+    if (!printed_ok(s)) return false;
     std::printf("Wrote %s for %s.\n", path.c_str(), t.browser);
     return true;
 }

@@ -14,6 +14,7 @@
 #include "companions/companion.h"
 #include "formats/formats.h"
 #include "memory/secret.h"
+#include "state/status.h"
 #include "state/files.h"
 #include "state/replacement.h"
 #include "store/db.h"
@@ -50,12 +51,11 @@ bool write_new_file(const std::string &path, std::string_view bytes) {
         return false;
     }
     file_replacement file(path, path);
-    if (!file.open() ||
-        !file.write(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size()))
-        return false;
-    if (file.commit_new()) return true;
-    if (errno == EEXIST) say_exists(path);
-    return false;
+    status s = file.open();
+    if (s) s = file.write(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+    if (s) s = file.commit_new();
+    if (s.what == fault::name_taken) say_exists(path);
+    return printed_ok(s);
 }
 
 // Standard output may take the export: no terminal, and, when it is a

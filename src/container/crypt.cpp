@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 
@@ -12,32 +13,30 @@
 #include "container/keys.h"
 #include "container/loader.h"
 #include "container/writer.h"
-#include "state/failure.h"
 #include "state/files.h"
 #include "state/replacement.h"
 #include "state/test_hooks.h"
 
 namespace fmt = container_format;
 
-bool encrypt_file(const char *password, const char *path) {
-    if (is_encrypted_file(path)) {
-        say_failure("File is already encrypted.\n");
-        return false;
-    }
-    unique_fd in = open_input(path, "Unable to open %s\n");
-    if (!in.valid()) return false;
+status encrypt_file(const char *password, const char *path) {
+    const std::optional<bool> magic = container_magic_at(path);
+    if (magic.value_or(false)) return failed(fault::already_encrypted, path);
+    unique_fd in;
+    if (status s = open_input(path, fault::cannot_open_plain, in); !s)
+        return magic ? s : followed_by(failed(fault::cannot_detect, path), s.what);
     struct stat before;
-    if (!checked_size(in.get(), path, fmt::max_plain_size,
-                      "%s is too large to encrypt: at most 2147483499 bytes fit a container.\n",
-                      before))
-        return false;
+    if (status s = checked_size(in.get(), path, fmt::max_plain_size, fault::too_large_to_encrypt,
+                                before);
+        !s)
+        return s;
     ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
     container_writer writer;
-    if (!writer.start(password)) return false;
+    if (status s = writer.start(password); !s) return s;
     std::string target = replacement_target(path);
     file_replacement out(target, shown_name(target, ".kesp"));
-    if (!out.open()) return false;
+    if (status s = out.open(); !s) return s;
 
     // The new file stays unnamed until the end, so a failure part-way
     // leaves nothing.
@@ -45,65 +44,70 @@ bool encrypt_file(const char *password, const char *path) {
     wiped_buffer chunk(std::min(plain_size, crypt_chunk_size) + fmt::trailer_size);
     for (std::size_t done = 0; done < plain_size;) {
         std::size_t n = std::min(crypt_chunk_size, plain_size - done);
-        if (!read_exactly(in.get(), chunk.data(), n, path, "Unable to read ", changed_while_read))
-            return false;
+        if (status s = read_exactly(in.get(), chunk.data(), n, path, fault::cannot_read,
+                                    fault::changed_while_read);
+            !s)
+            return s;
         if (done == 0) test_stop_point("encrypt-first-chunk-read");
-        if (!writer.add(chunk.data(), n, out)) return false;
+        if (status s = writer.add(chunk.data(), n, out); !s) return s;
         done += n;
     }
-    return unchanged_since(in.get(), path, before) && writer.finish(chunk.data(), out) &&
-           out.commit();
+    if (status s = unchanged_since(in.get(), path, before); !s) return s;
+    if (status s = writer.finish(chunk.data(), out); !s) return s;
+    return out.commit();
 }
 
-bool encrypt_to_file(const char *password, const unsigned char *plain, std::size_t size,
-                     const char *path, bool create_new) {
-    if (!fits_container(size, path)) return false;
+status encrypt_to_file(const char *password, const unsigned char *plain, std::size_t size,
+                       const char *path, bool create_new) {
+    if (status s = fits_container(size, path); !s) return s;
     container_writer writer;
-    return writer.start(password) && write_container(writer, plain, size, path, create_new);
+    if (status s = writer.start(password); !s) return s;
+    return write_container(writer, plain, size, path, create_new);
 }
 
-bool encrypt_to_file(const char *password, const unsigned char *plain, std::size_t size,
-                     const char *path, bool create_new, derived_keys &keys) {
-    if (!fits_container(size, path)) return false;
+status encrypt_to_file(const char *password, const unsigned char *plain, std::size_t size,
+                       const char *path, bool create_new, derived_keys &keys) {
+    if (status s = fits_container(size, path); !s) return s;
     container_writer writer;
     container_key fresh;
-    const bool started = keys.take_fresh(password, fresh) ? writer.start_with(fresh)
-                                                          : writer.start(password);
-    return started && write_container(writer, plain, size, path, create_new);
+    if (status s = keys.take_fresh(password, fresh) ? writer.start_with(fresh)
+                                                    : writer.start(password);
+        !s)
+        return s;
+    return write_container(writer, plain, size, path, create_new);
 }
 
-bool seal_with_key(const container_key &key, const unsigned char *plain, std::size_t size,
-                   const char *path, bool create_new) {
-    if (!fits_container(size, path)) return false;
+status seal_with_key(const container_key &key, const unsigned char *plain, std::size_t size,
+                     const char *path, bool create_new) {
+    if (status s = fits_container(size, path); !s) return s;
     container_writer writer;
-    return writer.start_with(key) && write_container(writer, plain, size, path, create_new);
+    if (status s = writer.start_with(key); !s) return s;
+    return write_container(writer, plain, size, path, create_new);
 }
 
-bool decrypt_file(const char *password, const char *path) {
+status decrypt_file(const char *password, const char *path) {
     loaded_container c;
-    if (!load_container(password, path, c)) return false;
+    if (status s = load_container(password, path, c); !s) return s;
     auto ok = authentic(c);
-    if (!ok) return false;
-    if (!*ok) {
-        say_failure("Invalid password or tampered data. Aborted.\n");
-        return false;
-    }
+    if (!ok) return failed(fault::mac, path);
+    if (!*ok) return failed(fault::wrong_password, path);
 
     cipher_ctx_ptr cipher = start_ctr(c.km.key.data, c.trailer + fmt::iv_offset, 0);
-    if (!cipher) return false;
+    if (!cipher) return failed(fault::cipher_start, path);
     std::string target = replacement_target(path);
     file_replacement out(target, shown_name(target, ".plain"));
-    if (!out.open()) return false;
+    if (status s = out.open(); !s) return s;
     // Plain text exists only a chunk at a time, in a buffer of its own.
     wiped_buffer chunk(std::max<std::size_t>(std::min(c.plain_size, crypt_chunk_size), 1));
     for (std::size_t done = 0; done < c.plain_size;) {
         std::size_t n = std::min(crypt_chunk_size, c.plain_size - done);
-        if (!ctr_update(cipher.get(), c.bytes.get() + done, n, chunk.data()) ||
-            !out.write(chunk.data(), n))
-            return false;
+        if (!ctr_update(cipher.get(), c.bytes.get() + done, n, chunk.data()))
+            return failed(fault::cipher_update, path);
+        if (status s = out.write(chunk.data(), n); !s) return s;
         done += n;
     }
-    return ctr_final(cipher.get()) && out.commit();
+    if (!ctr_final(cipher.get())) return failed(fault::cipher_final, path);
+    return out.commit();
 }
 
 namespace {
@@ -112,30 +116,35 @@ decrypted decrypt_loaded(const char *password, const char *path, loaded_containe
                          const container_key *given = nullptr,
                          derived_keys *keys = nullptr) {
     decrypted result;
-    if (!load_container(password, path, c, given, keys)) return result;
+    auto fail = [&](fault what) {
+        result.why = failed(what, path);
+        result.status = what == fault::wrong_password ? decrypt_status::wrong_password
+                                                      : decrypt_status::failed;
+        return std::move(result);
+    };
+    if (status s = load_container(password, path, c, given, keys); !s) {
+        result.why = std::move(s);
+        return result;
+    }
     if (given != nullptr &&
-        std::memcmp(given->salt.data, c.km.salt.data, sizeof given->salt.data) != 0) {
-        result.status = decrypt_status::wrong_password;
-        return result;
-    }
+        std::memcmp(given->salt.data, c.km.salt.data, sizeof given->salt.data) != 0)
+        return fail(fault::wrong_password);
     auto ok = authentic(c);
-    if (!ok) return result;
-    if (!*ok) {
-        result.status = decrypt_status::wrong_password;
-        return result;
-    }
+    if (!ok) return fail(fault::mac);
+    if (!*ok) return fail(fault::wrong_password);
     cipher_ctx_ptr cipher = start_ctr(c.km.key.data, c.trailer + fmt::iv_offset, 0);
-    if (!cipher) return result;
+    if (!cipher) return fail(fault::cipher_start);
     // Decrypted where it lies, so that the file is never held twice; the
     // block is wiped from here on, whatever happens.
     auto plain = std::make_unique<wiped_buffer>(wiped_buffer::adopt_block{}, c.bytes.release(),
                                                 c.plain_size);
     for (std::size_t done = 0; done < c.plain_size;) {
         std::size_t n = std::min(crypt_chunk_size, c.plain_size - done);
-        if (!ctr_update(cipher.get(), plain->data() + done, n, plain->data() + done)) return result;
+        if (!ctr_update(cipher.get(), plain->data() + done, n, plain->data() + done))
+            return fail(fault::cipher_update);
         done += n;
     }
-    if (!ctr_final(cipher.get())) return result;
+    if (!ctr_final(cipher.get())) return fail(fault::cipher_final);
     result.status = decrypt_status::ok;
     result.plain = std::move(plain);
     return result;
@@ -169,41 +178,11 @@ decrypted decrypt_to_memory_with_key(const container_key &key, const char *path)
     return decrypt_loaded(nullptr, path, c, &key);
 }
 
-bool derive_container_key(const char *password, const unsigned char *salt, container_key &out) {
+status derive_container_key(const char *password, const unsigned char *salt,
+                            container_key &out) {
     key_material km;
-    if (!derive_key(password, salt, km)) return false;
+    if (status s = derive_key(password, salt, km); !s) return s;
     std::memcpy(out.key.data, km.key.data, sizeof out.key.data);
     std::memcpy(out.salt.data, km.salt.data, sizeof out.salt.data);
-    return true;
-}
-
-bool derive_container_key(const char *password, const unsigned char *salt, container_key &out,
-                          failure &why) {
-    failure_capture said;
-    bool ok = derive_container_key(password, salt, out);
-    why = said.take();
-    return ok;
-}
-
-decrypted decrypt_to_memory_keeping_key(const char *password, const char *path,
-                                        container_key &key, failure &why) {
-    failure_capture said;
-    decrypted result = decrypt_to_memory_keeping_key(password, path, key);
-    why = said.take(path);
-    return result;
-}
-
-decrypted decrypt_to_memory_with_key(const container_key &key, const char *path, failure &why) {
-    failure_capture said;
-    decrypted result = decrypt_to_memory_with_key(key, path);
-    why = said.take(path);
-    return result;
-}
-
-bool seal_with_key(const container_key &key, const unsigned char *plain, std::size_t size,
-                   const char *path, failure &why) {
-    failure_capture said;
-    bool ok = seal_with_key(key, plain, size, path);
-    why = said.take(path);
-    return ok;
+    return status_ok();
 }

@@ -1,8 +1,9 @@
 // Building blocks of the container's encryption and decryption, each a thin
 // call of OpenSSL libcrypto, exposed so that tests can check the very calls
-// that ship against published numbers. Failures return false; where a
-// message is printed, the comment says so. Nothing here touches a file
-// other than the random device.
+// that ship against published numbers. Nothing prints: the calls that can
+// fail in more than one way return what failed, the others false or null
+// (their caller knows the step: cipher_start, mac, ...). Nothing here
+// touches a file other than the random device.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,7 @@
 
 #include "container/format.h"
 #include "memory/secret.h"
+#include "state/status.h"
 
 // Files pass through in chunks of this many bytes: a chunk read, encrypted,
 // MACed and written stays in the core's cache.
@@ -25,10 +27,10 @@ struct key_material {
     wiped_array<container_format::salt_size> salt;
 };
 
-// Fills `out` with n bytes from `device`. Prints "Cannot open /dev/urandom\n"
-// when the device cannot be opened; a read error or a short read is a failure
-// too (never fewer random bytes than asked for).
-bool read_random_bytes(unsigned char *out, std::uint32_t n,
+// Fills `out` with n bytes from `device`: cannot_open_random when the device
+// cannot be opened; a read error or a short read is a failure too (never
+// fewer random bytes than asked for).
+status read_random_bytes(unsigned char *out, std::uint32_t n,
                        const char *device = "/dev/urandom");
 
 // PBKDF2-HMAC-SHA256 of `password` (its bytes, no terminator). Silent.
@@ -37,8 +39,8 @@ bool pbkdf2_sha256(const char *password, const unsigned char *salt, std::size_t 
 
 // The container's key: PBKDF2-HMAC-SHA256, 200000 iterations, 32 bytes, over
 // the 64-byte `salt`, or over a fresh random salt when `salt` is nullptr.
-// Prints "Key derivation failed.\n" on failure.
-bool derive_key(const char *password, const unsigned char *salt, key_material &out);
+// Fails as key_derivation (after the random device's failure, when it failed).
+status derive_key(const char *password, const unsigned char *salt, key_material &out);
 
 struct cipher_ctx_deleter {
     void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
@@ -47,17 +49,17 @@ using cipher_ctx_ptr = std::unique_ptr<EVP_CIPHER_CTX, cipher_ctx_deleter>;
 
 // AES-256-CTR under `key` from the counter block `iv`; `direction` is 1 to
 // encrypt, 0 to decrypt (in counter mode both give the same bytes). One
-// context carries the counter from one chunk to the next. Prints
-// "Unable to initialize AES.\n" on failure.
+// context carries the counter from one chunk to the next. Null on failure
+// (cipher_start).
 cipher_ctx_ptr start_ctr(const unsigned char *key, const unsigned char *iv, int direction);
 
 // The next `length` bytes of the stream over in into out (out == in works
-// in place). Prints "Unable to process data.\n" on failure.
+// in place). False on failure (cipher_update).
 bool ctr_update(EVP_CIPHER_CTX *ctx, const unsigned char *in, std::size_t length,
                 unsigned char *out);
 
-// Counter mode keeps nothing back, so the final step adds no bytes. Prints
-// "Unable to finalize.\n" on failure.
+// Counter mode keeps nothing back, so the final step adds no bytes. False
+// on failure (cipher_final).
 bool ctr_final(EVP_CIPHER_CTX *ctx);
 
 struct mac_ctx_deleter {
@@ -67,7 +69,7 @@ using mac_ctx_ptr = std::unique_ptr<EVP_MAC_CTX, mac_ctx_deleter>;
 
 // HMAC-SHA512 under `key`, fed piece by piece with mac_update and ended by
 // finish_mac (64 bytes into `mac`): the one MAC path of encryption and
-// decryption. Each prints "Unable to compute the MAC.\n" on failure.
+// decryption. Each fails (null, false) as mac.
 mac_ctx_ptr start_mac(const unsigned char *key, std::size_t key_len);
 bool mac_update(EVP_MAC_CTX *ctx, const unsigned char *data, std::size_t len);
 bool finish_mac(EVP_MAC_CTX *ctx, unsigned char *mac);

@@ -13,6 +13,7 @@
 #include "container/crypt_internal.h"
 #include "state/files.h"
 #include "state/failure.h"
+#include "state/status.h"
 #include "state/side_job.h"
 
 namespace fmt = container_format;
@@ -82,9 +83,12 @@ bool derived_keys::derive(unsigned threads) {
     for (const auto &s : slots_) {
         if (s->derived || s->failed) continue;
         // A fresh salt comes from the random device, as any new container's.
-        if (s->fresh && !read_random_bytes(s->key.salt.data, fmt::salt_size)) {
-            s->failed = true;
-            continue;
+        if (s->fresh) {
+            if (status r = read_random_bytes(s->key.salt.data, fmt::salt_size); !r) {
+                print_status(r);
+                s->failed = true;
+                continue;
+            }
         }
         pending.push_back(s.get());
     }

@@ -10,7 +10,6 @@
 #include "container/file_input.h"
 #include "container/keys.h"
 #include "memory/secret.h"
-#include "state/failure.h"
 #include "state/side_job.h"
 #include "state/test_hooks.h"
 
@@ -18,9 +17,8 @@ namespace fmt = container_format;
 
 namespace {
 
-// PBKDF2 on the second core while the first reads the container. Silent:
-// the caller reports a failure once the read is done, so that messages keep
-// their order.
+// PBKDF2 on the second core while the first reads the container. Its
+// failure counts once the read is done, so that a failed read comes first.
 class background_derivation {
 public:
     background_derivation(const char *password, const unsigned char *salt, key_material &out)
@@ -28,11 +26,10 @@ public:
         std::memcpy(salt_, salt, sizeof salt_);
     }
     void start() { job_.start(); }
-    bool finish() {
+    status finish() {
         job_.finish();
         std::memcpy(out_.salt.data, salt_, sizeof salt_);
-        if (!ok_) say_failure("Key derivation failed.\n");
-        return ok_;
+        return ok_ ? status_ok() : failed(fault::key_derivation);
     }
 
 private:
@@ -51,36 +48,34 @@ private:
 
 // The trailer at the end of `fd`, checked again for the magic: the file may
 // have been replaced since the caller's detection test.
-bool read_trailer(int fd, std::size_t size, unsigned char *trailer) {
+status read_trailer(int fd, const char *path, std::size_t size, unsigned char *trailer) {
     if (size < fmt::trailer_size ||
         ::pread(fd, trailer, fmt::trailer_size, static_cast<off_t>(size - fmt::trailer_size)) !=
             static_cast<ssize_t>(fmt::trailer_size) ||
-        std::memcmp(trailer + fmt::magic_offset, fmt::magic, fmt::magic_size) != 0) {
-        say_failure(not_a_container);
-        return false;
-    }
-    return true;
+        std::memcmp(trailer + fmt::magic_offset, fmt::magic, fmt::magic_size) != 0)
+        return failed(fault::not_a_container, path);
+    return status_ok();
 }
 
 }  // namespace
 
-bool load_container(const char *password, const char *path, loaded_container &c,
-                    const container_key *given, derived_keys *keys) {
-    if (!is_encrypted_file(path)) {
-        say_failure(not_a_container);
-        return false;
-    }
+status load_container(const char *password, const char *path, loaded_container &c,
+                      const container_key *given, derived_keys *keys) {
+    const std::optional<bool> magic = container_magic_at(path);
+    if (!magic) return followed_by(failed(fault::cannot_detect, path), fault::not_a_container);
+    if (!*magic) return failed(fault::not_a_container, path);
     test_stop_point("container-detected");
-    unique_fd in = open_input(path, "Unable to open %s for reading.\n");
-    if (!in.valid()) return false;
+    unique_fd in;
+    if (status s = open_input(path, fault::cannot_open_container, in); !s) return s;
     struct stat before;
-    if (!checked_size(in.get(), path, fmt::max_container_size,
-                      "%s is too large for a container: at most 2147483647 bytes.\n", before))
-        return false;
+    if (status s = checked_size(in.get(), path, fmt::max_container_size,
+                                fault::too_large_container, before);
+        !s)
+        return s;
     const std::size_t size = static_cast<std::size_t>(before.st_size);
     // The trailer first, for its salt: the key is derived while the rest is
     // read.
-    if (!read_trailer(in.get(), size, c.trailer)) return false;
+    if (status s = read_trailer(in.get(), path, size, c.trailer); !s) return s;
     test_stop_point("trailer-read");
     const container_key *known = given;
     if (known == nullptr && keys != nullptr)
@@ -95,23 +90,23 @@ bool load_container(const char *password, const char *path, loaded_container &c,
 
     c.bytes.reset(static_cast<unsigned char *>(xmalloc(size)));
     hint_huge_pages(c.bytes.get(), size);
-    if (!read_exactly(in.get(), c.bytes.get(), size, path, "Unable to read ", changed_while_read) ||
-        !unchanged_since(in.get(), path, before))
-        return false;
-    if (std::memcmp(c.bytes.get() + size - fmt::trailer_size, c.trailer, fmt::trailer_size) != 0) {
-        say_failuref(changed_while_read, path);
-        return false;
-    }
+    if (status s = read_exactly(in.get(), c.bytes.get(), size, path, fault::cannot_read,
+                                fault::changed_while_read);
+        !s)
+        return s;
+    if (status s = unchanged_since(in.get(), path, before); !s) return s;
+    if (std::memcmp(c.bytes.get() + size - fmt::trailer_size, c.trailer, fmt::trailer_size) != 0)
+        return failed(fault::changed_while_read, path);
     c.plain_size = size - fmt::trailer_size;
-    if (known != nullptr) return true;
-    if (!derivation.finish()) return false;
+    if (known != nullptr) return status_ok();
+    if (status s = derivation.finish(); !s) return s;
     if (keys != nullptr) {
         container_key derived;
         std::memcpy(derived.key.data, c.km.key.data, sizeof derived.key.data);
         std::memcpy(derived.salt.data, c.km.salt.data, sizeof derived.salt.data);
         keys->keep(password, derived);
     }
-    return true;
+    return status_ok();
 }
 
 std::optional<bool> authentic(const loaded_container &c) {

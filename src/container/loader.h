@@ -1,6 +1,6 @@
 // A whole container read into memory and authenticated: the bytes that are
 // authenticated are the bytes that are decrypted, whatever happens to the
-// file meanwhile. Messages go to standard error.
+// file meanwhile. Failures are returned, never printed.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,7 @@
 
 #include "container/container_key.h"
 #include "container/crypt_internal.h"
+#include "state/status.h"
 
 class derived_keys;  // container/keys.h
 
@@ -33,10 +34,10 @@ struct loaded_container {
 // caller's salt check). With `keys`, a key derived already for the
 // container's salt is taken from there, and a key derived here is kept
 // there.
-bool load_container(const char *password, const char *path, loaded_container &c,
+status load_container(const char *password, const char *path, loaded_container &c,
                     const container_key *given = nullptr, derived_keys *keys = nullptr);
 
 // True when the stored MAC is the MAC of the ciphertext, magic, IV and salt
 // under the derived key, compared in constant time; nullopt when it could
-// not be computed (after a message).
+// not be computed (mac).
 std::optional<bool> authentic(const loaded_container &c);

@@ -3,11 +3,13 @@
 // handed to a caller that prints it at the program's edge or gives it in a
 // sentence of its own (kesp-agent's reply to the program that asked).
 //
-// The layers below report through say_failure(). Without a capture that
-// prints on standard error at once, as it always did; while a
-// failure_capture lives, the words are kept in it instead, in order,
-// whichever thread of the process says them. A capture started inside
-// another keeps its own words; the outer one goes on when it ends.
+// The container and file replacement return their failures instead
+// (state/status.h). The layers that still report where a failure is found
+// (the store; warnings that do not stop the step) go through say_failure(),
+// which without a capture prints on standard error at once, as it always
+// did; while a failure_capture lives, the words are kept in it instead, in
+// order, whichever thread of the process says them. A capture started
+// inside another keeps its own words; the outer one goes on when it ends.
 #pragma once
 
 #include <string>

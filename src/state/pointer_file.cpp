@@ -55,9 +55,10 @@ bool write_active_db_path(const char *path) {
     // database that nothing remembers: the old file is only ever replaced
     // by a complete, synced new one.
     file_replacement record(*pointer, *pointer, replacement_failures::silent);
-    if (!record.open() ||
-        !record.write(reinterpret_cast<const unsigned char *>(absolute.data()), absolute.size()) ||
-        !record.commit()) {
+    status s = record.open();
+    if (s) s = record.write(reinterpret_cast<const unsigned char *>(absolute.data()), absolute.size());
+    if (s) s = record.commit();
+    if (!s) {
         std::fputs("Error creating ~/.kesp.open_db file\n", stderr);
         return false;
     }

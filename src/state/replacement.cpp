@@ -116,7 +116,7 @@ file_replacement::~file_replacement() {
     forget_pending_name();
 }
 
-bool file_replacement::open() {
+status file_replacement::open() {
     // A new file of a process killed beyond catching (SIGKILL, a crash)
     // holds what it was writing: a plain database, an export.
     remove_stale_new_files(target_);
@@ -136,22 +136,21 @@ bool file_replacement::open() {
                          S_IRUSR | S_IWUSR));
         has_name_ = fd_.valid();
     }
-    if (!fd_.valid()) {
-        if (failures_ == replacement_failures::printed)
-            say_failuref("Unable to open %s for writing.\n", shown_.c_str());
-        return false;
-    }
+    if (!fd_.valid()) return failed(fault::cannot_create, shown_, errno);
     // The umask may have taken bits away; 0600 exactly is what the owner needs.
     if (::fchmod(fd_.get(), S_IRUSR | S_IWUSR) != 0 && failures_ == replacement_failures::printed)
         say_failuref("WARNING: Error changing permissions of file %s\n", target_.c_str());
-    return true;
+    return status_ok();
 }
 
-void file_replacement::report(const std::string &what) const {
-    if (failures_ == replacement_failures::printed) print_errno(what);
+status file_replacement::fails(fault what) const {
+    status s = failed(what, shown_, errno);
+    if (what == fault::cannot_replace) s.replaced = target_;
+    if (what == fault::cannot_name) s.file = target_;
+    return s;
 }
 
-bool file_replacement::write(const unsigned char *data, std::size_t size) {
+status file_replacement::write(const unsigned char *data, std::size_t size) {
     // Pieces of a mebibyte: one huge write to a new file is measurably
     // slower here than the same bytes written piece by piece.
     constexpr std::size_t piece = std::size_t(1) << 20;
@@ -161,70 +160,59 @@ bool file_replacement::write(const unsigned char *data, std::size_t size) {
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) {
             if (put == 0) errno = EIO;
-            report("Unable to write " + shown_);
-            return false;
+            return fails(fault::cannot_write);
         }
         done += static_cast<std::size_t>(put);
     }
-    return true;
+    return status_ok();
 }
 
 // An unnamed file gets its name through /proc: linkat with AT_EMPTY_PATH
 // would need a capability that users lack.
-bool file_replacement::name_new_file() {
-    if (!unnamed_) return true;
+status file_replacement::name_new_file() {
+    if (!unnamed_) return status_ok();
     ::unlink(temp_.c_str());
     watch_pending_name(temp_);
     std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-        report("Unable to replace " + target_ + " by " + shown_);
-        return false;
-    }
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp_.c_str(), AT_SYMLINK_FOLLOW) != 0)
+        return fails(fault::cannot_replace);
     has_name_ = true;
-    return true;
+    return status_ok();
 }
 
-bool file_replacement::sync_written() {
+status file_replacement::sync_written() {
     test_stop_point("replacement-written");
-    if (::fsync(fd_.get()) == 0) return true;
-    report("Unable to sync " + shown_);
-    return false;
+    if (::fsync(fd_.get()) == 0) return status_ok();
+    return fails(fault::cannot_sync);
 }
 
-bool file_replacement::commit() {
-    if (!sync_written() || !name_new_file()) return false;
+status file_replacement::commit() {
+    if (status s = sync_written(); !s) return s;
+    if (status s = name_new_file(); !s) return s;
     test_stop_point("replacement-named");
-    if (::close(fd_.release()) != 0) {
-        report("Unable to close " + shown_);
-        return false;
-    }
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) {
-        report("Unable to replace " + target_ + " by " + shown_);
-        return false;
-    }
+    if (::close(fd_.release()) != 0) return fails(fault::cannot_close);
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) return fails(fault::cannot_replace);
     has_name_ = false;
     forget_pending_name();
     test_stop_point("replaced");
     sync_directory_of(target_.c_str());
-    return true;
+    return status_ok();
 }
 
-bool file_replacement::commit_new() {
-    if (!sync_written()) return false;
+status file_replacement::commit_new() {
+    if (status s = sync_written(); !s) return s;
     // link, unlike rename, fails when the name is taken.
     std::string from = unnamed_ ? "/proc/self/fd/" + std::to_string(fd_.get()) : temp_;
-    if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-        if (errno != EEXIST) report("Unable to create " + target_);
-        return false;
-    }
+    if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) != 0)
+        return fails(errno == EEXIST ? fault::name_taken : fault::cannot_name);
     if (::close(fd_.release()) != 0) {
-        report("Unable to close " + shown_);
+        status s = fails(fault::cannot_close);
         ::unlink(target_.c_str());
-        return false;
+        return s;
     }
     if (has_name_) ::unlink(temp_.c_str());
     has_name_ = false;
     forget_pending_name();
     sync_directory_of(target_.c_str());
-    return true;
+    return status_ok();
 }

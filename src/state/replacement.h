@@ -14,6 +14,7 @@
 #include <string>
 
 #include "state/files.h"
+#include "state/status.h"
 
 // Removes what processes killed by a signal that cannot be caught (SIGKILL,
 // a crash) left of a new file for `target` written under a name: files
@@ -30,8 +31,9 @@ void remove_stale_new_files(const std::string &target);
 // the same file system. `path` itself when it is no link or leads nowhere.
 std::string replacement_target(const char *path);
 
-// Whether a replacement prints its failures (below) or leaves them to a
-// caller that reports them in words of its own.
+// Whether a replacement prints its one warning (below) or keeps quiet for a
+// caller that reports in words of its own. Failures are never printed here:
+// each step returns what failed.
 enum class replacement_failures { printed, silent };
 
 class file_replacement {
@@ -44,23 +46,25 @@ public:
     file_replacement &operator=(const file_replacement &) = delete;
 
     // Removes the stale new files of the target (remove_stale_new_files),
-    // then creates the new file, mode 0600. On failure prints
-    // "Unable to open <shown> for writing.\n".
-    bool open();
-    // Appends; on failure prints "Unable to write <shown>: <reason>\n".
-    bool write(const unsigned char *data, std::size_t size);
+    // then creates the new file, mode 0600 (when that mode cannot be set,
+    // "WARNING: Error changing permissions of file <target>\n" unless
+    // silent, and it goes on). Fails as cannot_create.
+    status open();
+    // Appends; fails as cannot_write.
+    status write(const unsigned char *data, std::size_t size);
     // Syncs the new file, renames it over the target, syncs the folder.
-    bool commit();
+    status commit();
     // Syncs the new file and gives it the target's name, which must not be
     // taken: never replaces anything, not even a symbolic link. When the
-    // name is taken, false with errno EEXIST and no message (the caller
-    // says it in its own words); other failures are printed.
-    bool commit_new();
+    // name is taken, name_taken with EEXIST (the caller says it in its own
+    // words).
+    status commit_new();
 
 private:
-    bool sync_written();
-    bool name_new_file();
-    void report(const std::string &what) const;  // print_errno, unless silent
+    status sync_written();
+    status name_new_file();
+    // `what` for the errno of the call that just failed.
+    status fails(fault what) const;
 
     std::string target_, shown_;
     replacement_failures failures_;

@@ -112,7 +112,7 @@ bool encrypt_active_db(const active_db &db, const char *password) {
     // Names that keep the plain file after it is replaced by the container.
     struct stat before {};
     bool counted = ::stat(path, &before) == 0;
-    if (!db_settle(path) || !encrypt_file(password, path)) {
+    if (!db_settle(path) || !printed_ok(encrypt_file(password, path))) {
         std::fprintf(stderr, "Encryption of %s failed.\n", path);
         return false;
     }
@@ -145,7 +145,7 @@ bool decrypt_and_activate(const char *path, const char *password) {
         std::fprintf(stderr, "Failed to decrypt %s.\n", path);
         return false;
     }
-    if (!decrypt_file(password, path)) {
+    if (!printed_ok(decrypt_file(password, path))) {
         remove_active_db_path();
         std::fprintf(stderr, "Failed to decrypt %s.\n", path);
         return false;

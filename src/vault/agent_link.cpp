@@ -406,8 +406,8 @@ bool seal_kept_copy(const std::string &copy, const std::string &container,
         return false;
     }
     auto bytes = read_whole(copy);
-    if (!bytes || !encrypt_to_file(password, bytes->data(), bytes->size(), container.c_str(),
-                                   false)) {
+    if (!bytes || !printed_ok(encrypt_to_file(password, bytes->data(), bytes->size(),
+                                              container.c_str(), false))) {
         std::fprintf(stderr, "Encryption of %s failed.\n", container.c_str());
         return false;
     }

@@ -115,7 +115,10 @@ int read_db_file_as(const db_file &file, const char *password, const container_k
                           : keys != nullptr ? decrypt_to_memory(password, path, keys->keys())
                                             : decrypt_to_memory(password, path);
         if (plain.status == decrypt_status::wrong_password) return 0;
-        if (plain.status != decrypt_status::ok) return -1;
+        if (plain.status != decrypt_status::ok) {
+            print_status(plain.why);
+            return -1;
+        }
         bytes = std::move(plain.plain);
     } else {
         bytes = read_whole_file(file.path, file.name);
@@ -187,17 +190,22 @@ bool write_db_file_as(image_row_source next, void *context, std::size_t expected
     }
     std::unique_ptr<built_image> bytes = db_image_build(next, context, expected_size, versions, versions_context, lineage);
     if (!bytes) return false;
+    // A name taken meanwhile is said by the caller, in its words (errno EEXIST).
     if (form == db_form::container && key != nullptr)
-        return seal_with_key(*key, bytes->data(), bytes->size(), path.c_str(), create_new);
+        return printed_ok(
+            seal_with_key(*key, bytes->data(), bytes->size(), path.c_str(), create_new));
     if (form == db_form::container)
-        return keys != nullptr ? encrypt_to_file(password, bytes->data(), bytes->size(),
-                                                 path.c_str(), create_new, keys->keys())
-                               : encrypt_to_file(password, bytes->data(), bytes->size(),
-                                                 path.c_str(), create_new);
+        return printed_ok(keys != nullptr
+                              ? encrypt_to_file(password, bytes->data(), bytes->size(),
+                                                path.c_str(), create_new, keys->keys())
+                              : encrypt_to_file(password, bytes->data(), bytes->size(),
+                                                path.c_str(), create_new));
     std::string target = create_new ? path : replacement_target(path.c_str());
     file_replacement out(target, create_new ? target : target + ".merged");
-    return out.open() && out.write(bytes->data(), bytes->size()) &&
-           (create_new ? out.commit_new() : out.commit());
+    status s = out.open();
+    if (s) s = out.write(bytes->data(), bytes->size());
+    if (s) s = create_new ? out.commit_new() : out.commit();
+    return printed_ok(s);
 }
 
 }  // namespace

@@ -51,6 +51,7 @@ int container_opens(const char *path, const char *password) {
     case decrypt_status::wrong_password:
         return 0;
     case decrypt_status::failed:
+        print_status(plain.why);
         break;
     }
     return -1;

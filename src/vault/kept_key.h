@@ -1,9 +1,9 @@
 // Opening and sealing a container with a key the caller keeps, for
 // kesp-agent, which derives the key once at unlock and seals every change
 // with it: the container's format and its cryptography stay behind the
-// vault. Nothing here prints: what failed is handed back as a value (its
-// words as kesp prints them, the errno, the file), for the caller to print
-// at its edge or give in a sentence of its own.
+// vault. Nothing here prints: what failed is handed back as a value (the
+// step, the errno, the file: state/status.h), for the caller to print at
+// its edge or give in a sentence of its own.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +11,7 @@
 #include <string>
 
 #include "memory/secret.h"
-#include "state/failure.h"
+#include "state/status.h"
 
 // A container's key and the salt it was derived from. Wiped when it goes.
 struct kept_key {
@@ -28,7 +28,7 @@ enum class open_status {
 struct opened_container {
     open_status status = open_status::failed;
     std::unique_ptr<wiped_buffer> plain;  // when ok; may hold 0 bytes
-    failure why;
+    ::status why;  // when not ok
 };
 
 // The plain bytes of the container at `path`, authenticated and decrypted
@@ -42,8 +42,8 @@ opened_container open_with_kept_key(const kept_key &key, const std::string &path
 
 // `size` bytes at `plain` sealed under `key` (its salt, a fresh IV) into a
 // container that replaces the file at `path` only once it is complete.
-bool seal_with_kept_key(const kept_key &key, const unsigned char *plain, std::size_t size,
-                        const std::string &path, failure &why);
+status seal_with_kept_key(const kept_key &key, const unsigned char *plain, std::size_t size,
+                          const std::string &path);
 
 // A key of `password` over a fresh random salt.
-bool derive_kept_key(const char *password, kept_key &out, failure &why);
+status derive_kept_key(const char *password, kept_key &out);

@@ -199,8 +199,7 @@ late_outcome write_into_container(const std::string &container, const char *pass
                                   const typed_work &work) {
     container_key key;
     decrypted d = decrypt_to_memory_keeping_key(password, container.c_str(), key);
-    if (d.status == decrypt_status::wrong_password)
-        std::fputs("Invalid password or tampered data. Aborted.\n", stderr);
+    print_status(d.why);  // the wrong password too, in those words
     if (d.status != decrypt_status::ok) return keep_typed(work, container);
     const std::string folder = ram_folder();
     if (folder.empty()) return keep_typed(work, container);
@@ -220,7 +219,7 @@ late_outcome write_into_container(const std::string &container, const char *pass
         return made == late_outcome::store_failed ? keep_typed(work, container) : made;
     }
     auto bytes = read_bytes(copy);
-    if (bytes && seal_with_key(key, bytes->data(), bytes->size(), container.c_str())) {
+    if (bytes && printed_ok(seal_with_key(key, bytes->data(), bytes->size(), container.c_str()))) {
         wipe_agent_copy(copy);
         std::printf("The change is written to %s.\n", container.c_str());
         return late_outcome::written;
@@ -301,9 +300,9 @@ bool encrypt_after_lock(std::optional<user_lock> &lock, const active_db &before,
     const std::string &container = before.container;
     {
         container_key key;
-        if (decrypt_to_memory_keeping_key(password, container.c_str(), key).status ==
-            decrypt_status::ok)
-            return true;
+        decrypted d = decrypt_to_memory_keeping_key(password, container.c_str(), key);
+        if (d.status == decrypt_status::ok) return true;
+        if (d.status == decrypt_status::failed) print_status(d.why);
     }
     lock.reset();
     std::fprintf(stderr,
@@ -316,11 +315,10 @@ bool encrypt_after_lock(std::optional<user_lock> &lock, const active_db &before,
     // Unlocked or made active again meanwhile: the password stays as it is.
     if (asked && lock && !has_active_db()) {
         decrypted d = decrypt_to_memory(master.data, container.c_str());
-        if (d.status == decrypt_status::wrong_password)
-            std::fputs("Invalid password or tampered data. Aborted.\n", stderr);
+        print_status(d.why);  // the wrong password too, in those words
         if (d.status == decrypt_status::ok &&
-            encrypt_to_file(password, d.plain->data(), d.plain->size(), container.c_str(),
-                            false)) {
+            printed_ok(encrypt_to_file(password, d.plain->data(), d.plain->size(),
+                                       container.c_str(), false))) {
             remember_last_db(container);
             std::printf("The master password of %s is now the one just typed.\n",
                         container.c_str());

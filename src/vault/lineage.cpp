@@ -67,7 +67,10 @@ int container_lineage(const std::string &path, const char *password, lineage_sta
     container_key key;
     decrypted d = open_container(path, password, key);
     if (d.status == decrypt_status::wrong_password) return 0;
-    if (d.status != decrypt_status::ok) return -1;
+    if (d.status != decrypt_status::ok) {
+        print_status(d.why);
+        return -1;
+    }
     status = db_image_lineage(d.plain->data(), d.plain->size(), out);
     if (status == lineage_status::failed) {
         std::fprintf(stderr, "%s does not hold a database.\n", path.c_str());
@@ -82,7 +85,8 @@ bool stamp_container(const std::string &path, const char *password, const db_lin
     if (d.status == decrypt_status::wrong_password)
         std::fprintf(stderr, "Invalid password or tampered data: %s cannot be read.\n",
                      path.c_str());
+    if (d.status == decrypt_status::failed) print_status(d.why);
     if (d.status != decrypt_status::ok) return false;
     auto stamped = db_image_with_lineage(d.plain->data(), d.plain->size(), lineage);
-    return stamped && seal_with_key(key, stamped->data(), stamped->size(), path.c_str());
+    return stamped && printed_ok(seal_with_key(key, stamped->data(), stamped->size(), path.c_str()));
 }
