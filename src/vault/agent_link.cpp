@@ -291,7 +291,7 @@ bool wipe_file(const std::string &path) {
 
 void wipe_agent_copy(const std::string &copy) {
     const std::string folder = folder_of_copy(copy);
-    remove_recorded_ssh_keys(folder);
+    remove_recorded_ssh_keys(copy);
     wipe_file(copy);
     for (const char *side : {"-journal", "-wal", "-shm"}) wipe_file(copy + side);
     // The pointer file may name another database by now: that one stays.
