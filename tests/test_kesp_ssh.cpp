@@ -43,7 +43,8 @@ struct ssh_agent {
     pid_t pid = -1;
     std::string socket;
 
-    explicit ssh_agent(harness::sandbox &b) : box(b), socket(b.root() + "/ssh-agent.sock") {
+    explicit ssh_agent(harness::sandbox &b, const std::string &name = "ssh-agent.sock")
+        : box(b), socket(b.root() + "/" + name) {
         const std::string askpass = box.root() + "/confirm-askpass";
         harness::write_file(askpass, "#!/bin/sh\necho \"$1\" >>" + box.root() +
                                          "/confirm-prompts\ngrep -qx yes " + box.root() +
@@ -69,9 +70,16 @@ struct ssh_agent {
     }
     ~ssh_agent() {
         if (pid > 0) {
+            ::kill(pid, SIGCONT);
             ::kill(pid, SIGTERM);
             ::waitpid(pid, nullptr, 0);
         }
+    }
+    // Ended beyond catching: its socket stays, with nothing listening.
+    void kill_hard() {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        pid = -1;
     }
     void confirm(bool yes) { harness::write_file(box.root() + "/confirm", yes ? "yes\n" : "no\n"); }
     std::string run(const std::string &command) const {
@@ -80,6 +88,17 @@ struct ssh_agent {
     }
     // The public keys it holds, as ssh-add -L prints them.
     std::string keys() const { return run("ssh-add -L"); }
+    bool holds(const std::string &pub) const {
+        return keys().find(pub.substr(0, pub.find(' ', pub.find(' ') + 1))) != std::string::npos;
+    }
+    // Adds the private key `block` by hand, as the person would.
+    void add_by_hand(const std::string &block) const {
+        const std::string file = box.root() + "/by-hand";
+        harness::write_file(file, block);
+        ::chmod(file.c_str(), 0600);
+        run("ssh-add " + shq(file));
+        ::unlink(file.c_str());
+    }
 };
 
 // A key pair made by ssh-keygen in the sandbox: its private block and the
@@ -278,7 +297,9 @@ TEST_F(held, LockingTheAgentRemovesTheKeysItAdded) {
     EXPECT_TRUE(signs(box, agent, a));
     EXPECT_TRUE(signs(box, agent, b));
 
+    EXPECT_TRUE(harness::exists(box.home() + "/.kesp.ssh_keys"));
     ASSERT_EQ(box.run_program(harness::built_program("kesp-agent"), {"lock"}).status, 0);
+    EXPECT_FALSE(harness::exists(box.home() + "/.kesp.ssh_keys"));
     EXPECT_FALSE(signs(box, agent, a));
     EXPECT_FALSE(signs(box, agent, b));
     EXPECT_EQ(key_of(agent.keys()), key_of(own.pub));
@@ -301,6 +322,196 @@ TEST_F(held, AnAgentThatLocksBySignalRemovesThemToo) {
         if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     EXPECT_TRUE(gone);
+}
+
+// The agent's process, and the folder of its copy, from kesp-agent status.
+struct agent_status {
+    pid_t pid = -1;
+    std::string folder;
+};
+
+agent_status status_of(const harness::sandbox &box) {
+    auto status = box.run_program(harness::built_program("kesp-agent"), {"status"});
+    agent_status s;
+    std::size_t at = status.out.find("Agent: process ");
+    if (at != std::string::npos) s.pid = std::atoi(status.out.c_str() + at + 15);
+    at = status.out.find("Copy: ");
+    if (at != std::string::npos) {
+        std::string copy = status.out.substr(at + 6, status.out.find('\n', at) - at - 6);
+        s.folder = copy.substr(0, copy.rfind('/'));
+    }
+    return s;
+}
+
+// Until the process is no more than a zombie of whoever adopted it.
+void wait_for_death(pid_t pid) {
+    for (int tries = 0; tries < 2000; ++tries) {
+        std::string stat = harness::read_file("/proc/" + std::to_string(pid) + "/stat");
+        std::size_t paren = stat.rfind(')');
+        if (paren == std::string::npos || stat.compare(paren + 2, 1, "Z") == 0) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// The agent gone without locking (its RAM folder removed, or killed beyond
+// catching): the keys it had kesp-ssh add leave the ssh-agent at the next
+// program that looks at the database, and the record under HOME goes. A
+// key the person added by hand stays; one kesp-ssh remove took out is no
+// longer recorded.
+TEST_F(held, TheKeysGoOnceTheAgentIsGoneHoweverItWent) {
+    ssh_agent agent(box);
+    agent.add_by_hand(own.block);
+    const std::string record = box.home() + "/.kesp.ssh_keys";
+    struct {
+        const char *how;
+        std::string program;
+        std::vector<std::string> args;
+    } rows[] = {
+        {"folder removed", ssh, {"list"}},
+        {"SIGKILL", harness::built_program("kesp-agent"), {"status"}},
+        {"SIGKILL", KESP_BINARY, {"-A"}},
+    };
+    bool first = true;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.how) + ", then " + row.program);
+        unlock({});
+        // In place of the record, a link (or anything but a file) is neither
+        // followed nor replaced, and no key is added without its record.
+        if (first) {
+            const std::string elsewhere = box.root() + "/elsewhere";
+            harness::write_file(elsewhere, "not kesp's\n");
+            ASSERT_EQ(::symlink(elsewhere.c_str(), record.c_str()), 0);
+            auto refused = box.run_program(ssh, {"add", "1"});
+            EXPECT_EQ(refused.status, 1);
+            EXPECT_EQ(refused.err, record + " is not a regular file; kesp-ssh leaves it alone.\n"
+                                            "Cannot record the key of entry 1 in " + record +
+                                            "; it was not added.\n");
+            EXPECT_FALSE(agent.holds(a.pub));
+            EXPECT_EQ(harness::read_file(elsewhere), "not kesp's\n");
+            struct stat st {};
+            ASSERT_EQ(::lstat(record.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISLNK(st.st_mode));
+            ::unlink(record.c_str());
+            if (!wrapped()) {
+                ASSERT_EQ(::mkdir(record.c_str(), 0700), 0);
+                EXPECT_EQ(box.run_program(ssh, {"add", "1"}).status, 1);
+                EXPECT_FALSE(agent.holds(a.pub));
+                ::rmdir(record.c_str());
+            }
+            first = false;
+        }
+        auto added = box.run_program(ssh, {"add", "1", "2"});
+        ASSERT_EQ(added.status, 0) << added.err;
+        struct stat st {};
+        EXPECT_EQ(::lstat(record.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        std::string text = harness::read_file(record);
+        EXPECT_NE(text.find(a.fingerprint), std::string::npos) << text;
+        EXPECT_EQ(text.find("PRIVATE"), std::string::npos) << text;
+        ASSERT_EQ(box.run_program(ssh, {"remove", "1"}).status, 0);
+        text = harness::read_file(record);
+        EXPECT_EQ(text.find(a.fingerprint), std::string::npos) << text;
+        EXPECT_NE(text.find(b.fingerprint), std::string::npos) << text;
+
+        agent_status s = status_of(box);
+        ASSERT_GT(s.pid, 0);
+        ASSERT_FALSE(s.folder.empty());
+        if (std::string(row.how) == "SIGKILL") {
+            ASSERT_EQ(::kill(s.pid, SIGKILL), 0);
+            wait_for_death(s.pid);
+        } else {
+            ASSERT_EQ(harness::run_shell("rm -rf " + shq(s.folder)).status, 0);
+        }
+        EXPECT_TRUE(agent.holds(b.pub) || std::string(row.how) != "SIGKILL");
+        box.run_program(row.program, row.args);
+        EXPECT_FALSE(agent.holds(b.pub));
+        EXPECT_TRUE(agent.holds(own.pub));
+        EXPECT_FALSE(harness::exists(record));
+        // The next unlock: once is enough under valgrind.
+        if (wrapped()) break;
+    }
+}
+
+// A record under HOME that names an agent that is gone: the next program
+// takes each key out of the ssh-agent it went to, whatever became of that
+// ssh-agent, and keeps only what it could not take out, saying so.
+TEST(KespSsh, TheNextProgramActsOnTheRecordOfAnAgentThatIsGone) {
+    require_tools();
+    harness::sandbox box;
+    harness::make_database(box, box.path("vault.sqlite"), {});
+    key_pair k = make_key(box, "one", "ed25519");
+    ssh_agent live(box, "live.sock"), killed(box, "killed.sock"), stopped(box, "stopped.sock");
+    box.env["SSH_AUTH_SOCK"] = live.socket;
+    const std::string record = box.home() + "/.kesp.ssh_keys";
+    // What kesp-ssh add wrote for a copy whose folder has gone.
+    const std::string copy = box.root() + "/kesp-agent.gone/unlocked.db";
+    auto plant = [&](const std::string &socket) {
+        harness::write_file(record, copy + "\t" + socket + "\t" + k.fingerprint + "\t" +
+                                        key_of(k.pub) + "\n");
+        ::chmod(record.c_str(), 0600);
+    };
+    const std::string kept = "The key " + k.fingerprint +
+                             " that kesp-ssh added could not be removed from the ssh-agent at ";
+    struct {
+        const char *name;
+        ssh_agent *agent;    // loaded with the key first; none: a socket that is not there
+        bool loaded;
+        std::string path;    // PATH of the program's run; empty: the usual one
+        bool keeps;          // the key stays recorded (and said)
+        bool under_valgrind;
+    } rows[] = {
+        {"a live ssh-agent holding the key", &live, true, "", false, false},
+        {"a live ssh-agent whose key ran out", &live, false, "", false, false},
+        {"no socket at all", nullptr, false, "", false, true},
+        {"the socket of a killed ssh-agent", &killed, true, "", false, false},
+        {"no ssh-add to run", &live, true, "/nonexistent", true, true},
+        {"a stopped ssh-agent", &stopped, true, "", true, false},
+    };
+    for (const auto &row : rows) {
+        if (wrapped() && !row.under_valgrind) continue;
+        SCOPED_TRACE(row.name);
+        const std::string socket = row.agent ? row.agent->socket : box.root() + "/none.sock";
+        if (row.loaded) row.agent->add_by_hand(k.block);
+        if (row.agent == &killed) killed.kill_hard();
+        if (row.agent == &stopped) ::kill(stopped.pid, SIGSTOP);
+        plant(socket);
+        if (!row.path.empty()) box.env["PATH"] = row.path;
+        auto r = box.run_program(ssh, {"list"});
+        box.env.erase("PATH");
+        EXPECT_EQ(r.status, 0) << r.err;
+        if (row.keeps) {
+            EXPECT_EQ(r.err.rfind(kept + socket + ": ", 0), 0u) << r.err;
+            EXPECT_NE(r.err.find("; " + record + " keeps it for the next try.\n"),
+                      std::string::npos) << r.err;
+            EXPECT_EQ(harness::read_file(record).find(key_of(k.pub)) != std::string::npos, true);
+        } else {
+            EXPECT_EQ(r.err, "");
+            EXPECT_FALSE(harness::exists(record));
+        }
+        if (row.agent == &stopped) ::kill(stopped.pid, SIGCONT);
+        if (row.keeps) {
+            // The next program, with ssh-add and an ssh-agent that answers.
+            auto again = box.run_program(ssh, {"list"});
+            EXPECT_EQ(again.err, "");
+            EXPECT_FALSE(harness::exists(record));
+            EXPECT_FALSE(row.agent->holds(k.pub));
+        }
+        if (row.agent == &live) {
+            EXPECT_FALSE(live.holds(k.pub));
+        }
+    }
+
+    // A link in place of the record leads nowhere: said, and nothing taken.
+    const std::string elsewhere = box.root() + "/elsewhere";
+    live.add_by_hand(k.block);
+    plant(live.socket);
+    ASSERT_EQ(::rename(record.c_str(), elsewhere.c_str()), 0);
+    ASSERT_EQ(::symlink(elsewhere.c_str(), record.c_str()), 0);
+    const std::string before = harness::read_file(elsewhere);
+    auto r = box.run_program(ssh, {"list"});
+    EXPECT_EQ(r.err, record + " is not a regular file; kesp-ssh leaves it alone.\n");
+    EXPECT_TRUE(live.holds(k.pub));
+    EXPECT_EQ(harness::read_file(elsewhere), before);
 }
 
 TEST_F(held, LockedItGivesNothingAndSaysHowToUnlock) {

@@ -23,6 +23,7 @@
 #include "vault/agent_link.h"
 #include "vault/detect.h"
 #include "vault/lock.h"
+#include "vault/ssh_keys.h"
 
 namespace {
 
@@ -139,6 +140,7 @@ std::optional<long> parse_duration(const char *text) {
 }
 
 int agent_unlock(const unlock_options &options) {
+    remove_keys_of_ended_agents();
     // The agent leaves its working folder for "/": a relative HOME would
     // lead it to no lock file and no pointer file from then on.
     if (const char *home = std::getenv("HOME"); home != nullptr && *home != '\0' &&
@@ -247,6 +249,7 @@ int agent_unlock(const unlock_options &options) {
 }
 
 int agent_lock() {
+    remove_keys_of_ended_agents();
     auto lock = take_user_lock(lock_kind::exclusive);
     if (!lock) return 1;
     auto active = read_active_db_path();
@@ -273,6 +276,7 @@ int agent_lock() {
 }
 
 int agent_status() {
+    remove_keys_of_ended_agents();
     auto active = read_active_db_path();
     if (!active || !is_agent_copy(*active)) {
         std::fputs(nothing_unlocked, stdout);

@@ -3,9 +3,10 @@
 // file kept as a new entry (import).
 //
 // It asks nothing but an imported key's passphrase. Keys added from a
-// database that kesp-agent holds are recorded in the agent's folder and
-// removed from the ssh-agent when it locks; their lifetime never outlasts
-// the agent's maximum time.
+// database that kesp-agent holds are recorded (in the agent's folder and
+// under HOME) and removed from the ssh-agent when it locks, or by the next
+// program once it is gone; their lifetime never outlasts the agent's
+// maximum time.
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -232,9 +233,10 @@ int add(const options &o, const std::vector<int> &ids) {
         const std::string line = k.key.line();
         // Recorded first: a key in the ssh-agent that the record misses
         // would outlive the lock.
-        if (held && !record_ssh_key(copy, *socket, line)) {
+        std::string where;
+        if (held && !record_ssh_key(copy, *socket, k.key.fingerprint, line, where)) {
             std::fprintf(stderr, "Cannot record the key of entry %d in %s; it was not added.\n",
-                         k.id, folder_of_copy(copy).c_str());
+                         k.id, where.c_str());
             return exit_failure;
         }
         ssh_add_result r = ssh_add_key(*socket, k.block.view(), k.passphrase.view(), lifetime,
@@ -245,9 +247,9 @@ int add(const options &o, const std::vector<int> &ids) {
                          shown(k.title).c_str(), shown(first_line(r.said)).c_str());
             return exit_failure;
         }
-        // The agent locked meanwhile and its record went with it.
-        if (held && !file_exists((folder_of_copy(copy) + "/" + ssh_keys_record).c_str())) {
-            (void)ssh_remove_key(*socket, line);
+        // The agent locked meanwhile and its folder's record went with it.
+        if (held && !ssh_key_in_folder(copy, *socket, line)) {
+            remove_recorded_ssh_keys(copy);
             std::fputs("kesp-agent locked the database meanwhile; the key was taken back.\n",
                        stderr);
             return exit_failure;
@@ -268,11 +270,14 @@ int remove(const std::vector<int> &ids) {
     int status = exit_ok;
     for (const entry_key &k : read->keys) {
         const std::string line = k.key.line();
-        ssh_add_result r = ssh_remove_key(*socket, line);
-        if (is_agent_copy(read->db.path)) forget_ssh_key(read->db.path, *socket, line);
-        if (!r.ok) {
+        std::string why;
+        ssh_removal r = take_ssh_key_out(*socket, line, why);
+        // A key that may still be there stays recorded, to go at the lock.
+        if (r != ssh_removal::failed && is_agent_copy(read->db.path))
+            forget_ssh_key(read->db.path, *socket, line);
+        if (r != ssh_removal::removed) {
             std::fprintf(stderr, "The key of entry %d (%s) is not in the ssh-agent: %s\n", k.id,
-                         shown(k.title).c_str(), shown(first_line(r.said)).c_str());
+                         shown(k.title).c_str(), shown(why).c_str());
             status = exit_failure;
             continue;
         }

@@ -7,10 +7,13 @@
 
 #include "vault/agent_link.h"
 #include "vault/late_change.h"
+#include "vault/ssh_keys.h"
 #include "vault/detect.h"
 #include "state/pointer_file.h"
 
 active_state probe_active_db(active_db &out) {
+    // Keys in an ssh-agent from a database that no agent holds any more.
+    remove_keys_of_ended_agents();
     auto path = read_active_db_path();
     if (!path) return active_state::none;
     out.path = *path;

@@ -291,9 +291,10 @@ bool wipe_file(const std::string &path) {
 
 void wipe_agent_copy(const std::string &copy) {
     const std::string folder = folder_of_copy(copy);
-    remove_recorded_ssh_keys(folder);
     wipe_file(copy);
     for (const char *side : {"-journal", "-wal", "-shm"}) wipe_file(copy + side);
+    // After the wipe: an ssh-agent slow to answer keeps nothing secret here.
+    remove_recorded_ssh_keys(copy);
     // The pointer file may name another database by now: that one stays.
     auto active = read_active_db_path();
     if (active && *active == copy) remove_active_db_path();

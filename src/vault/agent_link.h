@@ -170,8 +170,9 @@ bool encrypt_agent_copy(const std::string &copy, const char *password);
 // false when any step failed (errno tells why).
 bool wipe_file(const std::string &path);
 
-// Wipes the copy (and a journal beside it), removes the agent's files and
-// its folder, and clears the pointer file while it still names `copy`.
+// Wipes the copy (and a journal beside it), clears the pointer file while
+// it still names `copy`, removes the keys kesp-ssh added from it from the
+// ssh-agent (remove_recorded_ssh_keys), then the agent's files and folder.
 void wipe_agent_copy(const std::string &copy);
 
 // ~/.kesp.agent_locked: which container an agent locked and why ("after
